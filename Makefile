@@ -1,0 +1,52 @@
+# The README's contract: 'make test' and 'make demo' do every set-up step themselves.
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := test
+.PHONY: test demo sanitize bench build cpp-test py-test clean
+
+VENV      := .venv
+VPY       := $(VENV)/bin/python
+BUILD     := build/py310
+SAN_BUILD := build/sanitize
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
+
+$(VENV)/.ready: pyproject.toml tools/find-python
+	@py=$$(tools/find-python) || exit 1; \
+	echo "== creating $(VENV) from $$py"; \
+	rm -rf $(VENV); "$$py" -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet $(PY_DEPS)
+	@touch $@
+
+# One build folder serves the installed module, the C++ tests and the benchmarks;
+# pip reuses it, so a second run rebuilds only what changed.
+build: $(VENV)/.ready
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install --quiet --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(BUILD) \
+	  --config-settings=cmake.define.KELVOR_BUILD_TESTS=ON \
+	  --config-settings=cmake.define.KELVOR_BUILD_BENCH=ON .
+
+cpp-test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+py-test: build
+	cd tests/python && ../../$(VPY) -m pytest -q
+
+test: cpp-test py-test
+
+demo: build
+	$(VPY) examples/demo.py
+
+sanitize:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	$(VPY) bench/bench_table.py --build $(BUILD)
+
+clean:
+	rm -rf build $(VENV)

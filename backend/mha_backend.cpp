@@ -1,0 +1,72 @@
+#include "backend/mha_backend.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "core/limits.h"
+#include "core/workspace.h"
+
+namespace kelvor {
+namespace {
+
+void check_setting(bool ok, const char* name, int64_t value, const std::string& allowed) {
+    if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
+}
+
+void validate_settings(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity) {
+    check_setting(n_heads >= 1, "n_heads", n_heads, "at least 1");
+    check_setting(head_dim >= 1 && head_dim <= kMaxHeadDim, "head_dim", head_dim,
+                  "between 1 and " + std::to_string(kMaxHeadDim));
+    check_setting(bits >= 2 && bits <= 4, "bits", bits, "2, 3 or 4");
+    check_setting(capacity >= 1 && capacity <= kMaxCapacity, "capacity", capacity,
+                  "between 1 and " + std::to_string(kMaxCapacity));
+}
+
+}  // namespace
+
+KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
+                                   float v_mass, int32_t hybrid_thresh)
+    : n_heads_(n_heads), head_dim_(head_dim) {
+    validate_settings(n_heads, head_dim, bits, capacity);
+    auto ctx = std::make_unique<kelvor_mha_ctx>();
+    ctx->n_heads = n_heads;
+    ctx->heads.resize(static_cast<size_t>(n_heads));
+    for (int32_t i = 0; i < n_heads; ++i) {
+        auto head = std::make_unique<HeadCache>();
+        head->exact_window = kExactWindow;
+        head->hybrid_thresh = hybrid_thresh;
+        head->head_dim = head_dim;
+        head_cache_init(*head, head_dim, bits, capacity, head_seed(seed, i), v_mass);
+        ctx->heads[static_cast<size_t>(i)] = std::move(head);
+    }
+    ctx_ = std::move(ctx);
+}
+
+void KelvorMHABackend::append(int32_t head_idx, const float* key, const float* val, int32_t pos) {
+    kelvor_mha_append(ctx_.get(), head_idx, key, val, pos);
+}
+
+int32_t KelvorMHABackend::compute(int32_t head_idx, const float* query, float* out) {
+    return kelvor_mha_compute(ctx_.get(), head_idx, query, out);
+}
+
+int32_t KelvorMHABackend::compute_batch(int32_t head_idx, const float* queries, int32_t n, float* out) {
+    return kelvor_mha_compute_batch(ctx_.get(), head_idx, queries, n, out);
+}
+
+void KelvorMHABackend::reset() {
+    for (auto& head : ctx_->heads) {
+        head_cache_reset(*head);
+        clear_last_error();
+    }
+}
+
+uint64_t KelvorMHABackend::kv_bytes() {
+    uint64_t total = 0;
+    for (const auto& head : ctx_->heads) {
+        total += static_cast<uint64_t>(head->store.count) * static_cast<uint64_t>(head->store.bytes_per_vec) * 2u;
+    }
+    return total;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "backend/backend.h"
+#include "backend/mha_context.h"
+
+namespace kelvor {
+
+// Multi-head backend: owns one HeadCache per head.
+class KelvorMHABackend final : public IKelvorBackend {
+public:
+    // Throws std::invalid_argument naming the setting, its value and the allowed
+    // range when a setting cannot work, before anything is allocated; throws
+    // std::bad_alloc when memory runs out (everything built so far is released).
+    KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
+                     int32_t hybrid_thresh);
+
+    void append(int32_t head_idx, const float* key, const float* val, int32_t pos) override;
+    int32_t compute(int32_t head_idx, const float* query, float* out) override;
+    int32_t compute_batch(int32_t head_idx, const float* queries, int32_t n, float* out) override;
+    void reset() override;
+    uint64_t kv_bytes() override;
+    int32_t n_heads() override { return n_heads_; }
+    int32_t head_dim() override { return head_dim_; }
+
+    kelvor_mha_ctx* context() { return ctx_.get(); }
+    const kelvor_mha_ctx* context() const { return ctx_.get(); }
+
+private:
+    std::unique_ptr<kelvor_mha_ctx> ctx_;
+    int32_t n_heads_;
+    int32_t head_dim_;
+};
+
+}  // namespace kelvor

@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/head_cache.h"
+
+namespace kelvor {
+
+// The handle of the flat head-indexed operations: all heads of one layer.
+struct kelvor_mha_ctx {
+    std::vector<std::unique_ptr<HeadCache>> heads;
+    int32_t n_heads = 0;
+};
+
+// Head i is seeded with seed XOR (i * 0xdeadbeefcafe), in 64-bit arithmetic.
+constexpr uint64_t head_seed(uint64_t seed, int32_t i) {
+    return seed ^ (static_cast<uint64_t>(i) * 0xdeadbeefcafeULL);
+}
+
+// -1 and last_error "<op>: head_idx out of range" on a bad index; nothing changes then.
+void kelvor_mha_append(kelvor_mha_ctx* ctx, int32_t head_idx, const float* key, const float* val, int32_t pos);
+int32_t kelvor_mha_compute(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* query, float* out);
+int32_t kelvor_mha_compute_batch(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int32_t n,
+                                 float* out);
+
+}  // namespace kelvor

@@ -1,0 +1,149 @@
+#include <algorithm>
+#include <cmath>
+
+#include "core/attention.h"
+#include "core/codebook.h"
+#include "core/workspace.h"
+
+namespace kelvor {
+
+bool answers_exactly(const HeadCache& head) {
+    const int32_t T = head.store.count;
+    return head.exact_window > 0 && T <= head.exact_window && !head.store.wrapped &&
+           head.exact.size() == 2 * static_cast<size_t>(head.head_dim) * static_cast<size_t>(T);
+}
+
+namespace {
+
+// The query, padded to P, normalised, rotated and scaled back to its norm times
+// sqrt(P): the scale the codebook levels live at.
+void rotate_query(const KernelTable& kt, const HeadCache& head, const float* query, float* rq) {
+    const int32_t hd = head.head_dim;
+    const int32_t P = head.rotation.P;
+    float ss = 0.0f;
+    for (int32_t i = 0; i < hd; ++i) {
+        rq[i] = query[i];
+        ss += query[i] * query[i];
+    }
+    std::fill(rq + hd, rq + P, 0.0f);
+    ss = ss + kNormGuard;
+    const float norm = std::sqrt(ss);
+    const float a = 1.0f / norm;
+    for (int32_t i = 0; i < P; ++i) rq[i] = a * rq[i];
+    kt.rht_forward(rq, head.rotation.signs.data(), P);
+    const float g = std::sqrt(static_cast<float>(P)) * norm;
+    for (int32_t i = 0; i < P; ++i) rq[i] = g * rq[i];
+}
+
+// Runs fn over the held tokens oldest first, as at most two runs of consecutive
+// slots (before and after the ring's end); `first` is the index of the run's
+// first token in oldest-first order.
+template <class Fn>
+void for_each_run(const CodeStore& store, Fn&& fn) {
+    const int32_t T = store.count;
+    const int32_t start = (store.write_slot - T + store.capacity) % store.capacity;
+    const int32_t head_run = std::min(T, store.capacity - start);
+    fn(start, head_run, 0);
+    if (head_run < T) fn(0, T - head_run, head_run);
+}
+
+void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
+                      float* const* outs) {
+    ThreadWorkspace& ws = thread_workspace();
+    const CodeStore& store = head.store;
+    const int32_t T = store.count;
+    const int32_t P = head.rotation.P;
+    const int32_t B = store.bytes_per_vec;
+
+    float* rq[kQueryBlock];
+    float* acc[kQueryBlock];
+    float* rows[kQueryBlock];
+    float* scores = ws.scores(nq, T);
+    for (int32_t q = 0; q < nq; ++q) {
+        rq[q] = ws.rotated_queries[q];
+        acc[q] = ws.value_accumulators[q];
+        rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(T);
+        rotate_query(kt, head, queries[q], rq[q]);
+    }
+
+    const float kf = 1.0f / (std::sqrt(static_cast<float>(head.head_dim)) * static_cast<float>(P));
+    const float vf = 1.0f / std::sqrt(static_cast<float>(P));
+
+    for_each_run(store, [&](int32_t slot, int32_t tokens, int32_t first) {
+        float* run_rows[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
+        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * B, store.key_scales.data() + slot,
+                                tokens, B, P, store.bits};
+        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
+    });
+    for (int32_t q = 0; q < nq; ++q) {
+        kt.softmax(rows[q], T);
+        std::fill(acc[q], acc[q] + P, 0.0f);
+    }
+    for_each_run(store, [&](int32_t slot, int32_t tokens, int32_t first) {
+        float* run_rows[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
+        const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * B,
+                                  store.val_scales.data() + slot, tokens, B, P, store.bits};
+        kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
+    });
+    for (int32_t q = 0; q < nq; ++q) {
+        kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
+        std::copy(acc[q], acc[q] + head.head_dim, outs[q]);
+    }
+}
+
+}  // namespace
+
+int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* query, float* out) {
+    const int32_t T = head.store.count;
+    if (T == 0) {
+        std::fill(out, out + head.head_dim, 0.0f);
+        return 0;
+    }
+    if (answers_exactly(head)) {
+        kt.exact_attend(head.exact.data(), T, head.head_dim, query, thread_workspace().scores(1, T), out);
+    } else {
+        attend_quantized(kt, head, &query, 1, &out);
+    }
+    return T;
+}
+
+int32_t head_attend(const HeadCache& head, const float* query, float* out) {
+    return head_attend(kernels(), head, query, out);
+}
+
+int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                          float* out) {
+    const int32_t T = head.store.count;
+    const size_t hd = static_cast<size_t>(head.head_dim);
+    if (T == 0) {
+        std::fill(out, out + static_cast<size_t>(n) * hd, 0.0f);
+        return 0;
+    }
+    if (answers_exactly(head)) {
+        float* scores = thread_workspace().scores(1, T);
+        for (int64_t i = 0; i < n; ++i) {
+            kt.exact_attend(head.exact.data(), T, head.head_dim, queries + i * hd, scores, out + i * hd);
+        }
+        return T;
+    }
+    // One pass over the codes serves a whole block of queries.
+    for (int64_t i = 0; i < n; i += kQueryBlock) {
+        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
+        const float* qs[kQueryBlock];
+        float* os[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            qs[q] = queries + (i + q) * hd;
+            os[q] = out + (i + q) * hd;
+        }
+        attend_quantized(kt, head, qs, nq, os);
+    }
+    return T;
+}
+
+int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out) {
+    return head_attend_batch(kernels(), head, queries, n, out);
+}
+
+}  // namespace kelvor

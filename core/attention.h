@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+
+#include "core/head_cache.h"
+#include "core/kernels.h"
+
+namespace kelvor {
+
+// Stores one token: key and value encoded into the next ring slot, and while
+// fewer than 512 tokens were appended since init/reset, kept raw in the exact window.
+void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos);
+void head_append(HeadCache& head, const float* key, const float* val, int32_t pos);
+
+// Softmax attention of one query over the held tokens; writes head_dim floats
+// (zeros for an empty head) and returns the number of tokens attended. The
+// query is read in full before out is written, so they may alias.
+int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* query, float* out);
+int32_t head_attend(const HeadCache& head, const float* query, float* out);
+
+// n queries, row-major; row i of out is exactly head_attend of row i.
+// Returns the head's count, also when n is 0.
+int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                          float* out);
+int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out);
+
+// True while the exact window holds every token the ring holds.
+bool answers_exactly(const HeadCache& head);
+
+}  // namespace kelvor
+
+namespace kelvor {
+
+// True when none of the n values is NaN or infinite.
+bool all_finite(const float* x, int64_t n);
+
+}  // namespace kelvor

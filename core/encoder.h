@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+
+#include "core/head_cache.h"
+#include "core/kernels.h"
+
+namespace kelvor {
+
+// Normalises x, rotates it with signs, clamps at three root mean squares and
+// quantises every one of the P rotated coordinates into codes (one per byte).
+// Returns the scale (about 3 * |x|). Sums run in index order in float32, so the
+// codes are the same at every SIMD level.
+float encode_vector(const KernelTable& kt, const float* x, int32_t head_dim, int32_t P, const int8_t* signs,
+                    int32_t bits, uint8_t* codes);
+float encode_vector(const float* x, int32_t head_dim, int32_t P, const int8_t* signs, int32_t bits,
+                    uint8_t* codes);
+
+// encode_vector with the head's rotation, then packs the codes into stream
+// (at least bytes_per_vec bytes).
+float encode_and_pack(const KernelTable& kt, const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
+float encode_and_pack(const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
+
+}  // namespace kelvor

@@ -1,0 +1,68 @@
+#include "core/head_cache.h"
+
+namespace kelvor {
+
+void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
+    uint64_t x = seed != 0 ? seed : 0xdeadbeefcafe1234ULL;
+    for (int32_t i = 0; i < P; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        signs[i] = (x & 1u) ? int8_t{1} : int8_t{-1};
+    }
+}
+
+void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
+                     float v_mass) {
+    head.v_mass = v_mass;
+    head.head_dim = head_dim;
+    head.bits = bits;
+    head.exact_window = kExactWindow;
+
+    const int32_t P = padded_dim(head_dim);
+    head.rotation.dim = head_dim;
+    head.rotation.P = P;
+    head.rotation.signs.assign(static_cast<size_t>(P), 0);
+    make_sign_diagonal(head.rotation.signs.data(), P, seed);
+
+    head.P = P;
+    CodeStore& store = head.store;
+    store.capacity = capacity;
+    store.bits = bits;
+    store.write_slot = 0;
+    store.count = 0;
+    store.wrapped = false;
+    store.bytes_per_vec = stream_bytes(bits, P);
+
+    const size_t code_bytes =
+        (static_cast<size_t>(store.bytes_per_vec) * static_cast<size_t>(capacity) + 63) / 64 * 64;
+    store.key_codes = AlignedBytes(code_bytes);
+    store.val_codes = AlignedBytes(code_bytes);
+    store.key_scales.assign(static_cast<size_t>(capacity), 1.0f);
+    store.val_scales.assign(static_cast<size_t>(capacity), 1.0f);
+    store.positions.assign(static_cast<size_t>(capacity), 0u);
+
+    head.exact.clear();
+    head.exact.reserve(static_cast<size_t>(head_dim) * 2 * kExactWindow);
+}
+
+void head_cache_reset(HeadCache& head) {
+    head.store.write_slot = 0;
+    head.store.count = 0;
+    head.store.wrapped = false;
+    head.exact.clear();
+}
+
+void head_cache_destroy(HeadCache& head) {
+    head.exact = std::vector<float>();
+    head.store.key_codes.release();
+    head.store.val_codes.release();
+    head.store.positions = std::vector<uint32_t>();
+    head.store.val_scales = std::vector<float>();
+    head.store.key_scales = std::vector<float>();
+    head.rotation.signs = std::vector<int8_t>();
+    head.store.count = 0;
+    head.store.write_slot = 0;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,65 @@
+#pragma once
+#include <cstdint>
+
+namespace kelvor {
+
+enum class SimdLevel : int { scalar = 0, avx2 = 1, avx512 = 2 };
+
+// Consecutive ring slots of one head: codes of slot 0 at `codes`, its scale at
+// `scales[0]`, `tokens` slots in all, each stream `bytes_per_vec` bytes of P codes.
+struct PackedTokens {
+    const uint8_t* codes;
+    const float* scales;
+    int32_t tokens;
+    int32_t bytes_per_vec;
+    int32_t P;
+    int32_t bits;
+};
+
+// Up to kQueryBlock queries served by one pass over the tokens. For query q,
+// vectors[q] is its rotated query (scoring) or accumulator (values) of P floats
+// and rows[q] its per-token scores or softmax weights.
+struct QueryBlock {
+    int32_t count;
+    float* const* vectors;
+    float* const* rows;
+};
+
+// The hot operations, one table per SIMD level. Every entry computes, for each
+// query of a block, exactly what it computes for that query alone, so a batch
+// row always equals the single-query answer at the same level.
+struct KernelTable {
+    SimdLevel level;
+    const char* name;
+    void (*rht_forward)(float* x, const int8_t* signs, int32_t n);
+    void (*rht_inverse)(float* x, const int8_t* signs, int32_t n);
+    void (*softmax)(float* x, int32_t n);
+    // codes[i] = quantize(clamp(sp * x[i], -clip, clip) * inv) for i < P.
+    // Elementwise, so every level writes the same codes.
+    void (*quantize_clamped)(const float* x, int32_t P, float sp, float clip, float inv, int32_t bits,
+                             uint8_t* codes);
+    // scores[q][k] = (dot(rq_q, codes_k) * kf) * scales[k]
+    void (*score_keys)(const PackedTokens& keys, float kf, const QueryBlock& block);
+    // acc_q += levels * ((scales[k] * weights[q][k]) * vf), through the codes of token k
+    void (*accumulate_values)(const PackedTokens& values, float vf, const QueryBlock& block);
+    // Plain attention over T full-precision tokens (key then value, hd floats each).
+    // scores has room for T floats; query is read in full before out is written.
+    void (*exact_attend)(const float* exact, int32_t T, int32_t hd, const float* query, float* scores,
+                         float* out);
+};
+
+const KernelTable& scalar_kernels();
+const KernelTable* avx2_kernels();    // nullptr when not compiled in
+const KernelTable* avx512_kernels();  // nullptr when not compiled in
+
+// The table every operation uses, chosen once per process: the best level the
+// CPU and operating system support, or the lower level named by KELVOR_SIMD.
+// Throws std::runtime_error when KELVOR_SIMD is unknown or asks for more than
+// the machine has.
+const KernelTable& kernels();
+
+// The table of a level if it is compiled in and the machine runs it, else nullptr.
+const KernelTable* kernels_for(SimdLevel level);
+const char* simd_level_name(SimdLevel level);
+
+}  // namespace kelvor

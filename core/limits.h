@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+
+namespace kelvor {
+
+// Limits of the data model. The per-thread scratch for one vector is sized by
+// kMaxPaddedDim; construction rejects settings outside these ranges.
+constexpr int32_t kMaxHeadDim = 1024;
+constexpr int32_t kMaxPaddedDim = 1024;
+constexpr int32_t kMaxCapacity = 1 << 20;
+constexpr int32_t kMaxBits = 4;
+constexpr int32_t kMaxStreamBytes = kMaxBits * kMaxPaddedDim / 8;
+constexpr int32_t kExactWindow = 512;
+constexpr float kNormGuard = 1e-12f;
+
+// Bytes of one packed code stream of p codes at the given width.
+constexpr int32_t stream_bytes(int32_t bits, int32_t p) { return (bits * p + 7) / 8; }
+
+// Smallest power of two not below head_dim.
+constexpr int32_t padded_dim(int32_t head_dim) {
+    int32_t p = 1;
+    while (p < head_dim) p *= 2;
+    return p;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,107 @@
+#pragma once
+#include <cassert>
+#include <cstdint>
+#include <type_traits>
+
+namespace kelvor {
+
+// A code stream is the codes of one vector written most significant bits first:
+// at 2 bits byte k holds codes 4k..4k+3 in bits 7-6, 5-4, 3-2, 1-0; at 3 bits
+// every 3 bytes form a big-endian 24-bit word of 8 codes; at 4 bits the high
+// nibble comes first. Every width therefore reads as groups of 8 codes in
+// `Bits` bytes, which is the unit the kernels decode.
+//
+// Streams hold exactly n codes in (bits*n + 7)/8 bytes; a trailing partial
+// group (only when n < 8) is zero-filled, and the kernels decode exactly n
+// coordinates, never touching x or acc past n.
+
+template <int Bits>
+struct CodeLayout {
+    static_assert(Bits >= 2 && Bits <= 4, "codebooks exist for 2, 3 and 4 bits");
+    static constexpr uint32_t mask = (1u << Bits) - 1;
+    static constexpr int group_codes = 8;
+    static constexpr int group_bytes = Bits;
+    // Codes per partial sum in the dot product: one byte at 2 bits, one group otherwise.
+    static constexpr int codes_per_sum = Bits == 2 ? 4 : 8;
+};
+
+// Big-endian word of the group starting at p, of which `codes` codes are
+// present; missing trailing bytes read as zero and are never touched.
+template <int Bits>
+inline uint32_t load_group_word(const uint8_t* p, int32_t codes) {
+    const int32_t bytes = codes >= 8 ? Bits : (Bits * codes + 7) / 8;
+    uint32_t w = 0;
+    for (int32_t b = 0; b < Bits; ++b) w = (w << 8) | (b < bytes ? p[b] : 0u);
+    return w;
+}
+
+template <int Bits>
+inline uint32_t group_code(uint32_t word, int32_t k) {
+    return (word >> (Bits * (7 - k))) & CodeLayout<Bits>::mask;
+}
+
+template <int Bits>
+void pack_codes_bits(const uint8_t* codes, int32_t n, uint8_t* out) {
+    uint32_t acc = 0;
+    int32_t pending = 0;
+    int32_t o = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        acc = (acc << Bits) | (codes[i] & CodeLayout<Bits>::mask);
+        pending += Bits;
+        if (pending >= 8) {
+            pending -= 8;
+            out[o++] = static_cast<uint8_t>(acc >> pending);
+        }
+    }
+    if (pending > 0) out[o] = static_cast<uint8_t>(acc << (8 - pending));
+}
+
+// Sum of levels[code_j] * x[j] over j < n. Partial sums follow the layout's
+// unit (a byte at 2 bits, a group of 8 otherwise) so that every SIMD level can
+// be compared against one fixed order of additions.
+template <int Bits>
+float dot_packed_bits(const float* x, const uint8_t* stream, const float* levels, int32_t n) {
+    using L = CodeLayout<Bits>;
+    float total = 0.0f;
+    for (int32_t base = 0; base < n; base += L::group_codes) {
+        const int32_t m = n - base < L::group_codes ? n - base : L::group_codes;
+        const uint32_t w = load_group_word<Bits>(stream + base / L::group_codes * L::group_bytes, m);
+        for (int32_t s = 0; s < m; s += L::codes_per_sum) {
+            const int32_t end = s + L::codes_per_sum < m ? s + L::codes_per_sum : m;
+            float partial = 0.0f;
+            for (int32_t k = s; k < end; ++k) partial += levels[group_code<Bits>(w, k)] * x[base + k];
+            total += partial;
+        }
+    }
+    return total;
+}
+
+// acc[j] += levels[code_j] for j < n.
+template <int Bits>
+void accumulate_packed_bits(float* acc, const uint8_t* stream, const float* levels, int32_t n) {
+    using L = CodeLayout<Bits>;
+    for (int32_t base = 0; base < n; base += L::group_codes) {
+        const int32_t m = n - base < L::group_codes ? n - base : L::group_codes;
+        const uint32_t w = load_group_word<Bits>(stream + base / L::group_codes * L::group_bytes, m);
+        for (int32_t k = 0; k < m; ++k) acc[base + k] = levels[group_code<Bits>(w, k)] + acc[base + k];
+    }
+}
+
+// Width-dispatched entry points; bits is 2, 3 or 4 (construction rejects the rest).
+void pack_codes(const uint8_t* codes, int32_t n, int32_t bits, uint8_t* out);
+float dot_packed(const float* x, const uint8_t* stream, const float* levels, int32_t n, int32_t bits);
+void accumulate_packed(float* acc, const uint8_t* stream, const float* levels, int32_t n, int32_t bits);
+
+// Calls f.template operator()<Bits>() -- written as a generic lambda taking an
+// integral_constant -- for the runtime width; the one place widths branch.
+template <class F>
+decltype(auto) with_bits(int32_t bits, F&& f) {
+    assert(bits >= 2 && bits <= 4);
+    switch (bits) {
+        case 2: return f(std::integral_constant<int, 2>{});
+        case 3: return f(std::integral_constant<int, 3>{});
+        default: return f(std::integral_constant<int, 4>{});
+    }
+}
+
+}  // namespace kelvor

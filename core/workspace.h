@@ -1,0 +1,41 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/limits.h"
+
+namespace kelvor {
+
+// Queries answered together by one pass over a head's codes.
+constexpr int32_t kQueryBlock = 8;
+
+// Per-thread scratch: every encode, rotation and compute on a thread works here
+// instead of allocating. The fixed areas cover the largest padded dimension;
+// the per-token areas grow on first need to the largest head queried on this
+// thread and are then reused, so steady-state calls allocate nothing.
+struct ThreadWorkspace {
+    char last_error[256] = {};
+    uint8_t encoder_codes[kMaxPaddedDim] = {};
+    alignas(64) float encoder_rotated[kMaxPaddedDim] = {};
+    alignas(64) float rotated_queries[kQueryBlock][kMaxPaddedDim] = {};
+    alignas(64) float value_accumulators[kQueryBlock][kMaxPaddedDim] = {};
+    alignas(64) uint8_t key_stream[kMaxStreamBytes] = {};
+    alignas(64) uint8_t value_stream[kMaxStreamBytes] = {};
+
+    // Room for `rows` rows of `tokens` scores each; row r starts at r * tokens.
+    float* scores(int32_t rows, int32_t tokens);
+
+private:
+    std::vector<float> scores_;
+};
+
+// The calling thread's workspace, created zeroed on first use.
+ThreadWorkspace& thread_workspace();
+
+// Formats msg into the calling thread's last_error (at most 255 characters).
+void set_last_error(const char* msg);
+void clear_last_error();
+const char* last_error();
+
+}  // namespace kelvor

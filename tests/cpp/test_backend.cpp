@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/mha_backend.h"
+#include "core/workspace.h"
+
+namespace kelvor {
+namespace {
+
+std::string construction_error(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity) {
+    try {
+        KelvorMHABackend b(n_heads, head_dim, bits, capacity, 0, 0.95f, 512);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(BackendConstruction, BuildsEveryHeadWithItsSeed) {
+    KelvorMHABackend b(3, 5, 3, 10, 0, 0.95f, 7);
+    EXPECT_EQ(b.n_heads(), 3);
+    EXPECT_EQ(b.head_dim(), 5);
+    EXPECT_EQ(b.kv_bytes(), 0u);
+    const kelvor_mha_ctx* ctx = b.context();
+    ASSERT_EQ(ctx->n_heads, 3);
+    ASSERT_EQ(ctx->heads.size(), 3u);
+    for (int32_t i = 0; i < 3; ++i) {
+        const HeadCache& h = *ctx->heads[static_cast<size_t>(i)];
+        std::vector<int8_t> expected(8);
+        make_sign_diagonal(expected.data(), 8, head_seed(0, i));
+        EXPECT_EQ(h.rotation.signs, expected);
+        EXPECT_EQ(h.hybrid_thresh, 7);
+        EXPECT_EQ(h.exact_window, 512);
+        EXPECT_EQ(h.store.capacity, 10);
+        EXPECT_EQ(h.store.bits, 3);
+    }
+}
+
+TEST(BackendConstruction, RejectsSettingsThatCannotWork) {
+    EXPECT_EQ(construction_error(0, 8, 2, 4), "n_heads must be at least 1, got 0");
+    EXPECT_EQ(construction_error(-3, 8, 2, 4), "n_heads must be at least 1, got -3");
+    EXPECT_EQ(construction_error(1, 0, 2, 4), "head_dim must be between 1 and 1024, got 0");
+    EXPECT_EQ(construction_error(1, 1025, 2, 4), "head_dim must be between 1 and 1024, got 1025");
+    EXPECT_EQ(construction_error(1, -8, 2, 4), "head_dim must be between 1 and 1024, got -8");
+    EXPECT_EQ(construction_error(1, 8, 1, 4), "bits must be 2, 3 or 4, got 1");
+    EXPECT_EQ(construction_error(1, 8, 5, 4), "bits must be 2, 3 or 4, got 5");
+    EXPECT_EQ(construction_error(1, 8, 2, 0), "capacity must be between 1 and 1048576, got 0");
+    EXPECT_EQ(construction_error(1, 8, 2, 1048577), "capacity must be between 1 and 1048576, got 1048577");
+    EXPECT_EQ(construction_error(1, 8, 4, 1048576), "");
+    EXPECT_EQ(construction_error(1, 1024, 4, 1), "");
+    EXPECT_EQ(construction_error(1, 1, 2, 1), "");
+}
+
+TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {
+    KelvorMHABackend b(2, 16, 4, 8, 9, 0.95f, 512);
+    std::vector<float> key(16, 0.5f), val(16, -0.25f);
+    for (int i = 0; i < 3; ++i) b.append(1, key.data(), val.data(), i);
+    EXPECT_EQ(b.kv_bytes(), 3u * 8u * 2u);
+    set_last_error("stale");
+    b.reset();
+    EXPECT_STREQ(last_error(), "");
+    EXPECT_EQ(b.kv_bytes(), 0u);
+    EXPECT_EQ(b.n_heads(), 2);
+    EXPECT_EQ(b.head_dim(), 16);
+}
+
+}  // namespace
+}  // namespace kelvor

@@ -1,0 +1,102 @@
+"""Benchmark table: the library beside NumPy float32 attention, in one process.
+
+Run by `make bench`. Every figure is the best of several timed runs.
+NumPy runs on one BLAS thread (like the library, which uses only the calling
+thread) unless OPENBLAS_NUM_THREADS / OMP_NUM_THREADS is already set.
+"""
+import argparse
+import os
+import sys
+import time
+
+if not any(v in os.environ for v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")):
+    os.environ["OPENBLAS_NUM_THREADS"] = "1"
+
+import numpy as np  # noqa: E402
+
+HEAD_DIM = 128
+BITS = (2, 3, 4)
+TOKENS = (4096, 32768, 65536)
+BATCH = 8
+
+
+def best_time(fn, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def numpy_attention(K, V, q):
+    s = K @ q
+    s *= np.float32(1.0 / np.sqrt(K.shape[1]))
+    s -= s.max()
+    np.exp(s, out=s)
+    s /= s.sum()
+    return s @ V
+
+
+def make_tokens(rng, T):
+    K = rng.standard_normal((T, HEAD_DIM), dtype=np.float32)
+    K[:, :4] *= 8.0  # a few high-magnitude channels, as in real keys
+    V = rng.standard_normal((T, HEAD_DIM), dtype=np.float32)
+    return np.ascontiguousarray(K), np.ascontiguousarray(V)
+
+
+def append_ns(kelvor_py, bits, K, V):
+    """Fills one head from Python; returns ns per append (per token per head) and kv_bytes."""
+    ctx = kelvor_py.MHAContext(1, HEAD_DIM, bits, K.shape[0])
+    append = ctx.append
+    t0 = time.perf_counter()
+    for t in range(K.shape[0]):
+        append(0, K[t], V[t], t)
+    elapsed = time.perf_counter() - t0
+    return elapsed / K.shape[0] * 1e9, ctx.kv_bytes()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default="build/py310", help="build folder holding bench/kelvor_bench*.so")
+    parser.add_argument("--quick", action="store_true", help="fewer repeats")
+    args = parser.parse_args()
+    sys.path.insert(0, os.path.join(args.build, "bench"))
+    import kelvor_bench
+    import kelvor_py
+
+    levels = kelvor_bench.levels()
+    best = levels[-1]
+    reps = 3 if args.quick else 7
+    rng = np.random.default_rng(2024)
+    print(f"kelvor_py benchmark: head_dim {HEAD_DIM}, one head, SIMD levels here: {', '.join(levels)} (best: {best});"
+          f" NumPy float32 on {os.environ.get('OPENBLAS_NUM_THREADS', 'default')} BLAS thread(s)")
+    print()
+    header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8} {best:>8} {'x':>6} | {'batch8/q':>8} {'/single':>7} |"
+              f" {'numpy':>8} {'numpy/x':>7} | {'kv_bytes':>9} {'float32':>9} {'ratio':>6} | {'append':>8}")
+    print("compute: ns per held token per query; append: ns per token per head from Python")
+    print(header)
+    print("-" * len(header))
+    for bits in BITS:
+        for T in TOKENS:
+            K, V = make_tokens(rng, T)
+            q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
+            Q = rng.standard_normal((BATCH, HEAD_DIM), dtype=np.float32)
+            head = kelvor_bench.BenchHead(bits, K, V, seed=1)
+            assert head.tokens == T and not head.exact
+            scalar = head.compute_ns("scalar", q, repeats=2 if T > 4096 else reps) / T
+            fast = head.compute_ns(best, q, repeats=reps * 2) / T
+            batch = head.compute_batch_ns(best, Q, repeats=reps) / BATCH / T
+            numpy_ns = best_time(lambda: numpy_attention(K, V, q), reps * 2) * 1e9 / T
+            app, kv = append_ns(kelvor_py, bits, K, V)
+            f32 = 2 * T * HEAD_DIM * 4
+            print(f"{bits:>4} {T:>7} | {scalar:>8.2f} {fast:>8.2f} {scalar / fast:>6.1f} | {batch:>8.2f}"
+                  f" {batch / fast:>7.2f} | {numpy_ns:>8.2f} {numpy_ns / fast:>7.2f} | {kv:>9} {f32:>9}"
+                  f" {f32 / kv:>6.1f} | {app:>8.0f}")
+    print()
+    print("rotation (forward, P 128): " + ", ".join(
+        f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))
+
+
+if __name__ == "__main__":
+    main()

@@ -9,8 +9,9 @@ namespace kelvor {
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     ThreadWorkspace& ws = thread_workspace();
     CodeStore& store = head.store;
-    const float key_scale = encode_and_pack(kt, head, key, store.bits, ws.key_stream);
-    const float val_scale = encode_and_pack(kt, head, val, store.bits, ws.value_stream);
+    float key_scale;
+    float val_scale;
+    encode_and_pack_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
 
     const int32_t s = store.write_slot;
     const size_t offset = static_cast<size_t>(s) * static_cast<size_t>(store.bytes_per_vec);
@@ -43,10 +44,15 @@ void head_append(HeadCache& head, const float* key, const float* val, int32_t po
 namespace kelvor {
 
 bool all_finite(const float* x, int64_t n) {
-    // Summing x*0 keeps the loop branch-free: any NaN or infinity makes it NaN.
-    float probe = 0.0f;
-    for (int64_t i = 0; i < n; ++i) probe += x[i] * 0.0f;
-    return probe == 0.0f;
+    // On the bit patterns, so the compiler can vectorise it: an all-ones
+    // exponent is NaN or infinity.
+    uint32_t any_special = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, x + i, sizeof bits);
+        any_special |= static_cast<uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
+    }
+    return any_special == 0;
 }
 
 }  // namespace kelvor

@@ -221,9 +221,22 @@ inline float reduce_add(__m512 v) {
     return _mm512_cvtss_f32(s);
 }
 
-// Tokens scored together: enough independent FMA chains for one query, fewer
-// when several queries share the decoded codes. Per-token arithmetic does not
-// depend on the tile, so every block size gives the same scores.
+// Four reductions at once, with exactly the additions reduce_add makes for
+// each vector (halves, then quarters, then pairs within 128 bits), in fewer
+// shuffles. Returns the four sums in lanes 0..3.
+inline __m128 reduce_add4(__m512 a, __m512 b, __m512 c, __m512 d) {
+    const __m512 ab = _mm512_add_ps(_mm512_shuffle_f32x4(a, b, 0x44), _mm512_shuffle_f32x4(a, b, 0xEE));
+    const __m512 cd = _mm512_add_ps(_mm512_shuffle_f32x4(c, d, 0x44), _mm512_shuffle_f32x4(c, d, 0xEE));
+    // 128-bit lane L now holds the quarter sums of vector L (a, b, c, d).
+    __m512 t = _mm512_add_ps(_mm512_shuffle_f32x4(ab, cd, 0x88), _mm512_shuffle_f32x4(ab, cd, 0xDD));
+    t = _mm512_add_ps(t, _mm512_permute_ps(t, 0x4E));
+    t = _mm512_add_ps(t, _mm512_permute_ps(t, 0xB1));
+    return _mm512_castps512_ps128(_mm512_permutexvar_ps(_mm512_setr_epi32(0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), t));
+}
+
+// Tokens scored together, each decoded once for NQ queries. Per-token
+// arithmetic does not depend on the tile, so every block size gives the same
+// scores.
 template <int Bits, int NQ, int TT>
 void score_keys_tile(const Decoder<Bits>& dec, const PackedTokens& keys, float kf, float* const* rq,
                      float* const* rows, int32_t k) {
@@ -243,8 +256,16 @@ void score_keys_tile(const Decoder<Bits>& dec, const PackedTokens& keys, float k
                 for (int t = 0; t < TT; ++t) acc[q][t] = _mm512_fmadd_ps(lv[t], r, acc[q][t]);
             }
         }
-        for (int q = 0; q < NQ; ++q)
-            for (int t = 0; t < TT; ++t) rows[q][k + t] = (reduce_add(acc[q][t]) * kf) * keys.scales[k + t];
+        if constexpr (TT == 4) {
+            const __m128 scales = _mm_loadu_ps(keys.scales + k);
+            for (int q = 0; q < NQ; ++q) {
+                const __m128 dots = reduce_add4(acc[q][0], acc[q][1], acc[q][2], acc[q][3]);
+                _mm_storeu_ps(rows[q] + k, _mm_mul_ps(_mm_mul_ps(dots, _mm_set1_ps(kf)), scales));
+            }
+        } else {
+            for (int q = 0; q < NQ; ++q)
+                for (int t = 0; t < TT; ++t) rows[q][k + t] = (reduce_add(acc[q][t]) * kf) * keys.scales[k + t];
+        }
     }
     if constexpr (TT > 1) {
         if (k < keys.tokens) score_keys_tile<Bits, NQ, 1>(dec, keys, kf, rq, rows, k);
@@ -260,10 +281,10 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
         float* const* rq = block.vectors + q;
         float* const* rows = block.rows + q;
         if (left >= 4) {
-            score_keys_tile<Bits, 4, 1>(dec, keys, kf, rq, rows, 0);
+            score_keys_tile<Bits, 4, 4>(dec, keys, kf, rq, rows, 0);
             q += 4;
         } else if (left >= 2) {
-            score_keys_tile<Bits, 2, 2>(dec, keys, kf, rq, rows, 0);
+            score_keys_tile<Bits, 2, 4>(dec, keys, kf, rq, rows, 0);
             q += 2;
         } else {
             score_keys_tile<Bits, 1, 4>(dec, keys, kf, rq, rows, 0);

@@ -42,11 +42,21 @@ inline uint32_t group_code(uint32_t word, int32_t k) {
 
 template <int Bits>
 void pack_codes_bits(const uint8_t* codes, int32_t n, uint8_t* out) {
+    using L = CodeLayout<Bits>;
+    // Whole groups: 8 codes make one big-endian word of Bits bytes.
+    const int32_t groups = n / L::group_codes;
+    for (int32_t g = 0; g < groups; ++g) {
+        const uint8_t* c = codes + g * L::group_codes;
+        uint32_t w = 0;
+        for (int k = 0; k < L::group_codes; ++k) w = (w << Bits) | (c[k] & L::mask);
+        for (int b = 0; b < Bits; ++b) out[g * Bits + b] = static_cast<uint8_t>(w >> (8 * (Bits - 1 - b)));
+    }
+    // A partial group, zero-filled to its last byte.
     uint32_t acc = 0;
     int32_t pending = 0;
-    int32_t o = 0;
-    for (int32_t i = 0; i < n; ++i) {
-        acc = (acc << Bits) | (codes[i] & CodeLayout<Bits>::mask);
+    int32_t o = groups * Bits;
+    for (int32_t i = groups * L::group_codes; i < n; ++i) {
+        acc = (acc << Bits) | (codes[i] & L::mask);
         pending += Bits;
         if (pending >= 8) {
             pending -= 8;

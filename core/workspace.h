@@ -16,8 +16,9 @@ constexpr int32_t kQueryBlock = 8;
 // thread and are then reused, so steady-state calls allocate nothing.
 struct ThreadWorkspace {
     char last_error[256] = {};
-    uint8_t encoder_codes[kMaxPaddedDim] = {};
-    alignas(64) float encoder_rotated[kMaxPaddedDim] = {};
+    // Two of each: an append encodes its key and value in lockstep.
+    uint8_t encoder_codes[2][kMaxPaddedDim] = {};
+    alignas(64) float encoder_rotated[2][kMaxPaddedDim] = {};
     alignas(64) float rotated_queries[kQueryBlock][kMaxPaddedDim] = {};
     alignas(64) float value_accumulators[kQueryBlock][kMaxPaddedDim] = {};
     alignas(64) uint8_t key_stream[kMaxStreamBytes] = {};

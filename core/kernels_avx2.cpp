@@ -257,7 +257,7 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
             score_keys_tile<Bits, 2, 2>(dec, keys, kf, rq, rows, 0);
             q += 2;
         } else {
-            score_keys_tile<Bits, 1, 4>(dec, keys, kf, rq, rows, 0);
+            score_keys_tile<Bits, 1, 8>(dec, keys, kf, rq, rows, 0);
             q += 1;
         }
     }
@@ -299,9 +299,36 @@ void score_keys_avx2(const PackedTokens& keys, float kf, const QueryBlock& block
     with_bits(keys.bits, [&](auto b) { score_keys_bits<decltype(b)::value>(keys, kf, block); });
 }
 
+// One query: a group of up to 8 chunks (64 coordinates) of the accumulator
+// stays in registers while every token updates it, so adds of different
+// chunks overlap. Same products, same token order as the reference.
+template <int Bits>
+void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, const float* weights) {
+    static const Decoder<Bits> dec;
+    constexpr int kGroup = 8;
+    const size_t B = static_cast<size_t>(values.bytes_per_vec);
+    const int32_t chunks = values.P / kLanes;
+    for (int32_t c0 = 0; c0 < chunks; c0 += kGroup) {
+        const int32_t n = std::min(kGroup, chunks - c0);
+        __m256 acc[kGroup];
+        for (int32_t c = 0; c < n; ++c) acc[c] = _mm256_loadu_ps(acc_out + (c0 + c) * kLanes);
+        for (int32_t k = 0; k < values.tokens; ++k) {
+            const uint8_t* stream = values.codes + static_cast<size_t>(k) * B + c0 * Bits;
+            if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
+            const __m256 w = _mm256_set1_ps((values.scales[k] * weights[k]) * vf);
+            for (int32_t c = 0; c < n; ++c) acc[c] = _mm256_add_ps(acc[c], _mm256_mul_ps(dec.levels(stream + c * Bits), w));
+        }
+        for (int32_t c = 0; c < n; ++c) _mm256_storeu_ps(acc_out + (c0 + c) * kLanes, acc[c]);
+    }
+}
+
 void accumulate_values_avx2(const PackedTokens& values, float vf, const QueryBlock& block) {
     if (values.P < kLanes) return scalar_kernels().accumulate_values(values, vf, block);
-    with_bits(values.bits, [&](auto b) { accumulate_values_bits<decltype(b)::value>(values, vf, block); });
+    with_bits(values.bits, [&](auto b) {
+        constexpr int Bits = decltype(b)::value;
+        if (block.count == 1) return accumulate_one_query<Bits>(values, vf, block.vectors[0], block.rows[0]);
+        accumulate_values_bits<Bits>(values, vf, block);
+    });
 }
 
 // ---- exact path -------------------------------------------------------------

@@ -256,11 +256,13 @@ void score_keys_tile(const Decoder<Bits>& dec, const PackedTokens& keys, float k
                 for (int t = 0; t < TT; ++t) acc[q][t] = _mm512_fmadd_ps(lv[t], r, acc[q][t]);
             }
         }
-        if constexpr (TT == 4) {
-            const __m128 scales = _mm_loadu_ps(keys.scales + k);
-            for (int q = 0; q < NQ; ++q) {
-                const __m128 dots = reduce_add4(acc[q][0], acc[q][1], acc[q][2], acc[q][3]);
-                _mm_storeu_ps(rows[q] + k, _mm_mul_ps(_mm_mul_ps(dots, _mm_set1_ps(kf)), scales));
+        if constexpr (TT % 4 == 0) {
+            for (int t = 0; t < TT; t += 4) {
+                const __m128 scales = _mm_loadu_ps(keys.scales + k + t);
+                for (int q = 0; q < NQ; ++q) {
+                    const __m128 dots = reduce_add4(acc[q][t], acc[q][t + 1], acc[q][t + 2], acc[q][t + 3]);
+                    _mm_storeu_ps(rows[q] + k + t, _mm_mul_ps(_mm_mul_ps(dots, _mm_set1_ps(kf)), scales));
+                }
             }
         } else {
             for (int q = 0; q < NQ; ++q)
@@ -287,7 +289,7 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
             score_keys_tile<Bits, 2, 4>(dec, keys, kf, rq, rows, 0);
             q += 2;
         } else {
-            score_keys_tile<Bits, 1, 4>(dec, keys, kf, rq, rows, 0);
+            score_keys_tile<Bits, 1, 8>(dec, keys, kf, rq, rows, 0);
             q += 1;
         }
     }
@@ -330,9 +332,42 @@ void score_keys_avx512(const PackedTokens& keys, float kf, const QueryBlock& blo
     with_bits(keys.bits, [&](auto b) { score_keys_bits<decltype(b)::value>(keys, kf, block); });
 }
 
+// One query, P <= 256: the whole accumulator lives in registers and each token
+// updates every chunk before the next token, so the adds of different chunks
+// overlap instead of waiting on one another. Same products, same token order.
+template <int Bits, int Chunks>
+void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, const float* weights) {
+    static const Decoder<Bits> dec;
+    const size_t B = static_cast<size_t>(values.bytes_per_vec);
+    __m512 acc[Chunks];
+    for (int c = 0; c < Chunks; ++c) acc[c] = _mm512_loadu_ps(acc_out + c * kLanes);
+    for (int32_t k = 0; k < values.tokens; ++k) {
+        const uint8_t* stream = values.codes + static_cast<size_t>(k) * B;
+        if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
+        const __m512 scaled = _mm512_mul_ps(dec.table, _mm512_set1_ps((values.scales[k] * weights[k]) * vf));
+        for (int c = 0; c < Chunks; ++c)
+            acc[c] = _mm512_add_ps(acc[c], _mm512_permutexvar_ps(dec.indices(stream + c * 2 * Bits), scaled));
+    }
+    for (int c = 0; c < Chunks; ++c) _mm512_storeu_ps(acc_out + c * kLanes, acc[c]);
+}
+
 void accumulate_values_avx512(const PackedTokens& values, float vf, const QueryBlock& block) {
     if (values.P < kLanes) return scalar_kernels().accumulate_values(values, vf, block);
-    with_bits(values.bits, [&](auto b) { accumulate_values_bits<decltype(b)::value>(values, vf, block); });
+    with_bits(values.bits, [&](auto b) {
+        constexpr int Bits = decltype(b)::value;
+        if (block.count == 1 && values.P <= 16 * kLanes) {
+            float* acc = block.vectors[0];
+            const float* w = block.rows[0];
+            switch (values.P / kLanes) {
+                case 1: return accumulate_one_query<Bits, 1>(values, vf, acc, w);
+                case 2: return accumulate_one_query<Bits, 2>(values, vf, acc, w);
+                case 4: return accumulate_one_query<Bits, 4>(values, vf, acc, w);
+                case 8: return accumulate_one_query<Bits, 8>(values, vf, acc, w);
+                default: return accumulate_one_query<Bits, 16>(values, vf, acc, w);
+            }
+        }
+        accumulate_values_bits<Bits>(values, vf, block);
+    });
 }
 
 // ---- exact path -------------------------------------------------------------

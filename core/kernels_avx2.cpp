@@ -113,12 +113,9 @@ struct Avx2 {
     // past their end for that.
     template <int Bits>
     struct Decoder {
-        struct Table {
-            reg low;
-            reg high;
-        };
         static constexpr int chunk_bytes = Bits;
-        Table table;
+        reg low_table;
+        reg high_table;
         __m256i shifts;
 
         Decoder() {
@@ -134,28 +131,24 @@ struct Avx2 {
                 if constexpr (Bits == 3) sh[j] = 21 - 3 * j;
                 if constexpr (Bits == 4) sh[j] = 8 * (j / 2) + (j % 2 == 0 ? 4 : 0);
             }
-            table = Table{_mm256_load_ps(lo), _mm256_load_ps(hi)};
+            low_table = _mm256_load_ps(lo);
+            high_table = _mm256_load_ps(hi);
             shifts = _mm256_load_si256(reinterpret_cast<const __m256i*>(sh));
         }
 
-        Table scaled(float w) const {
-            const reg vw = _mm256_set1_ps(w);
-            return Table{_mm256_mul_ps(table.low, vw), _mm256_mul_ps(table.high, vw)};
-        }
-        reg lookup(const uint8_t* chunk, const Table& t) const {
+        reg levels(const uint8_t* chunk) const {
             uint32_t w;
             std::memcpy(&w, chunk, 4);
             if constexpr (Bits == 3) w = __builtin_bswap32(w) >> 8;  // the group's big-endian 24-bit word
             const __m256i idx = _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int32_t>(w)), shifts);
-            const reg lo = _mm256_permutevar8x32_ps(t.low, idx);
+            const reg lo = _mm256_permutevar8x32_ps(low_table, idx);
             if constexpr (Bits < 4) {
                 return lo;
             } else {
-                const reg hi = _mm256_permutevar8x32_ps(t.high, idx);
+                const reg hi = _mm256_permutevar8x32_ps(high_table, idx);
                 return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
             }
         }
-        reg levels(const uint8_t* chunk) const { return lookup(chunk, table); }
     };
 };
 

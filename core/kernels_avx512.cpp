@@ -1,7 +1,5 @@
 // AVX-512 level (F, BW, DQ, VL): the vector type the shared kernels run on.
-// Only this file is compiled with those flags. Rotations, codes and value sums
-// are bit-identical to the scalar reference; dot products, the softmax sum and
-// the exponential differ from it only by float32 rounding.
+// Only this file is compiled with those flags.
 #include <immintrin.h>
 
 #include <cstring>
@@ -115,7 +113,6 @@ struct Avx512 {
     // bytes from the chunk start; code buffers keep a zeroed line past their end.
     template <int Bits>
     struct Decoder {
-        using Table = reg;
         static constexpr int chunk_bytes = 2 * Bits;
         reg table;
         __m512i shuffle;
@@ -159,9 +156,7 @@ struct Avx512 {
                 return _mm512_srlv_epi32(bytes, shifts);
             }
         }
-        Table scaled(float w) const { return _mm512_mul_ps(table, _mm512_set1_ps(w)); }
-        reg lookup(const uint8_t* chunk, const Table& t) const { return _mm512_permutexvar_ps(indices(chunk), t); }
-        reg levels(const uint8_t* chunk) const { return lookup(chunk, table); }
+        reg levels(const uint8_t* chunk) const { return _mm512_permutexvar_ps(indices(chunk), table); }
     };
 };
 

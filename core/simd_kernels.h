@@ -10,9 +10,13 @@
 // count_at_or_above (threshold counting), store_codes, and Decoder<Bits>.
 //
 // Decoder<Bits> reads one chunk of `lanes` codes (chunk_bytes bytes) and
-// looks them up: levels(chunk) in the codebook, lookup(chunk, scaled(w)) in
-// the codebook times w. Both give exactly levels[code] * w's rounded product,
-// so value sums are bit-identical to the scalar path.
+// returns their codebook levels, levels(chunk).
+//
+// Against the scalar reference: rotations and codes are bit-identical (the
+// work is elementwise, in the same order); dot products, value sums (fused
+// multiply-adds), the softmax sum and the exponential differ only by float32
+// rounding. Within a level, every query's arithmetic is the same whatever
+// block it is computed in, so batch rows equal single answers bit for bit.
 #pragma once
 
 #include <algorithm>
@@ -182,8 +186,8 @@ void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
 // ---- accumulating values ------------------------------------------------------
 
 // One query: Chunks chunks of the accumulator stay in registers while every
-// token updates them, so the adds of different chunks overlap. The token's
-// weight is folded into a scaled codebook once per token.
+// token updates them, so the updates of different chunks overlap. Per
+// coordinate the tokens are added in order, each as one fused multiply-add.
 template <class V, int Bits, int Chunks>
 void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, const float* weights) {
     using Dec = typename V::template Decoder<Bits>;
@@ -195,15 +199,16 @@ void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, 
         for (int32_t k = 0; k < values.tokens; ++k) {
             const uint8_t* stream = values.codes + static_cast<size_t>(k) * B + c0 * Dec::chunk_bytes;
             if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
-            const typename Dec::Table scaled = dec.scaled((values.scales[k] * weights[k]) * vf);
-            for (int c = 0; c < Chunks; ++c) acc[c] = V::add(acc[c], dec.lookup(stream + c * Dec::chunk_bytes, scaled));
+            const typename V::reg w = V::set1((values.scales[k] * weights[k]) * vf);
+            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(stream + c * Dec::chunk_bytes), w, acc[c]);
         }
         for (int c = 0; c < Chunks; ++c) V::store(acc_out + (c0 + c) * V::lanes, acc[c]);
     }
 }
 
-// Several queries: each token's codes are decoded once and multiplied by each
-// query's weight; accumulators stay in memory, tokens in order per coordinate.
+// Several queries: each token's codes are decoded once for all of them;
+// accumulators stay in memory, and per coordinate the tokens are added in
+// order with the same fused multiply-add as the one-query path.
 template <class V, int Bits>
 void accumulate_block(const PackedTokens& values, float vf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
@@ -227,7 +232,7 @@ void accumulate_block(const PackedTokens& values, float vf, const QueryBlock& bl
             for (int32_t q = 0; q < nq; ++q) {
                 float* a = block.vectors[q] + c * V::lanes;
                 typename V::reg acc = V::load(a);
-                for (int32_t t = 0; t < tt; ++t) acc = V::add(acc, V::mul(lv[t], V::set1(w[q][t])));
+                for (int32_t t = 0; t < tt; ++t) acc = V::fmadd(lv[t], V::set1(w[q][t]), acc);
                 V::store(a, acc);
             }
         }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <vector>
 
 #include "core/attention.h"
@@ -13,129 +12,10 @@
 #include "core/head_cache.h"
 #include "core/kernels.h"
 #include "core/softmax.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
-
-constexpr float kGuard = -12345.5f;
-
-size_t sz(int64_t n) { return static_cast<size_t>(n); }
-
-// Every compiled-in level the machine runs; scalar is always there.
-std::vector<const KernelTable*> available_tables() {
-    std::vector<const KernelTable*> tables;
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
-        if (const KernelTable* t = kernels_for(level)) tables.push_back(t);
-    }
-    return tables;
-}
-
-// The published reconstruction levels, written out so the reference shares
-// nothing with the library's tables.
-const double kLevels2[4] = {-1.5104, -0.4528, 0.4528, 1.5104};
-const double kLevels3[8] = {-2.1529, -1.3439, -0.756, -0.2451, 0.2451, 0.756, 1.3439, 2.1529};
-const double kLevels4[16] = {-2.7326, -2.069, -1.586, -1.188, -0.8491, -0.548, -0.2633, 0.0,
-                             0.2633,  0.548,  0.8491, 1.188,  1.586,   2.069,  2.7326,  3.5714};
-
-double level_ref(int32_t bits, unsigned code) {
-    // Each table entry is the float32 nearest to the decimal.
-    const double* t = bits == 2 ? kLevels2 : bits == 3 ? kLevels3 : kLevels4;
-    return static_cast<double>(static_cast<float>(t[code]));
-}
-
-struct Tokens {
-    int32_t hd = 0;
-    std::vector<float> keys, vals;
-    const float* key(size_t t) const { return keys.data() + t * static_cast<size_t>(hd); }
-    const float* val(size_t t) const { return vals.data() + t * static_cast<size_t>(hd); }
-    size_t size() const { return keys.size() / static_cast<size_t>(hd); }
-};
-
-Tokens random_tokens(int32_t hd, size_t n, uint32_t seed, float val_mean = 0.0f) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    Tokens tok;
-    tok.hd = hd;
-    tok.keys.resize(n * static_cast<size_t>(hd));
-    tok.vals.resize(n * static_cast<size_t>(hd));
-    for (float& x : tok.keys) x = g(rng);
-    for (float& x : tok.vals) x = val_mean + g(rng);
-    return tok;
-}
-
-std::vector<float> random_vector(size_t n, uint32_t seed, float sd = 1.0f) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = g(rng);
-    return v;
-}
-
-void append_range(const KernelTable& kt, HeadCache& head, const Tokens& tok, size_t begin, size_t end) {
-    for (size_t t = begin; t < end; ++t) head_append(kt, head, tok.key(t), tok.val(t), static_cast<int32_t>(t));
-}
-
-// Code j of a stream read as one most-significant-bit-first bit string, which
-// is what all three widths' layouts amount to.
-unsigned code_at(const uint8_t* stream, int32_t bits, int32_t j) {
-    unsigned c = 0;
-    for (int32_t b = 0; b < bits; ++b) {
-        const int32_t bit = bits * j + b;
-        c = (c << 1) | ((stream[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return c;
-}
-
-// The vector a stream stands for: level[code] * scale / sqrt(P) per rotated
-// coordinate, rotated back with diag(signs) * H / sqrt(P) in double.
-std::vector<double> decode(const HeadCache& head, const uint8_t* stream, float scale) {
-    const int32_t P = head.rotation.P;
-    const int32_t bits = head.store.bits;
-    std::vector<double> r(static_cast<size_t>(P));
-    for (int32_t j = 0; j < P; ++j) {
-        r[j] = level_ref(bits, code_at(stream, bits, j)) * static_cast<double>(scale) / std::sqrt(double(P));
-    }
-    std::vector<double> x(static_cast<size_t>(head.head_dim));
-    for (int32_t i = 0; i < head.head_dim; ++i) {
-        double s = 0.0;
-        for (int32_t j = 0; j < P; ++j) s += (__builtin_popcount(unsigned(i & j)) % 2 ? -r[j] : r[j]);
-        x[i] = head.rotation.signs[i] * s / std::sqrt(double(P));
-    }
-    return x;
-}
-
-struct Ref {
-    std::vector<double> out;
-    double scale = 0.0;  // sum of w_t * max|v_t|: the size float32 rounding is measured against
-};
-
-Ref attention_ref(const std::vector<std::vector<double>>& keys, const std::vector<std::vector<double>>& vals,
-                  const float* q) {
-    const size_t T = keys.size();
-    const size_t hd = keys[0].size();
-    std::vector<double> s(T);
-    double m = -std::numeric_limits<double>::infinity();
-    for (size_t t = 0; t < T; ++t) {
-        double d = 0.0;
-        for (size_t i = 0; i < hd; ++i) d += double(q[i]) * keys[t][i];
-        s[t] = d / std::sqrt(double(hd));
-        m = std::max(m, s[t]);
-    }
-    double sum = 0.0;
-    for (double& x : s) sum += (x = std::exp(x - m));
-    Ref ref;
-    ref.out.assign(hd, 0.0);
-    for (size_t t = 0; t < T; ++t) {
-        const double w = s[t] / sum;
-        double vmax = 0.0;
-        for (size_t j = 0; j < hd; ++j) {
-            ref.out[j] += w * vals[t][j];
-            vmax = std::max(vmax, std::fabs(vals[t][j]));
-        }
-        ref.scale += w * vmax;
-    }
-    return ref;
-}
 
 struct Decoded {
     std::vector<std::vector<double>> keys, vals;
@@ -168,31 +48,6 @@ Ref float_ref(const Tokens& tok, size_t begin, size_t end, const float* q) {
     return attention_ref(keys, vals, q);
 }
 
-// Largest coordinate error relative to the reference's scale.
-double rel_err(const float* out, const Ref& ref) {
-    double e = 0.0;
-    for (size_t j = 0; j < ref.out.size(); ++j) {
-        if (!std::isfinite(out[j])) return std::numeric_limits<double>::infinity();
-        e = std::max(e, std::fabs(double(out[j]) - ref.out[j]));
-    }
-    return e / ref.scale;
-}
-
-
-HeadCache make_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t seed = 7) {
-    HeadCache head;
-    head_cache_init(head, hd, bits, capacity, seed, 0.95f);
-    return head;
-}
-
-// Both paths compute in float32 from the same data as the reference (the exact
-// path from the raw floats, the quantized path from the same codes and scales),
-// so only float32 rounding separates them: a few units of 2^-24 (6e-8) per
-// score term and per value sum, which moves the output by a small multiple of
-// that relative to sum(w * |v|). Measured worst cases over all levels are about
-// 4e-7; the bound is ten times that, far below any error from a wrong token,
-// weight or coordinate.
-constexpr double kTol = 4e-6;
 // Over 70000 tokens the float32 sums of weights and values round about
 // sqrt(70000) * 2^-24 = 1.6e-5 relative in the worst realistic case (measured 1e-6).
 constexpr double kLongTol = 2e-5;
@@ -214,14 +69,14 @@ TEST(HeadAttend, EmptyHeadWritesZerosAndReturnsZero) {
             std::vector<float> out(sz(hd) + 4, kGuard);
             EXPECT_EQ(head_attend(*kt, head, q.data(), out.data()), 0);
             for (int32_t j = 0; j < hd; ++j) EXPECT_EQ(out[j], 0.0f);
-            for (size_t j = sz(hd); j < out.size(); ++j) EXPECT_EQ(out[j], kGuard);
+            EXPECT_TRUE(guards_from(out, sz(hd)));
 
             const int32_t n = 3;
             const auto qs = random_vector(sz(n * hd), 2);
             std::vector<float> outs(sz(n * hd) + 4, kGuard);
             EXPECT_EQ(head_attend_batch(*kt, head, qs.data(), n, outs.data()), 0);
             for (int32_t j = 0; j < n * hd; ++j) EXPECT_EQ(outs[j], 0.0f);
-            for (size_t j = sz(n * hd); j < outs.size(); ++j) EXPECT_EQ(outs[j], kGuard);
+            EXPECT_TRUE(guards_from(outs, sz(n * hd)));
 
             // Emptied by reset after holding tokens: zeros again, not stale data.
             const Tokens tok = random_tokens(hd, 3, 3);
@@ -378,7 +233,7 @@ TEST(HeadAttend, QuantizedPathMatchesDecodedReference) {
                     ASSERT_EQ(head_attend(*kt, head, q.data(), out.data()), 24);
                     EXPECT_LE(rel_err(out.data(), ring_ref(head, q.data())), kTol)
                         << "bits " << bits << " hd " << hd;
-                    for (size_t j = sz(hd); j < out.size(); ++j) EXPECT_EQ(out[j], kGuard);
+                    EXPECT_TRUE(guards_from(out, sz(hd)));
                 }
             }
         }
@@ -475,7 +330,7 @@ TEST(HeadAttendBatch, ZeroRowsWritesNothing) {
         for (const HeadCache* head : {&exact, &quant}) {
             std::vector<float> out(sz(hd), kGuard);
             EXPECT_EQ(head_attend_batch(*kt, *head, q.data(), 0, out.data()), head->store.count);
-            for (float v : out) EXPECT_EQ(v, kGuard);
+            EXPECT_TRUE(guards_from(out));
         }
     }
 }
@@ -503,7 +358,7 @@ TEST(HeadAttendBatch, EveryRowEqualsSingleQueryBitForBit) {
                         EXPECT_EQ(0, std::memcmp(one.data(), outs.data() + r * hd, sizeof(float) * sz(hd)))
                             << "bits " << bits << " n " << n << " row " << r;
                     }
-                    for (size_t j = sz(n * hd); j < outs.size(); ++j) EXPECT_EQ(outs[j], kGuard);
+                    EXPECT_TRUE(guards_from(outs, sz(n * hd)));
                 }
             }
         }
@@ -572,14 +427,12 @@ TEST(HeadAttend, LongContextBeyond65536Tokens) {
         EXPECT_LE(rel_err(out.data(), ref), kLongTol);
         // The data are such that keeping token 0 in slot 0 instead of the newest
         // token would move the answer far beyond the tolerance.
-        std::vector<uint8_t> k0(sz(head.store.bytes_per_vec)), v0(k0.size());
-        const float ks0 = encode_and_pack(*kt, head, tok.key(0), 2, k0.data());
-        const float vs0 = encode_and_pack(*kt, head, tok.val(0), 2, v0.data());
-        ring.keys[0] = decode(head, k0.data(), ks0);
-        ring.vals[0] = decode(head, v0.data(), vs0);
-        const Ref stale_ref = attention_ref(ring.keys, ring.vals, q.data());
-        const std::vector<float> stale(stale_ref.out.begin(), stale_ref.out.end());
-        ASSERT_GT(rel_err(stale.data(), ref), 1000 * kLongTol);
+        const EncodedStream k0 = encode_stream(*kt, head, tok.key(0));
+        const EncodedStream v0 = encode_stream(*kt, head, tok.val(0));
+        ring.keys[0] = decode(head, k0.stream.data(), k0.scale);
+        ring.vals[0] = decode(head, v0.stream.data(), v0.scale);
+        const Ref stale = attention_ref(ring.keys, ring.vals, q.data());
+        ASSERT_GT(rel_err(stale, ref), 1000 * kLongTol);
 
         const int32_t rows = 9;
         std::vector<float> qs(sz(rows * hd));
@@ -623,4 +476,4 @@ TEST(Softmax, SingleValueAndEqualValues) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

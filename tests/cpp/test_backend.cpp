@@ -6,8 +6,9 @@
 
 #include "backend/mha_backend.h"
 #include "core/workspace.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
 std::string construction_error(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity) {
@@ -29,9 +30,7 @@ TEST(BackendConstruction, BuildsEveryHeadWithItsSeed) {
     ASSERT_EQ(ctx->heads.size(), 3u);
     for (int32_t i = 0; i < 3; ++i) {
         const HeadCache& h = *ctx->heads[static_cast<size_t>(i)];
-        std::vector<int8_t> expected(8);
-        make_sign_diagonal(expected.data(), 8, head_seed(0, i));
-        EXPECT_EQ(h.rotation.signs, expected);
+        EXPECT_EQ(h.rotation.signs, signs_for(head_seed(0, i), 8));
         EXPECT_EQ(h.hybrid_thresh, 7);
         EXPECT_EQ(h.exact_window, 512);
         EXPECT_EQ(h.store.capacity, 10);
@@ -68,4 +67,4 @@ TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

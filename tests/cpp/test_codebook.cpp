@@ -1,73 +1,31 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "core/codebook.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
-uint32_t bits_of(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
-
-// The codebook values written out independently of the library's headers.
-const std::vector<float> kLevels2 = {-1.5104f, -0.4528f, 0.4528f, 1.5104f};
-const std::vector<float> kLevels3 = {-2.1529f, -1.3439f, -0.756f, -0.2451f, 0.2451f, 0.756f, 1.3439f, 2.1529f};
-const std::vector<float> kLevels4 = {-2.7326f, -2.069f, -1.586f, -1.188f, -0.8491f, -0.548f, -0.2633f, 0.0f,
-                                     0.2633f,  0.548f,  0.8491f, 1.188f,  1.586f,   2.069f,  2.7326f,  3.5714f};
-const std::vector<float> kThresholds2 = {-0.98160005f, 0.0f, 0.98160005f};
-const std::vector<float> kThresholds3 = {-1.7484f, -1.04995f, -0.50055f, 0.0f, 0.50055f, 1.04995f, 1.7484f};
-const std::vector<float> kThresholds4 = {-2.4008f, -1.8275f,    -1.387f, -1.0185499f, -0.69855f,
-                                         -0.40565f, -0.13165f,  0.13165f, 0.40565f,   0.69855f,
-                                         1.0185499f, 1.387f,    1.8275f, 2.4008f,     3.152f};
-
-const std::vector<float>& thresholds_listed(int bits) {
-    return bits == 2 ? kThresholds2 : bits == 3 ? kThresholds3 : kThresholds4;
-}
-
-// Cell of v: the number of thresholds at or below it.
-int cells_at_or_below(float v, int bits) {
-    int q = 0;
-    for (float t : thresholds_listed(bits)) q += v >= t ? 1 : 0;
-    return q;
-}
-
-template <size_t N>
-std::vector<uint32_t> patterns(const std::array<float, N>& a) {
-    std::vector<uint32_t> p;
-    for (float f : a) p.push_back(bits_of(f));
-    return p;
-}
-
-std::vector<uint32_t> patterns(const std::vector<float>& a) {
-    std::vector<uint32_t> p;
-    for (float f : a) p.push_back(bits_of(f));
-    return p;
-}
-
 TEST(Codebook, LevelTablesHoldTheFixedValues) {
-    EXPECT_EQ(patterns(levels_2bit), patterns(kLevels2));
-    EXPECT_EQ(patterns(levels_3bit), patterns(kLevels3));
-    EXPECT_EQ(patterns(levels_4bit), patterns(kLevels4));
+    EXPECT_EQ(bit_patterns(levels_2bit), bit_patterns(kLevels2));
+    EXPECT_EQ(bit_patterns(levels_3bit), bit_patterns(kLevels3));
+    EXPECT_EQ(bit_patterns(levels_4bit), bit_patterns(kLevels4));
     EXPECT_EQ(levels_for_bits(2), levels_2bit.data());
     EXPECT_EQ(levels_for_bits(3), levels_3bit.data());
     EXPECT_EQ(levels_for_bits(4), levels_4bit.data());
 }
 
 TEST(Codebook, ThresholdsAreFloatMidpointsOfLevels) {
-    EXPECT_EQ(patterns(thresholds_2bit), patterns(kThresholds2));
-    EXPECT_EQ(patterns(thresholds_3bit), patterns(kThresholds3));
-    EXPECT_EQ(patterns(thresholds_4bit), patterns(kThresholds4));
+    EXPECT_EQ(bit_patterns(thresholds_2bit), bit_patterns(kThresholds2));
+    EXPECT_EQ(bit_patterns(thresholds_3bit), bit_patterns(kThresholds3));
+    EXPECT_EQ(bit_patterns(thresholds_4bit), bit_patterns(kThresholds4));
 
     // The midpoint rule in single precision lands exactly on these decimals.
     for (const auto& [levels, thresholds] :
@@ -165,4 +123,4 @@ TEST(QuantizeCode, CountsThresholdsAtOrBelowOverASweep) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "core/codebook.h"
@@ -17,37 +15,10 @@
 #include "core/limits.h"
 #include "core/packing.h"
 #include "core/rotation.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
-
-struct Level {
-    std::string name;
-    const KernelTable* kt;
-};
-
-// Every SIMD level this build and machine can run.
-std::vector<Level> levels() {
-    std::vector<Level> r;
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
-        if (const KernelTable* kt = kernels_for(level)) r.push_back({kt->name, kt});
-    }
-    return r;
-}
-
-uint32_t bits_of(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
-
-std::vector<int8_t> signs_for(uint64_t seed, int32_t n) {
-    std::vector<int8_t> s(static_cast<size_t>(n));
-    make_sign_diagonal(s.data(), n, seed);
-    return s;
-}
-
-constexpr uint8_t kCodeGuard = 0xEE;
 
 struct Encoded {
     std::vector<int> codes;
@@ -57,20 +28,11 @@ struct Encoded {
 // encode_vector into a buffer with room past P that must stay untouched.
 Encoded encode(const KernelTable& kt, const std::vector<float>& x, int32_t P, const std::vector<int8_t>& signs,
                int bits) {
-    std::vector<uint8_t> codes(static_cast<size_t>(P) + 8, kCodeGuard);
+    std::vector<uint8_t> codes(static_cast<size_t>(P) + 8, kGuardByte);
     const float scale =
         encode_vector(kt, x.data(), static_cast<int32_t>(x.size()), P, signs.data(), bits, codes.data());
-    for (size_t i = P; i < codes.size(); ++i) EXPECT_EQ(codes[i], kCodeGuard) << "code written past P at " << i;
+    EXPECT_TRUE(guards_from(codes, sz(P))) << "code written past P";
     return {std::vector<int>(codes.begin(), codes.begin() + P), scale};
-}
-
-const std::vector<float>& thresholds_listed(int bits) {
-    static const std::vector<float> t2 = {-0.98160005f, 0.0f, 0.98160005f};
-    static const std::vector<float> t3 = {-1.7484f, -1.04995f, -0.50055f, 0.0f, 0.50055f, 1.04995f, 1.7484f};
-    static const std::vector<float> t4 = {-2.4008f, -1.8275f, -1.387f,    -1.0185499f, -0.69855f,
-                                          -0.40565f, -0.13165f, 0.13165f, 0.40565f,    0.69855f,
-                                          1.0185499f, 1.387f,   1.8275f,  2.4008f,     3.152f};
-    return bits == 2 ? t2 : bits == 3 ? t3 : t4;
 }
 
 struct Model {
@@ -127,20 +89,11 @@ Model model_encode(const std::vector<float>& x, int32_t P, const std::vector<int
         if (v > clip) v = clip;
         if (v < -clip) v = -clip;
         const float y = v * inv;
-        int code = 0;
-        for (float t : thresholds_listed(bits)) code += y >= t ? 1 : 0;
         m.y.push_back(y);
-        m.codes.push_back(code);
+        m.codes.push_back(cells_at_or_below(y, bits));
     }
     m.scale = clip * norm;
     return m;
-}
-
-std::vector<float> gaussian(std::mt19937& rng, int32_t n, float sigma = 1.0f) {
-    std::normal_distribution<float> d(0.0f, sigma);
-    std::vector<float> x(static_cast<size_t>(n));
-    for (float& v : x) v = d(rng);
-    return x;
 }
 
 std::vector<float> unit(int32_t n, int32_t k, float value = 1.0f) {
@@ -170,10 +123,10 @@ TEST(Encoder, SeedZeroExample) {
         {3, {4, 4, 3, 2, 4, 3, 3, 5}, {0x91, 0xA8, 0xDD}},
         {4, {7, 7, 6, 5, 7, 7, 6, 9}, {0x77, 0x65, 0x77, 0x69}},
     };
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         for (const Case& c : cases) {
-            const Encoded e = encode(*level.kt, x, 8, signs, c.bits);
+            const Encoded e = encode(*kt, x, 8, signs, c.bits);
             EXPECT_EQ(e.codes, c.codes) << "bits " << c.bits;
             EXPECT_EQ(packed(e.codes, c.bits), c.stream) << "bits " << c.bits;
             EXPECT_NEAR(e.scale, 3.0 * std::sqrt(204.0), 1e-5 * 42.8486) << "bits " << c.bits;
@@ -185,13 +138,13 @@ TEST(Encoder, SeedZeroExample) {
 }
 
 TEST(Encoder, ZeroVectorCodesTheZeroCell) {
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         for (int32_t hd : {1, 8, 100, 1024}) {
             const int32_t P = padded_dim(hd);
             const std::vector<int8_t> signs = signs_for(3, P);
             for (int bits : {2, 3, 4}) {
-                const Encoded e = encode(*level.kt, std::vector<float>(static_cast<size_t>(hd), 0.0f), P, signs, bits);
+                const Encoded e = encode(*kt, std::vector<float>(static_cast<size_t>(hd), 0.0f), P, signs, bits);
                 const int zero_cell = bits == 2 ? 2 : bits == 3 ? 4 : 7;
                 EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), zero_cell)) << "hd " << hd << " bits " << bits;
                 EXPECT_NEAR(e.scale, 3e-12, 3e-12 * 1e-5) << "hd " << hd << " bits " << bits;
@@ -201,14 +154,14 @@ TEST(Encoder, ZeroVectorCodesTheZeroCell) {
 }
 
 TEST(Encoder, UnitVectors) {
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         // e0 with signs[0] = +1 (seed 1 starts with nine +1 entries).
         for (int32_t P : {8, 128, 1024}) {
             const std::vector<int8_t> signs = signs_for(1, P);
             ASSERT_EQ(signs[0], 1);
             for (int bits : {2, 3, 4}) {
-                const Encoded e = encode(*level.kt, unit(P, 0), P, signs, bits);
+                const Encoded e = encode(*kt, unit(P, 0), P, signs, bits);
                 const int code = bits == 2 ? 2 : bits == 3 ? 4 : 8;
                 EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), code)) << "P " << P << " bits " << bits;
                 EXPECT_EQ(e.scale, P == 1024 ? 3.0f : 2.9999998f) << "P " << P << " bits " << bits;
@@ -221,7 +174,7 @@ TEST(Encoder, UnitVectors) {
                 for (int32_t k : {0, 1, 3, 5, P / 2, P - 1}) {
                     if (k >= P) continue;
                     for (int bits : {2, 3, 4}) {
-                        const Encoded e = encode(*level.kt, unit(P, k), P, signs, bits);
+                        const Encoded e = encode(*kt, unit(P, k), P, signs, bits);
                         for (int32_t i = 0; i < P; ++i) {
                             const bool positive = (signs[k] > 0) == (__builtin_popcount(i & k) % 2 == 0);
                             const int want = positive ? (bits == 2 ? 2 : bits == 3 ? 4 : 8)
@@ -238,12 +191,12 @@ TEST(Encoder, UnitVectors) {
 
 TEST(Encoder, PositiveScalingKeepsCodesAndScalesTheScale) {
     std::mt19937 rng(17);
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         const std::vector<int8_t> signs8 = signs_for(1, 8);
         for (int bits : {2, 3, 4}) {
-            const Encoded one = encode(*level.kt, unit(8, 0), 8, signs8, bits);
-            const Encoded two = encode(*level.kt, unit(8, 0, 2.0f), 8, signs8, bits);
+            const Encoded one = encode(*kt, unit(8, 0), 8, signs8, bits);
+            const Encoded two = encode(*kt, unit(8, 0, 2.0f), 8, signs8, bits);
             EXPECT_EQ(two.codes, one.codes);
             EXPECT_NEAR(two.scale, 6.0f, 1e-5f);
         }
@@ -257,8 +210,8 @@ TEST(Encoder, PositiveScalingKeepsCodesAndScalesTheScale) {
                 std::vector<float> x35 = x;
                 for (float& v : x35) v *= 3.5f;
                 for (int bits : {2, 3, 4}) {
-                    const Encoded a = encode(*level.kt, x, P, signs, bits);
-                    const Encoded b = encode(*level.kt, x35, P, signs, bits);
+                    const Encoded a = encode(*kt, x, P, signs, bits);
+                    const Encoded b = encode(*kt, x35, P, signs, bits);
                     // Both scales come from float sums over P terms: within (P + 8) u of exact.
                     EXPECT_NEAR(b.scale / a.scale, 3.5, 3.5 * (P + 8) * 0x1p-24);
                     const Model m = model_encode(x, P, signs, bits);
@@ -279,8 +232,8 @@ TEST(Encoder, PositiveScalingKeepsCodesAndScalesTheScale) {
 
 TEST(Encoder, MatchesStepByStepFloatModel) {
     std::mt19937 rng(2718);
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         // head_dim 100 first: the 28 padding zeros take part in the rotation and rms.
         for (int32_t hd : {100, 1, 2, 3, 5, 8, 128, 1000, 1024}) {
             const int32_t P = padded_dim(hd);
@@ -289,7 +242,7 @@ TEST(Encoder, MatchesStepByStepFloatModel) {
                 std::vector<float> x = gaussian(rng, hd, trial % 2 ? 0.01f : 10.0f);
                 if (trial == 5) x[hd / 2] += 50.0f;  // one dominant coordinate
                 for (int bits : {2, 3, 4}) {
-                    const Encoded e = encode(*level.kt, x, P, signs, bits);
+                    const Encoded e = encode(*kt, x, P, signs, bits);
                     const Model m = model_encode(x, P, signs, bits);
                     ASSERT_EQ(e.codes.size(), static_cast<size_t>(P));
                     EXPECT_EQ(e.codes, m.codes) << "hd " << hd << " bits " << bits << " trial " << trial;
@@ -303,8 +256,8 @@ TEST(Encoder, MatchesStepByStepFloatModel) {
 TEST(Encoder, NonFiniteInputGivesZeroCodesAndNaNScale) {
     const float bad_values[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                                 -std::numeric_limits<float>::infinity()};
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         for (int32_t hd : {1, 8, 100}) {
             const int32_t P = padded_dim(hd);
             const std::vector<int8_t> signs = signs_for(0, P);
@@ -313,7 +266,7 @@ TEST(Encoder, NonFiniteInputGivesZeroCodesAndNaNScale) {
                     std::vector<float> x(static_cast<size_t>(hd), 0.5f);
                     x[at] = bad;
                     for (int bits : {2, 3, 4}) {
-                        const Encoded e = encode(*level.kt, x, P, signs, bits);
+                        const Encoded e = encode(*kt, x, P, signs, bits);
                         EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), 0))
                             << "hd " << hd << " value " << bad << " at " << at << " bits " << bits;
                         EXPECT_TRUE(std::isnan(e.scale)) << "hd " << hd << " value " << bad << " at " << at;
@@ -326,8 +279,8 @@ TEST(Encoder, NonFiniteInputGivesZeroCodesAndNaNScale) {
 
 TEST(Encoder, CodeRangesFollowFromTheClamp) {
     std::mt19937 rng(4242);
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         for (int bits : {2, 3, 4}) {
             const int lo = bits == 2 ? 0 : bits == 3 ? 2 : 4;
             const int hi = bits == 2 ? 3 : bits == 3 ? 5 : 10;
@@ -346,7 +299,7 @@ TEST(Encoder, CodeRangesFollowFromTheClamp) {
                         rht_inverse(r.data(), signs.data(), P);
                         x.assign(r.begin(), r.begin() + hd);
                     }
-                    const Encoded e = encode(*level.kt, x, P, signs, bits);
+                    const Encoded e = encode(*kt, x, P, signs, bits);
                     const Model m = model_encode(x, P, signs, bits);
                     ASSERT_EQ(e.codes, m.codes);
                     for (int32_t i = 0; i < P; ++i) {
@@ -382,14 +335,14 @@ TEST(Encoder, ClampedQuantizerOnThresholds) {
         const float clip = 4.0f;
         std::vector<int> want;
         for (float v : x) want.push_back(quantize_code(std::max(-clip, std::min(clip, v)), bits));
-        for (const Level& level : levels()) {
+        for (const KernelTable* kt : available_tables()) {
             for (int32_t P = 1; P <= static_cast<int32_t>(x.size()); P = P < 16 ? P + 1 : P + 7) {
-                std::vector<uint8_t> codes(static_cast<size_t>(P) + 8, kCodeGuard);
-                level.kt->quantize_clamped(x.data(), P, 1.0f, clip, 1.0f, bits, codes.data());
+                std::vector<uint8_t> codes(static_cast<size_t>(P) + 8, kGuardByte);
+                kt->quantize_clamped(x.data(), P, 1.0f, clip, 1.0f, bits, codes.data());
                 for (int32_t i = 0; i < P; ++i) {
-                    ASSERT_EQ(codes[i], want[i]) << level.name << " bits " << bits << " P " << P << " x " << x[i];
+                    ASSERT_EQ(codes[i], want[i]) << kt->name << " bits " << bits << " P " << P << " x " << x[i];
                 }
-                for (size_t i = P; i < codes.size(); ++i) ASSERT_EQ(codes[i], kCodeGuard) << level.name << " P " << P;
+                ASSERT_TRUE(guards_from(codes, sz(P))) << kt->name << " P " << P;
             }
         }
     }
@@ -397,30 +350,29 @@ TEST(Encoder, ClampedQuantizerOnThresholds) {
 
 TEST(Encoder, EncodeAndPackMatchesEncodeThenPack) {
     std::mt19937 rng(555);
-    constexpr size_t kGuard = 16;
+    constexpr size_t kSlack = 16;
     for (int32_t hd : {1, 3, 5, 8, 100, 128, 1024}) {
         for (int bits : {2, 3, 4}) {
-            HeadCache head;
-            head_cache_init(head, hd, bits, 1, 0xabcdefULL + hd, 0.95f);
+            const HeadCache head = make_head(hd, bits, 1, 0xabcdefULL + hd);
             const int32_t P = head.rotation.P;
             const size_t bytes = static_cast<size_t>(head.store.bytes_per_vec);
             const std::vector<float> x = gaussian(rng, hd);
 
             std::vector<uint8_t> codes(static_cast<size_t>(P));
             const float want_scale = encode_vector(x.data(), hd, P, head.rotation.signs.data(), bits, codes.data());
-            std::vector<uint8_t> want(bytes + kGuard, kCodeGuard);
+            std::vector<uint8_t> want(bytes + kSlack, kGuardByte);
             pack_codes(codes.data(), P, bits, want.data());
 
-            std::vector<uint8_t> got(bytes + kGuard, kCodeGuard);
+            std::vector<uint8_t> got(bytes + kSlack, kGuardByte);
             const float scale = encode_and_pack(head, x.data(), bits, got.data());
             EXPECT_EQ(got, want) << "hd " << hd << " bits " << bits;
             EXPECT_EQ(bits_of(scale), bits_of(want_scale)) << "hd " << hd << " bits " << bits;
 
-            for (const Level& level : levels()) {
-                std::vector<uint8_t> at_level(bytes + kGuard, kCodeGuard);
-                const float s = encode_and_pack(*level.kt, head, x.data(), bits, at_level.data());
-                EXPECT_EQ(at_level, want) << level.name << " hd " << hd << " bits " << bits;
-                EXPECT_EQ(bits_of(s), bits_of(want_scale)) << level.name << " hd " << hd << " bits " << bits;
+            for (const KernelTable* kt : available_tables()) {
+                std::vector<uint8_t> at_level(bytes + kSlack, kGuardByte);
+                const float s = encode_and_pack(*kt, head, x.data(), bits, at_level.data());
+                EXPECT_EQ(at_level, want) << kt->name << " hd " << hd << " bits " << bits;
+                EXPECT_EQ(bits_of(s), bits_of(want_scale)) << kt->name << " hd " << hd << " bits " << bits;
             }
         }
     }
@@ -429,8 +381,8 @@ TEST(Encoder, EncodeAndPackMatchesEncodeThenPack) {
 TEST(Encoder, EveryLevelMatchesScalarBitForBit) {
     std::mt19937 rng(909);
     const KernelTable& scalar = scalar_kernels();
-    for (const Level& level : levels()) {
-        SCOPED_TRACE(level.name);
+    for (const KernelTable* kt : available_tables()) {
+        SCOPED_TRACE(kt->name);
         for (int32_t hd : {1, 2, 7, 16, 100, 128, 512, 1000, 1024}) {
             const int32_t P = padded_dim(hd);
             const std::vector<int8_t> signs = signs_for(hd, P);
@@ -438,7 +390,7 @@ TEST(Encoder, EveryLevelMatchesScalarBitForBit) {
                 const std::vector<float> x = gaussian(rng, hd, trial == 0 ? 1e-3f : 3.0f);
                 for (int bits : {2, 3, 4}) {
                     const Encoded want = encode(scalar, x, P, signs, bits);
-                    const Encoded got = encode(*level.kt, x, P, signs, bits);
+                    const Encoded got = encode(*kt, x, P, signs, bits);
                     EXPECT_EQ(got.codes, want.codes) << "hd " << hd << " bits " << bits;
                     EXPECT_EQ(bits_of(got.scale), bits_of(want.scale)) << "hd " << hd << " bits " << bits;
                 }
@@ -448,4 +400,4 @@ TEST(Encoder, EveryLevelMatchesScalarBitForBit) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

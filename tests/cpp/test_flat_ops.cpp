@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,22 +12,12 @@
 #include "backend/mha_context.h"
 #include "core/attention.h"
 #include "core/workspace.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
-constexpr float kGuard = -777.25f;
 constexpr int32_t kBadHeads[] = {-1, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()};
-
-size_t sz(int64_t n) { return static_cast<size_t>(n); }
-
-std::vector<float> random_vector(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& x : v) x = g(rng);
-    return v;
-}
 
 // Everything append can change in a head.
 struct HeadState {
@@ -70,13 +59,6 @@ void fill(kelvor_mha_ctx* ctx, int32_t h, int32_t hd, int32_t n, uint32_t seed) 
     }
 }
 
-bool all_guard(const std::vector<float>& v) {
-    for (float x : v) {
-        if (x != kGuard) return false;
-    }
-    return true;
-}
-
 TEST(FlatCompute, BadHeadIndexFailsWithoutWriting) {
     const int32_t hd = 16;
     KelvorMHABackend b(3, hd, 3, 8, 1, 0.95f, 512);
@@ -90,7 +72,7 @@ TEST(FlatCompute, BadHeadIndexFailsWithoutWriting) {
         std::vector<float> out(sz(hd), kGuard);
         EXPECT_EQ(kelvor_mha_compute(ctx, idx, q.data(), out.data()), -1);
         EXPECT_STREQ(last_error(), "kelvor_mha_compute: head_idx out of range");
-        EXPECT_TRUE(all_guard(out));
+        EXPECT_TRUE(guards_from(out));
 
         // A valid call clears the message and answers like the head itself.
         for (int32_t h = 0; h < 3; ++h) {
@@ -105,7 +87,7 @@ TEST(FlatCompute, BadHeadIndexFailsWithoutWriting) {
         std::vector<float> outs(sz(4 * hd), kGuard);
         EXPECT_EQ(kelvor_mha_compute_batch(ctx, idx, q.data(), 4, outs.data()), -1);
         EXPECT_STREQ(last_error(), "kelvor_mha_compute_batch: head_idx out of range");
-        EXPECT_TRUE(all_guard(outs));
+        EXPECT_TRUE(guards_from(outs));
         EXPECT_EQ(kelvor_mha_compute_batch(ctx, 2, q.data(), 4, outs.data()), 8);
         EXPECT_STREQ(last_error(), "");
         std::vector<float> expected(outs.size());
@@ -151,7 +133,7 @@ TEST(FlatOps, NullContextFailsLikeABadHead) {
     EXPECT_STREQ(last_error(), "kelvor_mha_compute: head_idx out of range");
     EXPECT_EQ(kelvor_mha_compute_batch(nullptr, 0, v.data(), 2, out.data()), -1);
     EXPECT_STREQ(last_error(), "kelvor_mha_compute_batch: head_idx out of range");
-    EXPECT_TRUE(all_guard(out));
+    EXPECT_TRUE(guards_from(out));
 }
 
 TEST(FlatComputeBatch, ZeroRowsAndNegativeRows) {
@@ -167,12 +149,12 @@ TEST(FlatComputeBatch, ZeroRowsAndNegativeRows) {
     EXPECT_EQ(kelvor_mha_compute_batch(ctx, 1, q.data(), 0, out.data()), 7);
     EXPECT_STREQ(last_error(), "");
     EXPECT_EQ(kelvor_mha_compute_batch(ctx, 0, q.data(), 0, out.data()), 0);
-    EXPECT_TRUE(all_guard(out));
+    EXPECT_TRUE(guards_from(out));
 
     for (int32_t n : {-1, -8, std::numeric_limits<int32_t>::min()}) {
         EXPECT_EQ(kelvor_mha_compute_batch(ctx, 1, q.data(), n, out.data()), -1) << n;
         EXPECT_NE(std::string(last_error()), "") << n;
-        EXPECT_TRUE(all_guard(out));
+        EXPECT_TRUE(guards_from(out));
     }
     EXPECT_TRUE(snapshot(*ctx) == before);
 }
@@ -235,7 +217,7 @@ TEST(Backend, InterfaceOperationsForwardToFlatOps) {
     EXPECT_STREQ(last_error(), "kelvor_mha_compute: head_idx out of range");
     EXPECT_EQ(ia.compute_batch(-1, data.data(), 1, out.data()), -1);
     EXPECT_STREQ(last_error(), "kelvor_mha_compute_batch: head_idx out of range");
-    EXPECT_TRUE(all_guard(out));
+    EXPECT_TRUE(guards_from(out));
     const uint64_t bytes = ia.kv_bytes();
     ia.append(7, data.data(), data.data() + hd, 0);
     EXPECT_STREQ(last_error(), "kelvor_mha_append: head_idx out of range");
@@ -273,4 +255,4 @@ TEST(LastError, IsPerThread) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

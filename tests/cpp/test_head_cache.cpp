@@ -6,13 +6,14 @@
 #include "backend/mha_context.h"
 #include "core/head_cache.h"
 #include "core/workspace.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
+// As ints, so that a failure prints numbers rather than characters.
 std::vector<int> signs_of(uint64_t seed, int32_t n) {
-    std::vector<int8_t> s(static_cast<size_t>(n));
-    make_sign_diagonal(s.data(), n, seed);
+    const std::vector<int8_t> s = signs_for(seed, n);
     return std::vector<int>(s.begin(), s.end());
 }
 
@@ -116,4 +117,4 @@ TEST(ThreadWorkspace, LastErrorIsBoundedAndPerThread) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

@@ -12,6 +12,7 @@
 #include "core/codebook.h"
 #include "core/limits.h"
 #include "core/packing.h"
+#include "test_support.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
@@ -19,7 +20,7 @@
 #define KELVOR_TEST_GUARD_PAGES 1
 #endif
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
 // `size` bytes ending exactly where accessible memory ends: the following page
@@ -60,16 +61,6 @@ private:
     uint8_t* data_ = nullptr;
 };
 
-// Independent model of a stream: the codes as one most-significant-first bit string.
-int code_at(const uint8_t* stream, int32_t j, int bits) {
-    int c = 0;
-    for (int b = 0; b < bits; ++b) {
-        const int32_t q = bits * j + b;
-        c = (c << 1) | ((stream[q / 8] >> (7 - q % 8)) & 1);
-    }
-    return c;
-}
-
 std::vector<uint8_t> model_pack(const std::vector<uint8_t>& codes, int bits) {
     const int32_t n = static_cast<int32_t>(codes.size());
     std::vector<uint8_t> out(static_cast<size_t>((bits * n + 7) / 8), 0);
@@ -84,7 +75,7 @@ std::vector<uint8_t> model_pack(const std::vector<uint8_t>& codes, int bits) {
 
 std::vector<int> model_decode(const uint8_t* stream, int32_t n, int bits) {
     std::vector<int> c(static_cast<size_t>(n));
-    for (int32_t j = 0; j < n; ++j) c[j] = code_at(stream, j, bits);
+    for (int32_t j = 0; j < n; ++j) c[j] = static_cast<int>(code_at(stream, bits, j));
     return c;
 }
 
@@ -101,22 +92,12 @@ float dot_in_kernel_order(const float* x, const std::vector<int>& codes, const f
     return total;
 }
 
-uint32_t bits_of(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
-
 std::vector<uint8_t> random_codes(std::mt19937& rng, int32_t n, int bits) {
     std::uniform_int_distribution<int> d(0, (1 << bits) - 1);
     std::vector<uint8_t> c(static_cast<size_t>(n));
     for (uint8_t& v : c) v = static_cast<uint8_t>(d(rng));
     return c;
 }
-
-constexpr uint8_t kPoison = 0x5A;
-constexpr float kGuardFloat = -777.125f;
-constexpr double kUnitRoundoff = 0x1p-24;
 
 TEST(PackCodes, KnownBytes) {
     struct Case {
@@ -132,10 +113,10 @@ TEST(PackCodes, KnownBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bits);
         ASSERT_EQ(model_pack(c.codes, c.bits), c.bytes);  // the model agrees with the layout
-        std::vector<uint8_t> out(c.bytes.size() + 4, kPoison);
+        std::vector<uint8_t> out(c.bytes.size() + 4, kGuardByte);
         pack_codes(c.codes.data(), static_cast<int32_t>(c.codes.size()), c.bits, out.data());
         EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + c.bytes.size()), c.bytes);
-        for (size_t i = c.bytes.size(); i < out.size(); ++i) EXPECT_EQ(out[i], kPoison) << "byte " << i;
+        EXPECT_TRUE(guards_from(out, c.bytes.size()));
     }
 }
 
@@ -157,17 +138,17 @@ TEST(PackCodes, SmallLengthsPackEveryCodeZeroFilled) {
         ASSERT_EQ(bytes, c.top_code_bytes.size());
 
         const std::vector<uint8_t> top(static_cast<size_t>(c.n), static_cast<uint8_t>((1 << c.bits) - 1));
-        std::vector<uint8_t> out(bytes + 4, kPoison);
+        std::vector<uint8_t> out(bytes + 4, kGuardByte);
         pack_codes(top.data(), c.n, c.bits, out.data());
         EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + bytes), c.top_code_bytes);
-        for (size_t i = bytes; i < out.size(); ++i) EXPECT_EQ(out[i], kPoison) << "byte " << i;
+        EXPECT_TRUE(guards_from(out, bytes));
 
         for (int trial = 0; trial < 20; ++trial) {
             const std::vector<uint8_t> codes = random_codes(rng, c.n, c.bits);
-            std::fill(out.begin(), out.end(), kPoison);
+            std::fill(out.begin(), out.end(), kGuardByte);
             pack_codes(codes.data(), c.n, c.bits, out.data());
             ASSERT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + bytes), model_pack(codes, c.bits));
-            for (size_t i = bytes; i < out.size(); ++i) ASSERT_EQ(out[i], kPoison) << "byte " << i;
+            ASSERT_TRUE(guards_from(out, bytes));
         }
     }
 }
@@ -185,10 +166,9 @@ TEST(PackedKernels, DotExample) {
     partial += lv[1] * x[3];
     EXPECT_EQ(bits_of(got), bits_of(0.0f + partial));
 
-    float acc[6] = {0, 0, 0, 0, kGuardFloat, kGuardFloat};
+    float acc[6] = {0, 0, 0, 0, kGuard, kGuard};
     accumulate_packed(acc, stream, lv, 4, 2);
-    EXPECT_EQ(std::vector<float>(acc, acc + 6),
-              (std::vector<float>{lv[3], lv[0], lv[2], lv[1], kGuardFloat, kGuardFloat}));
+    EXPECT_EQ(std::vector<float>(acc, acc + 6), (std::vector<float>{lv[3], lv[0], lv[2], lv[1], kGuard, kGuard}));
 }
 
 // For every width and power-of-two length the kernels read exactly the
@@ -222,11 +202,11 @@ TEST(PackedKernels, ReadExactlyTheStreamAndLength) {
                 std::vector<float> xs(x.floats(), x.floats() + n);
                 xs.resize(static_cast<size_t>(n) + 16, std::numeric_limits<float>::quiet_NaN());
                 EXPECT_EQ(bits_of(dot_packed(xs.data(), padded.data(), lv, n, bits)), bits_of(dot)) << int(fill);
-                std::vector<float> a(static_cast<size_t>(n) + 16, kGuardFloat);
+                std::vector<float> a(static_cast<size_t>(n) + 16, kGuard);
                 std::fill(a.begin(), a.begin() + n, 0.0f);
                 accumulate_packed(a.data(), padded.data(), lv, n, bits);
                 for (int32_t j = 0; j < n; ++j) ASSERT_EQ(a[j], acc.floats()[j]) << int(fill) << " coordinate " << j;
-                for (size_t j = n; j < a.size(); ++j) ASSERT_EQ(a[j], kGuardFloat) << int(fill) << " past n at " << j;
+                ASSERT_TRUE(guards_from(a, sz(n))) << int(fill) << " past n";
             }
         }
     }
@@ -277,7 +257,7 @@ TEST(PackedKernels, MatchIndependentDecoder) {
 // identity table levels[i] = i, and for each code c the indicator of c.
 TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
     std::mt19937 rng(8);
-    constexpr int kGuard = 8;
+    constexpr int kSlack = 8;
     for (int bits : {2, 3, 4}) {
         const int32_t levels_n = 1 << bits;
         std::vector<float> identity(static_cast<size_t>(levels_n));
@@ -285,7 +265,7 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
         for (int32_t n = 1; n <= 1024; ++n) {
             const size_t bytes = static_cast<size_t>((bits * n + 7) / 8);
             const std::vector<uint8_t> codes = random_codes(rng, n, bits);
-            std::vector<uint8_t> stream(bytes + kGuard);
+            std::vector<uint8_t> stream(bytes + kSlack);
             for (uint8_t& b : stream) b = static_cast<uint8_t>(rng());
             const std::vector<uint8_t> before = stream;
             pack_codes(codes.data(), n, bits, stream.data());
@@ -294,8 +274,8 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
             ASSERT_TRUE(std::equal(stream.begin() + bytes, stream.end(), before.begin() + bytes))
                 << "pack_codes wrote past the stream, bits " << bits << " n " << n;
 
-            std::vector<float> acc(static_cast<size_t>(n) + kGuard, kGuardFloat);
-            std::vector<float> ones(static_cast<size_t>(n) + kGuard, std::numeric_limits<float>::quiet_NaN());
+            std::vector<float> acc(static_cast<size_t>(n) + kSlack, kGuard);
+            std::vector<float> ones(static_cast<size_t>(n) + kSlack, std::numeric_limits<float>::quiet_NaN());
             std::fill(ones.begin(), ones.begin() + n, 1.0f);
             for (int32_t c = -1; c < levels_n; ++c) {
                 std::vector<float> table = identity;
@@ -311,9 +291,7 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
                     expected_sum += static_cast<int32_t>(want);
                     ASSERT_EQ(acc[j], want) << "bits " << bits << " n " << n << " table " << c << " coordinate " << j;
                 }
-                for (size_t j = n; j < acc.size(); ++j) {
-                    ASSERT_EQ(acc[j], kGuardFloat) << "bits " << bits << " n " << n << " wrote acc[" << j << "]";
-                }
+                ASSERT_TRUE(guards_from(acc, sz(n))) << "bits " << bits << " n " << n << " wrote past acc";
                 // Integer sums below 2^24 are exact in any order; NaN past n must stay unread.
                 ASSERT_EQ(dot_packed(ones.data(), stream.data(), table.data(), n, bits),
                           static_cast<float>(expected_sum))
@@ -324,4 +302,4 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

@@ -2,9 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
-#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -13,8 +11,9 @@
 #include "core/head_cache.h"
 #include "core/kernels.h"
 #include "core/rotation.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
 using RotateFn = void (*)(float*, const int8_t*, int32_t);
@@ -28,10 +27,8 @@ struct Rotation {
 // The free functions, then every SIMD level this build and machine can run.
 std::vector<Rotation> rotations() {
     std::vector<Rotation> r = {{"free functions", rht_forward, rht_inverse}};
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
-        if (const KernelTable* kt = kernels_for(level)) {
-            r.push_back({std::string("kernel table ") + kt->name, kt->rht_forward, kt->rht_inverse});
-        }
+    for (const KernelTable* kt : available_tables()) {
+        r.push_back({std::string("kernel table ") + kt->name, kt->rht_forward, kt->rht_inverse});
     }
     return r;
 }
@@ -48,44 +45,11 @@ int log2_of(int32_t n) {
     return l;
 }
 
-std::vector<int8_t> signs_for(uint64_t seed, int32_t n) {
-    std::vector<int8_t> s(static_cast<size_t>(n));
-    make_sign_diagonal(s.data(), n, seed);
-    return s;
-}
-
-std::vector<float> gaussian(std::mt19937& rng, int32_t n) {
-    std::normal_distribution<float> d(0.0f, 1.0f);
-    std::vector<float> x(static_cast<size_t>(n));
-    for (float& v : x) v = d(rng);
-    return x;
-}
-
-std::vector<uint32_t> bit_patterns(const std::vector<float>& x) {
-    std::vector<uint32_t> b(x.size());
-    std::memcpy(b.data(), x.data(), x.size() * sizeof(float));
-    return b;
-}
-
 double norm_of(const std::vector<float>& x) {
     double s = 0.0;
     for (float v : x) s += static_cast<double>(v) * v;
     return std::sqrt(s);
 }
-
-// Sylvester-Hadamard in natural order, straight from the definition.
-std::vector<double> hadamard_sum(const std::vector<double>& x) {
-    const size_t n = x.size();
-    std::vector<double> y(n, 0.0);
-    for (size_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < n; ++j) {
-            y[i] += (__builtin_popcountll(i & j) % 2 ? -1.0 : 1.0) * x[j];
-        }
-    }
-    return y;
-}
-
-constexpr double kUnitRoundoff = 0x1p-24;
 
 TEST(Rotation, NaturalOrderExampleWithPositiveSigns) {
     const int8_t plus[4] = {1, 1, 1, 1};
@@ -113,7 +77,6 @@ TEST(Rotation, ExampleWithSignsOfSeedZero) {
 }
 
 TEST(Rotation, LengthOneOnlyAppliesTheSign) {
-    constexpr float kGuard = -123.25f;
     for (const Rotation& rot : rotations()) {
         SCOPED_TRACE(rot.name);
         for (int8_t sign : {int8_t{1}, int8_t{-1}}) {
@@ -256,7 +219,6 @@ TEST(Fwht, MatchesDirectHadamardSum) {
 }
 
 TEST(Fwht, TouchesOnlyItsLength) {
-    constexpr float kGuard = 7.75f;
     for (int32_t n : {1, 2, 8}) {
         std::vector<float> x(static_cast<size_t>(n) + 4, kGuard);
         for (int32_t i = 0; i < n; ++i) x[i] = static_cast<float>(i + 1);
@@ -264,9 +226,9 @@ TEST(Fwht, TouchesOnlyItsLength) {
         if (n == 1) {
             EXPECT_EQ(x[0], 1.0f);
         }
-        for (int32_t i = n; i < n + 4; ++i) EXPECT_EQ(x[i], kGuard) << "n " << n;
+        EXPECT_TRUE(guards_from(x, sz(n))) << "n " << n;
     }
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

@@ -1,13 +1,13 @@
 // SIMD levels against the scalar table (scalar_kernels()), at every level the
 // machine runs (kernels_for(level) non-null):
 //  - rht_forward, rht_inverse, quantize_clamped, the encoder (codes, packed
-//    streams, scales), head_append and accumulate_values are bit-identical:
-//    they are elementwise, or add the same rounded level*weight products in
-//    the same token order;
-//  - score_keys, softmax, exact_attend and whole head answers agree within
-//    1e-5 of the largest magnitude of the scalar answer: the kernels reorder
-//    dot-product and softmax sums, and float32 rounding of a reordered sum of
-//    up to a few thousand terms stays orders of magnitude below that;
+//    streams, scales) and head_append are bit-identical: they are
+//    elementwise, in the same order;
+//  - score_keys, accumulate_values, softmax, exact_attend and whole head
+//    answers agree within 1e-5 of the largest magnitude of the scalar answer:
+//    the kernels reorder dot-product and softmax sums and fuse the value
+//    multiply-adds, and float32 rounding of such sums of up to a few thousand
+//    terms stays orders of magnitude below that;
 //  - at one level the same inputs give the same bits, a row of a batch equals
 //    the single-query answer bit for bit, and nothing is written past P floats
 //    of a vector, past the tokens of a score row or past head_dim outputs.
@@ -23,6 +23,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/attention.h"
@@ -33,42 +34,43 @@
 #include "core/limits.h"
 #include "core/packing.h"
 #include "core/rotation.h"
+#include "test_support.h"
 
-namespace kelvor {
+namespace kelvor::test {
 namespace {
 
-constexpr float kGuard = -7777.25f;
-constexpr uint8_t kGuardByte = 0xA5;
 // Guard floats/bytes past every area; also the read slack of packed streams
 // (the decoders load up to 8 bytes from a chunk start).
 constexpr size_t kSlack = 64;
 constexpr double kRel = 1e-5;
-constexpr double kU = 1.0 / (1 << 24);  // float32 unit roundoff
-
-size_t sz(int64_t n) { return static_cast<size_t>(n); }
 
 const int32_t kPaddedDims[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024};
 const int32_t kHeadDims[] = {1, 5, 8, 64, 100, 128, 1024};
 
-// n floats at `offset` floats into a buffer, guard values on both sides. An odd
-// offset leaves the area unaligned for every vector width.
-class Floats {
+// n elements at `offset` elements into a buffer, guard values on both sides. An
+// odd offset leaves the area unaligned for every vector width.
+template <class T>
+class Guarded {
 public:
-    explicit Floats(size_t n, size_t offset = 1) : n_(n), off_(offset), buf_(offset + n + kSlack, kGuard) {}
-    Floats(const std::vector<float>& v, size_t offset) : Floats(v.size(), offset) {
+    static constexpr T guard() {
+        if constexpr (std::is_same_v<T, float>) return kGuard;
+        else return kGuardByte;
+    }
+    explicit Guarded(size_t n, size_t offset = 1) : n_(n), off_(offset), buf_(offset + n + kSlack, guard()) {}
+    Guarded(const std::vector<T>& v, size_t offset) : Guarded(v.size(), offset) {
         std::copy(v.begin(), v.end(), data());
     }
-    float* data() { return buf_.data() + off_; }
-    const float* data() const { return buf_.data() + off_; }
-    float& operator[](size_t i) { return data()[i]; }
+    T* data() { return buf_.data() + off_; }
+    const T* data() const { return buf_.data() + off_; }
+    T& operator[](size_t i) { return data()[i]; }
     size_t size() const { return n_; }
-    std::vector<float> values() const { return std::vector<float>(data(), data() + n_); }
+    std::vector<T> values() const { return std::vector<T>(data(), data() + n_); }
     testing::AssertionResult guards_intact() const {
         for (size_t i = 0; i < buf_.size(); ++i) {
             if (i >= off_ && i < off_ + n_) continue;
-            if (buf_[i] != kGuard) {
+            if (buf_[i] != guard()) {
                 return testing::AssertionFailure() << "guard " << static_cast<long>(i) - static_cast<long>(off_)
-                                                   << " relative to an area of " << n_ << " floats was written";
+                                                   << " relative to an area of " << n_ << " elements was written";
             }
         }
         return testing::AssertionSuccess();
@@ -76,29 +78,11 @@ public:
 
 private:
     size_t n_, off_;
-    std::vector<float> buf_;
+    std::vector<T> buf_;
 };
 
-class Bytes {
-public:
-    explicit Bytes(size_t n, size_t offset = 1) : n_(n), off_(offset), buf_(offset + n + kSlack, kGuardByte) {}
-    uint8_t* data() { return buf_.data() + off_; }
-    const uint8_t* data() const { return buf_.data() + off_; }
-    testing::AssertionResult guards_intact() const {
-        for (size_t i = 0; i < buf_.size(); ++i) {
-            if (i >= off_ && i < off_ + n_) continue;
-            if (buf_[i] != kGuardByte) {
-                return testing::AssertionFailure() << "guard byte " << static_cast<long>(i) - static_cast<long>(off_)
-                                                   << " relative to an area of " << n_ << " bytes was written";
-            }
-        }
-        return testing::AssertionSuccess();
-    }
-
-private:
-    size_t n_, off_;
-    std::vector<uint8_t> buf_;
-};
+using Floats = Guarded<float>;
+using Bytes = Guarded<uint8_t>;
 
 testing::AssertionResult bits_equal(const float* got, const float* want, size_t n) {
     for (size_t i = 0; i < n; ++i) {
@@ -138,30 +122,7 @@ testing::AssertionResult close_to_reference(const float* got, const float* want,
     return testing::AssertionSuccess();
 }
 
-std::vector<float> normal_vector(size_t n, uint32_t seed, float sd = 1.0f, float mean = 0.0f) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(mean, sd);
-    std::vector<float> v(n);
-    for (float& x : v) x = g(rng);
-    return v;
-}
-
-std::vector<int8_t> signs_for(int32_t P, uint64_t seed) {
-    std::vector<int8_t> s(sz(P));
-    make_sign_diagonal(s.data(), P, seed);
-    return s;
-}
-
 // ---- levels -------------------------------------------------------------------
-
-std::vector<const KernelTable*> machine_tables(bool with_scalar) {
-    std::vector<const KernelTable*> out;
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
-        if (level == SimdLevel::scalar && !with_scalar) continue;
-        if (const KernelTable* t = kernels_for(level)) out.push_back(t);
-    }
-    return out;
-}
 
 std::string table_name(const testing::TestParamInfo<const KernelTable*>& info) { return info.param->name; }
 
@@ -249,26 +210,8 @@ struct Block {
 
 // ---- head helpers -------------------------------------------------------------
 
-struct Tokens {
-    int32_t hd = 0;
-    std::vector<float> keys, vals;
-    const float* key(size_t t) const { return keys.data() + t * sz(hd); }
-    const float* val(size_t t) const { return vals.data() + t * sz(hd); }
-};
-
-Tokens random_tokens(int32_t hd, int32_t n, uint32_t seed) {
-    Tokens tok;
-    tok.hd = hd;
-    tok.keys = normal_vector(sz(n) * sz(hd), seed);
-    tok.vals = normal_vector(sz(n) * sz(hd), seed + 7919u, 1.0f, 0.3f);
-    return tok;
-}
-
-HeadCache make_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t seed) {
-    HeadCache head;
-    head_cache_init(head, hd, bits, capacity, seed, 0.95f);
-    return head;
-}
+// Values N(0.3, 1) from a stream of their own.
+Tokens level_tokens(int32_t hd, int32_t n, uint32_t seed) { return random_tokens(hd, sz(n), seed, 0.3f, seed + 7919u); }
 
 testing::AssertionResult same_store(const CodeStore& got, const CodeStore& want) {
     if (got.count != want.count || got.write_slot != want.write_slot || got.wrapped != want.wrapped ||
@@ -290,9 +233,9 @@ TEST_P(SimdEquivalence, RotationsAreBitIdentical) {
     for (int32_t P : kPaddedDims) {
         for (uint32_t seed : {1u, 2u, 3u}) {
             SCOPED_TRACE(testing::Message() << "P " << P << " seed " << seed);
-            const std::vector<int8_t> signs = signs_for(P, seed * 1000003u);
+            const std::vector<int8_t> signs = signs_for(seed * 1000003u, P);
             // Mixed magnitudes so that rounding differs from coordinate to coordinate.
-            std::vector<float> x = normal_vector(sz(P), seed, 1.0f);
+            std::vector<float> x = random_vector(sz(P), seed, 1.0f);
             for (int32_t i = 0; i < P; i += 3) x[sz(i)] *= 1e3f;
             for (auto fn : {&KernelTable::rht_forward, &KernelTable::rht_inverse}) {
                 Floats want(x, 0), got(x, 1 + 2 * seed);
@@ -312,7 +255,7 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
         // With sp 1, a huge clip and inv 1, y is x itself: every threshold, its
         // neighbours, the levels, signed zeros, infinities and NaN.
         std::vector<float> special = {0.0f, -0.0f, 1.0f, -1.0f, inf, -inf, std::nanf(""), FLT_MAX, -FLT_MAX};
-        const float* t = bits == 2 ? thresholds_2bit.data() : bits == 3 ? thresholds_3bit.data() : thresholds_4bit.data();
+        const float* t = thresholds_listed(bits).data();
         const float* lv = levels_for_bits(bits);
         for (int i = 0; i + 1 < (1 << bits); ++i) {
             special.push_back(t[i]);
@@ -328,7 +271,7 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
             const float sp = std::sqrt(float(P));
             const Params params[] = {{1.0f, FLT_MAX, 1.0f}, {sp, 3.0f, 1.0f / (3.0f + 1e-12f)}, {sp, 0.5f, 2.0f}};
             for (const Params& p : params) {
-                std::vector<float> x = normal_vector(sz(P), uint32_t(P * 7 + bits), 1.0f / sp);
+                std::vector<float> x = random_vector(sz(P), uint32_t(P * 7 + bits), 1.0f / sp);
                 if (p.clip == FLT_MAX) {
                     for (size_t i = 0; i < x.size(); ++i) x[i] = special[(i * 5 + sz(P)) % special.size()];
                 }
@@ -343,7 +286,7 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
     }
     // The special values must reach every code, or the sweep proves little.
     for (int32_t bits : {2, 3, 4}) {
-        const float* t = bits == 2 ? thresholds_2bit.data() : bits == 3 ? thresholds_3bit.data() : thresholds_4bit.data();
+        const float* t = thresholds_listed(bits).data();
         Floats in(sz(1) << bits, 1);
         in[0] = -1e9f;
         for (int i = 0; i + 1 < (1 << bits); ++i) in[sz(i) + 1] = t[i];
@@ -361,14 +304,14 @@ TEST_P(SimdEquivalence, EncoderCodesStreamsAndScalesAreBitIdentical) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " bits " << bits);
             HeadCache head = make_head(hd, bits, 4, 0x5eedULL + uint64_t(hd));
             std::vector<std::vector<float>> inputs;
-            for (uint32_t s = 0; s < 4; ++s) inputs.push_back(normal_vector(sz(hd), 100u * s + uint32_t(hd), 1.0f));
+            for (uint32_t s = 0; s < 4; ++s) inputs.push_back(random_vector(sz(hd), 100u * s + uint32_t(hd), 1.0f));
             inputs.push_back(std::vector<float>(sz(hd), 0.0f));
-            inputs.push_back(normal_vector(sz(hd), 5u, 1e-20f));
-            inputs.push_back(normal_vector(sz(hd), 6u, 1e15f));
+            inputs.push_back(random_vector(sz(hd), 5u, 1e-20f));
+            inputs.push_back(random_vector(sz(hd), 6u, 1e15f));
             std::vector<float> unit(sz(hd), 0.0f);
             unit[sz(hd - 1)] = 1.0f;
             inputs.push_back(unit);
-            std::vector<float> bad = normal_vector(sz(hd), 7u);
+            std::vector<float> bad = random_vector(sz(hd), 7u);
             bad[0] = std::nanf("");
             inputs.push_back(bad);
             bad[0] = -inf;
@@ -412,7 +355,7 @@ TEST_P(SimdEquivalence, KeyScoresMatchWithinRounding) {
                     Block want(nq, P, tokens), got(nq, P, tokens);
                     std::vector<std::vector<float>> rq;
                     for (int32_t q = 0; q < nq; ++q) {
-                        rq.push_back(normal_vector(sz(P), uint32_t(q + 1000 * P), 3.0f));
+                        rq.push_back(random_vector(sz(P), uint32_t(q + 1000 * P), 3.0f));
                         std::copy(rq.back().begin(), rq.back().end(), want.vectors[sz(q)].data());
                         std::copy(rq.back().begin(), rq.back().end(), got.vectors[sz(q)].data());
                     }
@@ -444,7 +387,7 @@ TEST_P(SimdEquivalence, KeyScoresMatchWithinRounding) {
     }
 }
 
-TEST_P(SimdEquivalence, ValueAccumulationIsBitIdentical) {
+TEST_P(SimdEquivalence, ValueAccumulationMatchesScalar) {
     for (int32_t P : {1, 2, 4, 8, 16, 32, 64, 128, 1024}) {
         for (int32_t bits : {2, 3, 4}) {
             for (int32_t tokens : {1, 7, 33, 700}) {
@@ -458,7 +401,7 @@ TEST_P(SimdEquivalence, ValueAccumulationIsBitIdentical) {
                     std::mt19937 rng(uint32_t(nq * 11 + tokens));
                     std::exponential_distribution<float> weight{float(tokens)};
                     for (int32_t q = 0; q < nq; ++q) {
-                        const std::vector<float> acc0 = normal_vector(sz(P), uint32_t(q + 77 * P), 0.1f);
+                        const std::vector<float> acc0 = random_vector(sz(P), uint32_t(q + 77 * P), 0.1f);
                         std::copy(acc0.begin(), acc0.end(), want.vectors[sz(q)].data());
                         std::copy(acc0.begin(), acc0.end(), got.vectors[sz(q)].data());
                         for (int32_t k = 0; k < tokens; ++k) {
@@ -468,8 +411,14 @@ TEST_P(SimdEquivalence, ValueAccumulationIsBitIdentical) {
                     ref().accumulate_values(run.view(), vf, want.view());
                     kt().accumulate_values(run.view(), vf, got.view());
                     for (int32_t q = 0; q < nq; ++q) {
-                        EXPECT_TRUE(bits_equal(got.vectors[sz(q)].data(), want.vectors[sz(q)].data(), sz(P)))
-                            << "query " << q;
+                        // Fused multiply-adds round each term once less than the scalar path.
+                        const float* w = want.vectors[sz(q)].data();
+                        const float* g = got.vectors[sz(q)].data();
+                        float largest = 0.0f;
+                        for (int32_t j = 0; j < P; ++j) largest = std::max(largest, std::fabs(w[j]));
+                        for (int32_t j = 0; j < P; ++j) {
+                            EXPECT_NEAR(g[j], w[j], 1e-5f * largest) << "query " << q << " coordinate " << j;
+                        }
                         EXPECT_TRUE(got.vectors[sz(q)].guards_intact()) << "query " << q;
                         EXPECT_TRUE(bits_equal(got.rows[sz(q)].data(), want.rows[sz(q)].data(), sz(tokens)))
                             << "accumulate_values changed the weights of query " << q;
@@ -492,9 +441,9 @@ TEST_P(KernelLevel, BlockOfQueriesScoresAndSumsAsEachQueryAlone) {
                 const float vf = 1.0f / std::sqrt(float(P));
                 std::vector<std::vector<float>> rq, weights, acc0;
                 for (int32_t q = 0; q < 8; ++q) {
-                    rq.push_back(normal_vector(sz(P), uint32_t(900 + q), 2.0f));
-                    acc0.push_back(normal_vector(sz(P), uint32_t(950 + q), 0.1f));
-                    std::vector<float> w = normal_vector(sz(tokens), uint32_t(990 + q), 1.0f);
+                    rq.push_back(random_vector(sz(P), uint32_t(900 + q), 2.0f));
+                    acc0.push_back(random_vector(sz(P), uint32_t(950 + q), 0.1f));
+                    std::vector<float> w = random_vector(sz(tokens), uint32_t(990 + q), 1.0f);
                     for (float& x : w) x = std::fabs(x) / float(tokens);
                     weights.push_back(w);
                 }
@@ -560,7 +509,7 @@ TEST_P(SimdEquivalence, SoftmaxMatchesScalarWithinRounding) {
     for (int32_t n : {100, 700, 4097}) ns.push_back(n);
     for (int32_t n : ns) {
         SCOPED_TRACE(testing::Message() << "n " << n);
-        std::vector<float> x = normal_vector(sz(n), uint32_t(n), 4.0f);
+        std::vector<float> x = random_vector(sz(n), uint32_t(n), 4.0f);
         for (size_t i = 3; i < x.size(); i += 11) x[i] = -200.0f;
         Floats want(x, 0), got(x, sz(n % 5) + 1);
         ref().softmax(want.data(), n);
@@ -618,7 +567,7 @@ TEST_P(KernelLevel, SoftmaxMatchesDoublePrecision) {
         for (const Inputs& in : inputs) {
             SCOPED_TRACE(testing::Message() << "n " << n << " sd " << in.sd << " offset " << in.offset
                                             << (in.dominant_tail ? " dominant tail" : ""));
-            std::vector<float> x = normal_vector(sz(n), uint32_t(n * 3 + int(in.sd)), in.sd);
+            std::vector<float> x = random_vector(sz(n), uint32_t(n * 3 + int(in.sd)), in.sd);
             for (size_t i = 2; i < x.size(); i += 7) x[i] = -200.0f;
             float top = -FLT_MAX;
             for (float v : x) top = std::max(top, v);
@@ -629,8 +578,8 @@ TEST_P(KernelLevel, SoftmaxMatchesDoublePrecision) {
             std::vector<double> e(sz(n));
             double total = 0.0;
             for (int32_t i = 0; i < n; ++i) total += (e[sz(i)] = std::exp(double(x[sz(i)]) - m));
-            double lost = 16.0 * total * 2.0 * kU;
-            for (double ei : e) lost += std::min(ei, total * 2.0 * kU);
+            double lost = 16.0 * total * 2.0 * kUnitRoundoff;
+            for (double ei : e) lost += std::min(ei, total * 2.0 * kUnitRoundoff);
             const double sum_rel = lost / total;
 
             Floats y(x, 1);
@@ -639,14 +588,14 @@ TEST_P(KernelLevel, SoftmaxMatchesDoublePrecision) {
             const double y_top = y[sz(n - 1)];
             for (int32_t i = 0; i < n; ++i) {
                 const double want = e[sz(i)] / total;
-                const double arg = std::fabs(double(x[sz(i)]) - m) * kU;
-                ASSERT_LE(std::fabs(double(y[sz(i)]) - want), want * (8.0 * kU + arg + sum_rel) + floor)
+                const double arg = std::fabs(double(x[sz(i)]) - m) * kUnitRoundoff;
+                ASSERT_LE(std::fabs(double(y[sz(i)]) - want), want * (8.0 * kUnitRoundoff + arg + sum_rel) + floor)
                     << "element " << i << " (x - max = " << double(x[sz(i)]) - m << "): " << y[sz(i)] << " vs "
                     << want;
                 // Relative to the largest weight the normalisation cancels, so each
                 // exponential is checked on its own, more tightly.
                 const double ratio = double(y[sz(i)]) / y_top;
-                ASSERT_LE(std::fabs(ratio - e[sz(i)]), e[sz(i)] * (8.0 * kU + arg) + floor / y_top)
+                ASSERT_LE(std::fabs(ratio - e[sz(i)]), e[sz(i)] * (8.0 * kUnitRoundoff + arg) + floor / y_top)
                     << "element " << i << " (x - max = " << double(x[sz(i)]) - m << ")";
             }
         }
@@ -692,8 +641,8 @@ TEST_P(SimdEquivalence, ExactAttendMatchesScalarWithinRounding) {
     for (int32_t hd : kHeadDims) {
         for (int32_t T : {1, 7, 33, 512}) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " tokens " << T);
-            const Floats exact(normal_vector(2 * sz(T) * sz(hd), uint32_t(hd * 7 + T), 1.0f, 0.2f), 3);
-            const Floats query(normal_vector(sz(hd), uint32_t(hd + T), 1.0f), 1);
+            const Floats exact(random_vector(2 * sz(T) * sz(hd), uint32_t(hd * 7 + T), 1.0f, 0.2f), 3);
+            const Floats query(random_vector(sz(hd), uint32_t(hd + T), 1.0f), 1);
             Floats want(sz(hd), 0), got(sz(hd), 5), want_scores(sz(T), 0), got_scores(sz(T), 1);
             ref().exact_attend(exact.data(), T, hd, query.data(), want_scores.data(), want.data());
             kt().exact_attend(exact.data(), T, hd, query.data(), got_scores.data(), got.data());
@@ -735,18 +684,16 @@ TEST_P(SimdEquivalence, HeadsAppendAndAttendLikeScalar) {
                 const uint64_t seed = 0x1234ULL * uint64_t(hd) + uint64_t(bits);
                 HeadCache want_head = make_head(hd, bits, ring.capacity, seed);
                 HeadCache head = make_head(hd, bits, ring.capacity, seed);
-                const Tokens tok = random_tokens(hd, ring.appends, uint32_t(hd * 10 + bits + ring.appends));
-                for (int32_t t = 0; t < ring.appends; ++t) {
-                    head_append(ref(), want_head, tok.key(sz(t)), tok.val(sz(t)), t);
-                    head_append(kt(), head, tok.key(sz(t)), tok.val(sz(t)), t);
-                }
+                const Tokens tok = level_tokens(hd, ring.appends, uint32_t(hd * 10 + bits + ring.appends));
+                append_range(ref(), want_head, tok, 0, sz(ring.appends));
+                append_range(kt(), head, tok, 0, sz(ring.appends));
                 ASSERT_TRUE(same_store(head.store, want_head.store));
                 const bool exact = ring.appends <= ring.capacity && ring.appends <= kExactWindow;
                 ASSERT_EQ(answers_exactly(head), exact);
                 const int32_t T = head.store.count;
 
                 const int32_t nq = 3;
-                const Floats queries(normal_vector(sz(nq) * sz(hd), uint32_t(hd + bits), 1.0f), 1);
+                const Floats queries(random_vector(sz(nq) * sz(hd), uint32_t(hd + bits), 1.0f), 1);
                 for (int32_t q = 0; q < nq; ++q) {
                     const float* query = queries.data() + sz(q) * sz(hd);
                     Floats want(sz(hd), 0), got(sz(hd), 3), again(sz(hd), 1);
@@ -767,9 +714,9 @@ TEST_P(SimdEquivalence, HeadsAppendAndAttendLikeScalar) {
     }
 }
 
-// Uniform weights through the scalar accumulation over the ring's runs, oldest
+// Uniform weights through a level's accumulation over the ring's runs, oldest
 // first, then the inverse rotation: the quantized answer for equal weights w.
-std::vector<float> quantized_answer_with_equal_weights(const HeadCache& head, float w) {
+std::vector<float> quantized_answer_with_equal_weights(const KernelTable& level, const HeadCache& head, float w) {
     const CodeStore& st = head.store;
     const int32_t P = head.rotation.P, T = st.count, B = st.bytes_per_vec;
     std::vector<float> acc(sz(P), 0.0f);
@@ -780,14 +727,14 @@ std::vector<float> quantized_answer_with_equal_weights(const HeadCache& head, fl
     float* rowp = weights.data();
     const QueryBlock block{1, &accp, &rowp};
     const float vf = 1.0f / std::sqrt(float(P));
-    scalar_kernels().accumulate_values(
+    level.accumulate_values(
         PackedTokens{st.val_codes.data() + sz(start) * sz(B), st.val_scales.data() + start, first_run, B, P, st.bits},
         vf, block);
     if (first_run < T) {
-        scalar_kernels().accumulate_values(
+        level.accumulate_values(
             PackedTokens{st.val_codes.data(), st.val_scales.data(), T - first_run, B, P, st.bits}, vf, block);
     }
-    rht_inverse(acc.data(), head.rotation.signs.data(), P);
+    level.rht_inverse(acc.data(), head.rotation.signs.data(), P);
     acc.resize(sz(head.head_dim));
     return acc;
 }
@@ -798,7 +745,7 @@ TEST_P(KernelLevel, ZeroQueryWeighsEveryTokenExactlyOneOverT) {
         const int32_t hd = ring.appends <= 64 ? 64 : 100;
         SCOPED_TRACE(testing::Message() << "exact path, tokens " << ring.appends);
         HeadCache head = make_head(hd, 3, ring.capacity, 99);
-        const Tokens tok = random_tokens(hd, ring.appends, 4u);
+        const Tokens tok = level_tokens(hd, ring.appends, 4u);
         for (int32_t t = 0; t < ring.appends; ++t) {
             std::vector<float> val(sz(hd), 0.0f);
             val[sz(t)] = 1.0f;
@@ -813,20 +760,21 @@ TEST_P(KernelLevel, ZeroQueryWeighsEveryTokenExactlyOneOverT) {
         EXPECT_TRUE(out.guards_intact());
     }
     // Quantized path, wrapped ring: every score is exactly 0, so every weight is
-    // exactly 1/T and the answer is the equal-weight sum to the bit.
+    // exactly 1/T and the answer is this level's equal-weight sum to the bit.
     for (int32_t hd : {5, 100}) {
         for (int32_t bits : {2, 3, 4}) {
             for (const Ring ring : {Ring{40, 50}, Ring{600, 700}}) {
                 SCOPED_TRACE(testing::Message() << "quantized path, head_dim " << hd << " bits " << bits
                                                 << " capacity " << ring.capacity);
                 HeadCache head = make_head(hd, bits, ring.capacity, 7 + uint64_t(bits));
-                const Tokens tok = random_tokens(hd, ring.appends, uint32_t(hd + bits));
-                for (int32_t t = 0; t < ring.appends; ++t) head_append(kt(), head, tok.key(sz(t)), tok.val(sz(t)), t);
+                const Tokens tok = level_tokens(hd, ring.appends, uint32_t(hd + bits));
+                append_range(kt(), head, tok, 0, sz(ring.appends));
                 ASSERT_FALSE(answers_exactly(head));
                 const Floats query(std::vector<float>(sz(hd), 0.0f), 1);
                 Floats out(sz(hd), 1);
                 ASSERT_EQ(head_attend(kt(), head, query.data(), out.data()), ring.capacity);
-                const std::vector<float> want = quantized_answer_with_equal_weights(head, 1.0f / float(ring.capacity));
+                const std::vector<float> want =
+                    quantized_answer_with_equal_weights(kt(), head, 1.0f / float(ring.capacity));
                 EXPECT_TRUE(bits_equal(out.data(), want.data(), sz(hd)));
                 for (int32_t j = 0; j < hd; ++j) EXPECT_TRUE(std::isfinite(out[sz(j)]));
             }
@@ -834,19 +782,21 @@ TEST_P(KernelLevel, ZeroQueryWeighsEveryTokenExactlyOneOverT) {
     }
 }
 
-TEST_P(SimdEquivalence, ZeroQueryOnQuantizedPathIsBitIdentical) {
-    // Equal weights leave nothing to reorder: the whole answer matches scalar.
+TEST_P(SimdEquivalence, ZeroQueryOnQuantizedPathMatchesScalar) {
+    // Equal weights: only the fused value sums and the rotation's rounding differ.
     for (int32_t hd : {1, 5, 64, 100, 1024}) {
         for (int32_t bits : {2, 3, 4}) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " bits " << bits);
             HeadCache head = make_head(hd, bits, 33, 3);
-            const Tokens tok = random_tokens(hd, 40, uint32_t(hd * bits));
-            for (int32_t t = 0; t < 40; ++t) head_append(scalar_kernels(), head, tok.key(sz(t)), tok.val(sz(t)), t);
+            const Tokens tok = level_tokens(hd, 40, uint32_t(hd * bits));
+            append_range(scalar_kernels(), head, tok, 0, 40);
             const std::vector<float> zero(sz(hd), 0.0f);
             Floats want(sz(hd), 0), got(sz(hd), 1);
             head_attend(ref(), head, zero.data(), want.data());
             head_attend(kt(), head, zero.data(), got.data());
-            EXPECT_TRUE(bits_equal(got.data(), want.data(), sz(hd)));
+            float largest = 0.0f;
+            for (int32_t j = 0; j < hd; ++j) largest = std::max(largest, std::fabs(want[sz(j)]));
+            for (int32_t j = 0; j < hd; ++j) EXPECT_NEAR(got[sz(j)], want[sz(j)], 1e-5f * largest) << j;
         }
     }
 }
@@ -863,10 +813,10 @@ TEST_P(KernelLevel, BatchRowsEqualSingleQueriesBitForBit) {
         SCOPED_TRACE(testing::Message() << "head_dim " << c.hd << " bits " << c.bits << " capacity "
                                         << c.ring.capacity << " appends " << c.ring.appends);
         HeadCache head = make_head(c.hd, c.bits, c.ring.capacity, 21);
-        const Tokens tok = random_tokens(c.hd, c.ring.appends, uint32_t(c.hd + c.bits * 1000));
-        for (int32_t t = 0; t < c.ring.appends; ++t) head_append(kt(), head, tok.key(sz(t)), tok.val(sz(t)), t);
+        const Tokens tok = level_tokens(c.hd, c.ring.appends, uint32_t(c.hd + c.bits * 1000));
+        append_range(kt(), head, tok, 0, sz(c.ring.appends));
         const size_t hd = sz(c.hd);
-        const std::vector<float> qs = normal_vector(sz(kRows) * hd, uint32_t(c.hd * 3 + c.bits), 1.5f);
+        const std::vector<float> qs = random_vector(sz(kRows) * hd, uint32_t(c.hd * 3 + c.bits), 1.5f);
         std::vector<float> single(sz(kRows) * hd);
         for (int32_t r = 0; r < kRows; ++r) head_attend(kt(), head, qs.data() + sz(r) * hd, single.data() + sz(r) * hd);
         for (int32_t n = 1; n <= kRows; ++n) {
@@ -895,9 +845,9 @@ TEST_P(KernelLevel, QueryAndOutMayBeTheSameArray) {
         for (int32_t hd : {5, 100}) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " capacity " << ring.capacity);
             HeadCache head = make_head(hd, 4, ring.capacity, 5);
-            const Tokens tok = random_tokens(hd, ring.appends, uint32_t(hd + ring.appends));
-            for (int32_t t = 0; t < ring.appends; ++t) head_append(kt(), head, tok.key(sz(t)), tok.val(sz(t)), t);
-            const Floats query(normal_vector(sz(hd), 17u), 1);
+            const Tokens tok = level_tokens(hd, ring.appends, uint32_t(hd + ring.appends));
+            append_range(kt(), head, tok, 0, sz(ring.appends));
+            const Floats query(random_vector(sz(hd), 17u), 1);
             Floats out(sz(hd), 3);
             head_attend(kt(), head, query.data(), out.data());
             Floats alias(query.values(), 1);
@@ -908,11 +858,11 @@ TEST_P(KernelLevel, QueryAndOutMayBeTheSameArray) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, SimdEquivalence, testing::ValuesIn(machine_tables(false)), table_name);
-INSTANTIATE_TEST_SUITE_P(Levels, KernelLevel, testing::ValuesIn(machine_tables(true)), table_name);
+INSTANTIATE_TEST_SUITE_P(Levels, SimdEquivalence, testing::ValuesIn(available_tables(false)), table_name);
+INSTANTIATE_TEST_SUITE_P(Levels, KernelLevel, testing::ValuesIn(available_tables(true)), table_name);
 // With no SIMD level on the machine SimdEquivalence has no instances; the skip
 // of SimdLevelPresence reports it.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimdEquivalence);
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace kelvor::test

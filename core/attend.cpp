@@ -58,11 +58,14 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
     float* rq[kQueryBlock];
     float* acc[kQueryBlock];
     float* rows[kQueryBlock];
-    float* scores = ws.scores(nq, T);
+    // Rows a power of two apart would share cache sets, and the kernels touch
+    // the same token of every row together: pad the row stride by a line.
+    const int32_t stride = (T + 15) / 16 * 16 + 16;
+    float* scores = ws.scores(nq, stride);
     for (int32_t q = 0; q < nq; ++q) {
         rq[q] = ws.rotated_queries[q];
         acc[q] = ws.value_accumulators[q];
-        rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(T);
+        rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
         rotate_query(kt, head, queries[q], rq[q]);
     }
 

@@ -114,6 +114,10 @@ struct Avx2 {
     template <int Bits>
     struct Decoder {
         static constexpr int chunk_bytes = Bits;
+        static constexpr bool permuted = false;
+        const uint8_t* source(const uint8_t* stream, int32_t, uint8_t*) const { return stream; }
+        reg to_lanes(reg v) const { return v; }
+        reg from_lanes(reg v) const { return v; }
         reg low_table;
         reg high_table;
         __m256i shifts;

@@ -107,41 +107,75 @@ struct Avx512 {
         _mm_mask_storeu_epi8(codes, mask(remaining), _mm512_cvtepi32_epi8(q));
     }
 
-    // 16 codes per chunk (2*Bits bytes), decoded into 32-bit lanes in
-    // coordinate order and looked up in a 16-entry table in which the codebook
-    // repeats, so bits above the code never need masking. Loads read at most 8
-    // bytes from the chunk start; code buffers keep a zeroed line past their end.
+    // 16 codes per chunk (2*Bits bytes), decoded into 32-bit lanes and looked
+    // up in a 16-entry table in which the codebook repeats, so bits above the
+    // code never need masking. Loads read at most 8 bytes from the chunk start;
+    // code buffers keep a zeroed line past their end for that.
+    //  - 2 bits: the chunk is one dword; a variable shift per lane, natural order.
+    //  - 3 bits: once per token, a byte shuffle per 4 groups rewrites each
+    //    group's big-endian 24-bit word as a little-endian dword (source); a
+    //    chunk is then two such dwords, broadcast, so lane 2i holds code i of
+    //    the first group and lane 2i+1 code i of the second (permuted order).
+    //  - 4 bits: one variable 64-bit shift of the broadcast chunk leaves nibble
+    //    i in lane 2i and nibble i+8 in lane 2i+1, so lanes hold the
+    //    coordinates in a fixed permuted order (nibble n is code n^1).
     template <int Bits>
     struct Decoder {
-        static constexpr int chunk_bytes = 2 * Bits;
+        static constexpr int chunk_bytes = Bits == 3 ? 8 : 2 * Bits;
+        static constexpr bool permuted = Bits != 2;
         reg table;
         __m512i shuffle;
         __m512i shifts;
+        __m512i into_lanes;  // lane l takes coordinate into_lanes[l]
+        __m512i out_of_lanes;
 
         Decoder() {
             alignas(64) float t[16];
-            alignas(64) uint8_t shuf[64];
+            alignas(64) uint8_t shuf[64] = {};
             alignas(64) int32_t sh[16];
+            alignas(64) int64_t qsh[8];
+            alignas(64) int32_t to[16], from[16];
             for (int i = 0; i < 16; ++i) t[i] = levels_of<Bits>()[i % (1 << Bits)];
             for (int j = 0; j < 16; ++j) {
                 uint8_t* d = shuf + 4 * j;
+                to[j] = j;
                 if constexpr (Bits == 2) {
-                    d[0] = 0, d[1] = 1, d[2] = 2, d[3] = 3;  // unused: the dword is broadcast as is
                     sh[j] = 8 * (j / 4) + 6 - 2 * (j % 4);
                 } else if constexpr (Bits == 3) {
-                    // The group's big-endian 24-bit word, least significant byte first.
-                    const int g = j / 8;
-                    d[0] = static_cast<uint8_t>(3 * g + 2), d[1] = static_cast<uint8_t>(3 * g + 1);
-                    d[2] = static_cast<uint8_t>(3 * g), d[3] = 0x80;
-                    sh[j] = 21 - 3 * (j % 8);
+                    // Dword j of a 16-byte shuffle: group j's word, least significant byte first.
+                    if (j < 4) {
+                        d[0] = static_cast<uint8_t>(3 * j + 2), d[1] = static_cast<uint8_t>(3 * j + 1);
+                        d[2] = static_cast<uint8_t>(3 * j), d[3] = 0x80;
+                    }
+                    sh[j] = 21 - 3 * (j / 2);
+                    to[j] = (j % 2 == 0) ? j / 2 : 8 + j / 2;
                 } else {
-                    d[0] = static_cast<uint8_t>(j / 2), d[1] = 0x80, d[2] = 0x80, d[3] = 0x80;
-                    sh[j] = j % 2 == 0 ? 4 : 0;
+                    sh[j] = 0;
+                    to[j] = ((j % 2 == 0) ? j / 2 : 8 + j / 2) ^ 1;
                 }
             }
+            for (int i = 0; i < 8; ++i) qsh[i] = 4 * i;
+            for (int j = 0; j < 16; ++j) from[to[j]] = j;
             table = _mm512_load_ps(t);
             shuffle = _mm512_load_si512(shuf);
-            shifts = _mm512_load_si512(sh);
+            shifts = Bits == 4 ? _mm512_load_si512(qsh) : _mm512_load_si512(sh);
+            into_lanes = _mm512_load_si512(to);
+            out_of_lanes = _mm512_load_si512(from);
+        }
+
+        const uint8_t* source(const uint8_t* stream, int32_t P, uint8_t* scratch) const {
+            if constexpr (Bits != 3) {
+                return stream;
+            } else {
+                // 12 stream bytes (4 groups) per 16 scratch bytes; the 16-byte load
+                // may run 4 bytes past the stream, within the buffer's slack.
+                const __m128i ctrl = _mm512_castsi512_si128(shuffle);
+                for (int32_t g = 0; g < P / 8; g += 4) {
+                    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stream + 3 * g));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + 4 * g), _mm_shuffle_epi8(bytes, ctrl));
+                }
+                return scratch;
+            }
         }
 
         __m512i indices(const uint8_t* chunk) const {
@@ -152,11 +186,14 @@ struct Avx512 {
             } else {
                 uint64_t w;
                 std::memcpy(&w, chunk, 8);
-                const __m512i bytes = _mm512_shuffle_epi8(_mm512_set1_epi64(static_cast<long long>(w)), shuffle);
-                return _mm512_srlv_epi32(bytes, shifts);
+                const __m512i broadcast = _mm512_set1_epi64(static_cast<long long>(w));
+                if constexpr (Bits == 3) return _mm512_srlv_epi32(broadcast, shifts);
+                return _mm512_srlv_epi64(broadcast, shifts);
             }
         }
         reg levels(const uint8_t* chunk) const { return _mm512_permutexvar_ps(indices(chunk), table); }
+        reg to_lanes(reg v) const { return permuted ? _mm512_permutexvar_ps(into_lanes, v) : v; }
+        reg from_lanes(reg v) const { return permuted ? _mm512_permutexvar_ps(out_of_lanes, v) : v; }
     };
 };
 

@@ -10,7 +10,13 @@
 // count_at_or_above (threshold counting), store_codes, and Decoder<Bits>.
 //
 // Decoder<Bits> reads one chunk of `lanes` codes (chunk_bytes bytes) and
-// returns their codebook levels, levels(chunk).
+// returns their codebook levels, levels(chunk). A decoder may deliver a
+// chunk's coordinates in a fixed lane order of its own (permuted): queries are
+// then moved into that order (to_lanes) and accumulators out of it
+// (from_lanes) once per call, not once per token. A decoder may also need a
+// token's stream rewritten once into a layout it reads faster:
+// source(stream, P, scratch) returns where its chunks start (the stream
+// itself, or scratch of at least kMaxSourceBytes).
 //
 // Against the scalar reference: rotations and codes are bit-identical (the
 // work is elementwise, in the same order); dot products, value sums (fused
@@ -31,6 +37,8 @@
 
 namespace kelvor {
 namespace simd {
+
+constexpr int32_t kMaxSourceBytes = kMaxPaddedDim / 2;  // 16 codes of any width per 8 bytes
 
 // ---- rotation ------------------------------------------------------------
 
@@ -121,10 +129,9 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
 // TT tokens decoded once each for NQ queries. Every token's dot product is one
 // FMA chain over its chunks followed by the fixed reduce_add tree, whatever
 // NQ and TT are, so batch rows equal single answers bit for bit.
-template <class V, int Bits, int NQ, int TT>
-void score_keys_tile(const PackedTokens& keys, float kf, float* const* rq, float* const* rows, int32_t k) {
-    using Dec = typename V::template Decoder<Bits>;
-    static const Dec dec;
+template <class V, class Dec, int NQ, int TT>
+void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
+                     int32_t k) {
     const int32_t chunks = keys.P / V::lanes;
     const size_t B = static_cast<size_t>(keys.bytes_per_vec);
     for (; k + TT <= keys.tokens; k += TT) {
@@ -133,9 +140,12 @@ void score_keys_tile(const PackedTokens& keys, float kf, float* const* rq, float
             for (int t = 0; t < TT; ++t) acc[q][t] = V::zero();
         const uint8_t* base = keys.codes + static_cast<size_t>(k) * B;
         if (k + 4 + TT <= keys.tokens) __builtin_prefetch(base + 4 * B, 0, 2);
+        alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
+        const uint8_t* src[TT];
+        for (int t = 0; t < TT; ++t) src[t] = dec.source(base + t * B, keys.P, scratch[t]);
         for (int32_t c = 0; c < chunks; ++c) {
             typename V::reg lv[TT];
-            for (int t = 0; t < TT; ++t) lv[t] = dec.levels(base + t * B + c * Dec::chunk_bytes);
+            for (int t = 0; t < TT; ++t) lv[t] = dec.levels(src[t] + c * Dec::chunk_bytes);
             for (int q = 0; q < NQ; ++q) {
                 const typename V::reg r = V::load(rq[q] + c * V::lanes);
                 for (int t = 0; t < TT; ++t) acc[q][t] = V::fmadd(lv[t], r, acc[q][t]);
@@ -155,32 +165,51 @@ void score_keys_tile(const PackedTokens& keys, float kf, float* const* rq, float
         }
     }
     if constexpr (TT > 1) {
-        if (k < keys.tokens) score_keys_tile<V, Bits, NQ, 1>(keys, kf, rq, rows, k);
+        if (k < keys.tokens) score_keys_tile<V, Dec, NQ, 1>(dec, keys, kf, rq, rows, k);
+    }
+}
+
+// Moves a vector of P floats into (or out of) a decoder's lane order.
+template <class V, class Dec>
+void reorder(const Dec& dec, const float* src, float* dst, int32_t P, bool into_lanes) {
+    for (int32_t c = 0; c < P; c += V::lanes) {
+        const typename V::reg v = V::load(src + c);
+        V::store(dst + c, into_lanes ? dec.to_lanes(v) : dec.from_lanes(v));
+    }
+}
+
+template <class V, int Bits>
+void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
+    using Dec = typename V::template Decoder<Bits>;
+    static const Dec dec;
+    float* queries[kQueryBlock];
+    for (int32_t q = 0; q < block.count; ++q) {
+        queries[q] = block.vectors[q];
+        if constexpr (Dec::permuted) {
+            queries[q] = thread_workspace().lane_queries[q];
+            reorder<V>(dec, block.vectors[q], queries[q], keys.P, true);
+        }
+    }
+    // Largest sub-blocks first; each pass decodes every token once for its queries.
+    for (int32_t q = 0; q < block.count;) {
+        const int32_t left = block.count - q;
+        if (left >= 4) {
+            score_keys_tile<V, Dec, 4, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+            q += 4;
+        } else if (left >= 2) {
+            score_keys_tile<V, Dec, 2, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+            q += 2;
+        } else {
+            score_keys_tile<V, Dec, 1, 8>(dec, keys, kf, queries + q, block.rows + q, 0);
+            q += 1;
+        }
     }
 }
 
 template <class V>
 void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
     if (keys.P < V::lanes) return scalar_kernels().score_keys(keys, kf, block);
-    with_bits(keys.bits, [&](auto b) {
-        constexpr int Bits = decltype(b)::value;
-        // Largest sub-blocks first; each pass decodes every token once for its queries.
-        for (int32_t q = 0; q < block.count;) {
-            const int32_t left = block.count - q;
-            float* const* rq = block.vectors + q;
-            float* const* rows = block.rows + q;
-            if (left >= 4) {
-                score_keys_tile<V, Bits, 4, 4>(keys, kf, rq, rows, 0);
-                q += 4;
-            } else if (left >= 2) {
-                score_keys_tile<V, Bits, 2, 4>(keys, kf, rq, rows, 0);
-                q += 2;
-            } else {
-                score_keys_tile<V, Bits, 1, 8>(keys, kf, rq, rows, 0);
-                q += 1;
-            }
-        }
-    });
+    with_bits(keys.bits, [&](auto b) { score_keys_bits<V, decltype(b)::value>(keys, kf, block); });
 }
 
 // ---- accumulating values ------------------------------------------------------
@@ -188,19 +217,20 @@ void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
 // One query: Chunks chunks of the accumulator stay in registers while every
 // token updates them, so the updates of different chunks overlap. Per
 // coordinate the tokens are added in order, each as one fused multiply-add.
-template <class V, int Bits, int Chunks>
-void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, const float* weights) {
-    using Dec = typename V::template Decoder<Bits>;
-    static const Dec dec;
+template <class V, class Dec, int Chunks>
+void accumulate_one_query(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
+                          const float* weights) {
     const size_t B = static_cast<size_t>(values.bytes_per_vec);
     for (int32_t c0 = 0; c0 < values.P / V::lanes; c0 += Chunks) {
         typename V::reg acc[Chunks];
         for (int c = 0; c < Chunks; ++c) acc[c] = V::load(acc_out + (c0 + c) * V::lanes);
         for (int32_t k = 0; k < values.tokens; ++k) {
-            const uint8_t* stream = values.codes + static_cast<size_t>(k) * B + c0 * Dec::chunk_bytes;
+            const uint8_t* stream = values.codes + static_cast<size_t>(k) * B;
             if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
+            alignas(64) uint8_t scratch[kMaxSourceBytes];
+            const uint8_t* src = dec.source(stream, values.P, scratch) + c0 * Dec::chunk_bytes;
             const typename V::reg w = V::set1((values.scales[k] * weights[k]) * vf);
-            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(stream + c * Dec::chunk_bytes), w, acc[c]);
+            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(src + c * Dec::chunk_bytes), w, acc[c]);
         }
         for (int c = 0; c < Chunks; ++c) V::store(acc_out + (c0 + c) * V::lanes, acc[c]);
     }
@@ -209,10 +239,8 @@ void accumulate_one_query(const PackedTokens& values, float vf, float* acc_out, 
 // Several queries: each token's codes are decoded once for all of them;
 // accumulators stay in memory, and per coordinate the tokens are added in
 // order with the same fused multiply-add as the one-query path.
-template <class V, int Bits>
-void accumulate_block(const PackedTokens& values, float vf, const QueryBlock& block) {
-    using Dec = typename V::template Decoder<Bits>;
-    static const Dec dec;
+template <class V, class Dec>
+void accumulate_block(const Dec& dec, const PackedTokens& values, float vf, const QueryBlock& block) {
     constexpr int32_t TT = 8;
     const int32_t chunks = values.P / V::lanes;
     const size_t B = static_cast<size_t>(values.bytes_per_vec);
@@ -226,9 +254,12 @@ void accumulate_block(const PackedTokens& values, float vf, const QueryBlock& bl
         if (k + 2 * TT <= values.tokens) {
             for (int32_t t = 0; t < TT; ++t) __builtin_prefetch(base + (TT + t) * B, 0, 2);
         }
+        alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
+        const uint8_t* src[TT];
+        for (int32_t t = 0; t < tt; ++t) src[t] = dec.source(base + t * B, values.P, scratch[t]);
         for (int32_t c = 0; c < chunks; ++c) {
             typename V::reg lv[TT];
-            for (int32_t t = 0; t < tt; ++t) lv[t] = dec.levels(base + t * B + c * Dec::chunk_bytes);
+            for (int32_t t = 0; t < tt; ++t) lv[t] = dec.levels(src[t] + c * Dec::chunk_bytes);
             for (int32_t q = 0; q < nq; ++q) {
                 float* a = block.vectors[q] + c * V::lanes;
                 typename V::reg acc = V::load(a);
@@ -239,23 +270,36 @@ void accumulate_block(const PackedTokens& values, float vf, const QueryBlock& bl
     }
 }
 
-template <class V>
-void accumulate_values(const PackedTokens& values, float vf, const QueryBlock& block) {
-    if (values.P < V::lanes) return scalar_kernels().accumulate_values(values, vf, block);
-    with_bits(values.bits, [&](auto b) {
-        constexpr int Bits = decltype(b)::value;
-        if (block.count > 1) return accumulate_block<V, Bits>(values, vf, block);
+template <class V, int Bits>
+void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
+    using Dec = typename V::template Decoder<Bits>;
+    static const Dec dec;
+    if constexpr (Dec::permuted) {
+        for (int32_t q = 0; q < block.count; ++q) reorder<V>(dec, block.vectors[q], block.vectors[q], values.P, true);
+    }
+    if (block.count > 1) {
+        accumulate_block<V>(dec, values, vf, block);
+    } else {
         float* acc = block.vectors[0];
         const float* w = block.rows[0];
         // P and the lane count are powers of two, so the chunks split evenly.
         switch (std::min(values.P / V::lanes, V::group)) {
-            case 1: return accumulate_one_query<V, Bits, 1>(values, vf, acc, w);
-            case 2: return accumulate_one_query<V, Bits, 2>(values, vf, acc, w);
-            case 4: return accumulate_one_query<V, Bits, 4>(values, vf, acc, w);
-            case 8: return accumulate_one_query<V, Bits, 8>(values, vf, acc, w);
-            default: return accumulate_one_query<V, Bits, V::group>(values, vf, acc, w);
+            case 1: accumulate_one_query<V, Dec, 1>(dec, values, vf, acc, w); break;
+            case 2: accumulate_one_query<V, Dec, 2>(dec, values, vf, acc, w); break;
+            case 4: accumulate_one_query<V, Dec, 4>(dec, values, vf, acc, w); break;
+            case 8: accumulate_one_query<V, Dec, 8>(dec, values, vf, acc, w); break;
+            default: accumulate_one_query<V, Dec, V::group>(dec, values, vf, acc, w); break;
         }
-    });
+    }
+    if constexpr (Dec::permuted) {
+        for (int32_t q = 0; q < block.count; ++q) reorder<V>(dec, block.vectors[q], block.vectors[q], values.P, false);
+    }
+}
+
+template <class V>
+void accumulate_values(const PackedTokens& values, float vf, const QueryBlock& block) {
+    if (values.P < V::lanes) return scalar_kernels().accumulate_values(values, vf, block);
+    with_bits(values.bits, [&](auto b) { accumulate_values_bits<V, decltype(b)::value>(values, vf, block); });
 }
 
 // ---- exact path ----------------------------------------------------------------

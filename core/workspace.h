@@ -21,6 +21,8 @@ struct ThreadWorkspace {
     alignas(64) float encoder_rotated[2][kMaxPaddedDim] = {};
     alignas(64) float rotated_queries[kQueryBlock][kMaxPaddedDim] = {};
     alignas(64) float value_accumulators[kQueryBlock][kMaxPaddedDim] = {};
+    // Rotated queries in the lane order of a SIMD decoder.
+    alignas(64) float lane_queries[kQueryBlock][kMaxPaddedDim] = {};
     alignas(64) uint8_t key_stream[kMaxStreamBytes] = {};
     alignas(64) uint8_t value_stream[kMaxStreamBytes] = {};
 

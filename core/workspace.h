@@ -10,6 +10,11 @@ namespace kelvor {
 // Queries answered together by one pass over a head's codes.
 constexpr int32_t kQueryBlock = 8;
 
+// Per-query vectors sit one cache line more than a power of two apart: at
+// exactly 4 KiB apart, the loads of one query's accumulator would wait on the
+// stores to the previous query's (4K aliasing).
+constexpr int32_t kQueryStride = kMaxPaddedDim + 16;
+
 // Per-thread scratch: every encode, rotation and compute on a thread works here
 // instead of allocating. The fixed areas cover the largest padded dimension;
 // the per-token areas grow on first need to the largest head queried on this
@@ -19,10 +24,10 @@ struct ThreadWorkspace {
     // Two of each: an append encodes its key and value in lockstep.
     uint8_t encoder_codes[2][kMaxPaddedDim] = {};
     alignas(64) float encoder_rotated[2][kMaxPaddedDim] = {};
-    alignas(64) float rotated_queries[kQueryBlock][kMaxPaddedDim] = {};
-    alignas(64) float value_accumulators[kQueryBlock][kMaxPaddedDim] = {};
+    alignas(64) float rotated_queries[kQueryBlock][kQueryStride] = {};
+    alignas(64) float value_accumulators[kQueryBlock][kQueryStride] = {};
     // Rotated queries in the lane order of a SIMD decoder.
-    alignas(64) float lane_queries[kQueryBlock][kMaxPaddedDim] = {};
+    alignas(64) float lane_queries[kQueryBlock][kQueryStride] = {};
     alignas(64) uint8_t key_stream[kMaxStreamBytes] = {};
     alignas(64) uint8_t value_stream[kMaxStreamBytes] = {};
 

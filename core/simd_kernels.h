@@ -124,6 +124,19 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
     with_bits(bits, [&](auto b) { quantize_clamped_bits<V, decltype(b)::value>(x, P, sp, clip, inv, codes); });
 }
 
+// The decodable start of each of n consecutive token streams (a decoder's
+// source layout, rewritten into scratch where it needs one).
+template <class Dec, int TT>
+struct TokenSources {
+    alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
+    const uint8_t* start[TT];
+
+    TokenSources(const Dec& dec, const uint8_t* first, size_t bytes_per_vec, int32_t P, int32_t n) {
+        for (int32_t t = 0; t < n; ++t) start[t] = dec.source(first + t * bytes_per_vec, P, scratch[t]);
+    }
+    const uint8_t* chunk(int32_t t, int32_t c) const { return start[t] + c * Dec::chunk_bytes; }
+};
+
 // ---- scoring keys --------------------------------------------------------------
 
 // TT tokens decoded once each for NQ queries. Every token's dot product is one
@@ -140,12 +153,10 @@ void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* 
             for (int t = 0; t < TT; ++t) acc[q][t] = V::zero();
         const uint8_t* base = keys.codes + static_cast<size_t>(k) * B;
         if (k + 4 + TT <= keys.tokens) __builtin_prefetch(base + 4 * B, 0, 2);
-        alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
-        const uint8_t* src[TT];
-        for (int t = 0; t < TT; ++t) src[t] = dec.source(base + t * B, keys.P, scratch[t]);
+        const TokenSources<Dec, TT> tokens(dec, base, B, keys.P, TT);
         for (int32_t c = 0; c < chunks; ++c) {
             typename V::reg lv[TT];
-            for (int t = 0; t < TT; ++t) lv[t] = dec.levels(src[t] + c * Dec::chunk_bytes);
+            for (int t = 0; t < TT; ++t) lv[t] = dec.levels(tokens.chunk(t, c));
             for (int q = 0; q < NQ; ++q) {
                 const typename V::reg r = V::load(rq[q] + c * V::lanes);
                 for (int t = 0; t < TT; ++t) acc[q][t] = V::fmadd(lv[t], r, acc[q][t]);
@@ -227,10 +238,9 @@ void accumulate_one_query(const Dec& dec, const PackedTokens& values, float vf, 
         for (int32_t k = 0; k < values.tokens; ++k) {
             const uint8_t* stream = values.codes + static_cast<size_t>(k) * B;
             if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
-            alignas(64) uint8_t scratch[kMaxSourceBytes];
-            const uint8_t* src = dec.source(stream, values.P, scratch) + c0 * Dec::chunk_bytes;
+            const TokenSources<Dec, 1> token(dec, stream, B, values.P, 1);
             const typename V::reg w = V::set1((values.scales[k] * weights[k]) * vf);
-            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(src + c * Dec::chunk_bytes), w, acc[c]);
+            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(token.chunk(0, c0 + c)), w, acc[c]);
         }
         for (int c = 0; c < Chunks; ++c) V::store(acc_out + (c0 + c) * V::lanes, acc[c]);
     }
@@ -254,12 +264,10 @@ void accumulate_block(const Dec& dec, const PackedTokens& values, float vf, cons
         if (k + 2 * TT <= values.tokens) {
             for (int32_t t = 0; t < TT; ++t) __builtin_prefetch(base + (TT + t) * B, 0, 2);
         }
-        alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
-        const uint8_t* src[TT];
-        for (int32_t t = 0; t < tt; ++t) src[t] = dec.source(base + t * B, values.P, scratch[t]);
+        const TokenSources<Dec, TT> tokens(dec, base, B, values.P, tt);
         for (int32_t c = 0; c < chunks; ++c) {
             typename V::reg lv[TT];
-            for (int32_t t = 0; t < tt; ++t) lv[t] = dec.levels(src[t] + c * Dec::chunk_bytes);
+            for (int32_t t = 0; t < tt; ++t) lv[t] = dec.levels(tokens.chunk(t, c));
             for (int32_t q = 0; q < nq; ++q) {
                 float* a = block.vectors[q] + c * V::lanes;
                 typename V::reg acc = V::load(a);

@@ -30,7 +30,7 @@ SimdLevel machine_level() {
     const bool ymm_state = (xcr0 & 0x6) == 0x6;
     const bool zmm_state = (xcr0 & 0xe6) == 0xe6;
     if (!ymm_state || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return SimdLevel::scalar;
-    if (!(b & bit_AVX2) || !(b & bit_BMI2)) return SimdLevel::scalar;
+    if (!(b & bit_AVX2)) return SimdLevel::scalar;
     const bool avx512 = (b & bit_AVX512F) && (b & bit_AVX512BW) && (b & bit_AVX512DQ) && (b & bit_AVX512VL);
     return avx512 && zmm_state ? SimdLevel::avx512 : SimdLevel::avx2;
 }

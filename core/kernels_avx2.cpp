@@ -35,19 +35,16 @@ struct Avx2 {
     static void store_partial(float* p, reg v, int32_t remaining) { _mm256_maskstore_ps(p, mask(remaining), v); }
     static reg keep_first(reg v, int32_t remaining) { return _mm256_and_ps(v, _mm256_castsi256_ps(mask(remaining))); }
 
-    // Fixed trees: halves, then pairs within 128 bits.
-    static float reduce_add(reg v) {
-        reg s = _mm256_add_ps(v, _mm256_permute2f128_ps(v, v, 0x01));
-        s = _mm256_add_ps(s, _mm256_permute_ps(s, 0x4E));
-        s = _mm256_add_ps(s, _mm256_permute_ps(s, 0xB1));
+    // A fixed tree: halves, then pairs within 128 bits.
+    template <class Op>
+    static float reduce(reg v, Op op) {
+        reg s = op(v, _mm256_permute2f128_ps(v, v, 0x01));
+        s = op(s, _mm256_permute_ps(s, 0x4E));
+        s = op(s, _mm256_permute_ps(s, 0xB1));
         return _mm256_cvtss_f32(s);
     }
-    static float reduce_max(reg v) {
-        reg s = _mm256_max_ps(v, _mm256_permute2f128_ps(v, v, 0x01));
-        s = _mm256_max_ps(s, _mm256_permute_ps(s, 0x4E));
-        s = _mm256_max_ps(s, _mm256_permute_ps(s, 0xB1));
-        return _mm256_cvtss_f32(s);
-    }
+    static float reduce_add(reg v) { return reduce(v, add); }
+    static float reduce_max(reg v) { return reduce(v, max); }
     static __m128 reduce_add4(reg a, reg b, reg c, reg d) {
         return _mm_setr_ps(reduce_add(a), reduce_add(b), reduce_add(c), reduce_add(d));
     }

@@ -34,21 +34,17 @@ struct Avx512 {
     static void store_partial(float* p, reg v, int32_t remaining) { _mm512_mask_storeu_ps(p, mask(remaining), v); }
     static reg keep_first(reg v, int32_t remaining) { return _mm512_maskz_mov_ps(mask(remaining), v); }
 
-    // Fixed trees: halves, then quarters, then pairs within 128 bits.
-    static float reduce_add(reg v) {
-        reg s = _mm512_add_ps(v, _mm512_shuffle_f32x4(v, v, 0x4E));
-        s = _mm512_add_ps(s, _mm512_shuffle_f32x4(s, s, 0xB1));
-        s = _mm512_add_ps(s, _mm512_permute_ps(s, 0x4E));
-        s = _mm512_add_ps(s, _mm512_permute_ps(s, 0xB1));
+    // A fixed tree: halves, then quarters, then pairs within 128 bits.
+    template <class Op>
+    static float reduce(reg v, Op op) {
+        reg s = op(v, _mm512_shuffle_f32x4(v, v, 0x4E));
+        s = op(s, _mm512_shuffle_f32x4(s, s, 0xB1));
+        s = op(s, _mm512_permute_ps(s, 0x4E));
+        s = op(s, _mm512_permute_ps(s, 0xB1));
         return _mm512_cvtss_f32(s);
     }
-    static float reduce_max(reg v) {
-        reg s = _mm512_max_ps(v, _mm512_shuffle_f32x4(v, v, 0x4E));
-        s = _mm512_max_ps(s, _mm512_shuffle_f32x4(s, s, 0xB1));
-        s = _mm512_max_ps(s, _mm512_permute_ps(s, 0x4E));
-        s = _mm512_max_ps(s, _mm512_permute_ps(s, 0xB1));
-        return _mm512_cvtss_f32(s);
-    }
+    static float reduce_add(reg v) { return reduce(v, add); }
+    static float reduce_max(reg v) { return reduce(v, max); }
     // The same additions as four reduce_adds, in fewer shuffles.
     static __m128 reduce_add4(reg a, reg b, reg c, reg d) {
         const reg ab = _mm512_add_ps(_mm512_shuffle_f32x4(a, b, 0x44), _mm512_shuffle_f32x4(a, b, 0xEE));
@@ -124,29 +120,29 @@ struct Avx512 {
         static constexpr int chunk_bytes = Bits == 3 ? 8 : 2 * Bits;
         static constexpr bool permuted = Bits != 2;
         reg table;
-        __m512i shuffle;
+        __m128i group_words;  // 3 bits: 4 big-endian 24-bit groups to 4 little-endian dwords
         __m512i shifts;
         __m512i into_lanes;  // lane l takes coordinate into_lanes[l]
         __m512i out_of_lanes;
 
         Decoder() {
             alignas(64) float t[16];
-            alignas(64) uint8_t shuf[64] = {};
+            alignas(16) uint8_t words[16];
             alignas(64) int32_t sh[16];
             alignas(64) int64_t qsh[8];
             alignas(64) int32_t to[16], from[16];
             for (int i = 0; i < 16; ++i) t[i] = levels_of<Bits>()[i % (1 << Bits)];
+            for (int g = 0; g < 4; ++g) {
+                words[4 * g] = static_cast<uint8_t>(3 * g + 2);
+                words[4 * g + 1] = static_cast<uint8_t>(3 * g + 1);
+                words[4 * g + 2] = static_cast<uint8_t>(3 * g);
+                words[4 * g + 3] = 0x80;
+            }
             for (int j = 0; j < 16; ++j) {
-                uint8_t* d = shuf + 4 * j;
                 to[j] = j;
                 if constexpr (Bits == 2) {
                     sh[j] = 8 * (j / 4) + 6 - 2 * (j % 4);
                 } else if constexpr (Bits == 3) {
-                    // Dword j of a 16-byte shuffle: group j's word, least significant byte first.
-                    if (j < 4) {
-                        d[0] = static_cast<uint8_t>(3 * j + 2), d[1] = static_cast<uint8_t>(3 * j + 1);
-                        d[2] = static_cast<uint8_t>(3 * j), d[3] = 0x80;
-                    }
                     sh[j] = 21 - 3 * (j / 2);
                     to[j] = (j % 2 == 0) ? j / 2 : 8 + j / 2;
                 } else {
@@ -157,7 +153,7 @@ struct Avx512 {
             for (int i = 0; i < 8; ++i) qsh[i] = 4 * i;
             for (int j = 0; j < 16; ++j) from[to[j]] = j;
             table = _mm512_load_ps(t);
-            shuffle = _mm512_load_si512(shuf);
+            group_words = _mm_load_si128(reinterpret_cast<const __m128i*>(words));
             shifts = Bits == 4 ? _mm512_load_si512(qsh) : _mm512_load_si512(sh);
             into_lanes = _mm512_load_si512(to);
             out_of_lanes = _mm512_load_si512(from);
@@ -169,10 +165,9 @@ struct Avx512 {
             } else {
                 // 12 stream bytes (4 groups) per 16 scratch bytes; the 16-byte load
                 // may run 4 bytes past the stream, within the buffer's slack.
-                const __m128i ctrl = _mm512_castsi512_si128(shuffle);
                 for (int32_t g = 0; g < P / 8; g += 4) {
                     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stream + 3 * g));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + 4 * g), _mm_shuffle_epi8(bytes, ctrl));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + 4 * g), _mm_shuffle_epi8(bytes, group_words));
                 }
                 return scratch;
             }

@@ -26,7 +26,7 @@ struct Ring {
         for (size_t i = 0; i < codes.size(); ++i) codes.data()[i] = static_cast<uint8_t>(gen());
     }
     PackedTokens view(int32_t bits, int32_t tokens) const {
-        return PackedTokens{codes.data(), scales.data(), tokens, bytes_per_vec, kP, bits};
+        return PackedTokens{codes.data(), scales.data(), tokens, bytes_per_vec, kP, bits, levels_for_bits(bits)};
     }
 };
 

@@ -76,7 +76,7 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
         float* run_rows[kQueryBlock];
         for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
         const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * B, store.key_scales.data() + slot,
-                                tokens, B, P, store.bits};
+                                tokens, B, P, store.bits, store.codebook.levels};
         kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
     });
     for (int32_t q = 0; q < nq; ++q) {
@@ -87,7 +87,7 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
         float* run_rows[kQueryBlock];
         for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
         const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * B,
-                                  store.val_scales.data() + slot, tokens, B, P, store.bits};
+                                  store.val_scales.data() + slot, tokens, B, P, store.bits, store.codebook.levels};
         kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
     });
     for (int32_t q = 0; q < nq; ++q) {

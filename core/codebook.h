@@ -44,17 +44,40 @@ inline const float* levels_for_bits(int32_t bits) {
     return bits == 2 ? levels_2bit.data() : bits == 3 ? levels_3bit.data() : levels_4bit.data();
 }
 
-// Bisection with >= comparisons: a value equal to a threshold takes the upper
-// cell, and NaN (every comparison false) takes code 0.
+// The tables one head codes with: 2^bits ascending levels and the 2^bits - 1
+// midpoints between them. The kernels take the tables from here rather than
+// from the width alone, so an encoding may bring codebooks of its own.
+struct Codebook {
+    int32_t bits;
+    const float* levels;
+    const float* thresholds;
+};
+
 template <int Bits>
-inline uint8_t quantize_code_bits(float v) {
+constexpr Codebook default_codebook_of() {
+    return Codebook{Bits, levels_of<Bits>(), thresholds_of<Bits>()};
+}
+
+inline Codebook default_codebook(int32_t bits) {
+    assert(bits >= 2 && bits <= 4);
+    return bits == 2 ? default_codebook_of<2>() : bits == 3 ? default_codebook_of<3>() : default_codebook_of<4>();
+}
+
+// Bisection with >= comparisons over ascending thresholds t: a value equal to
+// a threshold takes the upper cell, and NaN (every comparison false) takes code 0.
+template <int Bits>
+inline uint8_t quantize_code_bits(float v, const float* t) {
     constexpr int half = 1 << (Bits - 1);
-    const float* t = thresholds_of<Bits>();
     int q = v >= t[half - 1] ? half : 0;
     for (int step = half / 2; step >= 1; step /= 2) {
         if (v >= t[q + step - 1]) q += step;
     }
     return static_cast<uint8_t>(q);
+}
+
+template <int Bits>
+inline uint8_t quantize_code_bits(float v) {
+    return quantize_code_bits<Bits>(v, thresholds_of<Bits>());
 }
 
 inline uint8_t quantize_code(float v, int32_t bits) {

@@ -29,6 +29,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
+    store.codebook = default_codebook(bits);
     store.write_slot = 0;
     store.count = 0;
     store.wrapped = false;

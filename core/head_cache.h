@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/aligned_bytes.h"
+#include "core/codebook.h"
 #include "core/limits.h"
 
 namespace kelvor {
@@ -22,6 +23,7 @@ struct CodeStore {
     std::vector<uint32_t> positions;  // kept for the caller; nothing reads it
     int32_t capacity = 0;
     int32_t bits = 0;
+    Codebook codebook{};  // the levels and thresholds of `bits` the codes refer to
     int32_t bytes_per_vec = 0;
     int32_t write_slot = 0;
     int32_t count = 0;

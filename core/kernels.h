@@ -1,12 +1,15 @@
 #pragma once
 #include <cstdint>
 
+#include "core/codebook.h"
+
 namespace kelvor {
 
 enum class SimdLevel : int { scalar = 0, avx2 = 1, avx512 = 2 };
 
 // Consecutive ring slots of one head: codes of slot 0 at `codes`, its scale at
-// `scales[0]`, `tokens` slots in all, each stream `bytes_per_vec` bytes of P codes.
+// `scales[0]`, `tokens` slots in all, each stream `bytes_per_vec` bytes of P
+// codes that select from the 2^bits entries of `levels`.
 struct PackedTokens {
     const uint8_t* codes;
     const float* scales;
@@ -14,6 +17,7 @@ struct PackedTokens {
     int32_t bytes_per_vec;
     int32_t P;
     int32_t bits;
+    const float* levels;
 };
 
 // Up to kQueryBlock queries served by one pass over the tokens. For query q,
@@ -34,9 +38,9 @@ struct KernelTable {
     void (*rht_forward)(float* x, const int8_t* signs, int32_t n);
     void (*rht_inverse)(float* x, const int8_t* signs, int32_t n);
     void (*softmax)(float* x, int32_t n);
-    // codes[i] = quantize(clamp(sp * x[i], -clip, clip) * inv) for i < P.
-    // Elementwise, so every level writes the same codes.
-    void (*quantize_clamped)(const float* x, int32_t P, float sp, float clip, float inv, int32_t bits,
+    // codes[i] = quantize(clamp(sp * x[i], -clip, clip) * inv) against the
+    // codebook's thresholds, for i < P. Elementwise, so every level writes the same codes.
+    void (*quantize_clamped)(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
                              uint8_t* codes);
     // scores[q][k] = (dot(rq_q, codes_k) * kf) * scales[k]
     void (*score_keys)(const PackedTokens& keys, float kf, const QueryBlock& block);

@@ -119,13 +119,13 @@ struct Avx2 {
         reg high_table;
         __m256i shifts;
 
-        Decoder() {
+        explicit Decoder(const float* levels) {
             alignas(32) float lo[8], hi[8];
             alignas(32) int32_t sh[8];
             constexpr int L = 1 << Bits;
             for (int i = 0; i < 8; ++i) {
-                lo[i] = levels_of<Bits>()[i % L];
-                hi[i] = levels_of<Bits>()[(i + 8) % L];
+                lo[i] = levels[i % L];
+                hi[i] = levels[(i + 8) % L];
             }
             for (int j = 0; j < 8; ++j) {
                 if constexpr (Bits == 2) sh[j] = 8 * (j / 4) + 6 - 2 * (j % 4);

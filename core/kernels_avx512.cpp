@@ -125,13 +125,13 @@ struct Avx512 {
         __m512i into_lanes;  // lane l takes coordinate into_lanes[l]
         __m512i out_of_lanes;
 
-        Decoder() {
+        explicit Decoder(const float* levels) {
             alignas(64) float t[16];
             alignas(16) uint8_t words[16];
             alignas(64) int32_t sh[16];
             alignas(64) int64_t qsh[8];
             alignas(64) int32_t to[16], from[16];
-            for (int i = 0; i < 16; ++i) t[i] = levels_of<Bits>()[i % (1 << Bits)];
+            for (int i = 0; i < 16; ++i) t[i] = levels[i % (1 << Bits)];
             for (int g = 0; g < 4; ++g) {
                 words[4 * g] = static_cast<uint8_t>(3 * g + 2);
                 words[4 * g + 1] = static_cast<uint8_t>(3 * g + 1);

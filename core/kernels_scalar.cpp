@@ -12,14 +12,14 @@
 namespace kelvor {
 namespace {
 
-void quantize_clamped_ref(const float* x, int32_t P, float sp, float clip, float inv, int32_t bits,
+void quantize_clamped_ref(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
                           uint8_t* codes) {
-    with_bits(bits, [&](auto b) {
+    with_bits(codebook.bits, [&](auto b) {
         constexpr int Bits = decltype(b)::value;
         for (int32_t i = 0; i < P; ++i) {
             const float v = sp * x[i];
             const float y = std::max(-clip, std::min(clip, v)) * inv;
-            codes[i] = quantize_code_bits<Bits>(y);
+            codes[i] = quantize_code_bits<Bits>(y, codebook.thresholds);
         }
     });
 }
@@ -27,7 +27,7 @@ void quantize_clamped_ref(const float* x, int32_t P, float sp, float clip, float
 void score_keys_ref(const PackedTokens& keys, float kf, const QueryBlock& block) {
     with_bits(keys.bits, [&](auto b) {
         constexpr int Bits = decltype(b)::value;
-        const float* levels = levels_of<Bits>();
+        const float* levels = keys.levels;
         for (int32_t k = 0; k < keys.tokens; ++k) {
             const uint8_t* stream = keys.codes + static_cast<size_t>(k) * keys.bytes_per_vec;
             if (k + 4 < keys.tokens) __builtin_prefetch(stream + 4 * static_cast<size_t>(keys.bytes_per_vec), 0, 2);
@@ -43,7 +43,7 @@ void accumulate_values_ref(const PackedTokens& values, float vf, const QueryBloc
     with_bits(values.bits, [&](auto b) {
         constexpr int Bits = decltype(b)::value;
         constexpr int L = 1 << Bits;
-        const float* levels = levels_of<Bits>();
+        const float* levels = values.levels;
         float scaled[L];
         for (int32_t k = 0; k < values.tokens; ++k) {
             const uint8_t* stream = values.codes + static_cast<size_t>(k) * values.bytes_per_vec;

@@ -9,8 +9,9 @@
 // additions), exp, load_signs, butterfly_in_register (stages h < lanes),
 // count_at_or_above (threshold counting), store_codes, and Decoder<Bits>.
 //
-// Decoder<Bits> reads one chunk of `lanes` codes (chunk_bytes bytes) and
-// returns their codebook levels, levels(chunk). A decoder may deliver a
+// Decoder<Bits>(levels) reads one chunk of `lanes` codes (chunk_bytes bytes)
+// and returns their entries of the 2^Bits levels, levels(chunk); it is built
+// once per call, so each head may code with its own codebook. A decoder may deliver a
 // chunk's coordinates in a fixed lane order of its own (permuted): queries are
 // then moved into that order (to_lanes) and accumulators out of it
 // (from_lanes) once per call, not once per token. A decoder may also need a
@@ -106,8 +107,8 @@ void softmax(float* x, int32_t n) {
 // The code is the number of thresholds at or below y (NaN passes none): what
 // the scalar bisection computes, lane by lane.
 template <class V, int Bits>
-void quantize_clamped_bits(const float* x, int32_t P, float sp, float clip, float inv, uint8_t* codes) {
-    const float* t = thresholds_of<Bits>();
+void quantize_clamped_bits(const float* x, int32_t P, float sp, float clip, float inv, const float* t,
+                           uint8_t* codes) {
     const typename V::reg vsp = V::set1(sp), vclip = V::set1(clip), vneg = V::set1(-clip), vinv = V::set1(inv);
     for (int32_t i = 0; i < P; i += V::lanes) {
         const typename V::reg v = V::mul(vsp, V::load_partial(x + i, P - i));
@@ -120,8 +121,11 @@ void quantize_clamped_bits(const float* x, int32_t P, float sp, float clip, floa
 }
 
 template <class V>
-void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv, int32_t bits, uint8_t* codes) {
-    with_bits(bits, [&](auto b) { quantize_clamped_bits<V, decltype(b)::value>(x, P, sp, clip, inv, codes); });
+void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
+                      uint8_t* codes) {
+    with_bits(codebook.bits, [&](auto b) {
+        quantize_clamped_bits<V, decltype(b)::value>(x, P, sp, clip, inv, codebook.thresholds, codes);
+    });
 }
 
 // The decodable start of each of n consecutive token streams (a decoder's
@@ -192,7 +196,7 @@ void reorder(const Dec& dec, const float* src, float* dst, int32_t P, bool into_
 template <class V, int Bits>
 void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
-    static const Dec dec;
+    const Dec dec(keys.levels);
     float* queries[kQueryBlock];
     for (int32_t q = 0; q < block.count; ++q) {
         queries[q] = block.vectors[q];
@@ -281,7 +285,7 @@ void accumulate_block(const Dec& dec, const PackedTokens& values, float vf, cons
 template <class V, int Bits>
 void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
-    static const Dec dec;
+    const Dec dec(values.levels);
     if constexpr (Dec::permuted) {
         for (int32_t q = 0; q < block.count; ++q) reorder<V>(dec, block.vectors[q], block.vectors[q], values.P, true);
     }

@@ -338,7 +338,7 @@ TEST(Encoder, ClampedQuantizerOnThresholds) {
         for (const KernelTable* kt : available_tables()) {
             for (int32_t P = 1; P <= static_cast<int32_t>(x.size()); P = P < 16 ? P + 1 : P + 7) {
                 std::vector<uint8_t> codes(static_cast<size_t>(P) + 8, kGuardByte);
-                kt->quantize_clamped(x.data(), P, 1.0f, clip, 1.0f, bits, codes.data());
+                kt->quantize_clamped(x.data(), P, 1.0f, clip, 1.0f, default_codebook(bits), codes.data());
                 for (int32_t i = 0; i < P; ++i) {
                     ASSERT_EQ(codes[i], want[i]) << kt->name << " bits " << bits << " P " << P << " x " << x[i];
                 }

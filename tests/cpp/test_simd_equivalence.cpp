@@ -185,7 +185,7 @@ struct CodeRun {
         scales.resize(1 + sz(tokens));
         for (float& s : scales) s = scale(rng);
     }
-    PackedTokens view() const { return PackedTokens{bytes.data() + 1, scales.data() + 1, tokens, B, P, bits}; }
+    PackedTokens view() const { return PackedTokens{bytes.data() + 1, scales.data() + 1, tokens, B, P, bits, levels_for_bits(bits)}; }
     uint8_t code(int32_t t, int32_t j) const { return codes[sz(t) * sz(P) + sz(j)]; }
 };
 
@@ -277,8 +277,8 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
                 }
                 const Floats in(x, 3);
                 Bytes want(sz(P), 0), got(sz(P), 3);
-                ref().quantize_clamped(in.data(), P, p.sp, p.clip, p.inv, bits, want.data());
-                kt().quantize_clamped(in.data(), P, p.sp, p.clip, p.inv, bits, got.data());
+                ref().quantize_clamped(in.data(), P, p.sp, p.clip, p.inv, default_codebook(bits), want.data());
+                kt().quantize_clamped(in.data(), P, p.sp, p.clip, p.inv, default_codebook(bits), got.data());
                 EXPECT_TRUE(bytes_equal(got.data(), want.data(), sz(P))) << "clip " << p.clip;
                 EXPECT_TRUE(got.guards_intact());
             }
@@ -291,7 +291,7 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
         in[0] = -1e9f;
         for (int i = 0; i + 1 < (1 << bits); ++i) in[sz(i) + 1] = t[i];
         Bytes got(sz(1) << bits, 1);
-        kt().quantize_clamped(in.data(), 1 << bits, 1.0f, FLT_MAX, 1.0f, bits, got.data());
+        kt().quantize_clamped(in.data(), 1 << bits, 1.0f, FLT_MAX, 1.0f, default_codebook(bits), got.data());
         for (int c = 0; c < (1 << bits); ++c) EXPECT_EQ(got.data()[c], c) << "bits " << bits;
     }
 }
@@ -728,11 +728,12 @@ std::vector<float> quantized_answer_with_equal_weights(const KernelTable& level,
     const QueryBlock block{1, &accp, &rowp};
     const float vf = 1.0f / std::sqrt(float(P));
     level.accumulate_values(
-        PackedTokens{st.val_codes.data() + sz(start) * sz(B), st.val_scales.data() + start, first_run, B, P, st.bits},
+        PackedTokens{st.val_codes.data() + sz(start) * sz(B), st.val_scales.data() + start, first_run, B, P, st.bits,
+                     st.codebook.levels},
         vf, block);
     if (first_run < T) {
         level.accumulate_values(
-            PackedTokens{st.val_codes.data(), st.val_scales.data(), T - first_run, B, P, st.bits}, vf, block);
+            PackedTokens{st.val_codes.data(), st.val_scales.data(), T - first_run, B, P, st.bits, st.codebook.levels}, vf, block);
     }
     level.rht_inverse(acc.data(), head.rotation.signs.data(), P);
     acc.resize(sz(head.head_dim));

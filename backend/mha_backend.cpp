@@ -25,8 +25,8 @@ void validate_settings(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t 
 }  // namespace
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                                   float v_mass, int32_t hybrid_thresh)
-    : n_heads_(n_heads), head_dim_(head_dim) {
+                                   float v_mass, int32_t hybrid_thresh, Encoding encoding)
+    : n_heads_(n_heads), head_dim_(head_dim), encoding_(encoding) {
     validate_settings(n_heads, head_dim, bits, capacity);
     auto ctx = std::make_unique<kelvor_mha_ctx>();
     ctx->n_heads = n_heads;
@@ -36,7 +36,7 @@ KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bi
         head->exact_window = kExactWindow;
         head->hybrid_thresh = hybrid_thresh;
         head->head_dim = head_dim;
-        head_cache_init(*head, head_dim, bits, capacity, head_seed(seed, i), v_mass);
+        head_cache_init(*head, head_dim, bits, capacity, head_seed(seed, i), v_mass, encoding);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
     ctx_ = std::move(ctx);

@@ -4,6 +4,7 @@
 
 #include "backend/backend.h"
 #include "backend/mha_context.h"
+#include "core/encoding.h"
 
 namespace kelvor {
 
@@ -14,7 +15,7 @@ public:
     // range when a setting cannot work, before anything is allocated; throws
     // std::bad_alloc when memory runs out (everything built so far is released).
     KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
-                     int32_t hybrid_thresh);
+                     int32_t hybrid_thresh, Encoding encoding = Encoding::clip3);
 
     void append(int32_t head_idx, const float* key, const float* val, int32_t pos) override;
     int32_t compute(int32_t head_idx, const float* query, float* out) override;
@@ -24,6 +25,8 @@ public:
     int32_t n_heads() override { return n_heads_; }
     int32_t head_dim() override { return head_dim_; }
 
+    Encoding encoding() const { return encoding_; }
+
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }
 
@@ -31,6 +34,7 @@ private:
     std::unique_ptr<kelvor_mha_ctx> ctx_;
     int32_t n_heads_;
     int32_t head_dim_;
+    Encoding encoding_;
 };
 
 }  // namespace kelvor

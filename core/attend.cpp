@@ -16,10 +16,16 @@ bool answers_exactly(const HeadCache& head) {
 namespace {
 
 // The query, padded to P, normalised, rotated and scaled back to its norm times
-// sqrt(P): the scale the codebook levels live at.
+// sqrt(P): the scale the codebook levels live at. A fitted head's keys are
+// coded divided by its key divisors, so the query is multiplied by them first.
 void rotate_query(const KernelTable& kt, const HeadCache& head, const float* query, float* rq) {
     const int32_t hd = head.head_dim;
     const int32_t P = head.rotation.P;
+    if (head.encoding == Encoding::fitted) {
+        const float* divisor = head.fitted.key_divisor.data();
+        for (int32_t i = 0; i < hd; ++i) rq[i] = query[i] * divisor[i];
+        query = rq;
+    }
     float ss = 0.0f;
     for (int32_t i = 0; i < hd; ++i) {
         rq[i] = query[i];
@@ -90,9 +96,15 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
                                   store.val_scales.data() + slot, tokens, B, P, store.bits, store.codebook.levels};
         kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
     });
+    // Softmax weights sum to 1, so a fitted head's value mean is added once.
+    const float* val_mean = head.encoding == Encoding::fitted ? head.fitted.val_mean.data() : nullptr;
     for (int32_t q = 0; q < nq; ++q) {
         kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
-        std::copy(acc[q], acc[q] + head.head_dim, outs[q]);
+        if (val_mean != nullptr) {
+            for (int32_t j = 0; j < head.head_dim; ++j) outs[q][j] = acc[q][j] + val_mean[j];
+        } else {
+            std::copy(acc[q], acc[q] + head.head_dim, outs[q]);
+        }
     }
 }
 

@@ -13,7 +13,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
 }
 
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass) {
+                     float v_mass, Encoding encoding) {
     head.v_mass = v_mass;
     head.head_dim = head_dim;
     head.bits = bits;
@@ -29,7 +29,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
-    store.codebook = default_codebook(bits);
+    store.codebook = codebook_for(encoding, bits);
     store.write_slot = 0;
     store.count = 0;
     store.wrapped = false;
@@ -45,6 +45,14 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
 
     head.exact.clear();
     head.exact.reserve(static_cast<size_t>(head_dim) * 2 * kExactWindow);
+
+    head.encoding = encoding;
+    head.fitted.ready = false;
+    // Sized here so that fixing the statistics later allocates nothing.
+    const size_t stats = encoding == Encoding::fitted ? static_cast<size_t>(head_dim) : 0;
+    head.fitted.key_mean.assign(stats, 0.0f);
+    head.fitted.val_mean.assign(stats, 0.0f);
+    head.fitted.key_divisor.assign(stats, 1.0f);
 }
 
 void head_cache_reset(HeadCache& head) {
@@ -52,6 +60,7 @@ void head_cache_reset(HeadCache& head) {
     head.store.count = 0;
     head.store.wrapped = false;
     head.exact.clear();
+    head.fitted.ready = false;
 }
 
 void head_cache_destroy(HeadCache& head) {
@@ -62,6 +71,7 @@ void head_cache_destroy(HeadCache& head) {
     head.store.val_scales = std::vector<float>();
     head.store.key_scales = std::vector<float>();
     head.rotation.signs = std::vector<int8_t>();
+    head.fitted = FittedStats();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

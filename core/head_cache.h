@@ -4,6 +4,7 @@
 
 #include "core/aligned_bytes.h"
 #include "core/codebook.h"
+#include "core/encoding.h"
 #include "core/limits.h"
 
 namespace kelvor {
@@ -32,6 +33,19 @@ struct CodeStore {
     bool wrapped = false;
 };
 
+// The fitted encoding's per-head statistics. They are fixed once, from the
+// tokens appended since init/reset, when the head first has to answer from
+// codes, and every stored token is coded with them; reset clears them.
+// A key is coded as (key - key_mean) / key_divisor and a value as
+// value - val_mean; a query is multiplied by key_divisor, which leaves every
+// score shifted by the same amount, and val_mean is added to the answer.
+struct FittedStats {
+    bool ready = false;
+    std::vector<float> key_mean;     // head_dim entries each
+    std::vector<float> val_mean;
+    std::vector<float> key_divisor;
+};
+
 struct HeadCache {
     HeadRotation rotation;
     CodeStore store;
@@ -42,6 +56,8 @@ struct HeadCache {
     int32_t exact_window = kExactWindow;
     std::vector<float> exact;     // first tokens since init/reset: key floats then value floats
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
+    Encoding encoding = Encoding::clip3;
+    FittedStats fitted;           // sized only for the fitted encoding
 };
 
 // 64-bit xorshift (13, 7, 17); seed 0 is replaced by a fixed non-zero state.
@@ -50,7 +66,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass);
+                     float v_mass, Encoding encoding = Encoding::clip3);
 // Empties the head; buffers, scales and positions keep their contents.
 void head_cache_reset(HeadCache& head);
 // Releases every buffer the head owns.

@@ -16,10 +16,18 @@ using kelvor::KelvorMHABackend;
 
 namespace {
 
+kelvor::Encoding encoding_named(const std::string& name) {
+    kelvor::Encoding e;
+    if (!kelvor::encoding_from_name(name.c_str(), &e)) {
+        throw std::invalid_argument("encoding must be 'clip3' or 'fitted', got '" + name + "'");
+    }
+    return e;
+}
+
 struct PyMHAContext {
     PyMHAContext(int32_t n_heads_, int32_t head_dim_, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
-                 int32_t hybrid_thresh)
-        : backend(n_heads_, head_dim_, bits, capacity, seed, v_mass, hybrid_thresh),
+                 int32_t hybrid_thresh, const std::string& encoding)
+        : backend(n_heads_, head_dim_, bits, capacity, seed, v_mass, hybrid_thresh, encoding_named(encoding)),
           head_dim(head_dim_),
           n_heads(n_heads_) {}
 
@@ -94,14 +102,17 @@ PYBIND11_MODULE(kelvor_py, m) {
     m.doc() = "Kelvor \xe2\x80\x94 Quantized KV-cache attention, Python bindings";
 
     py::class_<PyMHAContext>(m, "MHAContext")
-        .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t>(), py::arg("n_heads"),
-             py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
-             py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512)
+        .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, const std::string&>(),
+             py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
+             py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(),
+             py::arg("encoding") = "clip3")
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
         .def("reset", [](PyMHAContext& self) { self.backend.reset(); })
         .def("kv_bytes", [](PyMHAContext& self) { return self.backend.kv_bytes(); })
         .def_readonly("n_heads", &PyMHAContext::n_heads)
-        .def_readonly("head_dim", &PyMHAContext::head_dim);
+        .def_readonly("head_dim", &PyMHAContext::head_dim)
+        .def_property_readonly("encoding",
+                               [](const PyMHAContext& self) { return kelvor::encoding_name(self.backend.encoding()); });
 }

@@ -132,9 +132,10 @@ inline Tokens random_tokens(int32_t hd, size_t n, uint32_t seed, float val_mean 
     return tok;
 }
 
-inline HeadCache make_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t seed = 7) {
+inline HeadCache make_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t seed = 7,
+                           Encoding encoding = Encoding::clip3) {
     HeadCache head;
-    head_cache_init(head, hd, bits, capacity, seed, 0.95f);
+    head_cache_init(head, hd, bits, capacity, seed, 0.95f, encoding);
     return head;
 }
 
@@ -164,20 +165,26 @@ inline const std::vector<float> kLevels2 = {-1.5104f, -0.4528f, 0.4528f, 1.5104f
 inline const std::vector<float> kLevels3 = {-2.1529f, -1.3439f, -0.756f, -0.2451f, 0.2451f, 0.756f, 1.3439f, 2.1529f};
 inline const std::vector<float> kLevels4 = {-2.7326f, -2.069f, -1.586f, -1.188f, -0.8491f, -0.548f, -0.2633f, 0.0f,
                                             0.2633f,  0.548f,  0.8491f, 1.188f,  1.586f,   2.069f,  2.7326f,  3.5714f};
+// The fitted encoding's 4-bit table: the 16-level Lloyd-Max quantiser of a unit normal.
+inline const std::vector<float> kLevels4Fitted = {-2.73259f, -2.06902f, -1.61805f, -1.25623f, -0.94234f, -0.65676f,
+                                                  -0.38805f, -0.1284f,   0.1284f,   0.38805f,  0.65676f,  0.94234f,
+                                                  1.25623f,  1.61805f,  2.06902f,  2.73259f};
 inline const std::vector<float> kThresholds2 = {-0.98160005f, 0.0f, 0.98160005f};
 inline const std::vector<float> kThresholds3 = {-1.7484f, -1.04995f, -0.50055f, 0.0f, 0.50055f, 1.04995f, 1.7484f};
 inline const std::vector<float> kThresholds4 = {-2.4008f,   -1.8275f, -1.387f,  -1.0185499f, -0.69855f,
                                                 -0.40565f,  -0.13165f, 0.13165f, 0.40565f,   0.69855f,
                                                 1.0185499f, 1.387f,    1.8275f,  2.4008f,    3.152f};
 
-inline const std::vector<float>& levels_listed(int bits) {
-    return bits == 2 ? kLevels2 : bits == 3 ? kLevels3 : kLevels4;
+inline const std::vector<float>& levels_listed(int bits, Encoding encoding = Encoding::clip3) {
+    return bits == 2 ? kLevels2 : bits == 3 ? kLevels3 : encoding == Encoding::fitted ? kLevels4Fitted : kLevels4;
 }
 inline const std::vector<float>& thresholds_listed(int bits) {
     return bits == 2 ? kThresholds2 : bits == 3 ? kThresholds3 : kThresholds4;
 }
 
-inline double level_ref(int bits, unsigned code) { return static_cast<double>(levels_listed(bits)[code]); }
+inline double level_ref(int bits, unsigned code, Encoding encoding = Encoding::clip3) {
+    return static_cast<double>(levels_listed(bits, encoding)[code]);
+}
 
 // Cell of v: the number of thresholds at or below it.
 inline int cells_at_or_below(float v, int bits) {
@@ -211,12 +218,13 @@ inline std::vector<double> hadamard_sum(const std::vector<double>& x) {
 
 // The vector a stored stream stands for: level[code] * scale / sqrt(P) per
 // rotated coordinate, rotated back with diag(signs) * H / sqrt(P) in double.
+// (For a fitted head that is the key as centred and divided, or the centred value.)
 inline std::vector<double> decode(const HeadCache& head, const uint8_t* stream, float scale) {
     const int32_t P = head.rotation.P;
     const int32_t bits = head.store.bits;
     std::vector<double> r(sz(P));
     for (int32_t j = 0; j < P; ++j) {
-        r[sz(j)] = level_ref(bits, code_at(stream, bits, j)) * double(scale) / std::sqrt(double(P));
+        r[sz(j)] = level_ref(bits, code_at(stream, bits, j), head.encoding) * double(scale) / std::sqrt(double(P));
     }
     const std::vector<double> h = hadamard_sum(r);
     std::vector<double> x(sz(head.head_dim));

@@ -24,6 +24,15 @@ LEVELS = {
 # at +-0.98160005 and +-1.0185499.
 THRESHOLDS = {b: (lv[:-1] + lv[1:]) / F32(2) for b, lv in LEVELS.items()}
 
+# The fitted encoding codes at unit root mean square: its 4-bit table is the
+# symmetric 16-level Lloyd-Max quantiser of a unit normal.
+_LLOYD_MAX_16 = np.array([0.1284, 0.38805, 0.65676, 0.94234, 1.25623, 1.61805, 2.06902, 2.73259], dtype=F32)
+FITTED_LEVELS = {2: LEVELS[2], 3: LEVELS[3], 4: np.concatenate([-_LLOYD_MAX_16[::-1], _LLOYD_MAX_16])}
+FITTED_THRESHOLDS = {b: (lv[:-1] + lv[1:]) / F32(2) for b, lv in FITTED_LEVELS.items()}
+GAIN_REFITS = 2
+DIVISOR_FLOOR = 1e-2
+FLT_MAX = np.finfo(F32).max
+
 
 def padded_dim(head_dim):
     p = 1
@@ -89,10 +98,10 @@ def rht_inverse(x, signs):
     return signs.astype(F32) * (x * (F32(1) / np.sqrt(F32(x.shape[-1]))))
 
 
-def quantize(y, bits):
+def quantize(y, bits, thresholds=THRESHOLDS):
     """Code = number of thresholds t with y >= t (NaN compares false: code 0)."""
     y = np.asarray(y, dtype=F32)
-    return np.count_nonzero(y[..., None] >= THRESHOLDS[bits], axis=-1).astype(np.uint8)
+    return np.count_nonzero(y[..., None] >= thresholds[bits], axis=-1).astype(np.uint8)
 
 
 def encode(x, signs, bits):
@@ -113,6 +122,68 @@ def encode(x, signs, bits):
     return quantize(y, bits), clip * norm
 
 
+def _strided_sum(a):
+    """Eight float32 partial sums over indices i % 8 (last axis), in a fixed tree."""
+    a = np.asarray(a, dtype=F32)
+    n = a.shape[-1]
+    rows = -(-n // 8)
+    padded = np.zeros(a.shape[:-1] + (8 * (rows + 1),), dtype=F32)  # a leading zero row: 0 + t0, as in C++
+    padded[..., 8:8 + n] = a
+    p = np.cumsum(padded.reshape(a.shape[:-1] + (rows + 1, 8)), axis=-2, dtype=F32)[..., -1, :]
+    p = np.moveaxis(p, -1, 0)
+    return ((p[0] + p[4]) + (p[2] + p[6])) + ((p[1] + p[5]) + (p[3] + p[7]))
+
+
+def fitted_stats(keys, vals):
+    """(key_mean, val_mean, key_divisor) from the tokens appended before the switch, float64 sums in order."""
+    keys = np.asarray(keys, dtype=F32)
+    vals = np.asarray(vals, dtype=F32)
+    n = np.float64(keys.shape[0])
+    key_mean = (np.cumsum(keys.astype(np.float64), axis=0)[-1] / n).astype(F32)
+    val_mean = (np.cumsum(vals.astype(np.float64), axis=0)[-1] / n).astype(F32)
+    d = (keys - key_mean).astype(np.float64)
+    rms = np.sqrt(np.cumsum(d * d, axis=0)[-1] / n)
+    mean_rms = np.cumsum(rms)[-1] / np.float64(keys.shape[1])
+    if mean_rms > 0 and np.isfinite(mean_rms):
+        divisor = np.sqrt(np.maximum(rms, DIVISOR_FLOOR * mean_rms)).astype(F32)
+    else:
+        divisor = np.ones(keys.shape[1], dtype=F32)
+    return key_mean, val_mean, divisor
+
+
+def encode_fitted(x, mean, divisor, signs, bits):
+    """Fitted encoding of vectors (last axis): (codes[..., P], scale[...]). divisor None: values."""
+    x = np.asarray(x, dtype=F32)
+    hd, p = x.shape[-1], signs.shape[0]
+    y = x - mean
+    if divisor is not None:
+        y = y / divisor
+    buf = np.zeros(x.shape[:-1] + (p,), dtype=F32)
+    buf[..., :hd] = y
+    norm = np.sqrt(_strided_sum(y * y) + EPS)
+    buf = rht_forward(buf * (F32(1) / norm)[..., None], signs)
+    sp = np.sqrt(F32(p))
+    levels = FITTED_LEVELS[bits]
+    v = sp * buf
+    gain = np.ones(x.shape[:-1], dtype=F32)
+    zero = np.zeros(x.shape[:-1], dtype=bool)
+    codes = np.zeros(buf.shape, dtype=np.uint8)
+    den = np.zeros(x.shape[:-1], dtype=F32)
+    for _ in range(GAIN_REFITS + 1):
+        inv = F32(1) / np.where(zero, F32(1), gain)
+        y = np.maximum(-FLT_MAX, np.minimum(FLT_MAX, v)) * inv[..., None]
+        codes = np.where(zero[..., None], codes, quantize(y, bits, FITTED_THRESHOLDS))
+        lv = levels[codes]
+        num = _strided_sum(v * lv)
+        den = _strided_sum(lv * lv)
+        g = num / den
+        zero = zero | ~(g > 0)
+        gain = np.where(zero, F32(0), g)
+    if divisor is None:
+        gain = np.where(zero, F32(0), np.sqrt(F32(p) / den))
+    return codes, gain * norm
+
+
 def pack_codes(codes, bits):
     """Code stream of one vector, most significant bits first, trailing group zero-filled."""
     codes = [int(c) for c in codes]
@@ -129,9 +200,9 @@ def _group(bits, p):
     return min(p, 4 if bits == 2 else 8)
 
 
-def dot_codes(x, codes, bits):
+def dot_codes(x, codes, bits, levels=None):
     """dot_packed for rows of codes (..., P): grouped partial sums, then a running total."""
-    prod = LEVELS[bits][codes] * np.asarray(x, dtype=F32)
+    prod = (LEVELS[bits] if levels is None else levels)[codes] * np.asarray(x, dtype=F32)
     g = _group(bits, codes.shape[-1])
     part = _seqsum(prod.reshape(prod.shape[:-1] + (-1, g)))
     return _seqsum(part)
@@ -146,9 +217,11 @@ def softmax(x):
 
 
 class ModelHead:
-    def __init__(self, head_dim, bits, capacity, seed):
+    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3"):
         self.head_dim = head_dim
         self.bits = bits
+        self.encoding = encoding
+        self.levels = (FITTED_LEVELS if encoding == "fitted" else LEVELS)[bits]
         self.capacity = capacity
         self.P = padded_dim(head_dim)
         self.bytes_per_vec = bytes_per_vec(head_dim, bits)
@@ -166,9 +239,44 @@ class ModelHead:
         self.replaced = False  # the ring has overwritten a token since init/reset
         self.exact_keys = []
         self.exact_vals = []
+        self.stats = None  # fitted: (key_mean, val_mean, key_divisor) once fixed
 
     def append(self, key, val, pos):
         self.extend(np.asarray(key, dtype=F32)[None], np.asarray(val, dtype=F32)[None], [pos])
+
+    def _encode(self, keys, vals):
+        if self.encoding == "clip3":
+            return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.bits)
+        key_mean, val_mean, divisor = self.stats
+        return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
+                + encode_fitted(vals, val_mean, None, self.signs, self.bits))
+
+    def _store(self, slot, kc, ks, vc, vs):
+        self.key_codes[slot], self.val_codes[slot] = kc, vc
+        self.key_scales[slot], self.val_scales[slot] = ks, vs
+
+    def _advance(self, key, val, pos):
+        s = self.write_slot
+        self.positions[s] = pos
+        self.write_slot = (s + 1) % self.capacity
+        if self.count < self.capacity:
+            self.count += 1
+        else:
+            self.replaced = True
+        if len(self.exact_keys) < EXACT_WINDOW:
+            self.exact_keys.append(key.copy())
+            self.exact_vals.append(val.copy())
+
+    def _fix_stats(self, key, val):
+        """Fitted: statistics from every token appended since reset, then the held tokens coded."""
+        appended = self.capacity + 1 if self.replaced else self.count
+        keys = np.array((self.exact_keys + [key])[:appended])
+        vals = np.array((self.exact_vals + [val])[:appended])
+        self.stats = fitted_stats(keys, vals)
+        first = appended - self.count
+        kc, ks, vc, vs = self._encode(keys[first:], vals[first:])
+        for j, i in enumerate(range(first, appended)):
+            self._store(i % self.capacity, kc[j], ks[j], vc[j], vs[j])
 
     def extend(self, keys, vals, positions):
         """Appends several tokens in order (encodes them in one vectorised pass)."""
@@ -177,21 +285,19 @@ class ModelHead:
         assert keys.shape == vals.shape and keys.shape[1:] == (self.head_dim,)
         if not (np.all(np.isfinite(keys)) and np.all(np.isfinite(vals))):
             raise ValueError("key and val must be finite")
-        kc, ks = encode(keys, self.signs, self.bits)
-        vc, vs = encode(vals, self.signs, self.bits)
-        for i in range(keys.shape[0]):
-            s = self.write_slot
-            self.key_codes[s], self.val_codes[s] = kc[i], vc[i]
-            self.key_scales[s], self.val_scales[s] = ks[i], vs[i]
-            self.positions[s] = positions[i]
-            self.write_slot = (s + 1) % self.capacity
-            if self.count < self.capacity:
-                self.count += 1
-            else:
-                self.replaced = True
-            if len(self.exact_keys) < EXACT_WINDOW:
-                self.exact_keys.append(keys[i].copy())
-                self.exact_vals.append(vals[i].copy())
+        i = 0
+        # A fitted head codes nothing until the append that ends its exact answers.
+        while self.encoding == "fitted" and self.stats is None and i < keys.shape[0]:
+            self._advance(keys[i], vals[i], positions[i])
+            if not self.uses_exact():
+                self._fix_stats(keys[i], vals[i])
+            i += 1
+        if i == keys.shape[0]:
+            return
+        kc, ks, vc, vs = self._encode(keys[i:], vals[i:])
+        for j in range(keys.shape[0] - i):
+            self._store(self.write_slot, kc[j], ks[j], vc[j], vs[j])
+            self._advance(keys[i + j], vals[i + j], positions[i + j])
 
     def uses_exact(self):
         return (not self.replaced and self.count <= EXACT_WINDOW
@@ -216,23 +322,26 @@ class ModelHead:
 
     def _attend_quantized(self, query):
         hd, p, bits = self.head_dim, self.P, self.bits
+        if self.stats is not None:
+            query = query * self.stats[2]
         rq = np.zeros(p, dtype=F32)
         rq[:hd] = query
         norm = np.sqrt(_seqsum(query * query) + EPS)
         rq = (F32(1) / norm) * rq
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
-        levels = LEVELS[bits]
+        levels = self.levels
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
         vf = F32(1) / np.sqrt(F32(p))
         s = np.array(self.slots(), dtype=np.intp)
-        scores = (dot_codes(rq, self.key_codes[s], bits) * kf) * self.key_scales[s]
+        scores = (dot_codes(rq, self.key_codes[s], bits, levels) * kf) * self.key_scales[s]
         w = softmax(scores)
         w = (self.val_scales[s] * w) * vf
         scaled = levels[None, :] * w[:, None]
         contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
         acc = _seqsum(contrib, axis=0)
-        return rht_inverse(acc, self.signs)[:hd]
+        out = rht_inverse(acc, self.signs)[:hd]
+        return out if self.stats is None else out + self.stats[1]
 
 
 def exact_attend(query, keys, vals):
@@ -247,11 +356,33 @@ def exact_attend(query, keys, vals):
     return _seqsum((r * e)[:, None] * vals, axis=0)
 
 
+def fitted_attend_unquantized(query, keys, vals, stats, signs):
+    """The fitted path in float64 with coding replaced by identity: keys centred
+    and divided, values centred, the query multiplied, all rotated, and the value
+    mean added back. Equals plain attention over keys and vals in exact arithmetic."""
+    key_mean, val_mean, divisor = (np.asarray(a, np.float64) for a in stats)
+    hd, p = len(query), signs.shape[0]
+    h = np.array([[(-1) ** bin(i & j).count("1") for j in range(p)] for i in range(p)], np.float64) / np.sqrt(p)
+
+    def rotate(x):
+        padded = np.zeros(x.shape[:-1] + (p,))
+        padded[..., :hd] = x
+        return (padded * signs) @ h.T
+
+    k = rotate((np.asarray(keys, np.float64) - key_mean) / divisor)
+    v = rotate(np.asarray(vals, np.float64) - val_mean)
+    q = rotate(np.asarray(query, np.float64) * divisor)
+    s = k @ q / np.sqrt(hd)
+    w = np.exp(s - s.max())
+    out = ((w / w.sum()) @ v) @ h * signs  # the rotation's inverse
+    return out[:hd] + val_mean
+
+
 class ModelContext:
-    def __init__(self, n_heads, head_dim, bits, capacity, seed=0):
+    def __init__(self, n_heads, head_dim, bits, capacity, seed=0, encoding="clip3"):
         self.n_heads = n_heads
         self.head_dim = head_dim
-        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i)) for i in range(n_heads)]
+        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i), encoding) for i in range(n_heads)]
 
     def _head(self, head):
         if not 0 <= head < self.n_heads:

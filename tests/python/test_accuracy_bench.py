@@ -12,7 +12,9 @@ import pytest
 import kelvor_py
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import accuracy_data  # noqa: E402
 import accuracy_schemes as sch  # noqa: E402
+import accuracy_table  # noqa: E402
 import minilm  # noqa: E402
 
 F16_SLACK = 2.0 ** -10  # relative rounding of a float16 scale or zero point
@@ -89,6 +91,34 @@ def test_library_figures_match_the_module(rng):
     assert sch.library_bits_per_element(3, head_dim, tokens) * 2 * tokens * head_dim == pytest.approx(stored_bits)
     q = 2 * rng.standard_normal((4, head_dim)).astype(np.float32)
     np.testing.assert_allclose(ctx.compute_batch(0, q), sch.attention(q, k, v), atol=1e-5)
+
+
+def test_harness_rows_and_target_verdicts():
+    small = accuracy_data.synthetic(heads=2, tokens=96, head_dim=32, capacity=64, n_queries=4)
+    with pytest.raises(ValueError, match="quantized path would not answer"):
+        accuracy_table.library_outputs(kelvor_py, accuracy_data.synthetic(heads=1, tokens=64, capacity=64), 2, "clip3")
+    rows = accuracy_table.measure(kelvor_py, small, {"clip3": True, "fitted": False})
+    assert [r["err"] is None for r in rows] == [r["encoding"] == "fitted" for r in rows]
+    results = {"synthetic": rows, "real": [dict(r) for r in rows]}
+    assert {verdict for verdict, _ in accuracy_table.checks(results)} == {"n/a"}
+
+    def fitted(data, bits, cos):
+        accuracy_table.find(results[data], "fitted", bits)["err"] = {"cos": cos, "rel": 0.0, "worst_head_cos": cos}
+
+    def peer(data, name):
+        return next(r for r in results[data] if r["scheme"] == name)["err"]["cos"]
+
+    for bits in (2, 3, 4):
+        fitted("synthetic", bits, 1.0)
+    fitted("real", 2, peer("real", "KIVI-like 2-bit") - 0.005)
+    fitted("real", 4, peer("real", "int4 blocks of 32"))
+    assert [v for v, _ in accuracy_table.checks(results)] == ["PASS"] * 8
+    fitted("synthetic", 2, peer("synthetic", "KIVI-like 2-bit"))  # a tie with the one cheaper peer is no win
+    fitted("synthetic", 3, 0.9499)
+    fitted("real", 2, peer("real", "KIVI-like 2-bit") - 0.0051)
+    fitted("real", 4, peer("real", "int4 blocks of 32") - 1e-9)
+    verdicts = accuracy_table.checks(results)
+    assert [verdicts[i][0] for i in (1, 2, 3, 5, 6, 7)] == ["FAIL", "PASS", "FAIL", "PASS", "FAIL", "FAIL"]
 
 
 def test_wordpiece_splits_like_bert():

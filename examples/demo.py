@@ -1,9 +1,10 @@
 """kelvor_py demo: fill a compressed KV cache, then check its memory, accuracy and speed.
 
-For each code width (2, 3 and 4 bits) an 8-head context is filled with the same
-synthetic keys and values, token by token, and then queried. Its answers are
-compared with exact float64 attention over the same tokens, and its timings with
-plain NumPy float32 attention.
+For each encoding ("clip3", the default, and "fitted") and each code width
+(2, 3 and 4 bits) an 8-head context is filled with the same synthetic keys and
+values, token by token, and then queried. Its answers are compared with exact
+float64 attention over the same tokens, and its timings with plain NumPy
+float32 attention.
 """
 
 import math
@@ -29,6 +30,7 @@ CAPACITY = 8192
 N_TOKENS = 8192
 QUERIES_PER_HEAD = 16
 BITS = (2, 3, 4)
+ENCODINGS = ("clip3", "fitted")
 DATA_SEED = 2024
 CTX_SEED = 7
 
@@ -239,17 +241,19 @@ def main():
     eff = np.median([effective_tokens(keys[h], q) for h in range(N_HEADS) for q in queries[h]])
 
     results = []
-    for bits in BITS:
-        ctx = kelvor_py.MHAContext(N_HEADS, HEAD_DIM, bits, CAPACITY, seed=CTX_SEED)
-        fill_seconds = fill_context(ctx, keys, values, f"append {bits}-bit")
-        results.append({
-            "bits": bits,
-            "kv_bytes": ctx.kv_bytes(),
-            "append": fill_seconds / (N_TOKENS * N_HEADS),
-            "error": measure_error(ctx.compute, references, queries),
-            "compute": time_compute(ctx, queries),
-        })
-        del ctx
+    for encoding in ENCODINGS:
+        for bits in BITS:
+            ctx = kelvor_py.MHAContext(N_HEADS, HEAD_DIM, bits, CAPACITY, seed=CTX_SEED, encoding=encoding)
+            fill_seconds = fill_context(ctx, keys, values, f"append {encoding} {bits}-bit")
+            results.append({
+                "encoding": encoding,
+                "bits": bits,
+                "kv_bytes": ctx.kv_bytes(),
+                "append": fill_seconds / (N_TOKENS * N_HEADS),
+                "error": measure_error(ctx.compute, references, queries),
+                "compute": time_compute(ctx, queries),
+            })
+            del ctx
 
     numpy_seconds = time_numpy(keys, values, queries)
     f16 = keys.astype(np.float16), values.astype(np.float16)
@@ -264,14 +268,16 @@ def main():
     f16_bytes = f32_bytes // 2
     print_table(
         "Memory held (kv_bytes: packed key and value codes of all heads)",
-        ["bits", "kv_bytes", "float32", "x smaller", "float16", "x smaller"],
-        [[r["bits"], f"{r['kv_bytes']} ({fmt_bytes(r['kv_bytes'])})", fmt_bytes(f32_bytes),
+        ["encoding", "bits", "kv_bytes", "float32", "x smaller", "float16", "x smaller"],
+        [[r["encoding"], r["bits"], f"{r['kv_bytes']} ({fmt_bytes(r['kv_bytes'])})", fmt_bytes(f32_bytes),
           f"{f32_bytes / r['kv_bytes']:.2f}", fmt_bytes(f16_bytes), f"{f16_bytes / r['kv_bytes']:.2f}"]
          for r in results])
     scale_bytes = 2 * N_HEADS * N_TOKENS * 4
     window_bytes = 2 * N_HEADS * min(EXACT_WINDOW, N_TOKENS) * HEAD_DIM * 4
-    print(f"Not in kv_bytes: one float32 scale per stored vector ({fmt_bytes(scale_bytes)}) and the "
-          f"full-precision first {EXACT_WINDOW} tokens of each head ({fmt_bytes(window_bytes)}).")
+    stats_bytes = 3 * N_HEADS * HEAD_DIM * 4
+    print(f"Not in kv_bytes: one float32 scale per stored vector ({fmt_bytes(scale_bytes)}), the "
+          f"full-precision first {EXACT_WINDOW} tokens of each head ({fmt_bytes(window_bytes)}) and, for "
+          f"\"fitted\", each head's key mean, value mean and key divisors ({fmt_bytes(stats_bytes)}).")
 
     def num(x):
         return f"{x:.1e}" if 0 < abs(x) < 1e-3 else f"{x:.4f}"
@@ -283,14 +289,15 @@ def main():
         f"Error of compute vs exact float64 attention ({N_HEADS * QUERIES_PER_HEAD} queries; "
         f"median effective tokens per query {eff:.0f})",
         ["", "rel L2 mean", "rel L2 worst", "cosine mean", "cosine worst"],
-        [err_row(f"{r['bits']}-bit", r["error"]) for r in results] + [err_row(n, e) for n, e in baselines])
+        [err_row(f"{r['encoding']} {r['bits']}-bit", r["error"]) for r in results]
+        + [err_row(n, e) for n, e in baselines])
 
     threads = "1 BLAS thread" if NUMPY_PINNED else "BLAS threads as set in the environment"
     print_table(
         f"Time (append: per token per head, Python call included; compute: one query over {N_TOKENS} tokens; "
         f"NumPy on {threads})",
-        ["bits", "append", "compute", "numpy f32", "speed-up vs numpy"],
-        [[r["bits"], fmt_time(r["append"]), fmt_time(r["compute"]), fmt_time(numpy_seconds),
+        ["encoding", "bits", "append", "compute", "numpy f32", "speed-up vs numpy"],
+        [[r["encoding"], r["bits"], fmt_time(r["append"]), fmt_time(r["compute"]), fmt_time(numpy_seconds),
           f"{numpy_seconds / r['compute']:.1f}x"] for r in results])
 
 

@@ -52,19 +52,3 @@ void head_append(HeadCache& head, const float* key, const float* val, int32_t po
 }
 
 }  // namespace kelvor
-
-namespace kelvor {
-
-bool all_finite(const float* x, int64_t n) {
-    // On the bit patterns, so the compiler can vectorise it: an all-ones
-    // exponent is NaN or infinity.
-    uint32_t any_special = 0;
-    for (int64_t i = 0; i < n; ++i) {
-        uint32_t bits;
-        std::memcpy(&bits, x + i, sizeof bits);
-        any_special |= static_cast<uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
-    }
-    return any_special == 0;
-}
-
-}  // namespace kelvor

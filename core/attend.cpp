@@ -3,6 +3,7 @@
 
 #include "core/attention.h"
 #include "core/codebook.h"
+#include "core/vector_check.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -31,13 +32,25 @@ void rotate_query(const KernelTable& kt, const HeadCache& head, const float* que
         rq[i] = query[i];
         ss += query[i] * query[i];
     }
+    // A finite query of norm above ~1.8e19 overflows the sum: sum again with
+    // the query scaled by a power of two, which keeps its direction exact.
+    float unscale = 1.0f;
+    if (!std::isfinite(ss)) {
+        const float s = pow2_scale_for(rq, hd);
+        ss = 0.0f;
+        for (int32_t i = 0; i < hd; ++i) {
+            rq[i] *= s;
+            ss += rq[i] * rq[i];
+        }
+        unscale = 1.0f / s;
+    }
     std::fill(rq + hd, rq + P, 0.0f);
     ss = ss + kNormGuard;
     const float norm = std::sqrt(ss);
     const float a = 1.0f / norm;
     for (int32_t i = 0; i < P; ++i) rq[i] = a * rq[i];
     kt.rht_forward(rq, head.rotation.signs.data(), P);
-    const float g = std::sqrt(static_cast<float>(P)) * norm;
+    const float g = std::sqrt(static_cast<float>(P)) * (norm * unscale);
     for (int32_t i = 0; i < P; ++i) rq[i] = g * rq[i];
 }
 

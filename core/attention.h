@@ -36,10 +36,3 @@ void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const floa
 void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val);
 
 }  // namespace kelvor
-
-namespace kelvor {
-
-// True when none of the n values is NaN or infinite.
-bool all_finite(const float* x, int64_t n);
-
-}  // namespace kelvor

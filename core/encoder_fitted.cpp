@@ -6,6 +6,7 @@
 
 #include "core/encoder.h"
 #include "core/packing.h"
+#include "core/vector_check.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -46,8 +47,19 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
         for (int32_t i = 0; i < head_dim; ++i) buf[i] = x[i] - mean[i];
     }
     for (int32_t i = head_dim; i < P; ++i) buf[i] = 0.0f;
-    const StridedSums squares = strided_sums(head_dim, [&](int32_t i, float& p, float&) { p += buf[i] * buf[i]; });
-    const float ss = StridedSums::total(squares.p);
+    auto square_sum = [&] {
+        return StridedSums::total(strided_sums(head_dim, [&](int32_t i, float& p, float&) { p += buf[i] * buf[i]; }).p);
+    };
+    float ss = square_sum();
+    // A vector far from the means (relative to the divisors) can overflow the
+    // sum: sum again scaled by a power of two, which keeps its direction exact.
+    float unscale = 1.0f;
+    if (!std::isfinite(ss)) {
+        const float s = pow2_scale_for(buf, head_dim);
+        for (int32_t i = 0; i < head_dim; ++i) buf[i] *= s;
+        ss = square_sum();
+        unscale = 1.0f / s;
+    }
     const float norm = std::sqrt(ss + kNormGuard);
     const float inv_norm = 1.0f / norm;
     for (int32_t i = 0; i < P; ++i) buf[i] *= inv_norm;
@@ -75,7 +87,7 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
     // The rotated coordinates v have a squared norm of P (buf has unit norm up
     // to rounding), so this gain gives the codes the norm of the value.
     if (divisor == nullptr) gain = std::sqrt(static_cast<float>(P) / den);
-    return gain * norm;
+    return gain * (norm * unscale);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "backend/mha_backend.h"
 #include "core/attention.h"
 #include "core/kernels.h"
+#include "core/vector_check.h"
 
 namespace py = pybind11;
 using kelvor::KelvorMHABackend;
@@ -54,6 +55,20 @@ void check_head(const PyMHAContext& self, int32_t head) {
     }
 }
 
+// One non-finite coordinate, or a norm whose square overflows, would poison
+// every later answer of the head.
+void check_storable(const float* key, const float* val, int32_t n) {
+    using kelvor::VectorFault;
+    const VectorFault fk = kelvor::vector_fault(key, n);
+    const VectorFault fv = kelvor::vector_fault(val, n);
+    if (fk == VectorFault::not_finite || fv == VectorFault::not_finite) {
+        throw std::invalid_argument("key and val must be finite");
+    }
+    if (fk != VectorFault::none || fv != VectorFault::none) {
+        throw std::invalid_argument("key and val must have a norm below 1.8e19");
+    }
+}
+
 void append(PyMHAContext& self, int32_t head, const FloatArray& key, const FloatArray& val, int32_t pos) {
     check_ndim(key, 1);
     check_ndim(val, 1);
@@ -61,10 +76,7 @@ void append(PyMHAContext& self, int32_t head, const FloatArray& key, const Float
         throw std::invalid_argument("key/val dim mismatch");
     }
     check_head(self, head);
-    // One non-finite coordinate would poison every later answer of the head.
-    if (!kelvor::all_finite(key.data(), self.head_dim) || !kelvor::all_finite(val.data(), self.head_dim)) {
-        throw std::invalid_argument("key and val must be finite");
-    }
+    check_storable(key.data(), val.data(), self.head_dim);
     kelvor::kelvor_mha_append(self.backend.context(), head, key.data(), val.data(), pos);
 }
 

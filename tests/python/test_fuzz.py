@@ -1,0 +1,124 @@
+"""Differential fuzzing against the NumPy model: random settings, random sequences
+of operations, random argument layouts and bad values, all seeded. Every good call
+must agree with the model and every bad call must raise with nothing changed.
+
+A few seconds by default; `pytest --fuzz-seconds=N` runs longer.
+"""
+
+import time
+
+import numpy as np
+import pytest
+
+import kelvor_model as km
+from kelvor_py import MHAContext
+from test_model import assert_matches
+
+HEAD_DIMS = [1, 2, 3, 5, 8, 16, 33, 64, 100, 128]
+CAPACITIES = [1, 2, 3, 7, 16, 40, 100, 513, 600]
+
+
+def layouts(rng, x):
+    """x (float32, 1-D or 2-D) presented in one of the ways NumPy callers hand arrays over."""
+    pick = rng.integers(8)
+    if pick == 0:
+        return x.astype(np.float64)
+    if pick == 1:
+        return x.tolist()
+    if pick == 2:  # every other element of a larger array
+        wide = np.zeros(x.shape[:-1] + (2 * x.shape[-1],), np.float32)
+        wide[..., ::2] = x
+        return wide[..., ::2]
+    if pick == 3:
+        return x.astype(">f4")  # byte-swapped
+    if pick == 4:  # float32 data one byte off alignment
+        raw = np.zeros(x.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(x.shape)
+        raw[...] = x
+        return raw
+    if pick == 5 and x.ndim == 2:
+        return np.asfortranarray(x)
+    return x
+
+
+def vector(rng, hd, scale=None):
+    scale = rng.choice([1e-3, 1.0, 30.0]) if scale is None else scale
+    return (scale * rng.standard_normal(hd) + rng.normal(0, scale, 1)).astype(np.float32)
+
+
+def bad_append(rng, hd, n_heads):
+    """Arguments append must refuse, and the exception it raises."""
+    key, val = vector(rng, hd), vector(rng, hd)
+    kind = rng.integers(6)
+    if kind == 0:
+        key[rng.integers(hd)] = rng.choice([np.nan, np.inf, -np.inf])
+        return (0, key, val), ValueError
+    if kind == 1:
+        val[:] = np.float32(3e19)  # finite, but its squares overflow
+        return (0, key, val), ValueError
+    if kind == 2:
+        return (0, key[None], val), ValueError
+    if kind == 3:
+        return (0, np.append(key, 1.0), val), ValueError
+    if kind == 4:
+        return (int(rng.choice([-1, n_heads])), key, val), IndexError
+    return (0, key, np.array(["x"] * hd)), TypeError
+
+
+def probe(ctx, queries):
+    return ctx.kv_bytes(), [ctx.compute(h, q) for h, q in enumerate(queries)]
+
+
+def run_case(seed):
+    rng = np.random.default_rng(seed)
+    n_heads = int(rng.integers(1, 4))
+    hd = int(rng.choice(HEAD_DIMS))
+    bits = int(rng.integers(2, 5))
+    capacity = int(rng.choice(CAPACITIES))
+    encoding = str(rng.choice(["clip3", "fitted"]))
+    ctx_seed = int(rng.integers(0, 2**63)) * 2 + int(rng.integers(2))
+    what = f"seed {seed}: heads {n_heads} hd {hd} bits {bits} capacity {capacity} {encoding}"
+    ctx = MHAContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
+    model = km.ModelContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
+    probes = [vector(rng, hd) for _ in range(n_heads)]
+    pos = 0
+    for step in range(int(rng.integers(20, 160))):
+        op = rng.random()
+        if op < 0.55:  # a run of appends to one head
+            head = int(rng.integers(n_heads))
+            n = int(rng.integers(1, 2 * capacity + 3))
+            keys = np.stack([vector(rng, hd) for _ in range(n)])
+            vals = np.stack([vector(rng, hd) for _ in range(n)])
+            for i in range(n):
+                ctx.append(head, layouts(rng, keys[i]), layouts(rng, vals[i]), pos + i)
+            model.extend(head, keys, vals, range(pos, pos + n))
+            pos += n
+        elif op < 0.7:
+            args, error = bad_append(rng, hd, n_heads)
+            before = probe(ctx, probes)
+            with pytest.raises(error):
+                ctx.append(*args, pos)
+            after = probe(ctx, probes)
+            assert after[0] == before[0] and all(np.array_equal(a, b) for a, b in zip(after[1], before[1])), what
+        elif op < 0.85:
+            head = int(rng.integers(n_heads))
+            q = vector(rng, hd, scale=rng.choice([0.0, 0.1, 1.0]))
+            assert_matches(ctx.compute(head, layouts(rng, q)), model.compute(head, q), f"{what} step {step}")
+        elif op < 0.97:
+            head = int(rng.integers(n_heads))
+            qs = np.stack([vector(rng, hd, 0.3) for _ in range(int(rng.integers(1, 10)))])
+            got = ctx.compute_batch(head, layouts(rng, qs))
+            assert_matches(got, model.compute_batch(head, qs), f"{what} step {step} batch")
+        else:
+            ctx.reset()
+            model.reset()
+        assert ctx.kv_bytes() == model.kv_bytes(), what
+
+
+def test_differential_fuzz(request):
+    budget = request.config.getoption("--fuzz-seconds")
+    deadline = time.monotonic() + budget
+    seed, cases = 0, 0
+    while time.monotonic() < deadline or cases < 3:
+        run_case(seed)
+        seed += 1
+        cases += 1

@@ -42,7 +42,7 @@ sanitize:
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	KELVOR_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
 bench: build

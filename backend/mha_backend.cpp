@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/limits.h"
+#include "core/memory_budget.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -28,6 +29,10 @@ KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bi
                                    float v_mass, int32_t hybrid_thresh, Encoding encoding)
     : n_heads_(n_heads), head_dim_(head_dim), encoding_(encoding) {
     validate_settings(n_heads, head_dim, bits, capacity);
+    // Weighed before anything exists: rings far beyond the machine fail at once
+    // rather than after committing gigabytes, or at the hands of the OOM killer.
+    require_memory(static_cast<uint64_t>(n_heads) * head_cache_bytes(head_dim, bits, capacity, encoding),
+                   "a context of " + std::to_string(n_heads) + " heads");
     auto ctx = std::make_unique<kelvor_mha_ctx>();
     ctx->n_heads = n_heads;
     ctx->heads.resize(static_cast<size_t>(n_heads));

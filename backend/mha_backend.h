@@ -12,8 +12,9 @@ namespace kelvor {
 class KelvorMHABackend final : public IKelvorBackend {
 public:
     // Throws std::invalid_argument naming the setting, its value and the allowed
-    // range when a setting cannot work, before anything is allocated; throws
-    // std::bad_alloc when memory runs out (everything built so far is released).
+    // range when a setting cannot work, and MemoryBudgetError naming the bytes
+    // when they exceed the machine's memory, both before anything is allocated;
+    // throws std::bad_alloc when memory runs out (everything built so far is released).
     KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                      int32_t hybrid_thresh, Encoding encoding = Encoding::clip3);
 

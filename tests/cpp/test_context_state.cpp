@@ -110,6 +110,21 @@ TEST(ContextState, RestoredContextsAnswerAndGrowBitForBitAtEveryLevel) {
     }
 }
 
+// The format's checksum is XXH3-64 with seed 0 (digests from the xxHash
+// library itself); fed in any pieces it gives the digest of the whole.
+TEST(ContextState, ChecksumIsXxh3OfTheWholeInAnyPieces) {
+    EXPECT_EQ(checksum_of("", 0), 0x2d06800538d394c2ULL);
+    EXPECT_EQ(checksum_of("kelvor", 6), 0x5ef68a5fa32e19ffULL);
+    std::mt19937 rng(3);
+    Blob data(300000);
+    for (uint8_t& b : data) b = uint8_t(rng());
+    Checksum pieces;
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1) {
+        pieces.update(data.data() + at, std::min(step, data.size() - at));
+    }
+    EXPECT_EQ(pieces.digest(), checksum_of(data.data(), data.size()));
+}
+
 // ---- damage ---------------------------------------------------------------------
 
 template <class T>

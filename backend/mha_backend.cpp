@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/limits.h"
+#include "core/memory_budget.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -13,30 +14,37 @@ void check_setting(bool ok, const char* name, int64_t value, const std::string& 
     if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
 }
 
-void validate_settings(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity) {
-    check_setting(n_heads >= 1, "n_heads", n_heads, "at least 1");
-    check_setting(head_dim >= 1 && head_dim <= kMaxHeadDim, "head_dim", head_dim,
+}  // namespace
+
+void check_settings(const ContextSettings& s) {
+    check_setting(s.n_heads >= 1, "n_heads", s.n_heads, "at least 1");
+    check_setting(s.head_dim >= 1 && s.head_dim <= kMaxHeadDim, "head_dim", s.head_dim,
                   "between 1 and " + std::to_string(kMaxHeadDim));
-    check_setting(bits >= 2 && bits <= 4, "bits", bits, "2, 3 or 4");
-    check_setting(capacity >= 1 && capacity <= kMaxCapacity, "capacity", capacity,
+    check_setting(s.bits >= 2 && s.bits <= 4, "bits", s.bits, "2, 3 or 4");
+    check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
                   "between 1 and " + std::to_string(kMaxCapacity));
 }
 
-}  // namespace
-
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                                    float v_mass, int32_t hybrid_thresh, Encoding encoding)
-    : n_heads_(n_heads), head_dim_(head_dim), encoding_(encoding) {
-    validate_settings(n_heads, head_dim, bits, capacity);
+    : KelvorMHABackend(ContextSettings{n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding}) {}
+
+KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(settings) {
+    const ContextSettings& s = settings_;
+    check_settings(s);
+    // Weighed before anything exists: rings far beyond the machine fail at once
+    // rather than after committing gigabytes, or at the hands of the OOM killer.
+    require_memory(static_cast<uint64_t>(s.n_heads) * head_cache_bytes(s.head_dim, s.bits, s.capacity, s.encoding),
+                   "a context of " + std::to_string(s.n_heads) + " heads");
     auto ctx = std::make_unique<kelvor_mha_ctx>();
-    ctx->n_heads = n_heads;
-    ctx->heads.resize(static_cast<size_t>(n_heads));
-    for (int32_t i = 0; i < n_heads; ++i) {
+    ctx->n_heads = s.n_heads;
+    ctx->heads.resize(static_cast<size_t>(s.n_heads));
+    for (int32_t i = 0; i < s.n_heads; ++i) {
         auto head = std::make_unique<HeadCache>();
         head->exact_window = kExactWindow;
-        head->hybrid_thresh = hybrid_thresh;
-        head->head_dim = head_dim;
-        head_cache_init(*head, head_dim, bits, capacity, head_seed(seed, i), v_mass, encoding);
+        head->hybrid_thresh = s.hybrid_thresh;
+        head->head_dim = s.head_dim;
+        head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
     ctx_ = std::move(ctx);

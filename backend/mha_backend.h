@@ -8,33 +8,50 @@
 
 namespace kelvor {
 
+// Everything a context is built from.
+struct ContextSettings {
+    int32_t n_heads = 0;
+    int32_t head_dim = 0;
+    int32_t bits = 0;
+    int32_t capacity = 0;
+    uint64_t seed = 0;
+    float v_mass = 0.0f;
+    int32_t hybrid_thresh = 0;
+    Encoding encoding = Encoding::clip3;
+};
+
+// Throws std::invalid_argument naming the first setting that cannot work, its
+// value and the allowed range.
+void check_settings(const ContextSettings& settings);
+
 // Multi-head backend: owns one HeadCache per head.
 class KelvorMHABackend final : public IKelvorBackend {
 public:
     // Throws std::invalid_argument naming the setting, its value and the allowed
-    // range when a setting cannot work, before anything is allocated; throws
-    // std::bad_alloc when memory runs out (everything built so far is released).
+    // range when a setting cannot work, and MemoryBudgetError naming the bytes
+    // when they exceed the machine's memory, both before anything is allocated;
+    // throws std::bad_alloc when memory runs out (everything built so far is released).
     KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                      int32_t hybrid_thresh, Encoding encoding = Encoding::clip3);
+    explicit KelvorMHABackend(const ContextSettings& settings);
 
     void append(int32_t head_idx, const float* key, const float* val, int32_t pos) override;
     int32_t compute(int32_t head_idx, const float* query, float* out) override;
     int32_t compute_batch(int32_t head_idx, const float* queries, int32_t n, float* out) override;
     void reset() override;
     uint64_t kv_bytes() override;
-    int32_t n_heads() override { return n_heads_; }
-    int32_t head_dim() override { return head_dim_; }
+    int32_t n_heads() override { return settings_.n_heads; }
+    int32_t head_dim() override { return settings_.head_dim; }
 
-    Encoding encoding() const { return encoding_; }
+    Encoding encoding() const { return settings_.encoding; }
+    const ContextSettings& settings() const { return settings_; }
 
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }
 
 private:
     std::unique_ptr<kelvor_mha_ctx> ctx_;
-    int32_t n_heads_;
-    int32_t head_dim_;
-    Encoding encoding_;
+    ContextSettings settings_;
 };
 
 }  // namespace kelvor

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace kelvor {
@@ -9,20 +10,29 @@ namespace kelvor {
 // Owning, zero-filled, 64-byte aligned byte buffer. One extra zeroed cache line
 // sits past size() so that vector loads of the last stream may run a few bytes
 // over without leaving the allocation; size() never counts it.
+// Large buffers are mapped straight from the kernel, whose pages read as zero
+// and are committed only when first written, so a ring costs memory in
+// proportion to the tokens written into it rather than to its capacity.
 class AlignedBytes {
 public:
     static constexpr std::size_t kAlignment = 64;
+    // From this size on (the C library's own default threshold) a buffer gets a
+    // mapping of its own; smaller ones come from the heap, zeroed at once.
+    static constexpr std::size_t kMappedFrom = std::size_t{128} << 10;
 
     AlignedBytes() = default;
     explicit AlignedBytes(std::size_t size);
     ~AlignedBytes() { release(); }
     AlignedBytes(AlignedBytes&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          mapped_(std::exchange(other.mapped_, 0)) {}
     AlignedBytes& operator=(AlignedBytes&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
+            mapped_ = std::exchange(other.mapped_, 0);
         }
         return *this;
     }
@@ -36,6 +46,37 @@ public:
 
 private:
     uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;  // length of the mapping, 0 for a heap block
+};
+
+// A fixed number of zero-initialised T in an AlignedBytes: the ring's per-slot
+// scales and positions, committed page by page as slots are written.
+template <class T>
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<T>, "zero bytes must be a valid T");
+
+public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(std::size_t n) : bytes_(n * sizeof(T)), size_(n) {}
+
+    T* data() { return reinterpret_cast<T*>(bytes_.data()); }
+    const T* data() const { return reinterpret_cast<const T*>(bytes_.data()); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](std::size_t i) { return data()[i]; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size_; }
+    void release() noexcept {
+        bytes_.release();
+        size_ = 0;
+    }
+
+private:
+    AlignedBytes bytes_;
     std::size_t size_ = 0;
 };
 

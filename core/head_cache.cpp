@@ -39,9 +39,9 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
         (static_cast<size_t>(store.bytes_per_vec) * static_cast<size_t>(capacity) + 63) / 64 * 64;
     store.key_codes = AlignedBytes(code_bytes);
     store.val_codes = AlignedBytes(code_bytes);
-    store.key_scales.assign(static_cast<size_t>(capacity), 1.0f);
-    store.val_scales.assign(static_cast<size_t>(capacity), 1.0f);
-    store.positions.assign(static_cast<size_t>(capacity), 0u);
+    store.key_scales = ZeroedArray<float>(static_cast<size_t>(capacity));
+    store.val_scales = ZeroedArray<float>(static_cast<size_t>(capacity));
+    store.positions = ZeroedArray<uint32_t>(static_cast<size_t>(capacity));
 
     head.exact.clear();
     head.exact.reserve(static_cast<size_t>(head_dim) * 2 * kExactWindow);
@@ -53,6 +53,17 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.fitted.key_mean.assign(stats, 0.0f);
     head.fitted.val_mean.assign(stats, 0.0f);
     head.fitted.key_divisor.assign(stats, 1.0f);
+}
+
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding) {
+    const auto cap = static_cast<uint64_t>(capacity);
+    const auto hd = static_cast<uint64_t>(head_dim);
+    const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
+    const uint64_t codes = (static_cast<uint64_t>(stream_bytes(bits, padded_dim(head_dim))) * cap + 63) / 64 * 64;
+    const uint64_t ring = 2 * (codes + pad) + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
+    const uint64_t window = 2 * hd * static_cast<uint64_t>(kExactWindow) * sizeof(float);
+    const uint64_t stats = encoding == Encoding::fitted ? 3 * hd * sizeof(float) : 0;
+    return ring + window + static_cast<uint64_t>(padded_dim(head_dim)) + stats + sizeof(HeadCache);
 }
 
 void head_cache_reset(HeadCache& head) {
@@ -67,9 +78,9 @@ void head_cache_destroy(HeadCache& head) {
     head.exact = std::vector<float>();
     head.store.key_codes.release();
     head.store.val_codes.release();
-    head.store.positions = std::vector<uint32_t>();
-    head.store.val_scales = std::vector<float>();
-    head.store.key_scales = std::vector<float>();
+    head.store.positions.release();
+    head.store.val_scales.release();
+    head.store.key_scales.release();
     head.rotation.signs = std::vector<int8_t>();
     head.fitted = FittedStats();
     head.store.count = 0;

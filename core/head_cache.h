@@ -16,12 +16,14 @@ struct HeadRotation {
 };
 
 // Ring of packed key and value streams. Slot s starts at byte s * bytes_per_vec.
+// Every array starts zeroed and commits memory only as slots are written; the
+// scales of slots that hold no token are never read.
 struct CodeStore {
     AlignedBytes key_codes;
     AlignedBytes val_codes;
-    std::vector<float> key_scales;
-    std::vector<float> val_scales;
-    std::vector<uint32_t> positions;  // kept for the caller; nothing reads it
+    ZeroedArray<float> key_scales;
+    ZeroedArray<float> val_scales;
+    ZeroedArray<uint32_t> positions;  // kept for the caller; nothing reads it
     int32_t capacity = 0;
     int32_t bits = 0;
     Codebook codebook{};  // the levels and thresholds of `bits` the codes refer to
@@ -67,6 +69,10 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                      float v_mass, Encoding encoding = Encoding::clip3);
+// Bytes head_cache_init allocates for these settings (its rings, scales,
+// positions, exact window, signs and statistics), so that a context can be
+// weighed before any of it exists.
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding);
 // Empties the head; buffers, scales and positions keep their contents.
 void head_cache_reset(HeadCache& head);
 // Releases every buffer the head owns.

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "backend/context_state.h"
 #include "backend/mha_backend.h"
 #include "core/attention.h"
 #include "core/kernels.h"
@@ -31,6 +33,12 @@ struct PyMHAContext {
         : backend(n_heads_, head_dim_, bits, capacity, seed, v_mass, hybrid_thresh, encoding_named(encoding)),
           head_dim(head_dim_),
           n_heads(n_heads_) {}
+
+    // Restored from a saved state: built from its settings, then filled.
+    explicit PyMHAContext(const kelvor::CheckedState& state)
+        : backend(state.settings), head_dim(state.settings.head_dim), n_heads(state.settings.n_heads) {
+        kelvor::restore_state(backend, state);
+    }
 
     KelvorMHABackend backend;
     int32_t head_dim;
@@ -105,6 +113,48 @@ py::array_t<float> compute_batch(PyMHAContext& self, int32_t head, const FloatAr
     return result;
 }
 
+// The context as one bytes object, written in place: no copy on the way.
+py::bytes get_state(const PyMHAContext& self) {
+    const uint64_t size = kelvor::state_bytes(self.backend);
+    auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(size)));
+    if (!state) throw py::error_already_set();
+    kelvor::save_state(self.backend, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(state.ptr())), size);
+    return state;
+}
+
+std::unique_ptr<PyMHAContext> from_state(const py::bytes& state) {
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(state.ptr()));
+    return std::make_unique<PyMHAContext>(kelvor::check_state(data, static_cast<uint64_t>(PyBytes_GET_SIZE(state.ptr()))));
+}
+
+// True once __init__ or __setstate__ has built the C++ object; false for an
+// instance made by MHAContext.__new__ alone, as unpickling makes them.
+bool initialised(PyObject* self) {
+    return reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder().holder_constructed();
+}
+
+// pybind11 runs a function named __setstate__ as a constructor and silently
+// returns when the instance is already built. So the pickle support's
+// constructor is kept here, and __setstate__ is a plain method in front of it
+// that refuses a built context instead of leaving it as it was without a word.
+PyObject* restore_into_new_instance = nullptr;
+
+PyObject* set_state(PyObject* self, PyObject* state) {
+    if (initialised(self)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__setstate__ restores only a new MHAContext (from MHAContext.__new__, as pickle and copy "
+                        "make them); this one is already initialised: load the state with pickle.loads instead");
+        return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(restore_into_new_instance, self, state, nullptr);
+}
+
+PyMethodDef set_state_method = {
+    "__setstate__", set_state, METH_O,
+    "__setstate__(self, state: bytes) -> None\n\n"
+    "Builds a new, uninitialised MHAContext from the state __getstate__ returned; raises ValueError naming what is "
+    "wrong with a damaged, foreign or newer state."};
+
 }  // namespace
 
 PYBIND11_MODULE(kelvor_py, m) {
@@ -113,7 +163,8 @@ PYBIND11_MODULE(kelvor_py, m) {
 
     m.doc() = "Kelvor \xe2\x80\x94 Quantized KV-cache attention, Python bindings";
 
-    py::class_<PyMHAContext>(m, "MHAContext")
+    py::class_<PyMHAContext> cls(m, "MHAContext");
+    cls
         .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, const std::string&>(),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
              py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(),
@@ -126,5 +177,10 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def_readonly("n_heads", &PyMHAContext::n_heads)
         .def_readonly("head_dim", &PyMHAContext::head_dim)
         .def_property_readonly("encoding",
-                               [](const PyMHAContext& self) { return kelvor::encoding_name(self.backend.encoding()); });
+                               [](const PyMHAContext& self) { return kelvor::encoding_name(self.backend.encoding()); })
+        .def(py::pickle(&get_state, &from_state));
+    restore_into_new_instance = py::object(cls.attr("__setstate__")).release().ptr();  // kept for the process's life
+    PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &set_state_method);
+    if (method == nullptr) throw py::error_already_set();
+    cls.attr("__setstate__") = py::reinterpret_steal<py::object>(method);
 }

@@ -167,8 +167,8 @@ TEST(HeadAppend, SlotHoldsEncodedKeyAndValueAndNothingElseChanges) {
                                                            head.store.key_codes.data() + head.store.key_codes.size());
                     const std::vector<uint8_t> vals_before(head.store.val_codes.data(),
                                                            head.store.val_codes.data() + head.store.val_codes.size());
-                    const auto key_scales = head.store.key_scales;
-                    const auto val_scales = head.store.val_scales;
+                    const std::vector<float> key_scales(head.store.key_scales.begin(), head.store.key_scales.end());
+                    const std::vector<float> val_scales(head.store.val_scales.begin(), head.store.val_scales.end());
                     const int32_t s = int32_t(t % cap);
                     ASSERT_EQ(head.store.write_slot, s);
                     head_append(*kt, head, tok.key(t), tok.val(t), int32_t(t));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend/mha_backend.h"
+#include "core/memory_budget.h"
 #include "core/workspace.h"
 #include "test_support.h"
 
@@ -51,6 +52,22 @@ TEST(BackendConstruction, RejectsSettingsThatCannotWork) {
     EXPECT_EQ(construction_error(1, 8, 4, 1048576), "");
     EXPECT_EQ(construction_error(1, 1024, 4, 1), "");
     EXPECT_EQ(construction_error(1, 1, 2, 1), "");
+}
+
+// About 99 TiB: refused before a byte is allocated, naming the bytes asked for.
+TEST(BackendConstruction, RefusesMoreThanTheMachineHas) {
+    const uint64_t asked = 100000 * head_cache_bytes(1024, 4, 1 << 20, Encoding::clip3);
+    try {
+        KelvorMHABackend b(100000, 1024, 4, 1 << 20, 0, 0.95f, 512);
+        FAIL() << "built";
+    } catch (const MemoryBudgetError& e) {
+        const std::string limit = std::to_string(memory_limit().bytes);
+        EXPECT_EQ(std::string(e.what()).rfind("a context of 100000 heads needs " + std::to_string(asked) + " bytes (", 0), 0u)
+            << e.what();
+        EXPECT_NE(std::string(e.what()).find("more than the " + limit + " bytes of memory on this machine"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {

@@ -33,10 +33,10 @@ struct HeadState {
           wrapped(h.store.wrapped),
           key_codes(h.store.key_codes.data(), h.store.key_codes.data() + h.store.key_codes.size()),
           val_codes(h.store.val_codes.data(), h.store.val_codes.data() + h.store.val_codes.size()),
-          key_scales(h.store.key_scales),
-          val_scales(h.store.val_scales),
+          key_scales(h.store.key_scales.begin(), h.store.key_scales.end()),
+          val_scales(h.store.val_scales.begin(), h.store.val_scales.end()),
           exact(h.exact),
-          positions(h.store.positions) {}
+          positions(h.store.positions.begin(), h.store.positions.end()) {}
 
     bool operator==(const HeadState& o) const {
         return count == o.count && write_slot == o.write_slot && wrapped == o.wrapped && key_codes == o.key_codes &&

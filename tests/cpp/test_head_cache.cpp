@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -45,6 +46,7 @@ TEST(HeadCacheInit, DerivedSizes) {
     const Case cases[] = {
         {128, 3, 3, 128, 48, 192}, {5, 2, 4, 8, 2, 64},   {128, 2, 1, 128, 32, 64}, {128, 4, 2, 128, 64, 128},
         {1, 2, 1, 1, 1, 64},       {1024, 4, 1, 1024, 512, 512}, {100, 3, 7, 128, 48, 384}, {40, 4, 5, 64, 32, 192},
+        {128, 4, 4096, 128, 64, 262144},  // large enough for rings mapped from the kernel
     };
     for (const Case& c : cases) {
         HeadCache head;
@@ -62,12 +64,34 @@ TEST(HeadCacheInit, DerivedSizes) {
         EXPECT_TRUE(head.exact.empty());
         EXPECT_GE(head.exact.capacity(), static_cast<size_t>(c.head_dim) * 1024);
         ASSERT_EQ(head.store.key_scales.size(), static_cast<size_t>(c.capacity));
-        for (float s : head.store.key_scales) EXPECT_EQ(s, 1.0f);
-        for (float s : head.store.val_scales) EXPECT_EQ(s, 1.0f);
+        // Zero like the codes: a fresh head's arrays hold nothing stale, and a
+        // slot's scale is first read after an append has written it.
+        for (float s : head.store.key_scales) EXPECT_EQ(bits_of(s), 0u);
+        for (float s : head.store.val_scales) EXPECT_EQ(bits_of(s), 0u);
         for (uint32_t p : head.store.positions) EXPECT_EQ(p, 0u);
         for (size_t i = 0; i < head.store.key_codes.size(); ++i) {
             ASSERT_EQ(head.store.key_codes.data()[i], 0);
             ASSERT_EQ(head.store.val_codes.data()[i], 0);
+        }
+    }
+}
+
+// The weight a context is checked against before it is built is what a built
+// head holds, buffer by buffer.
+TEST(HeadCacheInit, BytesCountWhatInitAllocates) {
+    for (Encoding encoding : kEncodings) {
+        for (auto [hd, bits, capacity] : {std::array{5, 2, 4}, std::array{128, 3, 1000}, std::array{1000, 4, 70000}}) {
+            HeadCache head;
+            head_cache_init(head, hd, bits, capacity, 0, 0.95f, encoding);
+            const size_t line = AlignedBytes::kAlignment;
+            const CodeStore& st = head.store;
+            const size_t held = st.key_codes.size() + st.val_codes.size() + 4 * (st.key_scales.size() + st.val_scales.size()) +
+                                4 * st.positions.size() + 5 * line + 4 * head.exact.capacity() +
+                                head.rotation.signs.size() +
+                                4 * (head.fitted.key_mean.size() + head.fitted.val_mean.size() +
+                                     head.fitted.key_divisor.size()) +
+                                sizeof(HeadCache);
+            EXPECT_EQ(head_cache_bytes(hd, bits, capacity, encoding), held) << hd << " " << bits << " " << capacity;
         }
     }
 }

@@ -191,7 +191,7 @@ class TestConstructorValidation:
         for v, h in ((-1.0, -5), (1e30, 2**31 - 1), (float("nan"), -(2**31)), (float("inf"), 0)):
             assert MHAContext(1, 8, 2, 16, v_mass=v, hybrid_thresh=h).n_heads == 1
 
-    def test_failed_construction_leaks_nothing(self):
+    def test_failed_construction_leaks_nothing(self, resident_memory):
         bad = [(0, 128, 3, 4096), (4, 2000, 3, 4096), (4, 128, 7, 4096), (4, 128, 3, 2**21), (-4, -128, 3, 4096)]
 
         def churn(rounds):
@@ -211,7 +211,7 @@ class TestConstructorValidation:
         gc.collect()
         assert rss_bytes() - before < 4 << 20
 
-    def test_memory_error_midway_releases_built_heads(self):
+    def test_memory_error_midway_releases_built_heads(self, resident_memory):
         # Under an address-space limit a 64-head context runs out of memory after a
         # few heads of about 25 MB each; those heads must be released again. Large
         # blocks are forced onto mmap so that freed memory leaves the address space
@@ -301,7 +301,7 @@ class TestPropertiesAndState:
         assert used.kv_bytes() == fresh.kv_bytes() == 8 * 6 * 2
         assert np.array_equal(used.compute(0, q), fresh.compute(0, q))
 
-    def test_create_and_drop_does_not_grow_rss(self, rng):
+    def test_create_and_drop_does_not_grow_rss(self, rng, resident_memory):
         key = rng.standard_normal(128).astype(np.float32)
 
         def churn(count):

@@ -1,0 +1,76 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/checksum.h"
+#include "core/head_cache.h"
+
+namespace kelvor {
+
+// One head's part of a saved context: a fixed record of its counters, and then
+// its arrays as they are stored, sized by that record:
+//   key codes, value codes        count * bytes_per_vec bytes each
+//   key scales, value scales      count float32 each
+//   positions                     count uint32
+//   exact window                  exact_tokens * 2 * head_dim float32 (key, then value, per token)
+//   fitted statistics             3 * head_dim float32 (key mean, value mean, key divisor), when stats_ready
+// Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
+// there (write_slot == count), and once it has, every slot holds one. Everything
+// is little-endian, as it lies in memory. Rotation signs follow from the seed.
+struct HeadRecord {
+    int32_t count = 0;
+    int32_t write_slot = 0;
+    int32_t exact_tokens = 0;
+    uint8_t wrapped = 0;
+    uint8_t stats_ready = 0;
+    uint16_t reserved = 0;
+};
+constexpr std::size_t kHeadRecordBytes = 16;
+
+HeadRecord head_record(const HeadCache& head);
+void put_record(const HeadRecord& record, uint8_t* out);
+HeadRecord get_record(const uint8_t* in);
+
+// Empty when the record describes a state that appends from a new head of
+// these settings can reach; otherwise what is wrong with it.
+std::string record_error(const HeadRecord& record, int32_t capacity, Encoding encoding);
+
+// Bytes of the arrays a valid record implies; at most about 1.1 GiB.
+uint64_t head_arrays_bytes(const HeadRecord& record, int32_t head_dim, int32_t bits);
+
+// Copies into consecutive memory and checksums each piece while it is still in
+// cache, so the checksum costs no second pass over memory.
+class StateWriter {
+public:
+    StateWriter(uint8_t* out, uint64_t size) : at_(out), end_(out + size) {}
+    // Throws std::logic_error past the end: the size was computed wrongly.
+    void put(const void* data, uint64_t n);
+    uint64_t written_to_end() const { return static_cast<uint64_t>(end_ - at_); }
+    Checksum& checksum() { return checksum_; }
+
+private:
+    uint8_t* at_;
+    uint8_t* end_;
+    Checksum checksum_;
+};
+
+// Reads consecutive memory; never past its end.
+class StateReader {
+public:
+    StateReader(const uint8_t* data, uint64_t size) : at_(data), end_(data + size) {}
+    // Copies n bytes to out; throws std::invalid_argument when fewer are left.
+    void get(void* out, uint64_t n);
+    uint64_t left() const { return static_cast<uint64_t>(end_ - at_); }
+
+private:
+    const uint8_t* at_;
+    const uint8_t* end_;
+};
+
+void write_head_arrays(const HeadCache& head, StateWriter& out);
+// Fills a head freshly built with the context's settings from a record that
+// passed record_error, and sets its counters.
+void read_head_arrays(HeadCache& head, const HeadRecord& record, StateReader& in);
+
+}  // namespace kelvor

@@ -1,0 +1,308 @@
+// Saved contexts: restored ones answer and grow bit for bit like the original at
+// every level, each kind of damage is refused by name, and a fuzzed loader
+// either refuses or restores exactly what it was given.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/context_state.h"
+#include "backend/mha_backend.h"
+#include "core/attention.h"
+#include "core/checksum.h"
+#include "test_support.h"
+
+namespace kelvor::test {
+namespace {
+
+using Blob = std::vector<uint8_t>;
+
+struct Scenario {
+    Encoding encoding;
+    int32_t bits, head_dim, capacity;
+    int32_t tokens;        // head 0; head 1 gets a fifth
+    int32_t before_reset;  // tokens appended, then reset, before those
+};
+
+Blob saved(const KelvorMHABackend& b) {
+    Blob blob(state_bytes(b));
+    save_state(b, blob.data(), blob.size());
+    return blob;
+}
+
+std::unique_ptr<KelvorMHABackend> loaded(const Blob& blob) { return load_state(blob.data(), blob.size()); }
+
+void append_tokens(KelvorMHABackend& b, const KernelTable& kt, int32_t head, const Tokens& tok, int32_t from, int32_t to) {
+    for (int32_t t = from; t < to; ++t) head_append(kt, *b.context()->heads[sz(head)], tok.key(sz(t)), tok.val(sz(t)), t);
+}
+
+std::unique_ptr<KelvorMHABackend> build(const Scenario& s, const KernelTable& kt, const Tokens& tok) {
+    auto b = std::make_unique<KelvorMHABackend>(2, s.head_dim, s.bits, s.capacity, 77, 0.25f, -3, s.encoding);
+    if (s.before_reset > 0) {
+        append_tokens(*b, kt, 0, tok, 0, s.before_reset);
+        b->reset();
+    }
+    append_tokens(*b, kt, 0, tok, 0, s.tokens);
+    append_tokens(*b, kt, 1, tok, 0, s.tokens / 5);
+    return b;
+}
+
+// Every head's single and batch answers, as bit patterns.
+std::vector<uint32_t> answers(const KelvorMHABackend& b, const KernelTable& kt, const Tokens& queries, int32_t n) {
+    const int32_t hd = b.settings().head_dim;
+    std::vector<float> out(sz(n) * sz(hd)), all;
+    for (const auto& head : b.context()->heads) {
+        for (int32_t q = 0; q < n; ++q) head_attend(kt, *head, queries.key(sz(q)), out.data() + sz(q) * sz(hd));
+        all.insert(all.end(), out.begin(), out.end());
+        head_attend_batch(kt, *head, queries.keys.data(), n, out.data());
+        all.insert(all.end(), out.begin(), out.end());
+    }
+    return bit_patterns(all);
+}
+
+TEST(ContextState, RestoredContextsAnswerAndGrowBitForBitAtEveryLevel) {
+    std::vector<Scenario> scenarios;
+    for (Encoding e : kEncodings) {
+        for (int32_t bits : {2, 3, 4}) {
+            scenarios.push_back({e, bits, 5, 24, 0, 0});     // empty
+            scenarios.push_back({e, bits, 1, 64, 40, 0});    // exact answers, ring not full
+            scenarios.push_back({e, bits, 16, 24, 100, 0});  // wrapped
+            scenarios.push_back({e, bits, 33, 600, 530, 0});  // past the exact window, not wrapped
+            scenarios.push_back({e, bits, 8, 30, 20, 50});   // reset after a wrap, then refilled
+            scenarios.push_back({e, bits, 8, 30, 0, 50});    // reset, left empty
+        }
+    }
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(testing::Message() << encoding_name(s.encoding) << " bits " << s.bits << " head_dim " << s.head_dim
+                                        << " capacity " << s.capacity << " tokens " << s.tokens << " after reset of "
+                                        << s.before_reset);
+        const Tokens tok = random_tokens(s.head_dim, sz(std::max(s.tokens, s.before_reset) + 40), 5, 0.3f);
+        const Tokens queries = random_tokens(s.head_dim, 3, 6);
+        Blob first;
+        for (const KernelTable* kt : available_tables()) {
+            SCOPED_TRACE(kt->name);
+            auto original = build(s, *kt, tok);
+            const Blob blob = saved(*original);
+            // The state does not depend on the level that built it.
+            if (first.empty()) first = blob;
+            EXPECT_EQ(blob, first);
+            auto restored = loaded(blob);
+            EXPECT_EQ(saved(*restored), blob);
+            EXPECT_EQ(restored->kv_bytes(), original->kv_bytes());
+            for (const KernelTable* other : available_tables()) {
+                EXPECT_EQ(answers(*restored, *other, queries, 3), answers(*original, *other, queries, 3)) << other->name;
+            }
+            for (int32_t h : {0, 1}) {
+                const int32_t from = h == 0 ? s.tokens : s.tokens / 5;
+                append_tokens(*original, *kt, h, tok, from, from + 40);
+                append_tokens(*restored, *kt, h, tok, from, from + 40);
+            }
+            EXPECT_EQ(answers(*restored, *kt, queries, 3), answers(*original, *kt, queries, 3));
+            EXPECT_EQ(saved(*restored), saved(*original));
+        }
+    }
+}
+
+// The format's checksum is XXH3-64 with seed 0 (digests from the xxHash
+// library itself); fed in any pieces it gives the digest of the whole.
+TEST(ContextState, ChecksumIsXxh3OfTheWholeInAnyPieces) {
+    EXPECT_EQ(checksum_of("", 0), 0x2d06800538d394c2ULL);
+    EXPECT_EQ(checksum_of("kelvor", 6), 0x5ef68a5fa32e19ffULL);
+    std::mt19937 rng(3);
+    Blob data(300000);
+    for (uint8_t& b : data) b = uint8_t(rng());
+    Checksum pieces;
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 3 + 1) {
+        pieces.update(data.data() + at, std::min(step, data.size() - at));
+    }
+    EXPECT_EQ(pieces.digest(), checksum_of(data.data(), data.size()));
+}
+
+// ---- damage ---------------------------------------------------------------------
+
+template <class T>
+void set_field(Blob& b, size_t offset, T value) {
+    std::memcpy(b.data() + offset, &value, sizeof value);
+}
+
+// Declared size and checksum made to fit the contents again, so that the checks
+// behind them are reached.
+void reseal(Blob& b) {
+    if (b.size() < kStateHeaderBytes + kStateChecksumBytes) return;
+    set_field<uint64_t>(b, 56, b.size());
+    set_field<uint64_t>(b, b.size() - 8, checksum_of(b.data(), b.size() - 8));
+}
+
+size_t record_at(int32_t head) { return kStateHeaderBytes + kHeadRecordBytes * sz(head); }
+
+TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
+    // Head 0 has wrapped (24 slots, 100 tokens); head 1 holds 20.
+    const Scenario s{Encoding::fitted, 3, 5, 24, 100, 0};
+    const Tokens tok = random_tokens(5, 100, 9);
+    const Blob good = saved(*build(s, scalar_kernels(), tok));
+    const std::string n = std::to_string(good.size());
+    const std::string arrays = std::to_string(good.size() - 8 - 64 - 32);
+    struct Case {
+        std::function<void(Blob&)> damage;
+        bool resealed;
+        std::string message;
+    };
+    const Case cases[] = {
+        {[](Blob& b) { b.resize(40); }, false, "it is 40 bytes, shorter than a header and checksum (72)"},
+        {[](Blob& b) { b.pop_back(); }, false,
+         "it is truncated: " + std::to_string(good.size() - 1) + " bytes of the " + n + " it declares"},
+        {[](Blob& b) { b.push_back(0); }, false,
+         "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
+        {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 2); }, false,
+         "format version 2 is newer than this kelvor_py reads (up to 1); load it with the release that saved it or a "
+         "later one"},
+        {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
+        {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
+        {[](Blob& b) { set_field<int32_t>(b, 28, 0); }, true, "capacity must be between 1 and 1048576, got 0"},
+        {[](Blob& b) { set_field<uint32_t>(b, 48, 4); }, true,
+         "threads is 4; this kelvor_py runs every context on the calling thread"},
+        {[](Blob& b) { set_field<int32_t>(b, 16, 0x7fffffff); }, true,
+         "its " + n + " bytes cannot hold the records of 2147483647 heads"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(1), 25); }, true, "head 1 holds 25 tokens in a ring of 24"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(1) + 4, 3); }, true,
+         "head 1 writes slot 3 next, but a ring holding 20 of 24 tokens writes slot 20"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 4, 24); }, true,
+         "head 0 writes slot 24 next, outside its ring of 24"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 4, 3); }, true,
+         "head 0 writes slot 3 next, but a ring of 24 writes slot 4 after 100 appends"},
+        {[](Blob& b) { b[record_at(1) + 12] = 1; }, true, "head 1 has replaced tokens but holds 20, fewer than its capacity 24"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(1) + 8, 19); }, true,
+         "head 1 keeps 19 tokens at full precision; a head that holds 20 and has replaced none keeps 20"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 8, 513); }, true,
+         "head 0 keeps 513 tokens at full precision; a head that holds 24 and has replaced tokens keeps 25 to 512"},
+        {[](Blob& b) { b[record_at(0) + 13] = 0; }, true,
+         "head 0 lacks fitted statistics, but a fitted head holding 24 tokens has them"},
+        // head_dim 6 keeps P = 8, so only the window and statistics change size.
+        {[](Blob& b) { set_field<int32_t>(b, 20, 6); }, true,
+         "its heads' arrays take " + std::to_string(std::stoull(arrays) + 2 * 100 * 4 + 2 * 20 * 4 + 3 * 4) +
+             " bytes by their records, but it has " + arrays + " bytes for them"},
+    };
+    for (const Case& c : cases) {
+        Blob bad = good;
+        c.damage(bad);
+        if (c.resealed) reseal(bad);
+        try {
+            loaded(bad);
+            ADD_FAILURE() << "loaded; expected: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "context state: " + c.message);
+        }
+    }
+    EXPECT_EQ(saved(*loaded(good)), good);
+}
+
+// ---- fuzz -----------------------------------------------------------------------
+
+// One random change of the kinds damage takes: flipped bytes, a cut, bytes
+// added, two states spliced, a header or head-record field set to an extreme.
+Blob mutate(const Blob& a, const Blob& b, std::mt19937_64& rng) {
+    auto below = [&](uint64_t n) { return n == 0 ? 0 : rng() % n; };
+    static const uint64_t extremes[] = {0,          1,          2,          3,          23,         24,
+                                        25,         511,        512,        513,        1u << 20,   0x7fffffff,
+                                        0x80000000, 0xffffffff, ~0ull >> 1, ~0ull,      0x7f800000, 0xffc00000};
+    Blob m = a;
+    switch (rng() % 6) {
+        case 0:
+            for (uint64_t i = 0, flips = 1 + below(4); i < flips; ++i) m[below(m.size())] ^= uint8_t(1 + below(255));
+            break;
+        case 1: m.resize(below(m.size())); break;
+        case 2:
+            for (uint64_t i = 0, extra = 1 + below(64); i < extra; ++i) m.push_back(uint8_t(rng()));
+            break;
+        case 3: {
+            const uint64_t cut = below(a.size()), from = below(b.size());
+            m.assign(a.begin(), a.begin() + long(cut));
+            m.insert(m.end(), b.begin() + long(from), b.end());
+            break;
+        }
+        case 4: {  // a header field, of its width
+            static const std::pair<size_t, size_t> fields[] = {{8, 4},  {12, 4}, {16, 4}, {20, 4}, {24, 4}, {28, 4},
+                                                               {32, 8}, {40, 4}, {44, 4}, {48, 4}, {52, 4}, {56, 8}};
+            const auto [offset, width] = fields[below(std::size(fields))];
+            const uint64_t v = extremes[below(std::size(extremes))];
+            std::memcpy(m.data() + offset, &v, width);
+            break;
+        }
+        default: {  // a field of a head record
+            int32_t n_heads;
+            std::memcpy(&n_heads, m.data() + 16, 4);
+            static const std::pair<size_t, size_t> fields[] = {{0, 4}, {4, 4}, {8, 4}, {12, 1}, {13, 1}, {14, 2}};
+            const auto [offset, width] = fields[below(std::size(fields))];
+            const uint64_t v = extremes[below(std::size(extremes))];
+            std::memcpy(m.data() + record_at(int32_t(below(uint64_t(n_heads)))) + offset, &v, width);
+        }
+    }
+    return m;
+}
+
+// Every call on every head of a loaded context, which the sanitizer build
+// watches for reads and writes out of bounds.
+void exercise(KelvorMHABackend& b) {
+    const int32_t hd = b.settings().head_dim;
+    const Tokens tok = random_tokens(hd, 3, 1);
+    std::vector<float> out(3 * sz(hd));
+    for (int32_t h = 0; h < b.n_heads(); ++h) {
+        b.compute(h, tok.key(0), out.data());
+        b.compute_batch(h, tok.keys.data(), 3, out.data());
+        b.append(h, tok.key(1), tok.val(1), 7);
+        b.append(h, tok.key(2), tok.val(2), 8);
+        b.compute_batch(h, tok.keys.data(), 3, out.data());
+    }
+    const uint64_t kv = b.kv_bytes();
+    const Blob again = saved(b);
+    ASSERT_EQ(saved(*loaded(again)), again);
+    b.reset();
+    EXPECT_EQ(b.kv_bytes(), 0u);
+    EXPECT_GT(kv, 0u);
+}
+
+TEST(ContextStateFuzz, MutatedStatesAreRefusedOrRestoredExactly) {
+    std::vector<Blob> seeds;
+    // Wrapped with a part-filled window, wrapped with a full one, not yet wrapped, reset.
+    for (const Scenario& s : {Scenario{Encoding::clip3, 2, 5, 24, 100, 0}, Scenario{Encoding::fitted, 4, 2, 8, 600, 0},
+                              Scenario{Encoding::fitted, 3, 2, 40, 12, 0}, Scenario{Encoding::clip3, 4, 1, 16, 0, 20}}) {
+        seeds.push_back(saved(*build(s, kernels(), random_tokens(s.head_dim, 600, uint32_t(s.capacity)))));
+    }
+    std::mt19937_64 rng(20240611);
+    int refused = 0, restored = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const Blob& a = seeds[rng() % seeds.size()];
+        Blob m = mutate(a, seeds[rng() % seeds.size()], rng);
+        const bool resealed = i % 2 == 1;
+        if (resealed) reseal(m);
+        const bool is_seed = std::find(seeds.begin(), seeds.end(), m) != seeds.end();
+        std::unique_ptr<KelvorMHABackend> b;
+        try {
+            b = loaded(m);
+        } catch (const std::invalid_argument& e) {
+            ASSERT_FALSE(is_seed) << "a valid state refused: " << e.what();
+            ASSERT_EQ(std::string(e.what()).rfind("context state: ", 0), 0u) << e.what();
+            ++refused;
+            continue;
+        }
+        // Without a fresh checksum nothing changed may load; what loads is what was given.
+        ASSERT_TRUE(resealed || is_seed) << "mutation " << i << " loaded without a fresh checksum";
+        ASSERT_EQ(saved(*b), m) << "mutation " << i;
+        exercise(*b);
+        ++restored;
+    }
+    // Both outcomes occur often, so both paths were really exercised.
+    EXPECT_GT(refused, 10000);
+    EXPECT_GT(restored, 1000);
+}
+
+}  // namespace
+}  // namespace kelvor::test

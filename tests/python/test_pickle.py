@@ -1,0 +1,104 @@
+"""Saving and restoring a context through pickle, copy and multiprocessing."""
+import copy
+import multiprocessing
+import operator
+import pickle
+
+import numpy as np
+import pytest
+
+from kelvor_py import MHAContext
+
+HD = 24
+
+
+def filled(encoding, bits, rng, capacity=40, tokens=(90, 20, 0), **settings):
+    """Head 0 has wrapped and answers from codes, head 1 answers exactly, head 2 is empty."""
+    ctx = MHAContext(len(tokens), HD, bits, capacity, encoding=encoding, **settings)
+    for head, n in enumerate(tokens):
+        keys = rng.standard_normal((n, HD)).astype(np.float32)
+        for t in range(n):
+            ctx.append(head, keys[t], keys[t][::-1] + 0.5, t)
+    return ctx
+
+
+def answers(ctx, queries):
+    return [np.concatenate([np.stack([ctx.compute(h, q) for q in queries]), ctx.compute_batch(h, queries)])
+            for h in range(ctx.n_heads)]
+
+
+def assert_same(a, b, queries):
+    assert (a.n_heads, a.head_dim, a.encoding, a.kv_bytes()) == (b.n_heads, b.head_dim, b.encoding, b.kv_bytes())
+    for x, y in zip(answers(a, queries), answers(b, queries)):
+        assert np.array_equal(x.view(np.uint32), y.view(np.uint32))
+    assert a.__getstate__() == b.__getstate__()
+
+
+ROUTES = {"pickle": lambda c: pickle.loads(pickle.dumps(c)), "copy": copy.copy, "deepcopy": copy.deepcopy}
+
+
+# Each width and encoding once, each way of copying twice: all three go through
+# the same state, which the C++ tests cover case by case.
+@pytest.mark.parametrize("encoding, bits, route", [("clip3", 2, "pickle"), ("clip3", 3, "copy"),
+                                                   ("clip3", 4, "deepcopy"), ("fitted", 2, "deepcopy"),
+                                                   ("fitted", 3, "pickle"), ("fitted", 4, "copy")])
+def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route):
+    ctx = filled(encoding, bits, rng, seed=2**64 - 3, v_mass=0.5, hybrid_thresh=-9)
+    queries = rng.standard_normal((3, HD)).astype(np.float32)
+    twin = ROUTES[route](ctx)
+    assert twin is not ctx
+    assert_same(twin, ctx, queries)
+    more = rng.standard_normal((30, HD)).astype(np.float32)
+    for c in (ctx, twin):
+        for t, k in enumerate(more):
+            c.append(t % 3, k, -k, 100 + t)
+    assert_same(twin, ctx, queries)
+    # The settings that change no answer are kept too.
+    other = MHAContext(3, HD, bits, 40, seed=2**64 - 3, encoding=encoding)
+    assert ctx.__getstate__()[:64] != other.__getstate__()[:64]
+    twin.reset()
+    assert twin.kv_bytes() == 0 and ctx.kv_bytes() > 0
+
+
+def test_a_worker_process_answers_like_this_one(rng):
+    ctx = filled("fitted", 3, rng)
+    queries = rng.standard_normal((4, HD)).astype(np.float32)
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        got = pool.apply(operator.methodcaller("compute_batch", 0, queries), (ctx,))
+    assert np.array_equal(got, ctx.compute_batch(0, queries))
+
+
+def damaged(state):
+    flipped = bytearray(state)
+    flipped[len(state) // 2] ^= 1
+    newer = bytearray(state)
+    newer[8] = 2
+    return [
+        (state[:-1], f"context state: it is truncated: {len(state) - 1} bytes of the {len(state)} it declares"),
+        (bytes(flipped), "context state: its checksum does not match its contents: it was corrupted"),
+        (bytes(newer), "context state: format version 2 is newer than this kelvor_py reads (up to 1); load it with "
+                       "the release that saved it or a later one"),
+        (b"not a context" * 10, "context state: it does not start with KELVORCX: not a saved context"),
+    ]
+
+
+def test_damaged_states_are_refused_and_change_nothing(rng):
+    ctx = filled("clip3", 2, rng)
+    state = ctx.__getstate__()
+    queries = rng.standard_normal((2, HD)).astype(np.float32)
+    before = answers(ctx, queries)
+    fresh = MHAContext.__new__(MHAContext)
+    for bad, message in damaged(state):
+        with pytest.raises(ValueError) as info:
+            fresh.__setstate__(bad)
+        assert str(info.value) == message
+    with pytest.raises(TypeError):
+        fresh.__setstate__(bytearray(state))
+    # A context already built is never overwritten.
+    with pytest.raises(TypeError, match="already initialised"):
+        ctx.__setstate__(filled("fitted", 4, rng).__getstate__())
+    assert ctx.__getstate__() == state
+    assert all(np.array_equal(x, y) for x, y in zip(answers(ctx, queries), before))
+    # The refusals left the new instance as new as it was.
+    fresh.__setstate__(state)
+    assert_same(fresh, ctx, queries)

@@ -1,10 +1,13 @@
 """Differential fuzzing against the NumPy model: random settings, random sequences
-of operations, random argument layouts and bad values, all seeded. Every good call
-must agree with the model and every bad call must raise with nothing changed.
+of operations (saved and restored copies among them), random argument layouts
+and bad values, all seeded. Every good call must agree with the model and every
+bad call must raise with nothing changed.
 
 A few seconds by default; `pytest --fuzz-seconds=N` runs longer.
 """
 
+import copy
+import pickle
 import time
 
 import numpy as np
@@ -121,6 +124,8 @@ def run_case(seed):
             qs = np.stack([vector(rng, hd, 0.3) for _ in range(int(rng.integers(1, 10)))])
             got = ctx.compute_batch(head, layouts(rng, qs))
             assert_agrees(got, model.compute_batch(head, qs), held[head], model.heads[head], f"{what} step {step} batch")
+        elif op < 0.985:  # carry on with a restored copy
+            ctx = pickle.loads(pickle.dumps(ctx)) if rng.random() < 0.5 else copy.deepcopy(ctx)
         else:
             ctx.reset()
             model.reset()

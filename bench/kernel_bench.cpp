@@ -99,7 +99,7 @@ void rotation(benchmark::State& state, const KernelTable* kt) {
 }
 
 int register_all() {
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
+    for (SimdLevel level : simd_levels()) {
         const KernelTable* kt = kernels_for(level);
         if (kt == nullptr) continue;
         const std::string name = kt->name;

@@ -2,12 +2,15 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench build cpp-test py-test clean
+.PHONY: test demo sanitize bench build cpp-test py-test level-symbols test-arm64 clean
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
 BUILD     := build/py310
 SAN_BUILD := build/sanitize
+DEBUG_BUILD := build/debug-levels
+ARM_BUILD := build/arm64
+ARM_PACKAGES := g++-aarch64-linux-gnu qemu-user googletest
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
 
@@ -33,7 +36,14 @@ cpp-test: build
 py-test: build
 	cd tests/python && ../../$(VPY) -m pytest -q
 
-test: cpp-test py-test
+# The level objects' symbol check, on an unoptimised build: at -O0 nothing is
+# inlined, so every shared inline function or template would be emitted there.
+level-symbols:
+	cmake -S . -B $(DEBUG_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON >/dev/null
+	cmake --build $(DEBUG_BUILD) --target kelvor_level_objects -j $(JOBS)
+	ctest --test-dir $(DEBUG_BUILD) -R LevelObjectsDefineNoWeakSymbols --output-on-failure
+
+test: cpp-test py-test level-symbols
 
 demo: build
 	$(VPY) examples/demo.py
@@ -47,6 +57,15 @@ sanitize:
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+
+# The core library and the C++ tests cross-compiled for 64-bit ARM (NEON and
+# scalar levels) and run under qemu-user; installs the Debian packages it needs.
+test-arm64:
+	tools/ensure-debian-packages $(ARM_PACKAGES)
+	cmake -S . -B $(ARM_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
+	cmake --build $(ARM_BUILD) -j $(JOBS)
+	ctest --test-dir $(ARM_BUILD) --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build $(VENV)

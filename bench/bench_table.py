@@ -84,7 +84,7 @@ def main():
     rng = np.random.default_rng(2024)
     print(f"kelvor_py benchmark: head_dim {HEAD_DIM}, one head; NumPy float32 on"
           f" {os.environ.get('OPENBLAS_NUM_THREADS', 'default')} BLAS thread(s)")
-    print(f"CPU: {cpu_model()}; levels of this build: {', '.join(kelvor_py.simd_levels())};"
+    print(f"CPU: {cpu_model()}; levels of this build: {', '.join(kelvor_py._simd_levels())};"
           f" this machine runs: {', '.join(levels)}; best: {best}")
     if not os.path.exists(os.path.join(args.build, "bench", "kernel_bench")):
         print("(kernel microbenchmarks not built: Google Benchmark not found; Debian package libbenchmark-dev)")

@@ -93,7 +93,7 @@ PYBIND11_MODULE(kelvor_py, m) {
 
     m.doc() = "Kelvor \xe2\x80\x94 Quantized KV-cache attention, Python bindings";
 
-    m.def("simd_levels", [] {
+    m.def("_simd_levels", [] {
         py::list names;
         for (kelvor::SimdLevel level : kelvor::simd_levels()) names.append(kelvor::simd_level_name(level));
         return names;

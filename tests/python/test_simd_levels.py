@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 # The build's registry of levels, scalar first.
-LEVELS = tuple(kelvor_py.simd_levels())
+LEVELS = tuple(kelvor_py._simd_levels())
 REL = 1e-5
 
 # Fixed seeds; two heads per context; 33 appends (exact path), then 700 in a

@@ -14,7 +14,6 @@ struct Avx2 {
     using ireg = __m256i;
     using quad = __m128;
     static constexpr int lanes = 8;
-    static constexpr int key_tile = 4;
     static constexpr int acc_regs = 8;  // of 16 registers; the rest hold tables, shifts and codes
 
     static reg zero() { return _mm256_setzero_ps(); }

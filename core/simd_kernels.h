@@ -16,10 +16,8 @@
 //   reg, lanes     a register of `lanes` floats (a power of two, 4 to 16)
 //   ireg           `lanes` 32-bit integers (the quantiser's counters)
 //   quad           a register of 4 floats
-//   acc_regs       registers one query's value accumulator may occupy; larger
-//                  accumulators are summed in tiles through memory
-//   key_tile       tokens one query scores at a time, each with an accumulator
-//                  register (a multiple of 4)
+//   acc_regs       accumulator registers a tile of dot products or value sums
+//                  may hold (the rest keep the decoder's tables and temporaries)
 //   zero(), set1(f), load(p), store(p, v)        unaligned loads and stores
 //   add, sub, mul; fmadd(a, b, c) = a*b + c and fnmadd(a, b, c) = c - a*b,
 //                  each rounded once
@@ -79,7 +77,7 @@ namespace {
 
 constexpr int32_t kMaxSourceBytes = kMaxPaddedDim / 2;  // 16 codes of any width per 8 bytes
 
-inline int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
+constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
 
 // Where code j of a 4-byte word sits, for layouts the levels share: at 2 bits
@@ -238,14 +236,19 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
 // ---- token streams --------------------------------------------------------------
 
 // The decodable start of each of n consecutive token streams (a decoder's
-// source layout, rewritten into scratch where it needs one).
+// source layout, rewritten into scratch where it needs one). Rewritten tokens
+// sit a little more than their size apart, never a multiple of 4 KiB, so that
+// loads of one do not wait on stores to another (4K aliasing).
+constexpr int32_t kSourceStride = kMaxSourceBytes + 64;
+
 template <class Dec, int TT>
 struct TokenSources {
-    alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
+    alignas(64) uint8_t scratch[TT * kSourceStride];
     const uint8_t* start[TT];
 
     TokenSources(const Dec& dec, const uint8_t* first, size_t bytes_per_vec, int32_t P, int32_t n) {
-        for (int32_t t = 0; t < n; ++t) start[t] = dec.source(first + t * bytes_per_vec, P, scratch[t]);
+        const int32_t stride = (P / 2 + 63) / 64 * 64 + 64;
+        for (int32_t t = 0; t < n; ++t) start[t] = dec.source(first + t * bytes_per_vec, P, scratch + t * stride);
     }
     const uint8_t* chunk(int32_t t, int32_t c) const { return start[t] + c * Dec::chunk_bytes; }
 };
@@ -263,46 +266,83 @@ void reorder(float* v, int32_t P, bool into_lanes) {
     }
 }
 
+// ---- tiling ---------------------------------------------------------------------
+
+// Register tiles are sized from V::acc_regs: enough independent accumulators
+// to keep the fused multiply-adds busy, few enough to leave room for the
+// decoder's tables. Block sizes are powers of two.
+constexpr int32_t pow2_at_most(int32_t n) {
+    int32_t p = 1;
+    while (2 * p <= n) p *= 2;
+    return p;
+}
+
+template <class V, class Dec>
+struct Tiles {
+    static constexpr int32_t R = Dec::chunk_codes / V::lanes;  // registers per chunk
+    // Queries served by one pass over the tokens.
+    static constexpr int32_t max_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs / R));
+    // Tokens scored at a time for NQ queries: each (query, token) pair keeps R
+    // accumulators.
+    static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / (nq * R) > 0 ? V::acc_regs / (nq * R) : 1); }
+    // Chunks of the value accumulators updated together for QB queries.
+    static constexpr int32_t value_chunks(int32_t qb) { return pow2_at_most(V::acc_regs / ((qb + 1) * R) > 0 ? V::acc_regs / ((qb + 1) * R) : 1); }
+};
+
 // ---- scoring keys --------------------------------------------------------------
 
-// TT tokens decoded once each for NQ queries. Every token's dot product is one
-// FMA chain over its registers in coordinate-chunk order followed by the fixed
-// reduce_add tree, whatever NQ and TT are, so batch rows equal single answers
-// bit for bit.
+// TT tokens decoded once each for NQ queries. A token's dot product is R
+// chains of fused multiply-adds (register r of every chunk, in chunk order),
+// added in register order, then the level's fixed reduce tree (four at a time
+// through reduce_add4, which gives the same bits). That is the same whatever
+// NQ and TT are, so batch rows equal single answers bit for bit.
 template <class V, class Dec, int NQ, int TT>
 void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
                      int32_t k) {
     using reg = typename V::reg;
-    constexpr int32_t R = Dec::chunk_codes / V::lanes;
+    constexpr int32_t R = Tiles<V, Dec>::R;
+    constexpr int32_t N = NQ * TT;
     const int32_t chunks = keys.P / Dec::chunk_codes;
     const size_t B = static_cast<size_t>(keys.bytes_per_vec);
     for (; k + TT <= keys.tokens; k += TT) {
-        reg acc[NQ][TT];
+        reg acc[NQ][TT][R];
         for (int q = 0; q < NQ; ++q)
-            for (int t = 0; t < TT; ++t) acc[q][t] = V::zero();
-        const uint8_t* base = keys.codes + static_cast<size_t>(k) * B;
-        const TokenSources<Dec, TT> tokens(dec, base, B, keys.P, TT);
+            for (int t = 0; t < TT; ++t)
+                for (int r = 0; r < R; ++r) acc[q][t][r] = V::zero();
+        const TokenSources<Dec, TT> tokens(dec, keys.codes + static_cast<size_t>(k) * B, B, keys.P, TT);
         for (int32_t c = 0; c < chunks; ++c) {
-            for (int32_t r = 0; r < R; ++r) {
-                const int32_t at = (c * R + r) * V::lanes;
-                for (int t = 0; t < TT; ++t) {
+            for (int t = 0; t < TT; ++t) {
+                for (int32_t r = 0; r < R; ++r) {
                     const reg lv = dec.levels(tokens.chunk(t, c), r);
-                    for (int q = 0; q < NQ; ++q) acc[q][t] = V::fmadd(lv, V::load(rq[q] + at), acc[q][t]);
+                    const int32_t at = (c * R + r) * V::lanes;
+                    for (int q = 0; q < NQ; ++q) acc[q][t][r] = V::fmadd(lv, V::load(rq[q] + at), acc[q][t][r]);
                 }
             }
+        }
+        reg dot[N];
+        for (int q = 0; q < NQ; ++q) {
+            for (int t = 0; t < TT; ++t) {
+                dot[q * TT + t] = acc[q][t][0];
+                for (int32_t r = 1; r < R; ++r) dot[q * TT + t] = V::add(dot[q * TT + t], acc[q][t][r]);
+            }
+        }
+        float sums[N];
+        if constexpr (N % 4 == 0) {
+            for (int i = 0; i < N; i += 4) V::quad_store(sums + i, V::reduce_add4(dot[i], dot[i + 1], dot[i + 2], dot[i + 3]));
+        } else {
+            for (int i = 0; i < N; ++i) sums[i] = V::reduce_add(dot[i]);
         }
         if constexpr (TT % 4 == 0) {
             const typename V::quad vkf = V::quad_set1(kf);
             for (int t = 0; t < TT; t += 4) {
                 const typename V::quad scales = V::quad_load(keys.scales + k + t);
                 for (int q = 0; q < NQ; ++q) {
-                    const typename V::quad dots = V::reduce_add4(acc[q][t], acc[q][t + 1], acc[q][t + 2], acc[q][t + 3]);
-                    V::quad_store(rows[q] + k + t, V::quad_mul(V::quad_mul(dots, vkf), scales));
+                    V::quad_store(rows[q] + k + t, V::quad_mul(V::quad_mul(V::quad_load(sums + q * TT + t), vkf), scales));
                 }
             }
         } else {
             for (int q = 0; q < NQ; ++q)
-                for (int t = 0; t < TT; ++t) rows[q][k + t] = (V::reduce_add(acc[q][t]) * kf) * keys.scales[k + t];
+                for (int t = 0; t < TT; ++t) rows[q][k + t] = (sums[q * TT + t] * kf) * keys.scales[k + t];
         }
     }
     if constexpr (TT > 1) {
@@ -310,10 +350,16 @@ void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* 
     }
 }
 
+template <class V, class Dec, int NQ>
+void score_keys_queries(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows) {
+    score_keys_tile<V, Dec, NQ, Tiles<V, Dec>::key_tokens(NQ)>(dec, keys, kf, rq, rows, 0);
+}
+
 template <class V, int Bits>
 void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
     if (keys.P < Dec::chunk_codes) return scalar_kernels().score_keys(keys, kf, block);
+    constexpr int32_t most = Tiles<V, Dec>::max_queries;
     const Dec dec(keys.levels);
     float* queries[kQueryBlock];
     for (int32_t q = 0; q < block.count; ++q) {
@@ -327,14 +373,18 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
     // Largest sub-blocks first; each pass decodes every token once for its queries.
     for (int32_t q = 0; q < block.count;) {
         const int32_t left = block.count - q;
-        if (left >= 4) {
-            score_keys_tile<V, Dec, 4, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+        float* const* rows = block.rows + q;
+        if (most >= 8 && left >= 8) {
+            score_keys_queries<V, Dec, (most >= 8 ? 8 : 1)>(dec, keys, kf, queries + q, rows);
+            q += 8;
+        } else if (most >= 4 && left >= 4) {
+            score_keys_queries<V, Dec, (most >= 4 ? 4 : 1)>(dec, keys, kf, queries + q, rows);
             q += 4;
-        } else if (left >= 2) {
-            score_keys_tile<V, Dec, 2, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+        } else if (most >= 2 && left >= 2) {
+            score_keys_queries<V, Dec, (most >= 2 ? 2 : 1)>(dec, keys, kf, queries + q, rows);
             q += 2;
         } else {
-            score_keys_tile<V, Dec, 1, V::key_tile>(dec, keys, kf, queries + q, block.rows + q, 0);
+            score_keys_queries<V, Dec, 1>(dec, keys, kf, queries + q, rows);
             q += 1;
         }
     }
@@ -351,110 +401,82 @@ void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
 
 // ---- accumulating values ------------------------------------------------------
 
-// Per coordinate every path below adds the tokens in order, each as one fused
-// multiply-add of its level and its weight (scale * softmax weight * vf), so
-// they all give the same bits.
+// Per coordinate the tokens are added in order, each as one fused multiply-add
+// of its level and its weight (scale * softmax weight * vf), however queries,
+// chunks and tokens are blocked, so batch rows equal single answers bit for bit.
+//
+// Tiles of kValueTile tokens: their codes stay in L1 while, CB chunks at a
+// time, the accumulators of QB queries are loaded once per tile, updated by
+// every token of the tile (one decode serving all QB queries) and stored.
+constexpr int32_t kValueTile = 32;
 
-// One query whose whole accumulator (Regs registers) stays in registers while
-// every token updates it: the codes are read once and the updates of
-// different registers overlap.
-template <class V, class Dec, int Regs>
-void accumulate_in_registers(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
-                             const float* weights) {
+template <class V, class Dec, int QB, int CB>
+void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
+                      const float* const* weights) {
     using reg = typename V::reg;
-    constexpr int32_t R = Dec::chunk_codes / V::lanes;
-    static_assert(Regs % R == 0, "whole chunks");
-    const size_t B = static_cast<size_t>(values.bytes_per_vec);
-    reg acc[Regs];
-    for (int i = 0; i < Regs; ++i) acc[i] = V::load(acc_out + i * V::lanes);
-    for (int32_t k = 0; k < values.tokens; ++k) {
-        const TokenSources<Dec, 1> token(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, 1);
-        const reg w = V::set1((values.scales[k] * weights[k]) * vf);
-        for (int c = 0; c < Regs / R; ++c)
-            for (int r = 0; r < R; ++r) acc[c * R + r] = V::fmadd(dec.levels(token.chunk(0, c), r), w, acc[c * R + r]);
-    }
-    for (int i = 0; i < Regs; ++i) V::store(acc_out + i * V::lanes, acc[i]);
-}
-
-// Any number of queries and any P: tiles of TT tokens from token k on, each
-// token's codes decoded once per tile for all queries; the accumulators stay
-// in memory (L1) and are loaded and stored once per chunk and tile. Returns
-// the first token left over (fewer than TT).
-template <class V, class Dec, int TT>
-int32_t accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, const QueryBlock& block, int32_t k) {
-    using reg = typename V::reg;
-    constexpr int32_t R = Dec::chunk_codes / V::lanes;
+    constexpr int32_t R = Tiles<V, Dec>::R;
     const int32_t chunks = values.P / Dec::chunk_codes;
+    if constexpr (CB > 1) {
+        if (chunks < CB) return accumulate_tiles<V, Dec, QB, CB / 2>(dec, values, vf, vectors, weights);
+    }
     const size_t B = static_cast<size_t>(values.bytes_per_vec);
-    const int32_t nq = block.count;
-    for (; k + TT <= values.tokens; k += TT) {
-        float w[kQueryBlock][TT];
-        for (int32_t q = 0; q < nq; ++q)
-            for (int32_t t = 0; t < TT; ++t) w[q][t] = (values.scales[k + t] * block.rows[q][k + t]) * vf;
-        const TokenSources<Dec, TT> tokens(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, TT);
-        if (nq == 1) {
-            float* a = block.vectors[0];
-            for (int32_t c = 0; c < chunks; ++c) {
-                reg acc[R];
-                for (int32_t r = 0; r < R; ++r) acc[r] = V::load(a + (c * R + r) * V::lanes);
-                for (int32_t t = 0; t < TT; ++t) {
-                    const reg wt = V::set1(w[0][t]);
-                    for (int32_t r = 0; r < R; ++r) acc[r] = V::fmadd(dec.levels(tokens.chunk(t, c), r), wt, acc[r]);
-                }
-                for (int32_t r = 0; r < R; ++r) V::store(a + (c * R + r) * V::lanes, acc[r]);
-            }
-            continue;
-        }
-        for (int32_t c = 0; c < chunks; ++c) {
-            for (int32_t r = 0; r < R; ++r) {
-                reg lv[TT];
-                for (int32_t t = 0; t < TT; ++t) lv[t] = dec.levels(tokens.chunk(t, c), r);
-                for (int32_t q = 0; q < nq; ++q) {
-                    float* a = block.vectors[q] + (c * R + r) * V::lanes;
-                    reg acc = V::load(a);
-                    for (int32_t t = 0; t < TT; ++t) acc = V::fmadd(lv[t], V::set1(w[q][t]), acc);
-                    V::store(a, acc);
+    for (int32_t k = 0; k < values.tokens; k += kValueTile) {
+        const int32_t tt = min_i32(kValueTile, values.tokens - k);
+        float w[QB][kValueTile];
+        for (int32_t q = 0; q < QB; ++q)
+            for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * weights[q][k + t]) * vf;
+        const TokenSources<Dec, kValueTile> tokens(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, tt);
+        for (int32_t c0 = 0; c0 < chunks; c0 += CB) {
+            reg acc[QB][CB * R];
+            for (int32_t q = 0; q < QB; ++q)
+                for (int32_t i = 0; i < CB * R; ++i) acc[q][i] = V::load(vectors[q] + (c0 * R + i) * V::lanes);
+            for (int32_t t = 0; t < tt; ++t) {
+                reg lv[CB * R];
+                for (int32_t c = 0; c < CB; ++c)
+                    for (int32_t r = 0; r < R; ++r) lv[c * R + r] = dec.levels(tokens.chunk(t, c0 + c), r);
+                for (int32_t q = 0; q < QB; ++q) {
+                    const reg wq = V::set1(w[q][t]);
+                    for (int32_t i = 0; i < CB * R; ++i) acc[q][i] = V::fmadd(lv[i], wq, acc[q][i]);
                 }
             }
+            for (int32_t q = 0; q < QB; ++q)
+                for (int32_t i = 0; i < CB * R; ++i) V::store(vectors[q] + (c0 * R + i) * V::lanes, acc[q][i]);
         }
     }
-    return k;
 }
 
-template <class V, class Dec, int Regs>
-bool accumulate_one_query_in_registers(const Dec& dec, const PackedTokens& values, float vf, float* acc,
-                                       const float* w) {
-    if constexpr (Regs > V::acc_regs || Regs < Dec::chunk_codes / V::lanes) {
-        return false;
-    } else {
-        if (values.P != Regs * V::lanes) return false;
-        accumulate_in_registers<V, Dec, Regs>(dec, values, vf, acc, w);
-        return true;
-    }
+template <class V, class Dec, int QB>
+void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
+                        const float* const* weights) {
+    accumulate_tiles<V, Dec, QB, Tiles<V, Dec>::value_chunks(QB)>(dec, values, vf, vectors, weights);
 }
 
 template <class V, int Bits>
 void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
     if (values.P < Dec::chunk_codes) return scalar_kernels().accumulate_values(values, vf, block);
+    constexpr int32_t most = Tiles<V, Dec>::max_queries;
     const Dec dec(values.levels);
     if constexpr (Dec::permuted) {
         for (int32_t q = 0; q < block.count; ++q) reorder<Dec>(block.vectors[q], values.P, true);
     }
-    bool done = false;
-    if (block.count == 1) {
-        float* acc = block.vectors[0];
-        const float* w = block.rows[0];
-        // P and the lane count are powers of two.
-        done = accumulate_one_query_in_registers<V, Dec, 1>(dec, values, vf, acc, w) ||
-               accumulate_one_query_in_registers<V, Dec, 2>(dec, values, vf, acc, w) ||
-               accumulate_one_query_in_registers<V, Dec, 4>(dec, values, vf, acc, w) ||
-               accumulate_one_query_in_registers<V, Dec, 8>(dec, values, vf, acc, w) ||
-               accumulate_one_query_in_registers<V, Dec, 16>(dec, values, vf, acc, w);
-    }
-    if (!done) {
-        const int32_t rest = accumulate_tiles<V, Dec, 8>(dec, values, vf, block, 0);
-        accumulate_tiles<V, Dec, 1>(dec, values, vf, block, rest);
+    for (int32_t q = 0; q < block.count;) {
+        const int32_t left = block.count - q;
+        float* const* v = block.vectors + q;
+        const float* const* w = block.rows + q;
+        if (most >= 8 && left >= 8) {
+            accumulate_queries<V, Dec, (most >= 8 ? 8 : 1)>(dec, values, vf, v, w);
+            q += 8;
+        } else if (most >= 4 && left >= 4) {
+            accumulate_queries<V, Dec, (most >= 4 ? 4 : 1)>(dec, values, vf, v, w);
+            q += 4;
+        } else if (most >= 2 && left >= 2) {
+            accumulate_queries<V, Dec, (most >= 2 ? 2 : 1)>(dec, values, vf, v, w);
+            q += 2;
+        } else {
+            accumulate_queries<V, Dec, 1>(dec, values, vf, v, w);
+            q += 1;
+        }
     }
     if constexpr (Dec::permuted) {
         for (int32_t q = 0; q < block.count; ++q) reorder<Dec>(block.vectors[q], values.P, false);

@@ -103,13 +103,15 @@ struct Avx2 {
 
     // 16 codes per chunk, two registers. Codes are broadcast straight from
     // memory into every lane, which then shifts its own code to the bottom
-    // (vpsrlvd) for a lookup in 8 levels (vpermps reads 3 bits; at 2 bits the
-    // table repeats, so the neighbour's bit above a code does not matter):
-    //  - 2 bits (4 bytes): one dword; register r takes codes 8r..8r+7.
+    // (vpsrlvd) for a table lookup that reads only the code's bits:
+    //  - 2 bits (4 bytes): one dword; register r takes codes 8r..8r+7; the 4
+    //    levels sit in both 128-bit halves, so vpermilps (in-lane, 2 index
+    //    bits) looks them up.
     //  - 3 bits (6 bytes, 8 read): one byte shuffle turns the qword into the
     //    two groups' 24-bit words, group 0 in the low 128 bits and group 1 in
-    //    the high; register r takes codes 4r..4r+3 of each group (permuted).
-    //  - 4 bits (8 bytes): register r is dword r; two lookups (levels 0-7 and
+    //    the high; register r takes codes 4r..4r+3 of each group (permuted);
+    //    vpermps looks up 8 levels (3 index bits).
+    //  - 4 bits (8 bytes): register r is dword r; two vpermps (levels 0-7 and
     //    8-15) and a select on bit 3 of the code.
     template <int Bits>
     struct Decoder {
@@ -172,7 +174,8 @@ struct Avx2 {
 
         reg levels(const uint8_t* chunk, int32_t r) const {
             if constexpr (Bits == 2) {
-                return _mm256_permutevar8x32_ps(low_table, _mm256_srlv_epi32(broadcast_dword(chunk), shifts[r]));
+                // Four levels fit each 128-bit half: the in-lane permute is enough.
+                return _mm256_permutevar_ps(low_table, _mm256_srlv_epi32(broadcast_dword(chunk), shifts[r]));
             } else if constexpr (Bits == 3) {
                 const __m256i words = _mm256_shuffle_epi8(broadcast_qword(chunk), group_words);
                 return _mm256_permutevar8x32_ps(low_table, _mm256_srlv_epi32(words, shifts[r]));

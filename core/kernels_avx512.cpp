@@ -14,7 +14,7 @@ struct Avx512 {
     using ireg = __m512i;
     using quad = __m128;
     static constexpr int lanes = 16;
-    static constexpr int acc_regs = 16;  // of 32 registers
+    static constexpr int acc_regs = 24;  // of 32 registers
 
     static reg zero() { return _mm512_setzero_ps(); }
     static reg load(const float* p) { return _mm512_loadu_ps(p); }

@@ -15,7 +15,7 @@ struct Neon {
     using ireg = int32x4_t;
     using quad = float32x4_t;
     static constexpr int lanes = 4;
-    static constexpr int acc_regs = 16;  // 64 coordinates of one query's accumulator, of 32 registers
+    static constexpr int acc_regs = 24;  // of 32 registers
 
     static reg zero() { return vdupq_n_f32(0.0f); }
     static reg load(const float* p) { return vld1q_f32(p); }

@@ -75,6 +75,10 @@
 namespace kelvor {
 namespace {
 
+// Loops over a tile's registers unroll completely, so that their register
+// arrays become registers (GCC otherwise keeps some in memory).
+#define KELVOR_UNROLL _Pragma("GCC unroll 64")
+
 constexpr int32_t kMaxSourceBytes = kMaxPaddedDim / 2;  // 16 codes of any width per 8 bytes
 
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
@@ -285,8 +289,11 @@ struct Tiles {
     // Tokens scored at a time for NQ queries: each (query, token) pair keeps R
     // accumulators.
     static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / (nq * R) > 0 ? V::acc_regs / (nq * R) : 1); }
-    // Chunks of the value accumulators updated together for QB queries.
-    static constexpr int32_t value_chunks(int32_t qb) { return pow2_at_most(V::acc_regs / ((qb + 1) * R) > 0 ? V::acc_regs / ((qb + 1) * R) : 1); }
+    // Chunks of the value accumulators updated together for QB queries (whose
+    // token weights take a register each).
+    static constexpr int32_t value_chunks(int32_t qb) {
+        return pow2_at_most((V::acc_regs - qb) / (qb * R) > 0 ? (V::acc_regs - qb) / (qb * R) : 1);
+    }
 };
 
 // ---- scoring keys --------------------------------------------------------------
@@ -296,8 +303,9 @@ struct Tiles {
 // added in register order, then the level's fixed reduce tree (four at a time
 // through reduce_add4, which gives the same bits). That is the same whatever
 // NQ and TT are, so batch rows equal single answers bit for bit.
+// Not inlined: each tile shape gets the whole register file to itself.
 template <class V, class Dec, int NQ, int TT>
-void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
+[[gnu::noinline]] void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
                      int32_t k) {
     using reg = typename V::reg;
     constexpr int32_t R = Tiles<V, Dec>::R;
@@ -305,43 +313,54 @@ void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* 
     const int32_t chunks = keys.P / Dec::chunk_codes;
     const size_t B = static_cast<size_t>(keys.bytes_per_vec);
     for (; k + TT <= keys.tokens; k += TT) {
-        reg acc[NQ][TT][R];
-        for (int q = 0; q < NQ; ++q)
-            for (int t = 0; t < TT; ++t)
-                for (int r = 0; r < R; ++r) acc[q][t][r] = V::zero();
+        // acc[(q * TT + t) * R + r]: query q, token t, register r of each chunk.
+        reg acc[N * R];
+        KELVOR_UNROLL
+        for (int32_t i = 0; i < N * R; ++i) acc[i] = V::zero();
         const TokenSources<Dec, TT> tokens(dec, keys.codes + static_cast<size_t>(k) * B, B, keys.P, TT);
         for (int32_t c = 0; c < chunks; ++c) {
-            for (int t = 0; t < TT; ++t) {
-                for (int32_t r = 0; r < R; ++r) {
+            KELVOR_UNROLL
+            for (int32_t r = 0; r < R; ++r) {
+                // Each query register is loaded once for the TT tokens.
+                reg x[NQ];
+                KELVOR_UNROLL
+                for (int q = 0; q < NQ; ++q) x[q] = V::load(rq[q] + (c * R + r) * V::lanes);
+                KELVOR_UNROLL
+                for (int t = 0; t < TT; ++t) {
                     const reg lv = dec.levels(tokens.chunk(t, c), r);
-                    const int32_t at = (c * R + r) * V::lanes;
-                    for (int q = 0; q < NQ; ++q) acc[q][t][r] = V::fmadd(lv, V::load(rq[q] + at), acc[q][t][r]);
+                    KELVOR_UNROLL
+                    for (int q = 0; q < NQ; ++q) acc[(q * TT + t) * R + r] = V::fmadd(lv, x[q], acc[(q * TT + t) * R + r]);
                 }
             }
         }
         reg dot[N];
-        for (int q = 0; q < NQ; ++q) {
-            for (int t = 0; t < TT; ++t) {
-                dot[q * TT + t] = acc[q][t][0];
-                for (int32_t r = 1; r < R; ++r) dot[q * TT + t] = V::add(dot[q * TT + t], acc[q][t][r]);
-            }
+        KELVOR_UNROLL
+        for (int i = 0; i < N; ++i) {
+            dot[i] = acc[i * R];
+            for (int32_t r = 1; r < R; ++r) dot[i] = V::add(dot[i], acc[i * R + r]);
         }
         float sums[N];
         if constexpr (N % 4 == 0) {
+            KELVOR_UNROLL
             for (int i = 0; i < N; i += 4) V::quad_store(sums + i, V::reduce_add4(dot[i], dot[i + 1], dot[i + 2], dot[i + 3]));
         } else {
+            KELVOR_UNROLL
             for (int i = 0; i < N; ++i) sums[i] = V::reduce_add(dot[i]);
         }
         if constexpr (TT % 4 == 0) {
             const typename V::quad vkf = V::quad_set1(kf);
+            KELVOR_UNROLL
             for (int t = 0; t < TT; t += 4) {
                 const typename V::quad scales = V::quad_load(keys.scales + k + t);
+                KELVOR_UNROLL
                 for (int q = 0; q < NQ; ++q) {
                     V::quad_store(rows[q] + k + t, V::quad_mul(V::quad_mul(V::quad_load(sums + q * TT + t), vkf), scales));
                 }
             }
         } else {
+            KELVOR_UNROLL
             for (int q = 0; q < NQ; ++q)
+                KELVOR_UNROLL
                 for (int t = 0; t < TT; ++t) rows[q][k + t] = (sums[q * TT + t] * kf) * keys.scales[k + t];
         }
     }
@@ -411,7 +430,7 @@ void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
 constexpr int32_t kValueTile = 32;
 
 template <class V, class Dec, int QB, int CB>
-void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
+[[gnu::noinline]] void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
                       const float* const* weights) {
     using reg = typename V::reg;
     constexpr int32_t R = Tiles<V, Dec>::R;
@@ -423,31 +442,77 @@ void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, floa
     for (int32_t k = 0; k < values.tokens; k += kValueTile) {
         const int32_t tt = min_i32(kValueTile, values.tokens - k);
         float w[QB][kValueTile];
+        KELVOR_UNROLL
         for (int32_t q = 0; q < QB; ++q)
             for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * weights[q][k + t]) * vf;
         const TokenSources<Dec, kValueTile> tokens(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, tt);
         for (int32_t c0 = 0; c0 < chunks; c0 += CB) {
-            reg acc[QB][CB * R];
+            // acc[q * N + i]: register i of the chunks c0.. of query q.
+            constexpr int32_t N = CB * R;
+            reg acc[QB * N];
+            KELVOR_UNROLL
             for (int32_t q = 0; q < QB; ++q)
-                for (int32_t i = 0; i < CB * R; ++i) acc[q][i] = V::load(vectors[q] + (c0 * R + i) * V::lanes);
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) acc[q * N + i] = V::load(vectors[q] + (c0 * R + i) * V::lanes);
             for (int32_t t = 0; t < tt; ++t) {
-                reg lv[CB * R];
-                for (int32_t c = 0; c < CB; ++c)
-                    for (int32_t r = 0; r < R; ++r) lv[c * R + r] = dec.levels(tokens.chunk(t, c0 + c), r);
-                for (int32_t q = 0; q < QB; ++q) {
-                    const reg wq = V::set1(w[q][t]);
-                    for (int32_t i = 0; i < CB * R; ++i) acc[q][i] = V::fmadd(lv[i], wq, acc[q][i]);
+                reg wq[QB];
+                KELVOR_UNROLL
+                for (int32_t q = 0; q < QB; ++q) wq[q] = V::set1(w[q][t]);
+                const uint8_t* chunk = tokens.start[t] + c0 * Dec::chunk_bytes;
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) {
+                    const reg lv = dec.levels(chunk + (i / R) * Dec::chunk_bytes, i % R);
+                    KELVOR_UNROLL
+                    for (int32_t q = 0; q < QB; ++q) acc[q * N + i] = V::fmadd(lv, wq[q], acc[q * N + i]);
                 }
             }
+            KELVOR_UNROLL
             for (int32_t q = 0; q < QB; ++q)
-                for (int32_t i = 0; i < CB * R; ++i) V::store(vectors[q] + (c0 * R + i) * V::lanes, acc[q][i]);
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) V::store(vectors[q] + (c0 * R + i) * V::lanes, acc[q * N + i]);
         }
     }
+}
+
+template <class V, class Dec, int Regs>
+[[gnu::noinline]] void accumulate_in_registers(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
+                                               const float* weights) {
+    using reg = typename V::reg;
+    constexpr int32_t R = Tiles<V, Dec>::R;
+    const size_t B = static_cast<size_t>(values.bytes_per_vec);
+    reg acc[Regs];
+    KELVOR_UNROLL
+    for (int32_t i = 0; i < Regs; ++i) acc[i] = V::load(acc_out + i * V::lanes);
+    for (int32_t k = 0; k < values.tokens; ++k) {
+        const TokenSources<Dec, 1> token(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, 1);
+        const reg w = V::set1((values.scales[k] * weights[k]) * vf);
+        KELVOR_UNROLL
+        for (int32_t c = 0; c < Regs / R; ++c)
+            KELVOR_UNROLL
+            for (int32_t r = 0; r < R; ++r) acc[c * R + r] = V::fmadd(dec.levels(token.chunk(0, c), r), w, acc[c * R + r]);
+    }
+    KELVOR_UNROLL
+    for (int32_t i = 0; i < Regs; ++i) V::store(acc_out + i * V::lanes, acc[i]);
 }
 
 template <class V, class Dec, int QB>
 void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
                         const float* const* weights) {
+    if constexpr (QB == 1) {
+        // Small enough to stay in registers: no tiles needed.
+        constexpr int32_t R = Tiles<V, Dec>::R;
+        const int32_t regs = values.P / V::lanes;
+        if (regs == R) return accumulate_in_registers<V, Dec, R>(dec, values, vf, vectors[0], weights[0]);
+        if constexpr (2 * R <= V::acc_regs) {
+            if (regs == 2 * R) return accumulate_in_registers<V, Dec, 2 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+        if constexpr (4 * R <= V::acc_regs) {
+            if (regs == 4 * R) return accumulate_in_registers<V, Dec, 4 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+        if constexpr (8 * R <= V::acc_regs) {
+            if (regs == 8 * R) return accumulate_in_registers<V, Dec, 8 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+    }
     accumulate_tiles<V, Dec, QB, Tiles<V, Dec>::value_chunks(QB)>(dec, values, vf, vectors, weights);
 }
 

@@ -159,8 +159,6 @@ struct Avx2 {
             group_words = _mm256_load_si256(reinterpret_cast<const __m256i*>(words));
         }
 
-        const uint8_t* source(const uint8_t* stream, int32_t, uint8_t*) const { return stream; }
-
         static __m256i broadcast_dword(const uint8_t* p) {
             int32_t w;
             std::memcpy(&w, p, 4);

@@ -94,55 +94,42 @@ struct Avx512 {
     // up in a 16-entry table in which the codebook repeats, so bits above the
     // code never need masking. Loads read at most 8 bytes from the chunk start.
     //  - 2 bits: the chunk is one dword; a variable shift per lane, natural order.
-    //  - 3 bits: once per token, a byte shuffle per 4 groups rewrites each
-    //    group's big-endian 24-bit word as a little-endian dword (source); a
-    //    chunk is then two such dwords, broadcast, so lane 2i holds code i of
-    //    the first group and lane 2i+1 code i of the second (permuted order).
+    //  - 3 bits: the chunk is two groups (6 bytes, 8 read), broadcast; a byte
+    //    shuffle gives even lanes the first group's big-endian 24-bit word and
+    //    odd lanes the second's, so lane 2i holds code i of the first group and
+    //    lane 2i+1 code i of the second (permuted order).
     //  - 4 bits: one variable 64-bit shift of the broadcast chunk leaves nibble
     //    i in lane 2i and nibble i+8 in lane 2i+1 (nibble n is code n^1).
     template <int Bits>
     struct Decoder {
         static constexpr int chunk_codes = 16;
-        static constexpr int chunk_bytes = Bits == 3 ? 8 : 2 * Bits;
+        static constexpr int chunk_bytes = 2 * Bits;
         static constexpr bool permuted = Bits != 2;
         static constexpr int32_t order(int32_t s) {
             return Bits == 2 ? s : Bits == 3 ? (s % 2 == 0 ? s / 2 : 8 + s / 2) : (s % 2 == 0 ? s / 2 : 8 + s / 2) ^ 1;
         }
         reg table;
-        __m128i group_words;  // 3 bits: 4 big-endian 24-bit groups to 4 little-endian dwords
+        __m512i group_words;  // 3 bits: each group's big-endian word into the lanes that read it
         __m512i shifts;
 
         explicit Decoder(const float* levels) {
             alignas(64) float t[16];
-            alignas(16) uint8_t words[16];
+            alignas(64) uint8_t words[64];
             alignas(64) int32_t sh[16];
             alignas(64) int64_t qsh[8];
             repeated_levels(levels, Bits, t, 16);
-            for (int g = 0; g < 4; ++g) {
-                words[4 * g] = static_cast<uint8_t>(3 * g + 2);
-                words[4 * g + 1] = static_cast<uint8_t>(3 * g + 1);
-                words[4 * g + 2] = static_cast<uint8_t>(3 * g);
-                words[4 * g + 3] = 0x80;
+            for (int j = 0; j < 16; ++j) {
+                const int g = j % 2;  // the group lane j reads
+                words[4 * j] = static_cast<uint8_t>(3 * g + 2);
+                words[4 * j + 1] = static_cast<uint8_t>(3 * g + 1);
+                words[4 * j + 2] = static_cast<uint8_t>(3 * g);
+                words[4 * j + 3] = 0x80;
             }
             for (int j = 0; j < 16; ++j) sh[j] = Bits == 2 ? two_bit_shift(j) : three_bit_shift(j / 2);
             for (int i = 0; i < 8; ++i) qsh[i] = 4 * i;
             table = _mm512_load_ps(t);
-            group_words = _mm_load_si128(reinterpret_cast<const __m128i*>(words));
+            group_words = _mm512_load_si512(words);
             shifts = Bits == 4 ? _mm512_load_si512(qsh) : _mm512_load_si512(sh);
-        }
-
-        const uint8_t* source(const uint8_t* stream, int32_t P, uint8_t* scratch) const {
-            if constexpr (Bits != 3) {
-                return stream;
-            } else {
-                // 12 stream bytes (4 groups) per 16 scratch bytes; the 16-byte load
-                // may run 4 bytes past the stream, within the buffer's slack.
-                for (int32_t g = 0; g < P / 8; g += 4) {
-                    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stream + 3 * g));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + 4 * g), _mm_shuffle_epi8(bytes, group_words));
-                }
-                return scratch;
-            }
         }
 
         __m512i indices(const uint8_t* chunk) const {
@@ -154,7 +141,7 @@ struct Avx512 {
                 uint64_t w;
                 std::memcpy(&w, chunk, 8);
                 const __m512i broadcast = _mm512_set1_epi64(static_cast<long long>(w));
-                if constexpr (Bits == 3) return _mm512_srlv_epi32(broadcast, shifts);
+                if constexpr (Bits == 3) return _mm512_srlv_epi32(_mm512_shuffle_epi8(broadcast, group_words), shifts);
                 return _mm512_srlv_epi64(broadcast, shifts);
             }
         }

@@ -130,8 +130,6 @@ struct Neon {
             }
         }
 
-        const uint8_t* source(const uint8_t* stream, int32_t, uint8_t*) const { return stream; }
-
         reg levels(const uint8_t* chunk, int32_t r) const {
             uint32_t w;
             std::memcpy(&w, chunk, 4);

@@ -43,10 +43,8 @@
 // so every head may code with its own table. It reads a token's code stream as
 // chunks of chunk_codes codes (a multiple of lanes; P smaller than a chunk
 // goes to the scalar level):
-//   chunk_bytes          bytes per chunk in the layout source() returns
-//   source(stream, P, scratch) -> the stream itself, or scratch (at least
-//                        kMaxSourceBytes) rewritten once into a layout the
-//                        decoder reads faster
+//   chunk_bytes          stream bytes per chunk; chunk c of a token starts
+//                        c * chunk_bytes into its stream
 //   levels(chunk, r)     -> reg: the levels of the chunk's codes in lane slots
 //                        [r*lanes, (r+1)*lanes), r < chunk_codes / lanes
 //   permuted, order(s)   a chunk's lane slot s holds its coordinate order(s);
@@ -78,8 +76,6 @@ namespace {
 // Loops over a tile's registers unroll completely, so that their register
 // arrays become registers (GCC otherwise keeps some in memory).
 #define KELVOR_UNROLL _Pragma("GCC unroll 64")
-
-constexpr int32_t kMaxSourceBytes = kMaxPaddedDim / 2;  // 16 codes of any width per 8 bytes
 
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
@@ -239,22 +235,12 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
 
 // ---- token streams --------------------------------------------------------------
 
-// The decodable start of each of n consecutive token streams (a decoder's
-// source layout, rewritten into scratch where it needs one). Rewritten tokens
-// sit a little more than their size apart, never a multiple of 4 KiB, so that
-// loads of one do not wait on stores to another (4K aliasing).
-constexpr int32_t kSourceStride = kMaxSourceBytes + 64;
-
-template <class Dec, int TT>
-struct TokenSources {
-    alignas(64) uint8_t scratch[TT * kSourceStride];
-    const uint8_t* start[TT];
-
-    TokenSources(const Dec& dec, const uint8_t* first, size_t bytes_per_vec, int32_t P, int32_t n) {
-        const int32_t stride = (P / 2 + 63) / 64 * 64 + 64;
-        for (int32_t t = 0; t < n; ++t) start[t] = dec.source(first + t * bytes_per_vec, P, scratch + t * stride);
-    }
-    const uint8_t* chunk(int32_t t, int32_t c) const { return start[t] + c * Dec::chunk_bytes; }
+// Token t of a run of streams bytes_per_vec apart, chunk by chunk.
+template <class Dec>
+struct TokenRun {
+    const uint8_t* first;
+    size_t bytes_per_vec;
+    const uint8_t* chunk(int32_t t, int32_t c) const { return first + t * bytes_per_vec + c * Dec::chunk_bytes; }
 };
 
 // Moves a vector of P floats into (or out of) a decoder's lane order.
@@ -317,7 +303,7 @@ template <class V, class Dec, int NQ, int TT>
         reg acc[N * R];
         KELVOR_UNROLL
         for (int32_t i = 0; i < N * R; ++i) acc[i] = V::zero();
-        const TokenSources<Dec, TT> tokens(dec, keys.codes + static_cast<size_t>(k) * B, B, keys.P, TT);
+        const TokenRun<Dec> tokens{keys.codes + static_cast<size_t>(k) * B, B};
         for (int32_t c = 0; c < chunks; ++c) {
             KELVOR_UNROLL
             for (int32_t r = 0; r < R; ++r) {
@@ -445,7 +431,7 @@ template <class V, class Dec, int QB, int CB>
         KELVOR_UNROLL
         for (int32_t q = 0; q < QB; ++q)
             for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * weights[q][k + t]) * vf;
-        const TokenSources<Dec, kValueTile> tokens(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, tt);
+        const TokenRun<Dec> tokens{values.codes + static_cast<size_t>(k) * B, B};
         for (int32_t c0 = 0; c0 < chunks; c0 += CB) {
             // acc[q * N + i]: register i of the chunks c0.. of query q.
             constexpr int32_t N = CB * R;
@@ -458,7 +444,7 @@ template <class V, class Dec, int QB, int CB>
                 reg wq[QB];
                 KELVOR_UNROLL
                 for (int32_t q = 0; q < QB; ++q) wq[q] = V::set1(w[q][t]);
-                const uint8_t* chunk = tokens.start[t] + c0 * Dec::chunk_bytes;
+                const uint8_t* chunk = tokens.chunk(t, c0);
                 KELVOR_UNROLL
                 for (int32_t i = 0; i < N; ++i) {
                     const reg lv = dec.levels(chunk + (i / R) * Dec::chunk_bytes, i % R);
@@ -484,7 +470,7 @@ template <class V, class Dec, int Regs>
     KELVOR_UNROLL
     for (int32_t i = 0; i < Regs; ++i) acc[i] = V::load(acc_out + i * V::lanes);
     for (int32_t k = 0; k < values.tokens; ++k) {
-        const TokenSources<Dec, 1> token(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, 1);
+        const TokenRun<Dec> token{values.codes + static_cast<size_t>(k) * B, B};
         const reg w = V::set1((values.scales[k] * weights[k]) * vf);
         KELVOR_UNROLL
         for (int32_t c = 0; c < Regs / R; ++c)

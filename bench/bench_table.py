@@ -58,14 +58,21 @@ def append_ns(kelvor_py, bits, K, V):
 
 
 def cpu_model():
+    """The CPU's model name, with its family and model numbers where /proc/cpuinfo has them."""
+    fields = {}
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.split(":")[0].strip() in ("model name", "Model", "CPU part"):
-                    return line.split(":", 1)[1].strip()
+                if not line.strip():
+                    break  # the first processor is enough
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
     except OSError:
         pass
-    return platform.processor() or platform.machine()
+    name = fields.get("model name") or fields.get("Model") or platform.processor() or platform.machine()
+    if "cpu family" in fields and "model" in fields:
+        name += f" (family {fields['cpu family']}, model {fields['model']})"
+    return name
 
 
 def main():
@@ -89,11 +96,11 @@ def main():
     if not os.path.exists(os.path.join(args.build, "bench", "kernel_bench")):
         print("(kernel microbenchmarks not built: Google Benchmark not found; Debian package libbenchmark-dev)")
     print()
-    header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8}" + "".join(f" {lv:>8} {'x':>5}" for lv in simd) +
-              f" | {'batch8/q':>8} {'/single':>7} | {'numpy':>8} {'numpy/' + best:>12} |"
-              f" {'kv_bytes':>9} {'float32':>9} {'ratio':>6} | {'append':>8}")
-    print("compute: ns per held token per query (x: speed-up over scalar); batch8/q: the best level,"
-          " 8 queries per call; append: ns per token per head from Python")
+    header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8}" +
+              "".join(f" | {lv:>8} {'x':>5} {'batch8/q':>8} {'/single':>7}" for lv in simd) +
+              f" | {'numpy':>8} {'numpy/' + best:>12} | {'kv_bytes':>9} {'float32':>9} {'ratio':>6} | {'append':>8}")
+    print("compute: ns per held token per query; x: speed-up over scalar; batch8/q: 8 queries per call, per query;"
+          " append: ns per token per head from Python")
     print(header)
     print("-" * len(header))
     for bits in BITS:
@@ -103,17 +110,17 @@ def main():
             Q = rng.standard_normal((BATCH, HEAD_DIM), dtype=np.float32)
             head = kelvor_bench.BenchHead(bits, K, V, seed=1)
             assert head.tokens == T and not head.exact
-            scalar = head.compute_ns("scalar", q, repeats=3 if T > 4096 else reps) / T
-            per_level = {lv: head.compute_ns(lv, q, repeats=reps * 2) / T for lv in simd}
-            fast = per_level.get(best, scalar)
-            batch = head.compute_batch_ns(best, Q, repeats=reps) / BATCH / T
+            scalar = head.compute_ns("scalar", q, repeats=5 if T > 4096 else reps) / T
+            single = {lv: head.compute_ns(lv, q, repeats=reps * 2) / T for lv in simd}
+            batch = {lv: head.compute_batch_ns(lv, Q, repeats=reps) / BATCH / T for lv in simd}
+            fast = single.get(best, scalar)
             numpy_ns = best_time(lambda: numpy_attention(K, V, q), reps * 2) * 1e9 / T
             app, kv = append_ns(kelvor_py, bits, K, V)
             f32 = 2 * T * HEAD_DIM * 4
-            cells = "".join(f" {per_level[lv]:>8.2f} {scalar / per_level[lv]:>5.1f}" for lv in simd)
-            print(f"{bits:>4} {T:>7} | {scalar:>8.2f}{cells} | {batch:>8.2f}"
-                  f" {batch / fast:>7.2f} | {numpy_ns:>8.2f} {numpy_ns / fast:>12.2f} | {kv:>9} {f32:>9}"
-                  f" {f32 / kv:>6.1f} | {app:>8.0f}")
+            cells = "".join(f" | {single[lv]:>8.2f} {scalar / single[lv]:>5.1f} {batch[lv]:>8.2f}"
+                            f" {batch[lv] / single[lv]:>7.2f}" for lv in simd)
+            print(f"{bits:>4} {T:>7} | {scalar:>8.2f}{cells} | {numpy_ns:>8.2f} {numpy_ns / fast:>12.2f} |"
+                  f" {kv:>9} {f32:>9} {f32 / kv:>6.1f} | {app:>8.0f}")
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

@@ -270,11 +270,11 @@ constexpr int32_t pow2_at_most(int32_t n) {
 template <class V, class Dec>
 struct Tiles {
     static constexpr int32_t R = Dec::chunk_codes / V::lanes;  // registers per chunk
-    // Queries served by one pass over the tokens.
-    static constexpr int32_t max_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs / R));
-    // Tokens scored at a time for NQ queries: each (query, token) pair keeps R
-    // accumulators.
-    static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / (nq * R) > 0 ? V::acc_regs / (nq * R) : 1); }
+    // Queries served by one pass over the keys, and over the values.
+    static constexpr int32_t key_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs));
+    static constexpr int32_t value_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs / R));
+    // Tokens scored at a time for NQ queries, one accumulator per pair.
+    static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / nq > 0 ? V::acc_regs / nq : 1); }
     // Chunks of the value accumulators updated together for QB queries (whose
     // token weights take a register each).
     static constexpr int32_t value_chunks(int32_t qb) {
@@ -284,11 +284,11 @@ struct Tiles {
 
 // ---- scoring keys --------------------------------------------------------------
 
-// TT tokens decoded once each for NQ queries. A token's dot product is R
-// chains of fused multiply-adds (register r of every chunk, in chunk order),
-// added in register order, then the level's fixed reduce tree (four at a time
-// through reduce_add4, which gives the same bits). That is the same whatever
-// NQ and TT are, so batch rows equal single answers bit for bit.
+// TT tokens decoded once each for NQ queries. A token's dot product is one
+// chain of fused multiply-adds over its registers in coordinate-chunk order,
+// then the level's fixed reduce tree (four at a time through reduce_add4,
+// which gives the same bits). That is the same whatever NQ and TT are, so
+// batch rows equal single answers bit for bit.
 // Not inlined: each tile shape gets the whole register file to itself.
 template <class V, class Dec, int NQ, int TT>
 [[gnu::noinline]] void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
@@ -299,10 +299,10 @@ template <class V, class Dec, int NQ, int TT>
     const int32_t chunks = keys.P / Dec::chunk_codes;
     const size_t B = static_cast<size_t>(keys.bytes_per_vec);
     for (; k + TT <= keys.tokens; k += TT) {
-        // acc[(q * TT + t) * R + r]: query q, token t, register r of each chunk.
-        reg acc[N * R];
+        // acc[q * TT + t]: the dot product of query q with token t.
+        reg acc[N];
         KELVOR_UNROLL
-        for (int32_t i = 0; i < N * R; ++i) acc[i] = V::zero();
+        for (int32_t i = 0; i < N; ++i) acc[i] = V::zero();
         const TokenRun<Dec> tokens{keys.codes + static_cast<size_t>(k) * B, B};
         for (int32_t c = 0; c < chunks; ++c) {
             KELVOR_UNROLL
@@ -315,23 +315,17 @@ template <class V, class Dec, int NQ, int TT>
                 for (int t = 0; t < TT; ++t) {
                     const reg lv = dec.levels(tokens.chunk(t, c), r);
                     KELVOR_UNROLL
-                    for (int q = 0; q < NQ; ++q) acc[(q * TT + t) * R + r] = V::fmadd(lv, x[q], acc[(q * TT + t) * R + r]);
+                    for (int q = 0; q < NQ; ++q) acc[q * TT + t] = V::fmadd(lv, x[q], acc[q * TT + t]);
                 }
             }
-        }
-        reg dot[N];
-        KELVOR_UNROLL
-        for (int i = 0; i < N; ++i) {
-            dot[i] = acc[i * R];
-            for (int32_t r = 1; r < R; ++r) dot[i] = V::add(dot[i], acc[i * R + r]);
         }
         float sums[N];
         if constexpr (N % 4 == 0) {
             KELVOR_UNROLL
-            for (int i = 0; i < N; i += 4) V::quad_store(sums + i, V::reduce_add4(dot[i], dot[i + 1], dot[i + 2], dot[i + 3]));
+            for (int i = 0; i < N; i += 4) V::quad_store(sums + i, V::reduce_add4(acc[i], acc[i + 1], acc[i + 2], acc[i + 3]));
         } else {
             KELVOR_UNROLL
-            for (int i = 0; i < N; ++i) sums[i] = V::reduce_add(dot[i]);
+            for (int i = 0; i < N; ++i) sums[i] = V::reduce_add(acc[i]);
         }
         if constexpr (TT % 4 == 0) {
             const typename V::quad vkf = V::quad_set1(kf);
@@ -364,7 +358,7 @@ template <class V, int Bits>
 void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
     if (keys.P < Dec::chunk_codes) return scalar_kernels().score_keys(keys, kf, block);
-    constexpr int32_t most = Tiles<V, Dec>::max_queries;
+    constexpr int32_t most = Tiles<V, Dec>::key_queries;
     const Dec dec(keys.levels);
     float* queries[kQueryBlock];
     for (int32_t q = 0; q < block.count; ++q) {
@@ -506,7 +500,7 @@ template <class V, int Bits>
 void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
     if (values.P < Dec::chunk_codes) return scalar_kernels().accumulate_values(values, vf, block);
-    constexpr int32_t most = Tiles<V, Dec>::max_queries;
+    constexpr int32_t most = Tiles<V, Dec>::value_queries;
     const Dec dec(values.levels);
     if constexpr (Dec::permuted) {
         for (int32_t q = 0; q < block.count; ++q) reorder<Dec>(block.vectors[q], values.P, true);

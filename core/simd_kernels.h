@@ -70,12 +70,12 @@
 #include "core/rotation.h"
 #include "core/workspace.h"
 
-namespace kelvor {
-namespace {
-
 // Loops over a tile's registers unroll completely, so that their register
 // arrays become registers (GCC otherwise keeps some in memory).
 #define KELVOR_UNROLL _Pragma("GCC unroll 64")
+
+namespace kelvor {
+namespace {
 
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
@@ -288,11 +288,11 @@ struct Tiles {
 // chain of fused multiply-adds over its registers in coordinate-chunk order,
 // then the level's fixed reduce tree (four at a time through reduce_add4,
 // which gives the same bits). That is the same whatever NQ and TT are, so
-// batch rows equal single answers bit for bit.
-// Not inlined: each tile shape gets the whole register file to itself.
+// batch rows equal single answers bit for bit. Not inlined, like the other
+// tile kernels: each tile shape gets the whole register file to itself.
 template <class V, class Dec, int NQ, int TT>
-[[gnu::noinline]] void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
-                     int32_t k) {
+[[gnu::noinline]] void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq,
+                                       float* const* rows, int32_t k) {
     using reg = typename V::reg;
     constexpr int32_t R = Tiles<V, Dec>::R;
     constexpr int32_t N = NQ * TT;
@@ -411,7 +411,7 @@ constexpr int32_t kValueTile = 32;
 
 template <class V, class Dec, int QB, int CB>
 [[gnu::noinline]] void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
-                      const float* const* weights) {
+                                        const float* const* weights) {
     using reg = typename V::reg;
     constexpr int32_t R = Tiles<V, Dec>::R;
     const int32_t chunks = values.P / Dec::chunk_codes;
@@ -454,6 +454,8 @@ template <class V, class Dec, int QB, int CB>
     }
 }
 
+// One query whose whole accumulator (Regs registers) stays in registers while
+// every token, in order, updates it.
 template <class V, class Dec, int Regs>
 [[gnu::noinline]] void accumulate_in_registers(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
                                                const float* weights) {
@@ -479,7 +481,7 @@ template <class V, class Dec, int QB>
 void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
                         const float* const* weights) {
     if constexpr (QB == 1) {
-        // Small enough to stay in registers: no tiles needed.
+        // An accumulator that fits in registers needs no tiles.
         constexpr int32_t R = Tiles<V, Dec>::R;
         const int32_t regs = values.P / V::lanes;
         if (regs == R) return accumulate_in_registers<V, Dec, R>(dec, values, vf, vectors[0], weights[0]);
@@ -554,8 +556,8 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
         if (i < hd) acc = V::fmadd(V::load_partial(query + i, hd - i), V::load_partial(key + i, hd - i), acc);
         const float score = V::reduce_add(acc) * f;
         scores[t] = score;
-        // The maximum starts from the first score: any fixed start below it
-        // can be above every score, and then every weight underflows to 0.
+        // The maximum starts from the first score: a fixed start such as
+        // -1e30 can lie above every score, and then every weight is 0.
         if (t == 0 || score > m) m = score;
     }
     const float r = 1.0f / static_cast<float>(exp_and_sum<V>(scores, T, m));

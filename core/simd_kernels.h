@@ -275,10 +275,9 @@ struct Tiles {
     static constexpr int32_t value_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs / R));
     // Tokens scored at a time for NQ queries, one accumulator per pair.
     static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / nq > 0 ? V::acc_regs / nq : 1); }
-    // Chunks of the value accumulators updated together for QB queries (whose
-    // token weights take a register each).
+    // Chunks of the value accumulators updated together for QB queries.
     static constexpr int32_t value_chunks(int32_t qb) {
-        return pow2_at_most((V::acc_regs - qb) / (qb * R) > 0 ? (V::acc_regs - qb) / (qb * R) : 1);
+        return pow2_at_most(V::acc_regs / (qb * R) > 0 ? V::acc_regs / (qb * R) : 1);
     }
 };
 
@@ -493,6 +492,9 @@ void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, fl
         }
         if constexpr (8 * R <= V::acc_regs) {
             if (regs == 8 * R) return accumulate_in_registers<V, Dec, 8 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+        if constexpr (16 * R <= V::acc_regs) {
+            if (regs == 16 * R) return accumulate_in_registers<V, Dec, 16 * R>(dec, values, vf, vectors[0], weights[0]);
         }
     }
     accumulate_tiles<V, Dec, QB, Tiles<V, Dec>::value_chunks(QB)>(dec, values, vf, vectors, weights);

@@ -2,12 +2,16 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench accuracy build cpp-test py-test clean system-deps
+.PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
 BUILD     := build/py310
 SAN_BUILD := build/sanitize
+DEBUG_BUILD := build/debug-levels
+DEB_PACKAGES := libgtest-dev libxxhash-dev
+ARM_BUILD := build/arm64
+ARM_PACKAGES := g++-aarch64-linux-gnu qemu-user googletest
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
 
@@ -19,14 +23,10 @@ $(VENV)/.ready: pyproject.toml tools/find-python
 	$(VPY) -m pip install --quiet $(PY_DEPS)
 	@touch $@
 
-# The checksum of saved contexts comes from xxHash's header (Debian/Ubuntu:
-# libxxhash-dev); installed here when the compiler cannot find it.
+# Debian packages the build needs: GoogleTest for the C++ tests and xxHash's
+# header for the checksum of saved contexts; installed when missing.
 system-deps:
-	@if ! printf '#include <xxhash.h>\n' | $${CXX:-c++} -E -x c++ - >/dev/null 2>&1; then \
-	  echo "== installing libxxhash-dev"; \
-	  sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
-	  $$sudo apt-get update -qq && $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libxxhash-dev; \
-	fi
+	tools/ensure-debian-packages $(DEB_PACKAGES)
 
 # One build folder serves the installed module, the C++ tests and the benchmarks;
 # pip reuses it, so a second run rebuilds only what changed.
@@ -42,7 +42,14 @@ cpp-test: build
 py-test: build
 	cd tests/python && ../../$(VPY) -m pytest -q
 
-test: cpp-test py-test
+# The level objects' symbol check, on an unoptimised build: at -O0 nothing is
+# inlined, so every shared inline function or template would be emitted there.
+level-symbols:
+	cmake -S . -B $(DEBUG_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON >/dev/null
+	cmake --build $(DEBUG_BUILD) --target kelvor_level_objects -j $(JOBS)
+	ctest --test-dir $(DEBUG_BUILD) -R LevelObjectsDefineNoWeakSymbols --output-on-failure
+
+test: cpp-test py-test level-symbols
 
 demo: build
 	$(VPY) examples/demo.py
@@ -67,6 +74,15 @@ $(VENV)/.accuracy-ready: $(VENV)/.ready
 
 accuracy: build $(VENV)/.accuracy-ready
 	$(VPY) bench/accuracy_table.py
+
+# The core library and the C++ tests cross-compiled for 64-bit ARM (NEON and
+# scalar levels) and run under qemu-user; installs the Debian packages it needs.
+test-arm64:
+	tools/ensure-debian-packages $(ARM_PACKAGES)
+	cmake -S . -B $(ARM_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
+	cmake --build $(ARM_BUILD) -j $(JOBS)
+	ctest --test-dir $(ARM_BUILD) --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build $(VENV)

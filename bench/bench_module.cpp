@@ -19,7 +19,7 @@ using namespace kelvor;
 namespace {
 
 const KernelTable& table_named(const std::string& name) {
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
+    for (SimdLevel level : simd_levels()) {
         const KernelTable* kt = kernels_for(level);
         if (kt != nullptr && name == kt->name) return *kt;
     }
@@ -90,7 +90,7 @@ double rotation_ns(const std::string& level, int32_t n, int repeats) {
 PYBIND11_MODULE(kelvor_bench, m) {
     m.def("levels", [] {
         std::vector<std::string> names;
-        for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
+        for (SimdLevel level : simd_levels()) {
             if (const KernelTable* kt = kernels_for(level)) names.emplace_back(kt->name);
         }
         return names;

@@ -6,6 +6,7 @@ thread) unless OPENBLAS_NUM_THREADS / OMP_NUM_THREADS is already set.
 """
 import argparse
 import os
+import platform
 import sys
 import time
 
@@ -56,6 +57,24 @@ def append_ns(kelvor_py, bits, K, V):
     return elapsed / K.shape[0] * 1e9, ctx.kv_bytes()
 
 
+def cpu_model():
+    """The CPU's model name, with its family and model numbers where /proc/cpuinfo has them."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if not line.strip():
+                    break  # the first processor is enough
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        pass
+    name = fields.get("model name") or fields.get("Model") or platform.processor() or platform.machine()
+    if "cpu family" in fields and "model" in fields:
+        name += f" (family {fields['cpu family']}, model {fields['model']})"
+    return name
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build/py310", help="build folder holding bench/kelvor_bench*.so")
@@ -65,16 +84,23 @@ def main():
     import kelvor_bench
     import kelvor_py
 
-    levels = kelvor_bench.levels()
+    levels = kelvor_bench.levels()  # the ones this machine runs, scalar first, best last
     best = levels[-1]
+    simd = levels[1:]
     reps = 3 if args.quick else 7
     rng = np.random.default_rng(2024)
-    print(f"kelvor_py benchmark: head_dim {HEAD_DIM}, one head, SIMD levels here: {', '.join(levels)} (best: {best});"
-          f" NumPy float32 on {os.environ.get('OPENBLAS_NUM_THREADS', 'default')} BLAS thread(s)")
+    print(f"kelvor_py benchmark: head_dim {HEAD_DIM}, one head; NumPy float32 on"
+          f" {os.environ.get('OPENBLAS_NUM_THREADS', 'default')} BLAS thread(s)")
+    print(f"CPU: {cpu_model()}; levels of this build: {', '.join(kelvor_py._simd_levels())};"
+          f" this machine runs: {', '.join(levels)}; best: {best}")
+    if not os.path.exists(os.path.join(args.build, "bench", "kernel_bench")):
+        print("(kernel microbenchmarks not built: Google Benchmark not found; Debian package libbenchmark-dev)")
     print()
-    header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8} {best:>8} {'x':>6} | {'batch8/q':>8} {'/single':>7} |"
-              f" {'numpy':>8} {'numpy/x':>7} | {'kv_bytes':>9} {'float32':>9} {'ratio':>6} | {'append':>8}")
-    print("compute: ns per held token per query; append: ns per token per head from Python")
+    header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8}" +
+              "".join(f" | {lv:>8} {'x':>5} {'batch8/q':>8} {'/single':>7}" for lv in simd) +
+              f" | {'numpy':>8} {'numpy/' + best:>12} | {'kv_bytes':>9} {'float32':>9} {'ratio':>6} | {'append':>8}")
+    print("compute: ns per held token per query; x: speed-up over scalar; batch8/q: 8 queries per call, per query;"
+          " append: ns per token per head from Python")
     print(header)
     print("-" * len(header))
     for bits in BITS:
@@ -84,15 +110,17 @@ def main():
             Q = rng.standard_normal((BATCH, HEAD_DIM), dtype=np.float32)
             head = kelvor_bench.BenchHead(bits, K, V, seed=1)
             assert head.tokens == T and not head.exact
-            scalar = head.compute_ns("scalar", q, repeats=2 if T > 4096 else reps) / T
-            fast = head.compute_ns(best, q, repeats=reps * 2) / T
-            batch = head.compute_batch_ns(best, Q, repeats=reps) / BATCH / T
+            scalar = head.compute_ns("scalar", q, repeats=5 if T > 4096 else reps) / T
+            single = {lv: head.compute_ns(lv, q, repeats=reps * 2) / T for lv in simd}
+            batch = {lv: head.compute_batch_ns(lv, Q, repeats=reps) / BATCH / T for lv in simd}
+            fast = single.get(best, scalar)
             numpy_ns = best_time(lambda: numpy_attention(K, V, q), reps * 2) * 1e9 / T
             app, kv = append_ns(kelvor_py, bits, K, V)
             f32 = 2 * T * HEAD_DIM * 4
-            print(f"{bits:>4} {T:>7} | {scalar:>8.2f} {fast:>8.2f} {scalar / fast:>6.1f} | {batch:>8.2f}"
-                  f" {batch / fast:>7.2f} | {numpy_ns:>8.2f} {numpy_ns / fast:>7.2f} | {kv:>9} {f32:>9}"
-                  f" {f32 / kv:>6.1f} | {app:>8.0f}")
+            cells = "".join(f" | {single[lv]:>8.2f} {scalar / single[lv]:>5.1f} {batch[lv]:>8.2f}"
+                            f" {batch[lv] / single[lv]:>7.2f}" for lv in simd)
+            print(f"{bits:>4} {T:>7} | {scalar:>8.2f}{cells} | {numpy_ns:>8.2f} {numpy_ns / fast:>12.2f} |"
+                  f" {kv:>9} {f32:>9} {f32 / kv:>6.1f} | {app:>8.0f}")
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

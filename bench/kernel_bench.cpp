@@ -99,19 +99,19 @@ void rotation(benchmark::State& state, const KernelTable* kt) {
 }
 
 int register_all() {
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
+    for (SimdLevel level : simd_levels()) {
         const KernelTable* kt = kernels_for(level);
         if (kt == nullptr) continue;
         const std::string name = kt->name;
         for (int32_t bits : {2, 3, 4}) {
             for (int32_t nq : {1, 8}) {
                 const std::string suffix = "/" + name + "/bits" + std::to_string(bits) + "/nq" + std::to_string(nq);
-                benchmark::RegisterBenchmark(("score_keys" + suffix).c_str(), score_keys, kt, bits, nq)->Arg(65536);
+                benchmark::RegisterBenchmark(("score_keys" + suffix).c_str(), score_keys, kt, bits, nq)->Arg(65536)->Arg(4096);
                 benchmark::RegisterBenchmark(("accumulate_values" + suffix).c_str(), accumulate_values, kt, bits, nq)
-                    ->Arg(65536);
+                    ->Arg(65536)->Arg(4096);
             }
         }
-        benchmark::RegisterBenchmark(("softmax/" + name).c_str(), softmax, kt)->Arg(65536);
+        benchmark::RegisterBenchmark(("softmax/" + name).c_str(), softmax, kt)->Arg(65536)->Arg(4096);
         benchmark::RegisterBenchmark(("rotation_forward_inverse/" + name).c_str(), rotation, kt)->Arg(128);
     }
     return 0;

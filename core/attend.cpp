@@ -54,16 +54,18 @@ void rotate_query(const KernelTable& kt, const HeadCache& head, const float* que
     for (int32_t i = 0; i < P; ++i) rq[i] = g * rq[i];
 }
 
-// Runs fn over the held tokens oldest first, as at most two runs of consecutive
-// slots (before and after the ring's end); `first` is the index of the run's
-// first token in oldest-first order.
+// Runs fn over the held tokens [from, to) in oldest-first order, as at most two
+// runs of consecutive slots (before and after the ring's end); `first` is the
+// index of the run's first token in oldest-first order.
 template <class Fn>
-void for_each_run(const CodeStore& store, Fn&& fn) {
-    const int32_t T = store.count;
-    const int32_t start = (store.write_slot - T + store.capacity) % store.capacity;
-    const int32_t head_run = std::min(T, store.capacity - start);
-    fn(start, head_run, 0);
-    if (head_run < T) fn(0, T - head_run, head_run);
+void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
+    const int32_t start = (store.write_slot - store.count + store.capacity) % store.capacity;
+    const int32_t ring_end = store.capacity - start;  // tokens before the ring's end
+    if (from < ring_end) fn(start + from, std::min(to, ring_end) - from, from);
+    if (to > ring_end) {
+        const int32_t b = std::max(from, ring_end);
+        fn(b - ring_end, to - b, b);
+    }
 }
 
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
@@ -91,24 +93,40 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
     const float kf = 1.0f / (std::sqrt(static_cast<float>(head.head_dim)) * static_cast<float>(P));
     const float vf = 1.0f / std::sqrt(static_cast<float>(P));
 
-    for_each_run(store, [&](int32_t slot, int32_t tokens, int32_t first) {
+    for_each_run(store, 0, T, [&](int32_t slot, int32_t tokens, int32_t first) {
         float* run_rows[kQueryBlock];
         for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
         const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * B, store.key_scales.data() + slot,
                                 tokens, B, P, store.bits, store.codebook.levels};
         kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
     });
-    for (int32_t q = 0; q < nq; ++q) {
-        kt.softmax(rows[q], T);
-        std::fill(acc[q], acc[q] + P, 0.0f);
+    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], T);
+    const auto accumulate = [&](int32_t from, int32_t to) {
+        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
+        for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
+            const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * B,
+                                      store.val_scales.data() + slot, tokens, B, P, store.bits, store.codebook.levels};
+            kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
+        });
+    };
+    if (T <= kSumBlock) {
+        accumulate(0, T);
+    } else {
+        // Each block of kSumBlock tokens sums from zero in float; the blocks add
+        // up in double, so late small terms are not lost against a large sum.
+        for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
+        for (int32_t from = 0; from < T; from += kSumBlock) {
+            accumulate(from, std::min(T, from + kSumBlock));
+            for (int32_t q = 0; q < nq; ++q) {
+                for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
+            }
+        }
+        for (int32_t q = 0; q < nq; ++q) {
+            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
+        }
     }
-    for_each_run(store, [&](int32_t slot, int32_t tokens, int32_t first) {
-        float* run_rows[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
-        const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * B,
-                                  store.val_scales.data() + slot, tokens, B, P, store.bits, store.codebook.levels};
-        kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
-    });
     // Softmax weights sum to 1, so a fitted head's value mean is added once.
     const float* val_mean = head.encoding == Encoding::fitted ? head.fitted.val_mean.data() : nullptr;
     for (int32_t q = 0; q < nq; ++q) {

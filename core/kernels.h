@@ -1,11 +1,14 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "core/codebook.h"
 
 namespace kelvor {
 
-enum class SimdLevel : int { scalar = 0, avx2 = 1, avx512 = 2 };
+// Kernel levels. The registry in dispatch.cpp lists them with their names and
+// CPU families; a level's own file (kernels_<name>.cpp) defines its table.
+enum class SimdLevel : int { scalar, avx2, avx512, neon };
 
 // Consecutive ring slots of one head: codes of slot 0 at `codes`, its scale at
 // `scales[0]`, `tokens` slots in all, each stream `bytes_per_vec` bytes of P
@@ -52,14 +55,22 @@ struct KernelTable {
                          float* out);
 };
 
+// Each level's table; a level this build leaves out returns nullptr.
 const KernelTable& scalar_kernels();
-const KernelTable* avx2_kernels();    // nullptr when not compiled in
-const KernelTable* avx512_kernels();  // nullptr when not compiled in
+const KernelTable* avx2_kernels();
+const KernelTable* avx512_kernels();
+const KernelTable* neon_kernels();
 
-// The table every operation uses, chosen once per process: the best level the
-// CPU and operating system support, or the lower level named by KELVOR_SIMD.
-// Throws std::runtime_error when KELVOR_SIMD is unknown or asks for more than
-// the machine has.
+// The levels of the CPU family this build is for, scalar first, then in
+// increasing order of preference (the reverse of the fallback order). A level
+// listed here may still be missing from the build or from this machine:
+// kernels_for tells.
+const std::vector<SimdLevel>& simd_levels();
+
+// The table every operation uses, chosen once per process: the first level of
+// the fallback order that the build includes and the CPU and operating system
+// run, or the level named by KELVOR_SIMD. Throws std::runtime_error when
+// KELVOR_SIMD names no level, or one the build or the machine lacks.
 const KernelTable& kernels();
 
 // The table of a level if it is compiled in and the machine runs it, else nullptr.

@@ -12,8 +12,9 @@ namespace {
 struct Avx512 {
     using reg = __m512;
     using ireg = __m512i;
+    using quad = __m128;
     static constexpr int lanes = 16;
-    static constexpr int group = 16;  // 256 coordinates of one query's accumulator in registers
+    static constexpr int acc_regs = 24;  // of 32 registers
 
     static reg zero() { return _mm512_setzero_ps(); }
     static reg load(const float* p) { return _mm512_loadu_ps(p); }
@@ -23,7 +24,7 @@ struct Avx512 {
     static reg sub(reg a, reg b) { return _mm512_sub_ps(a, b); }
     static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
     static reg fmadd(reg a, reg b, reg c) { return _mm512_fmadd_ps(a, b, c); }
-    // Both return their second operand when either is NaN.
+    static reg fnmadd(reg a, reg b, reg c) { return _mm512_fnmadd_ps(a, b, c); }
     static reg max(reg a, reg b) { return _mm512_max_ps(a, b); }
     static reg min(reg a, reg b) { return _mm512_min_ps(a, b); }
 
@@ -46,7 +47,7 @@ struct Avx512 {
     static float reduce_add(reg v) { return reduce(v, add); }
     static float reduce_max(reg v) { return reduce(v, max); }
     // The same additions as four reduce_adds, in fewer shuffles.
-    static __m128 reduce_add4(reg a, reg b, reg c, reg d) {
+    static quad reduce_add4(reg a, reg b, reg c, reg d) {
         const reg ab = _mm512_add_ps(_mm512_shuffle_f32x4(a, b, 0x44), _mm512_shuffle_f32x4(a, b, 0xEE));
         const reg cd = _mm512_add_ps(_mm512_shuffle_f32x4(c, d, 0x44), _mm512_shuffle_f32x4(c, d, 0xEE));
         // 128-bit lane L now holds the quarter sums of the L-th vector.
@@ -56,33 +57,19 @@ struct Avx512 {
         const __m512i first_of_each = _mm512_setr_epi32(0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         return _mm512_castps512_ps128(_mm512_permutexvar_ps(first_of_each, t));
     }
+    static quad quad_load(const float* p) { return _mm_loadu_ps(p); }
+    static void quad_store(float* p, quad q) { _mm_storeu_ps(p, q); }
+    static quad quad_mul(quad a, quad b) { return _mm_mul_ps(a, b); }
+    static quad quad_set1(float x) { return _mm_set1_ps(x); }
 
-    // exp(x) to about 1 ulp: x = n ln2 + r with |r| <= ln2/2, a degree-6
-    // polynomial for e^r, and scalef for 2^n (which flushes to 0 below range).
-    static reg exp(reg x) {
-        x = _mm512_min_ps(_mm512_set1_ps(88.7228391f), x);  // NaN survives: second operand
-        x = _mm512_max_ps(_mm512_set1_ps(-103.972084f), x);
-        const reg n = _mm512_roundscale_ps(_mm512_mul_ps(x, _mm512_set1_ps(1.44269504088896341f)),
-                                           _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-        reg r = _mm512_fnmadd_ps(n, _mm512_set1_ps(0.693359375f), x);
-        r = _mm512_fnmadd_ps(n, _mm512_set1_ps(-2.12194440e-4f), r);
-        reg p = _mm512_set1_ps(1.9875691500e-4f);
-        p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.3981999507e-3f));
-        p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(8.3334519073e-3f));
-        p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(4.1665795894e-2f));
-        p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459e-1f));
-        p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201e-1f));
-        p = _mm512_fmadd_ps(_mm512_mul_ps(p, r), r, _mm512_add_ps(r, _mm512_set1_ps(1.0f)));
-        return _mm512_scalef_ps(p, n);
-    }
+    static reg round_nearest(reg v) { return _mm512_roundscale_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    // scalef rounds once, into the subnormal range too.
+    static reg scale_pow2(reg p, reg n) { return _mm512_scalef_ps(p, n); }
 
     static reg load_signs(const int8_t* signs) {
         return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(signs))));
     }
 
-    // Butterfly stages h = 1, 2, 4, 8 inside one register: lanes with bit h
-    // clear get x + partner, the others partner + (-x), which IEEE defines as
-    // partner - x.
     template <int H>
     static reg stage(reg x) {
         reg partner;
@@ -103,74 +90,46 @@ struct Avx512 {
         _mm_mask_storeu_epi8(codes, mask(remaining), _mm512_cvtepi32_epi8(q));
     }
 
-    // 16 codes per chunk (2*Bits bytes), decoded into 32-bit lanes and looked
+    // 16 codes per chunk (one register), decoded into 32-bit lanes and looked
     // up in a 16-entry table in which the codebook repeats, so bits above the
-    // code never need masking. Loads read at most 8 bytes from the chunk start;
-    // code buffers keep a zeroed line past their end for that.
+    // code never need masking. Loads read at most 8 bytes from the chunk start.
     //  - 2 bits: the chunk is one dword; a variable shift per lane, natural order.
-    //  - 3 bits: once per token, a byte shuffle per 4 groups rewrites each
-    //    group's big-endian 24-bit word as a little-endian dword (source); a
-    //    chunk is then two such dwords, broadcast, so lane 2i holds code i of
-    //    the first group and lane 2i+1 code i of the second (permuted order).
+    //  - 3 bits: the chunk is two groups (6 bytes, 8 read), broadcast; a byte
+    //    shuffle gives even lanes the first group's big-endian 24-bit word and
+    //    odd lanes the second's, so lane 2i holds code i of the first group and
+    //    lane 2i+1 code i of the second (permuted order).
     //  - 4 bits: one variable 64-bit shift of the broadcast chunk leaves nibble
-    //    i in lane 2i and nibble i+8 in lane 2i+1, so lanes hold the
-    //    coordinates in a fixed permuted order (nibble n is code n^1).
+    //    i in lane 2i and nibble i+8 in lane 2i+1 (nibble n is code n^1).
     template <int Bits>
     struct Decoder {
-        static constexpr int chunk_bytes = Bits == 3 ? 8 : 2 * Bits;
+        static constexpr int chunk_codes = 16;
+        static constexpr int chunk_bytes = 2 * Bits;
         static constexpr bool permuted = Bits != 2;
+        static constexpr int32_t order(int32_t s) {
+            return Bits == 2 ? s : Bits == 3 ? (s % 2 == 0 ? s / 2 : 8 + s / 2) : (s % 2 == 0 ? s / 2 : 8 + s / 2) ^ 1;
+        }
         reg table;
-        __m128i group_words;  // 3 bits: 4 big-endian 24-bit groups to 4 little-endian dwords
+        __m512i group_words;  // 3 bits: each group's big-endian word into the lanes that read it
         __m512i shifts;
-        __m512i into_lanes;  // lane l takes coordinate into_lanes[l]
-        __m512i out_of_lanes;
 
         explicit Decoder(const float* levels) {
             alignas(64) float t[16];
-            alignas(16) uint8_t words[16];
+            alignas(64) uint8_t words[64];
             alignas(64) int32_t sh[16];
             alignas(64) int64_t qsh[8];
-            alignas(64) int32_t to[16], from[16];
-            for (int i = 0; i < 16; ++i) t[i] = levels[i % (1 << Bits)];
-            for (int g = 0; g < 4; ++g) {
-                words[4 * g] = static_cast<uint8_t>(3 * g + 2);
-                words[4 * g + 1] = static_cast<uint8_t>(3 * g + 1);
-                words[4 * g + 2] = static_cast<uint8_t>(3 * g);
-                words[4 * g + 3] = 0x80;
-            }
+            repeated_levels(levels, Bits, t, 16);
             for (int j = 0; j < 16; ++j) {
-                to[j] = j;
-                if constexpr (Bits == 2) {
-                    sh[j] = 8 * (j / 4) + 6 - 2 * (j % 4);
-                } else if constexpr (Bits == 3) {
-                    sh[j] = 21 - 3 * (j / 2);
-                    to[j] = (j % 2 == 0) ? j / 2 : 8 + j / 2;
-                } else {
-                    sh[j] = 0;
-                    to[j] = ((j % 2 == 0) ? j / 2 : 8 + j / 2) ^ 1;
-                }
+                const int g = j % 2;  // the group lane j reads
+                words[4 * j] = static_cast<uint8_t>(3 * g + 2);
+                words[4 * j + 1] = static_cast<uint8_t>(3 * g + 1);
+                words[4 * j + 2] = static_cast<uint8_t>(3 * g);
+                words[4 * j + 3] = 0x80;
             }
+            for (int j = 0; j < 16; ++j) sh[j] = Bits == 2 ? two_bit_shift(j) : three_bit_shift(j / 2);
             for (int i = 0; i < 8; ++i) qsh[i] = 4 * i;
-            for (int j = 0; j < 16; ++j) from[to[j]] = j;
             table = _mm512_load_ps(t);
-            group_words = _mm_load_si128(reinterpret_cast<const __m128i*>(words));
+            group_words = _mm512_load_si512(words);
             shifts = Bits == 4 ? _mm512_load_si512(qsh) : _mm512_load_si512(sh);
-            into_lanes = _mm512_load_si512(to);
-            out_of_lanes = _mm512_load_si512(from);
-        }
-
-        const uint8_t* source(const uint8_t* stream, int32_t P, uint8_t* scratch) const {
-            if constexpr (Bits != 3) {
-                return stream;
-            } else {
-                // 12 stream bytes (4 groups) per 16 scratch bytes; the 16-byte load
-                // may run 4 bytes past the stream, within the buffer's slack.
-                for (int32_t g = 0; g < P / 8; g += 4) {
-                    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stream + 3 * g));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + 4 * g), _mm_shuffle_epi8(bytes, group_words));
-                }
-                return scratch;
-            }
         }
 
         __m512i indices(const uint8_t* chunk) const {
@@ -182,20 +141,18 @@ struct Avx512 {
                 uint64_t w;
                 std::memcpy(&w, chunk, 8);
                 const __m512i broadcast = _mm512_set1_epi64(static_cast<long long>(w));
-                if constexpr (Bits == 3) return _mm512_srlv_epi32(broadcast, shifts);
+                if constexpr (Bits == 3) return _mm512_srlv_epi32(_mm512_shuffle_epi8(broadcast, group_words), shifts);
                 return _mm512_srlv_epi64(broadcast, shifts);
             }
         }
-        reg levels(const uint8_t* chunk) const { return _mm512_permutexvar_ps(indices(chunk), table); }
-        reg to_lanes(reg v) const { return permuted ? _mm512_permutexvar_ps(into_lanes, v) : v; }
-        reg from_lanes(reg v) const { return permuted ? _mm512_permutexvar_ps(out_of_lanes, v) : v; }
+        reg levels(const uint8_t* chunk, int32_t) const { return _mm512_permutexvar_ps(indices(chunk), table); }
     };
 };
 
 }  // namespace
 
 const KernelTable* avx512_kernels() {
-    static const KernelTable table = simd::make_table<Avx512>(SimdLevel::avx512, "avx512");
+    static const KernelTable table = make_table<Avx512>(SimdLevel::avx512, "avx512");
     return &table;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/codebook.h"
 #include "core/kernels.h"
+#include "core/limits.h"
 #include "core/packing.h"
 #include "core/rotation.h"
 #include "core/softmax.h"
@@ -59,16 +60,20 @@ void accumulate_values_ref(const PackedTokens& values, float vf, const QueryBloc
     });
 }
 
+// T is at most the exact window, so the sum of the weights is one block.
+static_assert(kExactWindow <= kSumBlock, "the exact path sums in one block");
+
 void exact_attend_ref(const float* exact, int32_t T, int32_t hd, const float* query, float* scores, float* out) {
     const float f = 1.0f / std::sqrt(static_cast<float>(hd));
-    float m = -1.0e30f;
+    float m = 0.0f;
     for (int32_t t = 0; t < T; ++t) {
         const float* key = exact + 2 * static_cast<size_t>(t) * hd;
         float s = 0.0f;
         for (int32_t i = 0; i < hd; ++i) s += query[i] * key[i];
         const float score = s * f;
         scores[t] = score;
-        if (score > m) m = score;
+        // From the first score: a fixed start can lie above every score.
+        if (t == 0 || score > m) m = score;
     }
     float sum = 0.0f;
     for (int32_t t = 0; t < T; ++t) {

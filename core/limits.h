@@ -13,6 +13,13 @@ constexpr int32_t kMaxStreamBytes = kMaxBits * kMaxPaddedDim / 8;
 constexpr int32_t kExactWindow = 512;
 constexpr float kNormGuard = 1e-12f;
 
+// Long float32 sums (the softmax denominator, each value coordinate's sum over
+// tokens) run in blocks of this many terms: each block is a running sum from
+// zero and the blocks add up in double. A block of 4096 keeps the rounding of
+// a 2^20-token sum near that of a 4096-token one, and every sum over at most
+// 4096 terms (the exact window included) is exactly one running sum.
+constexpr int32_t kSumBlock = 4096;
+
 // Bytes of one packed code stream of p codes at the given width.
 constexpr int32_t stream_bytes(int32_t bits, int32_t p) { return (bits * p + 7) / 8; }
 

@@ -1,45 +1,119 @@
 // The SIMD kernels, written once over a vector type V. Included only by the
-// per-ISA files (kernels_avx2.cpp, kernels_avx512.cpp), which define V and
-// compile these templates with their own flags.
+// level files (kernels_avx2.cpp, kernels_avx512.cpp, kernels_neon.cpp), each of
+// which defines V with its own instruction set's types and compiles these
+// templates with its own flags. Nothing here names an instruction set.
 //
-// V provides: reg, lanes, group (chunks one query keeps in registers),
-// zero/load/store/set1/add/sub/mul/fmadd/max, load_partial/store_partial
-// (lanes past `remaining` read as 0 and are not written), keep_first,
-// reduce_add, reduce_max, reduce_add4 (four reduce_adds in lanes 0..3, same
-// additions), exp, load_signs, butterfly_in_register (stages h < lanes),
-// count_at_or_above (threshold counting), store_codes, and Decoder<Bits>.
+// Linkage: everything below sits in an unnamed namespace, so each level file
+// gets a private copy. A level file compiled with wider instructions must not
+// emit a weak (inline or template) symbol that another object also defines:
+// the linker could keep that copy for code that runs on every CPU. So this
+// header calls no inline function of another header (no std::min, std::sqrt,
+// with_bits, ...), only out-of-line functions and compiler builtins; the nm
+// test in tests/cpp checks the level objects for weak symbols.
 //
-// Decoder<Bits>(levels) reads one chunk of `lanes` codes (chunk_bytes bytes)
-// and returns their entries of the 2^Bits levels, levels(chunk); it is built
-// once per call, so each head may code with its own codebook. A decoder may deliver a
-// chunk's coordinates in a fixed lane order of its own (permuted): queries are
-// then moved into that order (to_lanes) and accumulators out of it
-// (from_lanes) once per call, not once per token. A decoder may also need a
-// token's stream rewritten once into a layout it reads faster:
-// source(stream, P, scratch) returns where its chunks start (the stream
-// itself, or scratch of at least kMaxSourceBytes).
+// ---- The contract of V -------------------------------------------------------
+// All members static; "lane-wise" unless said otherwise.
+//   reg, lanes     a register of `lanes` floats (a power of two, 4 to 16)
+//   ireg           `lanes` 32-bit integers (the quantiser's counters)
+//   quad           a register of 4 floats
+//   acc_regs       accumulator registers a tile of dot products or value sums
+//                  may hold (the rest keep the decoder's tables and temporaries)
+//   zero(), set1(f), load(p), store(p, v)        unaligned loads and stores
+//   add, sub, mul; fmadd(a, b, c) = a*b + c and fnmadd(a, b, c) = c - a*b,
+//                  each rounded once
+//   min(a, b) = a < b ? a : b, max(a, b) = a > b ? a : b   (NaN in either: b)
+//   load_partial(p, n), store_partial(p, v, n), keep_first(v, n): only lanes
+//                  below n are read / written / kept (others read as 0 / are
+//                  left alone / become 0); used for tails only
+//   reduce_add(v), reduce_max(v): one fixed tree per level
+//   reduce_add4(a, b, c, d) -> quad of the four reduce_adds, bit for bit
+//   quad_load(p), quad_store(p, q), quad_mul(a, b), quad_set1(f)
+//   round_nearest(v): to the nearest integer, ties to even, as floats
+//   scale_pow2(p, n): p * 2^n for integral n in [-150, 128] with p in [0.7, 1.5],
+//                  rounded once, also when the result is subnormal
+//   load_signs(s): `lanes` int8 signs (+1/-1) as floats
+//   butterfly_in_register(v): Hadamard stages h = 1, 2, ..., lanes/2 inside
+//                  the register; lane i becomes partner + x, or partner + (-x)
+//                  when i & h (IEEE: partner - x), as the scalar rotation
+//   izero(), count_at_or_above(q, y, t) = q + (y >= t ? 1 : 0) (NaN: no),
+//   store_codes(codes, q, n): the low bytes of the first n lanes
+//   Decoder<Bits>: below.
 //
-// Against the scalar reference: rotations and codes are bit-identical (the
-// work is elementwise, in the same order); dot products, value sums (fused
+// Decoder<Bits>(levels) is built once per call from the head's 2^Bits levels,
+// so every head may code with its own table. It reads a token's code stream as
+// chunks of chunk_codes codes (a multiple of lanes; P smaller than a chunk
+// goes to the scalar level):
+//   chunk_bytes          stream bytes per chunk; chunk c of a token starts
+//                        c * chunk_bytes into its stream
+//   levels(chunk, r)     -> reg: the levels of the chunk's codes in lane slots
+//                        [r*lanes, (r+1)*lanes), r < chunk_codes / lanes
+//   permuted, order(s)   a chunk's lane slot s holds its coordinate order(s);
+//                        queries move into that order and accumulators out of
+//                        it once per call, not once per token
+// A decoder may read up to 16 bytes from a chunk start; code buffers keep a
+// zeroed line past their end for that.
+//
+// ---- What the kernels promise --------------------------------------------------
+// Against the scalar level: rotations and codes are bit-identical (the work is
+// elementwise, in the same order); dot products, value sums (fused
 // multiply-adds), the softmax sum and the exponential differ only by float32
-// rounding. Within a level, every query's arithmetic is the same whatever
-// block it is computed in, so batch rows equal single answers bit for bit.
+// rounding. Within a level every query's arithmetic is the same whatever block
+// it is computed in, so batch rows equal single answers bit for bit. Long sums
+// run in blocks of kSumBlock terms (see limits.h), like the scalar level's.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 #include "core/codebook.h"
 #include "core/kernels.h"
-#include "core/packing.h"
+#include "core/limits.h"
 #include "core/rotation.h"
 #include "core/workspace.h"
 
-namespace kelvor {
-namespace simd {
+// Loops over a tile's registers unroll completely, so that their register
+// arrays become registers (GCC otherwise keeps some in memory).
+#define KELVOR_UNROLL _Pragma("GCC unroll 64")
 
-constexpr int32_t kMaxSourceBytes = kMaxPaddedDim / 2;  // 16 codes of any width per 8 bytes
+namespace kelvor {
+namespace {
+
+constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
+inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
+
+// Where code j of a 4-byte word sits, for layouts the levels share: at 2 bits
+// byte j/4 holds codes most significant first; at 3 bits a group's 24-bit
+// big-endian word holds code j at 21 - 3j.
+constexpr int32_t two_bit_shift(int32_t j) { return 8 * (j / 4) + 6 - 2 * (j % 4); }
+constexpr int32_t three_bit_shift(int32_t j) { return 21 - 3 * j; }
+
+// n entries of a table in which the 2^Bits levels repeat, so bits above a code
+// never need masking before a lookup.
+inline void repeated_levels(const float* levels, int32_t bits, float* table, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) table[i] = levels[i % (1 << bits)];
+}
+
+// ---- exponential ---------------------------------------------------------------
+
+// exp(x) to about 1 ulp: x = n ln2 + r with |r| <= ln2/2 (ln2 in two parts), a
+// degree-6 polynomial for e^r, then 2^n. Clamped so that 2^n stays within what
+// scale_pow2 takes; a NaN survives both clamps (min and max return it).
+template <class V>
+typename V::reg exp_approx(typename V::reg x) {
+    using reg = typename V::reg;
+    x = V::min(V::set1(88.7228391f), x);
+    x = V::max(V::set1(-103.972084f), x);
+    const reg n = V::round_nearest(V::mul(x, V::set1(1.44269504088896341f)));
+    reg r = V::fnmadd(n, V::set1(0.693359375f), x);
+    r = V::fnmadd(n, V::set1(-2.12194440e-4f), r);
+    reg p = V::set1(1.9875691500e-4f);
+    p = V::fmadd(p, r, V::set1(1.3981999507e-3f));
+    p = V::fmadd(p, r, V::set1(8.3334519073e-3f));
+    p = V::fmadd(p, r, V::set1(4.1665795894e-2f));
+    p = V::fmadd(p, r, V::set1(1.6666665459e-1f));
+    p = V::fmadd(p, r, V::set1(5.0000001201e-1f));
+    p = V::fmadd(V::mul(p, r), r, V::add(r, V::set1(1.0f)));
+    return V::scale_pow2(p, n);
+}
 
 // ---- rotation ------------------------------------------------------------
 
@@ -66,7 +140,7 @@ template <class V>
 void rht_forward(float* x, const int8_t* signs, int32_t n) {
     if (n < V::lanes) return kelvor::rht_forward(x, signs, n);
     butterflies<V>(x, n, signs);
-    const typename V::reg s = V::set1(1.0f / std::sqrt(static_cast<float>(n)));
+    const typename V::reg s = V::set1(inv_sqrt_of(n));
     for (int32_t i = 0; i < n; i += V::lanes) V::store(x + i, V::mul(s, V::load(x + i)));
 }
 
@@ -74,7 +148,7 @@ template <class V>
 void rht_inverse(float* x, const int8_t* signs, int32_t n) {
     if (n < V::lanes) return kelvor::rht_inverse(x, signs, n);
     butterflies<V>(x, n, nullptr);
-    const typename V::reg s = V::set1(1.0f / std::sqrt(static_cast<float>(n)));
+    const typename V::reg s = V::set1(inv_sqrt_of(n));
     for (int32_t i = 0; i < n; i += V::lanes) {
         V::store(x + i, V::mul(V::load_signs(signs + i), V::mul(s, V::load(x + i))));
     }
@@ -82,8 +156,43 @@ void rht_inverse(float* x, const int8_t* signs, int32_t n) {
 
 // ---- softmax ---------------------------------------------------------------
 
-// Exponentials of x - max summed across lanes; the maximum itself is exact in
-// any order (a NaN in x[0] poisons everything, as in the scalar path).
+// x[0..n) <- exp(x - m) for a known maximum m, the sum in blocks of kSumBlock
+// elements: lanes summed across the block, reduced, and the block sums added in
+// double. Up to one block this is one lane-wise running sum.
+template <class V>
+double exp_and_sum(float* x, int32_t n, float m) {
+    using reg = typename V::reg;
+    const reg vm = V::set1(m);
+    double total = 0.0;
+    for (int32_t b = 0; b < n; b += kSumBlock) {
+        const int32_t end = min_i32(n, b + kSumBlock);
+        reg vsum = V::zero();
+        int32_t i = b;
+        for (; i + V::lanes <= end; i += V::lanes) {
+            const reg e = exp_approx<V>(V::sub(V::load(x + i), vm));
+            V::store(x + i, e);
+            vsum = V::add(vsum, e);
+        }
+        if (i < end) {
+            const reg e = exp_approx<V>(V::sub(V::load_partial(x + i, end - i), vm));
+            V::store_partial(x + i, e, end - i);
+            vsum = V::add(vsum, V::keep_first(e, end - i));
+        }
+        total += static_cast<double>(V::reduce_add(vsum));
+    }
+    return total;
+}
+
+template <class V>
+void scale_all(float* x, int32_t n, float r) {
+    const typename V::reg vr = V::set1(r);
+    int32_t i = 0;
+    for (; i + V::lanes <= n; i += V::lanes) V::store(x + i, V::mul(V::load(x + i), vr));
+    if (i < n) V::store_partial(x + i, V::mul(V::load_partial(x + i, n - i), vr), n - i);
+}
+
+// The maximum is exact in any order (a NaN in x[0] poisons everything, as in
+// the scalar path).
 template <class V>
 void softmax(float* x, int32_t n) {
     typename V::reg vmax = V::set1(x[0]);
@@ -91,15 +200,8 @@ void softmax(float* x, int32_t n) {
     for (; i + V::lanes <= n; i += V::lanes) vmax = V::max(V::load(x + i), vmax);
     float m = V::reduce_max(vmax);
     for (; i < n; ++i) m = x[i] > m ? x[i] : m;
-    const typename V::reg vm = V::set1(m);
-    typename V::reg vsum = V::zero();
-    for (i = 0; i < n; i += V::lanes) {
-        const typename V::reg e = V::exp(V::sub(V::load_partial(x + i, n - i), vm));
-        V::store_partial(x + i, e, n - i);
-        vsum = V::add(vsum, V::keep_first(e, n - i));
-    }
-    const typename V::reg r = V::set1(1.0f / V::reduce_add(vsum));
-    for (i = 0; i < n; i += V::lanes) V::store_partial(x + i, V::mul(V::load_partial(x + i, n - i), r), n - i);
+    const float sum = static_cast<float>(exp_and_sum<V>(x, n, m));
+    scale_all<V>(x, n, 1.0f / sum);
 }
 
 // ---- quantiser ---------------------------------------------------------------
@@ -111,7 +213,8 @@ void quantize_clamped_bits(const float* x, int32_t P, float sp, float clip, floa
                            uint8_t* codes) {
     const typename V::reg vsp = V::set1(sp), vclip = V::set1(clip), vneg = V::set1(-clip), vinv = V::set1(inv);
     for (int32_t i = 0; i < P; i += V::lanes) {
-        const typename V::reg v = V::mul(vsp, V::load_partial(x + i, P - i));
+        const typename V::reg in = P - i >= V::lanes ? V::load(x + i) : V::load_partial(x + i, P - i);
+        const typename V::reg v = V::mul(vsp, in);
         // Operand order reproduces std::max(-clip, std::min(clip, v)), NaN included.
         const typename V::reg y = V::mul(V::max(V::min(v, vclip), vneg), vinv);
         typename V::ireg q = V::izero();
@@ -123,60 +226,121 @@ void quantize_clamped_bits(const float* x, int32_t P, float sp, float clip, floa
 template <class V>
 void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
                       uint8_t* codes) {
-    with_bits(codebook.bits, [&](auto b) {
-        quantize_clamped_bits<V, decltype(b)::value>(x, P, sp, clip, inv, codebook.thresholds, codes);
-    });
+    switch (codebook.bits) {
+        case 2: return quantize_clamped_bits<V, 2>(x, P, sp, clip, inv, codebook.thresholds, codes);
+        case 3: return quantize_clamped_bits<V, 3>(x, P, sp, clip, inv, codebook.thresholds, codes);
+        default: return quantize_clamped_bits<V, 4>(x, P, sp, clip, inv, codebook.thresholds, codes);
+    }
 }
 
-// The decodable start of each of n consecutive token streams (a decoder's
-// source layout, rewritten into scratch where it needs one).
-template <class Dec, int TT>
-struct TokenSources {
-    alignas(64) uint8_t scratch[TT][kMaxSourceBytes];
-    const uint8_t* start[TT];
+// ---- token streams --------------------------------------------------------------
 
-    TokenSources(const Dec& dec, const uint8_t* first, size_t bytes_per_vec, int32_t P, int32_t n) {
-        for (int32_t t = 0; t < n; ++t) start[t] = dec.source(first + t * bytes_per_vec, P, scratch[t]);
+// Token t of a run of streams bytes_per_vec apart, chunk by chunk.
+template <class Dec>
+struct TokenRun {
+    const uint8_t* first;
+    size_t bytes_per_vec;
+    const uint8_t* chunk(int32_t t, int32_t c) const { return first + t * bytes_per_vec + c * Dec::chunk_bytes; }
+};
+
+// Moves a vector of P floats into (or out of) a decoder's lane order.
+template <class Dec>
+void reorder(float* v, int32_t P, bool into_lanes) {
+    float chunk[Dec::chunk_codes];
+    for (int32_t c = 0; c < P; c += Dec::chunk_codes) {
+        for (int32_t s = 0; s < Dec::chunk_codes; ++s) chunk[s] = v[c + s];
+        for (int32_t s = 0; s < Dec::chunk_codes; ++s) {
+            if (into_lanes) v[c + s] = chunk[Dec::order(s)];
+            else v[c + Dec::order(s)] = chunk[s];
+        }
     }
-    const uint8_t* chunk(int32_t t, int32_t c) const { return start[t] + c * Dec::chunk_bytes; }
+}
+
+// ---- tiling ---------------------------------------------------------------------
+
+// Register tiles are sized from V::acc_regs: enough independent accumulators
+// to keep the fused multiply-adds busy, few enough to leave room for the
+// decoder's tables. Block sizes are powers of two.
+constexpr int32_t pow2_at_most(int32_t n) {
+    int32_t p = 1;
+    while (2 * p <= n) p *= 2;
+    return p;
+}
+
+template <class V, class Dec>
+struct Tiles {
+    static constexpr int32_t R = Dec::chunk_codes / V::lanes;  // registers per chunk
+    // Queries served by one pass over the keys, and over the values.
+    static constexpr int32_t key_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs));
+    static constexpr int32_t value_queries = pow2_at_most(min_i32(kQueryBlock, V::acc_regs / R));
+    // Tokens scored at a time for NQ queries, one accumulator per pair.
+    static constexpr int32_t key_tokens(int32_t nq) { return pow2_at_most(V::acc_regs / nq > 0 ? V::acc_regs / nq : 1); }
+    // Chunks of the value accumulators updated together for QB queries.
+    static constexpr int32_t value_chunks(int32_t qb) {
+        return pow2_at_most(V::acc_regs / (qb * R) > 0 ? V::acc_regs / (qb * R) : 1);
+    }
 };
 
 // ---- scoring keys --------------------------------------------------------------
 
-// TT tokens decoded once each for NQ queries. Every token's dot product is one
-// FMA chain over its chunks followed by the fixed reduce_add tree, whatever
-// NQ and TT are, so batch rows equal single answers bit for bit.
+// TT tokens decoded once each for NQ queries. A token's dot product is one
+// chain of fused multiply-adds over its registers in coordinate-chunk order,
+// then the level's fixed reduce tree (four at a time through reduce_add4,
+// which gives the same bits). That is the same whatever NQ and TT are, so
+// batch rows equal single answers bit for bit. Not inlined, like the other
+// tile kernels: each tile shape gets the whole register file to itself.
 template <class V, class Dec, int NQ, int TT>
-void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows,
-                     int32_t k) {
-    const int32_t chunks = keys.P / V::lanes;
+[[gnu::noinline]] void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq,
+                                       float* const* rows, int32_t k) {
+    using reg = typename V::reg;
+    constexpr int32_t R = Tiles<V, Dec>::R;
+    constexpr int32_t N = NQ * TT;
+    const int32_t chunks = keys.P / Dec::chunk_codes;
     const size_t B = static_cast<size_t>(keys.bytes_per_vec);
     for (; k + TT <= keys.tokens; k += TT) {
-        typename V::reg acc[NQ][TT];
-        for (int q = 0; q < NQ; ++q)
-            for (int t = 0; t < TT; ++t) acc[q][t] = V::zero();
-        const uint8_t* base = keys.codes + static_cast<size_t>(k) * B;
-        if (k + 4 + TT <= keys.tokens) __builtin_prefetch(base + 4 * B, 0, 2);
-        const TokenSources<Dec, TT> tokens(dec, base, B, keys.P, TT);
+        // acc[q * TT + t]: the dot product of query q with token t.
+        reg acc[N];
+        KELVOR_UNROLL
+        for (int32_t i = 0; i < N; ++i) acc[i] = V::zero();
+        const TokenRun<Dec> tokens{keys.codes + static_cast<size_t>(k) * B, B};
         for (int32_t c = 0; c < chunks; ++c) {
-            typename V::reg lv[TT];
-            for (int t = 0; t < TT; ++t) lv[t] = dec.levels(tokens.chunk(t, c));
-            for (int q = 0; q < NQ; ++q) {
-                const typename V::reg r = V::load(rq[q] + c * V::lanes);
-                for (int t = 0; t < TT; ++t) acc[q][t] = V::fmadd(lv[t], r, acc[q][t]);
+            KELVOR_UNROLL
+            for (int32_t r = 0; r < R; ++r) {
+                // Each query register is loaded once for the TT tokens.
+                reg x[NQ];
+                KELVOR_UNROLL
+                for (int q = 0; q < NQ; ++q) x[q] = V::load(rq[q] + (c * R + r) * V::lanes);
+                KELVOR_UNROLL
+                for (int t = 0; t < TT; ++t) {
+                    const reg lv = dec.levels(tokens.chunk(t, c), r);
+                    KELVOR_UNROLL
+                    for (int q = 0; q < NQ; ++q) acc[q * TT + t] = V::fmadd(lv, x[q], acc[q * TT + t]);
+                }
             }
         }
+        float sums[N];
+        if constexpr (N % 4 == 0) {
+            KELVOR_UNROLL
+            for (int i = 0; i < N; i += 4) V::quad_store(sums + i, V::reduce_add4(acc[i], acc[i + 1], acc[i + 2], acc[i + 3]));
+        } else {
+            KELVOR_UNROLL
+            for (int i = 0; i < N; ++i) sums[i] = V::reduce_add(acc[i]);
+        }
         if constexpr (TT % 4 == 0) {
+            const typename V::quad vkf = V::quad_set1(kf);
+            KELVOR_UNROLL
             for (int t = 0; t < TT; t += 4) {
-                const __m128 scales = _mm_loadu_ps(keys.scales + k + t);
+                const typename V::quad scales = V::quad_load(keys.scales + k + t);
+                KELVOR_UNROLL
                 for (int q = 0; q < NQ; ++q) {
-                    const __m128 dots = V::reduce_add4(acc[q][t], acc[q][t + 1], acc[q][t + 2], acc[q][t + 3]);
-                    _mm_storeu_ps(rows[q] + k + t, _mm_mul_ps(_mm_mul_ps(dots, _mm_set1_ps(kf)), scales));
+                    V::quad_store(rows[q] + k + t, V::quad_mul(V::quad_mul(V::quad_load(sums + q * TT + t), vkf), scales));
                 }
             }
         } else {
+            KELVOR_UNROLL
             for (int q = 0; q < NQ; ++q)
-                for (int t = 0; t < TT; ++t) rows[q][k + t] = (V::reduce_add(acc[q][t]) * kf) * keys.scales[k + t];
+                KELVOR_UNROLL
+                for (int t = 0; t < TT; ++t) rows[q][k + t] = (sums[q * TT + t] * kf) * keys.scales[k + t];
         }
     }
     if constexpr (TT > 1) {
@@ -184,38 +348,41 @@ void score_keys_tile(const Dec& dec, const PackedTokens& keys, float kf, float* 
     }
 }
 
-// Moves a vector of P floats into (or out of) a decoder's lane order.
-template <class V, class Dec>
-void reorder(const Dec& dec, const float* src, float* dst, int32_t P, bool into_lanes) {
-    for (int32_t c = 0; c < P; c += V::lanes) {
-        const typename V::reg v = V::load(src + c);
-        V::store(dst + c, into_lanes ? dec.to_lanes(v) : dec.from_lanes(v));
-    }
+template <class V, class Dec, int NQ>
+void score_keys_queries(const Dec& dec, const PackedTokens& keys, float kf, float* const* rq, float* const* rows) {
+    score_keys_tile<V, Dec, NQ, Tiles<V, Dec>::key_tokens(NQ)>(dec, keys, kf, rq, rows, 0);
 }
 
 template <class V, int Bits>
 void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
+    if (keys.P < Dec::chunk_codes) return scalar_kernels().score_keys(keys, kf, block);
+    constexpr int32_t most = Tiles<V, Dec>::key_queries;
     const Dec dec(keys.levels);
     float* queries[kQueryBlock];
     for (int32_t q = 0; q < block.count; ++q) {
         queries[q] = block.vectors[q];
         if constexpr (Dec::permuted) {
             queries[q] = thread_workspace().lane_queries[q];
-            reorder<V>(dec, block.vectors[q], queries[q], keys.P, true);
+            for (int32_t j = 0; j < keys.P; ++j) queries[q][j] = block.vectors[q][j];
+            reorder<Dec>(queries[q], keys.P, true);
         }
     }
     // Largest sub-blocks first; each pass decodes every token once for its queries.
     for (int32_t q = 0; q < block.count;) {
         const int32_t left = block.count - q;
-        if (left >= 4) {
-            score_keys_tile<V, Dec, 4, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+        float* const* rows = block.rows + q;
+        if (most >= 8 && left >= 8) {
+            score_keys_queries<V, Dec, (most >= 8 ? 8 : 1)>(dec, keys, kf, queries + q, rows);
+            q += 8;
+        } else if (most >= 4 && left >= 4) {
+            score_keys_queries<V, Dec, (most >= 4 ? 4 : 1)>(dec, keys, kf, queries + q, rows);
             q += 4;
-        } else if (left >= 2) {
-            score_keys_tile<V, Dec, 2, 4>(dec, keys, kf, queries + q, block.rows + q, 0);
+        } else if (most >= 2 && left >= 2) {
+            score_keys_queries<V, Dec, (most >= 2 ? 2 : 1)>(dec, keys, kf, queries + q, rows);
             q += 2;
         } else {
-            score_keys_tile<V, Dec, 1, 8>(dec, keys, kf, queries + q, block.rows + q, 0);
+            score_keys_queries<V, Dec, 1>(dec, keys, kf, queries + q, rows);
             q += 1;
         }
     }
@@ -223,125 +390,191 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
 
 template <class V>
 void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
-    if (keys.P < V::lanes) return scalar_kernels().score_keys(keys, kf, block);
-    with_bits(keys.bits, [&](auto b) { score_keys_bits<V, decltype(b)::value>(keys, kf, block); });
+    switch (keys.bits) {
+        case 2: return score_keys_bits<V, 2>(keys, kf, block);
+        case 3: return score_keys_bits<V, 3>(keys, kf, block);
+        default: return score_keys_bits<V, 4>(keys, kf, block);
+    }
 }
 
 // ---- accumulating values ------------------------------------------------------
 
-// One query: Chunks chunks of the accumulator stay in registers while every
-// token updates them, so the updates of different chunks overlap. Per
-// coordinate the tokens are added in order, each as one fused multiply-add.
-template <class V, class Dec, int Chunks>
-void accumulate_one_query(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
-                          const float* weights) {
+// Per coordinate the tokens are added in order, each as one fused multiply-add
+// of its level and its weight (scale * softmax weight * vf), however queries,
+// chunks and tokens are blocked, so batch rows equal single answers bit for bit.
+//
+// Tiles of kValueTile tokens: their codes stay in L1 while, CB chunks at a
+// time, the accumulators of QB queries are loaded once per tile, updated by
+// every token of the tile (one decode serving all QB queries) and stored.
+constexpr int32_t kValueTile = 32;
+
+template <class V, class Dec, int QB, int CB>
+[[gnu::noinline]] void accumulate_tiles(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
+                                        const float* const* weights) {
+    using reg = typename V::reg;
+    constexpr int32_t R = Tiles<V, Dec>::R;
+    const int32_t chunks = values.P / Dec::chunk_codes;
+    if constexpr (CB > 1) {
+        if (chunks < CB) return accumulate_tiles<V, Dec, QB, CB / 2>(dec, values, vf, vectors, weights);
+    }
     const size_t B = static_cast<size_t>(values.bytes_per_vec);
-    for (int32_t c0 = 0; c0 < values.P / V::lanes; c0 += Chunks) {
-        typename V::reg acc[Chunks];
-        for (int c = 0; c < Chunks; ++c) acc[c] = V::load(acc_out + (c0 + c) * V::lanes);
-        for (int32_t k = 0; k < values.tokens; ++k) {
-            const uint8_t* stream = values.codes + static_cast<size_t>(k) * B;
-            if (k + 8 < values.tokens) __builtin_prefetch(stream + 8 * B, 0, 2);
-            const TokenSources<Dec, 1> token(dec, stream, B, values.P, 1);
-            const typename V::reg w = V::set1((values.scales[k] * weights[k]) * vf);
-            for (int c = 0; c < Chunks; ++c) acc[c] = V::fmadd(dec.levels(token.chunk(0, c0 + c)), w, acc[c]);
+    for (int32_t k = 0; k < values.tokens; k += kValueTile) {
+        const int32_t tt = min_i32(kValueTile, values.tokens - k);
+        float w[QB][kValueTile];
+        KELVOR_UNROLL
+        for (int32_t q = 0; q < QB; ++q)
+            for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * weights[q][k + t]) * vf;
+        const TokenRun<Dec> tokens{values.codes + static_cast<size_t>(k) * B, B};
+        for (int32_t c0 = 0; c0 < chunks; c0 += CB) {
+            // acc[q * N + i]: register i of the chunks c0.. of query q.
+            constexpr int32_t N = CB * R;
+            reg acc[QB * N];
+            KELVOR_UNROLL
+            for (int32_t q = 0; q < QB; ++q)
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) acc[q * N + i] = V::load(vectors[q] + (c0 * R + i) * V::lanes);
+            for (int32_t t = 0; t < tt; ++t) {
+                reg wq[QB];
+                KELVOR_UNROLL
+                for (int32_t q = 0; q < QB; ++q) wq[q] = V::set1(w[q][t]);
+                const uint8_t* chunk = tokens.chunk(t, c0);
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) {
+                    const reg lv = dec.levels(chunk + (i / R) * Dec::chunk_bytes, i % R);
+                    KELVOR_UNROLL
+                    for (int32_t q = 0; q < QB; ++q) acc[q * N + i] = V::fmadd(lv, wq[q], acc[q * N + i]);
+                }
+            }
+            KELVOR_UNROLL
+            for (int32_t q = 0; q < QB; ++q)
+                KELVOR_UNROLL
+                for (int32_t i = 0; i < N; ++i) V::store(vectors[q] + (c0 * R + i) * V::lanes, acc[q * N + i]);
         }
-        for (int c = 0; c < Chunks; ++c) V::store(acc_out + (c0 + c) * V::lanes, acc[c]);
     }
 }
 
-// Several queries: each token's codes are decoded once for all of them;
-// accumulators stay in memory, and per coordinate the tokens are added in
-// order with the same fused multiply-add as the one-query path.
-template <class V, class Dec>
-void accumulate_block(const Dec& dec, const PackedTokens& values, float vf, const QueryBlock& block) {
-    constexpr int32_t TT = 8;
-    const int32_t chunks = values.P / V::lanes;
+// One query whose whole accumulator (Regs registers) stays in registers while
+// every token, in order, updates it.
+template <class V, class Dec, int Regs>
+[[gnu::noinline]] void accumulate_in_registers(const Dec& dec, const PackedTokens& values, float vf, float* acc_out,
+                                               const float* weights) {
+    using reg = typename V::reg;
+    constexpr int32_t R = Tiles<V, Dec>::R;
     const size_t B = static_cast<size_t>(values.bytes_per_vec);
-    const int32_t nq = block.count;
-    for (int32_t k = 0; k < values.tokens; k += TT) {
-        const int32_t tt = std::min(TT, values.tokens - k);
-        float w[kQueryBlock][TT];
-        for (int32_t q = 0; q < nq; ++q)
-            for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * block.rows[q][k + t]) * vf;
-        const uint8_t* base = values.codes + static_cast<size_t>(k) * B;
-        if (k + 2 * TT <= values.tokens) {
-            for (int32_t t = 0; t < TT; ++t) __builtin_prefetch(base + (TT + t) * B, 0, 2);
+    reg acc[Regs];
+    KELVOR_UNROLL
+    for (int32_t i = 0; i < Regs; ++i) acc[i] = V::load(acc_out + i * V::lanes);
+    for (int32_t k = 0; k < values.tokens; ++k) {
+        const TokenRun<Dec> token{values.codes + static_cast<size_t>(k) * B, B};
+        const reg w = V::set1((values.scales[k] * weights[k]) * vf);
+        KELVOR_UNROLL
+        for (int32_t c = 0; c < Regs / R; ++c)
+            KELVOR_UNROLL
+            for (int32_t r = 0; r < R; ++r) acc[c * R + r] = V::fmadd(dec.levels(token.chunk(0, c), r), w, acc[c * R + r]);
+    }
+    KELVOR_UNROLL
+    for (int32_t i = 0; i < Regs; ++i) V::store(acc_out + i * V::lanes, acc[i]);
+}
+
+template <class V, class Dec, int QB>
+void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, float* const* vectors,
+                        const float* const* weights) {
+    if constexpr (QB == 1) {
+        // An accumulator that fits in registers needs no tiles.
+        constexpr int32_t R = Tiles<V, Dec>::R;
+        const int32_t regs = values.P / V::lanes;
+        if (regs == R) return accumulate_in_registers<V, Dec, R>(dec, values, vf, vectors[0], weights[0]);
+        if constexpr (2 * R <= V::acc_regs) {
+            if (regs == 2 * R) return accumulate_in_registers<V, Dec, 2 * R>(dec, values, vf, vectors[0], weights[0]);
         }
-        const TokenSources<Dec, TT> tokens(dec, base, B, values.P, tt);
-        for (int32_t c = 0; c < chunks; ++c) {
-            typename V::reg lv[TT];
-            for (int32_t t = 0; t < tt; ++t) lv[t] = dec.levels(tokens.chunk(t, c));
-            for (int32_t q = 0; q < nq; ++q) {
-                float* a = block.vectors[q] + c * V::lanes;
-                typename V::reg acc = V::load(a);
-                for (int32_t t = 0; t < tt; ++t) acc = V::fmadd(lv[t], V::set1(w[q][t]), acc);
-                V::store(a, acc);
-            }
+        if constexpr (4 * R <= V::acc_regs) {
+            if (regs == 4 * R) return accumulate_in_registers<V, Dec, 4 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+        if constexpr (8 * R <= V::acc_regs) {
+            if (regs == 8 * R) return accumulate_in_registers<V, Dec, 8 * R>(dec, values, vf, vectors[0], weights[0]);
+        }
+        if constexpr (16 * R <= V::acc_regs) {
+            if (regs == 16 * R) return accumulate_in_registers<V, Dec, 16 * R>(dec, values, vf, vectors[0], weights[0]);
         }
     }
+    accumulate_tiles<V, Dec, QB, Tiles<V, Dec>::value_chunks(QB)>(dec, values, vf, vectors, weights);
 }
 
 template <class V, int Bits>
 void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
     using Dec = typename V::template Decoder<Bits>;
+    if (values.P < Dec::chunk_codes) return scalar_kernels().accumulate_values(values, vf, block);
+    constexpr int32_t most = Tiles<V, Dec>::value_queries;
     const Dec dec(values.levels);
     if constexpr (Dec::permuted) {
-        for (int32_t q = 0; q < block.count; ++q) reorder<V>(dec, block.vectors[q], block.vectors[q], values.P, true);
+        for (int32_t q = 0; q < block.count; ++q) reorder<Dec>(block.vectors[q], values.P, true);
     }
-    if (block.count > 1) {
-        accumulate_block<V>(dec, values, vf, block);
-    } else {
-        float* acc = block.vectors[0];
-        const float* w = block.rows[0];
-        // P and the lane count are powers of two, so the chunks split evenly.
-        switch (std::min(values.P / V::lanes, V::group)) {
-            case 1: accumulate_one_query<V, Dec, 1>(dec, values, vf, acc, w); break;
-            case 2: accumulate_one_query<V, Dec, 2>(dec, values, vf, acc, w); break;
-            case 4: accumulate_one_query<V, Dec, 4>(dec, values, vf, acc, w); break;
-            case 8: accumulate_one_query<V, Dec, 8>(dec, values, vf, acc, w); break;
-            default: accumulate_one_query<V, Dec, V::group>(dec, values, vf, acc, w); break;
+    for (int32_t q = 0; q < block.count;) {
+        const int32_t left = block.count - q;
+        float* const* v = block.vectors + q;
+        const float* const* w = block.rows + q;
+        if (most >= 8 && left >= 8) {
+            accumulate_queries<V, Dec, (most >= 8 ? 8 : 1)>(dec, values, vf, v, w);
+            q += 8;
+        } else if (most >= 4 && left >= 4) {
+            accumulate_queries<V, Dec, (most >= 4 ? 4 : 1)>(dec, values, vf, v, w);
+            q += 4;
+        } else if (most >= 2 && left >= 2) {
+            accumulate_queries<V, Dec, (most >= 2 ? 2 : 1)>(dec, values, vf, v, w);
+            q += 2;
+        } else {
+            accumulate_queries<V, Dec, 1>(dec, values, vf, v, w);
+            q += 1;
         }
     }
     if constexpr (Dec::permuted) {
-        for (int32_t q = 0; q < block.count; ++q) reorder<V>(dec, block.vectors[q], block.vectors[q], values.P, false);
+        for (int32_t q = 0; q < block.count; ++q) reorder<Dec>(block.vectors[q], values.P, false);
     }
 }
 
 template <class V>
 void accumulate_values(const PackedTokens& values, float vf, const QueryBlock& block) {
-    if (values.P < V::lanes) return scalar_kernels().accumulate_values(values, vf, block);
-    with_bits(values.bits, [&](auto b) { accumulate_values_bits<V, decltype(b)::value>(values, vf, block); });
+    switch (values.bits) {
+        case 2: return accumulate_values_bits<V, 2>(values, vf, block);
+        case 3: return accumulate_values_bits<V, 3>(values, vf, block);
+        default: return accumulate_values_bits<V, 4>(values, vf, block);
+    }
 }
 
 // ---- exact path ----------------------------------------------------------------
 
+// T is at most the exact window (512 <= kSumBlock), so every sum is one block.
 template <class V>
 void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query, float* scores, float* out) {
-    const float f = 1.0f / std::sqrt(static_cast<float>(hd));
+    using reg = typename V::reg;
+    const float f = inv_sqrt_of(hd);
     const size_t stride = 2 * static_cast<size_t>(hd);
-    float m = -1.0e30f;
+    float m = 0.0f;
     for (int32_t t = 0; t < T; ++t) {
         const float* key = exact + static_cast<size_t>(t) * stride;
-        typename V::reg acc = V::zero();
-        for (int32_t i = 0; i < hd; i += V::lanes) {
-            acc = V::fmadd(V::load_partial(query + i, hd - i), V::load_partial(key + i, hd - i), acc);
-        }
+        reg acc = V::zero();
+        int32_t i = 0;
+        for (; i + V::lanes <= hd; i += V::lanes) acc = V::fmadd(V::load(query + i), V::load(key + i), acc);
+        if (i < hd) acc = V::fmadd(V::load_partial(query + i, hd - i), V::load_partial(key + i, hd - i), acc);
         const float score = V::reduce_add(acc) * f;
         scores[t] = score;
-        if (score > m) m = score;
+        // The maximum starts from the first score: a fixed start such as
+        // -1e30 can lie above every score, and then every weight is 0.
+        if (t == 0 || score > m) m = score;
     }
-    const typename V::reg vm = V::set1(m);
-    typename V::reg vsum = V::zero();
-    for (int32_t t = 0; t < T; t += V::lanes) {
-        const typename V::reg e = V::exp(V::sub(V::load_partial(scores + t, T - t), vm));
-        V::store_partial(scores + t, e, T - t);
-        vsum = V::add(vsum, V::keep_first(e, T - t));
-    }
-    const float r = 1.0f / V::reduce_add(vsum);
+    const float r = 1.0f / static_cast<float>(exp_and_sum<V>(scores, T, m));
     // The query may alias out: it has been read in full above.
-    for (int32_t j = 0; j < hd; j += V::lanes) {
-        typename V::reg acc = V::zero();
+    int32_t j = 0;
+    for (; j + V::lanes <= hd; j += V::lanes) {
+        reg acc = V::zero();
+        for (int32_t t = 0; t < T; ++t) {
+            const float* val = exact + static_cast<size_t>(t) * stride + hd;
+            acc = V::fmadd(V::set1(r * scores[t]), V::load(val + j), acc);
+        }
+        V::store(out + j, acc);
+    }
+    if (j < hd) {
+        reg acc = V::zero();
         for (int32_t t = 0; t < T; ++t) {
             const float* val = exact + static_cast<size_t>(t) * stride + hd;
             acc = V::fmadd(V::set1(r * scores[t]), V::load_partial(val + j, hd - j), acc);
@@ -363,5 +596,5 @@ KernelTable make_table(SimdLevel level, const char* name) {
                        exact_attend<V>};
 }
 
-}  // namespace simd
+}  // namespace
 }  // namespace kelvor

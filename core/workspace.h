@@ -26,6 +26,8 @@ struct ThreadWorkspace {
     alignas(64) float encoder_rotated[2][kMaxPaddedDim] = {};
     alignas(64) float rotated_queries[kQueryBlock][kQueryStride] = {};
     alignas(64) float value_accumulators[kQueryBlock][kQueryStride] = {};
+    // Value sums of the blocks so far, when a head holds more than one block.
+    alignas(64) double value_totals[kQueryBlock][kMaxPaddedDim] = {};
     // Rotated queries in the lane order of a SIMD decoder.
     alignas(64) float lane_queries[kQueryBlock][kQueryStride] = {};
     alignas(64) uint8_t key_stream[kMaxStreamBytes] = {};

@@ -163,6 +163,12 @@ PYBIND11_MODULE(kelvor_py, m) {
 
     m.doc() = "Kelvor \xe2\x80\x94 Quantized KV-cache attention, Python bindings";
 
+    m.def("_simd_levels", [] {
+        py::list names;
+        for (kelvor::SimdLevel level : kelvor::simd_levels()) names.append(kelvor::simd_level_name(level));
+        return names;
+    }, "Names of the KELVOR_SIMD levels of this build's CPU family, scalar first, best last.");
+
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls
         .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, const std::string&>(),

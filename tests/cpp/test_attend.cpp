@@ -104,6 +104,13 @@ TEST(HeadAttend, OneTokenOnExactPathReturnsTheValue) {
                 EXPECT_EQ(0, std::memcmp(out.data(), tok.val(0), sizeof(float) * sz(hd)));
             }
         }
+        // A score of -1e31, below any fixed start of the running maximum.
+        HeadCache head = make_head(1, 2, 8);
+        const float key = 1e16f, val = 2.0f, query = -1e15f;
+        head_append(*kt, head, &key, &val, 0);
+        float out = kGuard;
+        EXPECT_EQ(head_attend(*kt, head, &query, &out), 1);
+        EXPECT_EQ(out, val);
     }
 }
 

@@ -29,7 +29,7 @@ inline constexpr double kUnitRoundoff = 0x1p-24;  // float32
 // Every compiled-in level this machine runs, scalar (always there) first.
 inline std::vector<const KernelTable*> available_tables(bool with_scalar = true) {
     std::vector<const KernelTable*> tables;
-    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::avx2, SimdLevel::avx512}) {
+    for (SimdLevel level : simd_levels()) {
         if (level == SimdLevel::scalar && !with_scalar) continue;
         if (const KernelTable* t = kernels_for(level)) tables.push_back(t);
     }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backend/layer_ops.h"
 #include "core/limits.h"
 #include "core/workspace.h"
 
@@ -67,6 +68,27 @@ uint64_t KelvorMHABackend::kv_bytes() {
         total += static_cast<uint64_t>(head->store.count) * static_cast<uint64_t>(head->store.bytes_per_vec) * 2u;
     }
     return total;
+}
+
+int32_t KelvorMHABackend::append_heads(const float* keys, const float* vals, int32_t pos) {
+    return kelvor_mha_append_heads(ctx_.get(), keys, vals, pos);
+}
+
+int32_t KelvorMHABackend::compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out) {
+    return kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out);
+}
+
+void KelvorMHABackend::set_threads(int32_t threads) {
+    ctx_->workers = std::make_unique<WorkerPool>(threads);
+}
+
+int32_t KelvorMHABackend::tokens(int32_t head_idx) const {
+    if (head_idx < 0 || head_idx >= n_heads_) {
+        set_last_error("tokens: head_idx out of range");
+        return -1;
+    }
+    clear_last_error();
+    return ctx_->heads[static_cast<size_t>(head_idx)]->store.count;
 }
 
 }  // namespace kelvor

@@ -24,6 +24,17 @@ public:
     int32_t n_heads() override { return n_heads_; }
     int32_t head_dim() override { return head_dim_; }
 
+    // Whole-layer operations (backend/layer_ops.h) over the context's workers.
+    int32_t append_heads(const float* keys, const float* vals, int32_t pos);
+    int32_t compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out);
+    // Threads the whole-layer operations use, the caller included. Setting it
+    // joins the current workers; new ones start on first need. Throws
+    // std::invalid_argument for fewer than 1 and changes nothing then.
+    void set_threads(int32_t threads);
+    int32_t threads() const { return ctx_->workers->threads(); }
+    // Tokens head_idx holds, or -1 with last_error for a bad index.
+    int32_t tokens(int32_t head_idx) const;
+
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }
 

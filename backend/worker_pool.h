@@ -1,0 +1,55 @@
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kelvor {
+
+// A fixed number of threads sharing out the tasks of one call: the calling
+// thread and threads - 1 workers, which are started by the first call that has
+// work for them and joined by the destructor. Tasks are taken one at a time
+// from a shared counter, so heads of different sizes still balance.
+//
+// One call at a time: run() is not reentrant and must not be called from two
+// threads at once; the owner serialises calls.
+class WorkerPool {
+public:
+    // Throws std::invalid_argument ("threads must be at least 1, got 0") for threads < 1.
+    explicit WorkerPool(int32_t threads);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int32_t threads() const { return threads_; }
+    // Worker threads running now (0 until a call first needed them).
+    int32_t started() const;
+
+    // Runs task(i) once for every i in [0, count) and returns when all are done.
+    // With one thread, or one task, everything runs on the calling thread. If a
+    // task throws, tasks not yet begun are skipped and the first exception is
+    // rethrown here once every thread has stopped.
+    void run(int32_t count, const std::function<void(int32_t)>& task);
+
+private:
+    struct Job;
+
+    void start_workers();
+    void work(uint64_t seen);
+    static void drain(Job& job);
+
+    const int32_t threads_;
+    std::vector<std::thread> workers_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;  // a new job, or stop
+    std::condition_variable idle_;  // the last worker finished its share
+    Job* job_ = nullptr;
+    uint64_t generation_ = 0;
+    int32_t busy_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace kelvor

@@ -1,0 +1,138 @@
+"""Whole-layer calls: append_heads and compute_heads against the per-head calls, their
+worker threads, and one context used from several Python threads."""
+import gc
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from kelvor_py import MHAContext
+
+CAP = 24
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def threads_running():
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("Threads:")).split()[1])
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+# (key/value heads, query heads, rows per query head; None for a 2-D batch)
+LAYOUTS = [(4, 4, None), (2, 8, None), (3, 6, 5), (1, 3, 2)]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("n_heads, n_query_heads, rows", LAYOUTS)
+@pytest.mark.parametrize("bits, head_dim", [(2, 5), (3, 64), (4, 100)])
+def test_layer_calls_equal_the_per_head_calls(rng, threads, n_heads, n_query_heads, rows, bits, head_dim):
+    layer = MHAContext(n_heads, head_dim, bits, CAP, seed=5, threads=threads)
+    heads = MHAContext(n_heads, head_dim, bits, CAP, seed=5)
+    group = n_query_heads // n_heads
+    shape = (n_query_heads, head_dim) if rows is None else (n_query_heads, rows, head_dim)
+    for t in range(CAP + 6):
+        keys = rng.standard_normal((n_heads, head_dim))  # float64, cast as append casts it
+        vals = rng.standard_normal((n_heads, head_dim))
+        assert layer.append_heads(keys, vals, t) is None
+        for h in range(n_heads):
+            heads.append(h, keys[h], vals[h], t)
+        if t + 1 not in (10, CAP + 6):  # the exact path, then a wrapped ring
+            continue
+        assert [layer.tokens(h) for h in range(n_heads)] == [min(t + 1, CAP)] * n_heads
+        assert layer.kv_bytes() == heads.kv_bytes()
+        queries = 2 * rng.standard_normal(shape).astype(np.float32)
+        out = layer.compute_heads(queries)
+        assert out.shape == shape and out.dtype == np.float32 and out.flags.c_contiguous
+        for i in range(n_query_heads):
+            for r, q in enumerate(queries[i].reshape(-1, head_dim)):
+                want = heads.compute(i // group, q)
+                assert out[i].reshape(-1, head_dim)[r].tobytes() == want.tobytes(), (i, r)
+
+
+def test_dropped_contexts_join_their_workers(rng):
+    keys = rng.standard_normal((4, 32)).astype(np.float32)
+    base = threads_running()
+
+    def churn(count):
+        for _ in range(count):
+            ctx = MHAContext(4, 32, 3, 64, threads=3)
+            assert threads_running() == base  # workers start on first need
+            ctx.append_heads(keys, keys, 0)
+            assert threads_running() == base + 2
+            del ctx
+
+    churn(20)
+    gc.collect()
+    before = rss_bytes()
+    churn(400)
+    gc.collect()
+    assert threads_running() == base
+    assert rss_bytes() - before < 4 << 20
+
+
+def test_calls_from_other_threads_wait_for_a_layer_call(rng):
+    # A reader loops over compute_heads with the GIL released while a writer
+    # appends through both append_heads and the plain append. Every answer the
+    # reader sees must be the layer's answer after some whole number of writer
+    # calls, in order; a torn read (some heads updated, others not, or a head
+    # changed mid-scan) matches none.
+    n_heads, hd, writes = 4, 64, 16
+    ctx = MHAContext(n_heads, hd, 3, 4096, seed=8, threads=2)
+    twin = MHAContext(n_heads, hd, 3, 4096, seed=8)
+    for t in range(3000):
+        kv = rng.standard_normal((2, n_heads, hd)).astype(np.float32)
+        ctx.append_heads(kv[0], kv[1], t)
+        twin.append_heads(kv[0], kv[1], t)
+    steps = rng.standard_normal((writes, 2, n_heads, hd)).astype(np.float32)
+    queries = rng.standard_normal((2 * n_heads, hd)).astype(np.float32)
+
+    expected = [twin.compute_heads(queries).tobytes()]
+    for i, (k, v) in enumerate(steps):
+        if i % 2:
+            twin.append_heads(k, v, 3000 + i)
+            expected.append(twin.compute_heads(queries).tobytes())
+        else:
+            for h in range(n_heads):
+                twin.append(h, k[h], v[h], 3000 + i)
+                expected.append(twin.compute_heads(queries).tobytes())
+
+    seen, done, failures = [], threading.Event(), []
+
+    def reader():
+        try:
+            while not done.is_set():
+                seen.append(ctx.compute_heads(queries).tobytes())
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    def writer():
+        try:
+            for i, (k, v) in enumerate(steps):
+                if i % 2:
+                    ctx.append_heads(k, v, 3000 + i)
+                else:
+                    for h in range(n_heads):
+                        ctx.append(h, k[h], v[h], 3000 + i)
+                done.wait(0.002)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+        finally:
+            done.set()
+
+    workers = [threading.Thread(target=reader, daemon=True), threading.Thread(target=writer, daemon=True)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=120)
+    assert not any(w.is_alive() for w in workers) and not failures, failures
+    index = {answer: i for i, answer in enumerate(expected)}
+    order = [index.get(answer, -1) for answer in seen]
+    assert len(order) > writes and -1 not in order
+    assert order == sorted(order)
+    assert ctx.compute_heads(queries).tobytes() == expected[-1]
+    assert ctx.kv_bytes() == twin.kv_bytes()

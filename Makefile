@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench build cpp-test py-test clean
+.PHONY: test demo sanitize bench build cpp-test py-test clean wheel test-wheel
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -10,6 +10,9 @@ BUILD     := build/py310
 SAN_BUILD := build/sanitize
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
+TEST_DEPS := "mypy>=1.10"
+WHEEL_BUILD := build/wheel
+WHEEL_VENV  := build/wheel-venv
 
 $(VENV)/.ready: pyproject.toml tools/find-python
 	@py=$$(tools/find-python) || exit 1; \
@@ -17,6 +20,11 @@ $(VENV)/.ready: pyproject.toml tools/find-python
 	rm -rf $(VENV); "$$py" -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet $(PY_DEPS)
+	@touch $@
+
+# Tools only the tests use, added to an existing .venv as well.
+$(VENV)/.test-deps: $(VENV)/.ready
+	$(VPY) -m pip install --quiet $(TEST_DEPS)
 	@touch $@
 
 # One build folder serves the installed module, the C++ tests and the benchmarks;
@@ -30,7 +38,7 @@ build: $(VENV)/.ready
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-py-test: build
+py-test: build $(VENV)/.test-deps
 	cd tests/python && ../../$(VPY) -m pytest -q
 
 test: cpp-test py-test
@@ -47,6 +55,25 @@ sanitize:
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+	$(VPY) bench/bench_layer.py
+
+wheel: $(VENV)/.ready
+	rm -f dist/kelvor_py-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel --quiet --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(WHEEL_BUILD) --wheel-dir dist .
+
+# The Python tests against the wheel installed into a fresh environment, run
+# from an empty folder so that neither the source tree nor build/ is importable.
+test-wheel: wheel
+	@py=$$(tools/find-python) || exit 1; \
+	echo "== creating $(WHEEL_VENV) from $$py"; \
+	rm -rf $(WHEEL_VENV); "$$py" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install --quiet dist/kelvor_py-*.whl "pytest>=7" $(TEST_DEPS)
+	here=$$(pwd); run=$$(mktemp -d); trap 'rm -rf "$$run"' EXIT; cd "$$run"; \
+	"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, kelvor_py; \
+	  assert kelvor_py.__file__.startswith(sys.prefix), kelvor_py.__file__; print("testing", kelvor_py.__file__)'; \
+	"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider "$$here/tests/python"
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -1,6 +1,5 @@
 #include "backend/worker_pool.h"
 
-#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -8,12 +7,15 @@
 namespace kelvor {
 
 struct WorkerPool::Job {
-    const std::function<void(int32_t)>* task;
-    int32_t count;
+    Job(const std::function<void(int32_t)>& t, int32_t n, uint64_t g) : task(t), count(n), generation(g) {}
+
+    const std::function<void(int32_t)>& task;  // only called for claimed tasks, all done before run() returns
+    const int32_t count;
+    const uint64_t generation;
     std::atomic<int32_t> next{0};
+    std::atomic<int32_t> finished{0};
     std::atomic<bool> failed{false};
-    std::mutex error_mutex;
-    std::exception_ptr error;
+    std::exception_ptr error;  // under the pool's mutex
 };
 
 WorkerPool::WorkerPool(int32_t threads) : threads_(threads) {
@@ -35,9 +37,7 @@ int32_t WorkerPool::started() const {
 }
 
 void WorkerPool::start_workers() {
-    // Only run() adds workers or changes the generation, and run() is never
-    // concurrent, so both can be read here without the lock. A new worker
-    // starts from the current generation and so takes the job published next.
+    // Only run() adds workers, and run() is never concurrent.
     while (static_cast<int32_t>(workers_.size()) < threads_ - 1) {
         std::thread t([this, seen = generation_] { work(seen); });
         std::lock_guard<std::mutex> lock(mutex_);
@@ -46,15 +46,22 @@ void WorkerPool::start_workers() {
 }
 
 void WorkerPool::drain(Job& job) {
-    while (!job.failed.load(std::memory_order_relaxed)) {
+    for (;;) {
         const int32_t i = job.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= job.count) return;
-        try {
-            (*job.task)(i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(job.error_mutex);
-            if (!job.error) job.error = std::current_exception();
-            job.failed.store(true, std::memory_order_relaxed);
+        if (!job.failed.load(std::memory_order_relaxed)) {
+            try {
+                job.task(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!job.error) job.error = std::current_exception();
+                job.failed.store(true, std::memory_order_relaxed);
+            }
+        }
+        // The caller checks `finished` under the mutex, so notifying under it cannot be missed.
+        if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_.notify_one();
         }
     }
 }
@@ -62,14 +69,13 @@ void WorkerPool::drain(Job& job) {
 void WorkerPool::work(uint64_t seen) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        wake_.wait(lock, [&] { return stopping_ || (job_ && job_->generation != seen); });
         if (stopping_) return;
-        seen = generation_;
-        Job* job = job_;
+        std::shared_ptr<Job> job = job_;
+        seen = job->generation;
         lock.unlock();
         drain(*job);
         lock.lock();
-        if (--busy_ == 0) idle_.notify_one();
     }
 }
 
@@ -80,23 +86,19 @@ void WorkerPool::run(int32_t count, const std::function<void(int32_t)>& task) {
         return;
     }
     start_workers();
-    Job job;
-    job.task = &task;
-    job.count = count;
+    auto job = std::make_shared<Job>(task, count, ++generation_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        job_ = &job;
-        ++generation_;
-        busy_ = static_cast<int32_t>(workers_.size());
+        job_ = job;
     }
     wake_.notify_all();
-    drain(job);
+    drain(*job);
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [&] { return busy_ == 0; });
-        job_ = nullptr;
+        done_.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == count; });
+        job_.reset();
     }
-    if (job.error) std::rethrow_exception(job.error);
+    if (job->error) std::rethrow_exception(job->error);
 }
 
 }  // namespace kelvor

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,7 +13,9 @@ namespace kelvor {
 // A fixed number of threads sharing out the tasks of one call: the calling
 // thread and threads - 1 workers, which are started by the first call that has
 // work for them and joined by the destructor. Tasks are taken one at a time
-// from a shared counter, so heads of different sizes still balance.
+// from a shared counter, so heads of different sizes still balance, and a call
+// returns once its tasks are done: a worker that wakes late finds nothing left
+// and costs the caller nothing.
 //
 // One call at a time: run() is not reentrant and must not be called from two
 // threads at once; the owner serialises calls.
@@ -39,16 +42,17 @@ private:
 
     void start_workers();
     void work(uint64_t seen);
-    static void drain(Job& job);
+    void drain(Job& job);
 
     const int32_t threads_;
     std::vector<std::thread> workers_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;  // a new job, or stop
-    std::condition_variable idle_;  // the last worker finished its share
-    Job* job_ = nullptr;
+    std::condition_variable done_;  // the last task of the job finished
+    // The job in progress, shared so that a worker still holding it after the
+    // call returned reads nothing freed.
+    std::shared_ptr<Job> job_;
     uint64_t generation_ = 0;
-    int32_t busy_ = 0;
     bool stopping_ = false;
 };
 

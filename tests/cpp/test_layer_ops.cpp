@@ -55,6 +55,8 @@ TEST(WorkerPool, RethrowsTheFirstFailureAndStaysUsable) {
                           [&](int32_t i) {
                               ++ran;
                               if (i == 4) throw std::runtime_error("task 4");
+                              // Slow enough that the failure is seen long before the last task.
+                              std::this_thread::sleep_for(std::chrono::milliseconds(1));
                           }),
                  std::runtime_error);
     EXPECT_LT(ran.load(), 50);  // tasks after the failure were skipped

@@ -1,26 +1,20 @@
 """Whole-layer calls: append_heads and compute_heads against the per-head calls, their
 worker threads, and one context used from several Python threads."""
 import gc
-import os
 import threading
 
 import numpy as np
 import pytest
+from test_context import rss_bytes
 
 from kelvor_py import MHAContext
 
 CAP = 24
-PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def threads_running():
     with open("/proc/self/status") as f:
         return int(next(line for line in f if line.startswith("Threads:")).split()[1])
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 # (key/value heads, query heads, rows per query head; None for a 2-D batch)
@@ -76,63 +70,51 @@ def test_dropped_contexts_join_their_workers(rng):
 
 
 def test_calls_from_other_threads_wait_for_a_layer_call(rng):
-    # A reader loops over compute_heads with the GIL released while a writer
-    # appends through both append_heads and the plain append. Every answer the
-    # reader sees must be the layer's answer after some whole number of writer
-    # calls, in order; a torn read (some heads updated, others not, or a head
-    # changed mid-scan) matches none.
-    n_heads, hd, writes = 4, 64, 16
-    ctx = MHAContext(n_heads, hd, 3, 4096, seed=8, threads=2)
-    twin = MHAContext(n_heads, hd, 3, 4096, seed=8)
-    for t in range(3000):
+    # A reader loops over compute_heads (GIL released) while a writer appends
+    # through append_heads and the plain append in turn. Each answer read must be
+    # the one after some whole number of writer calls, in order: a torn read
+    # (some heads updated and others not, or a head changed mid-scan) matches none.
+    # Two heads on two threads: any append that overlaps a read lands mid-scan.
+    n_heads, hd, writes = 2, 64, 24
+    ctx, twin = (MHAContext(n_heads, hd, 3, 8192, seed=8, threads=t) for t in (2, 1))
+    for t in range(6000):
         kv = rng.standard_normal((2, n_heads, hd)).astype(np.float32)
-        ctx.append_heads(kv[0], kv[1], t)
-        twin.append_heads(kv[0], kv[1], t)
+        for c in (ctx, twin):
+            c.append_heads(kv[0], kv[1], t)
     steps = rng.standard_normal((writes, 2, n_heads, hd)).astype(np.float32)
     queries = rng.standard_normal((2 * n_heads, hd)).astype(np.float32)
 
-    expected = [twin.compute_heads(queries).tobytes()]
-    for i, (k, v) in enumerate(steps):
-        if i % 2:
-            twin.append_heads(k, v, 3000 + i)
-            expected.append(twin.compute_heads(queries).tobytes())
-        else:
-            for h in range(n_heads):
-                twin.append(h, k[h], v[h], 3000 + i)
-                expected.append(twin.compute_heads(queries).tobytes())
+    def write(c, after_each=lambda: None):
+        for i, (k, v) in enumerate(steps):
+            for h in range(n_heads) if i % 2 else [None]:
+                c.append_heads(k, v, i) if h is None else c.append(h, k[h], v[h], i)
+                after_each()
 
+    expected = [twin.compute_heads(queries).tobytes()]
+    write(twin, lambda: expected.append(twin.compute_heads(queries).tobytes()))
     seen, done, failures = [], threading.Event(), []
 
-    def reader():
-        try:
-            while not done.is_set():
-                seen.append(ctx.compute_heads(queries).tobytes())
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
+    def guarded(fn):
+        def run():
+            try:
+                fn()
+            except BaseException as e:  # noqa: BLE001 - reported below
+                failures.append(e)
+            finally:
+                done.set()
+        return threading.Thread(target=run, daemon=True)
 
-    def writer():
-        try:
-            for i, (k, v) in enumerate(steps):
-                if i % 2:
-                    ctx.append_heads(k, v, 3000 + i)
-                else:
-                    for h in range(n_heads):
-                        ctx.append(h, k[h], v[h], 3000 + i)
-                done.wait(0.002)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-        finally:
-            done.set()
+    def read():
+        while not done.is_set():
+            seen.append(ctx.compute_heads(queries).tobytes())
 
-    workers = [threading.Thread(target=reader, daemon=True), threading.Thread(target=writer, daemon=True)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join(timeout=120)
-    assert not any(w.is_alive() for w in workers) and not failures, failures
+    threads = [guarded(read), guarded(lambda: write(ctx, lambda: done.wait(0.001)))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads) and not failures, failures
     index = {answer: i for i, answer in enumerate(expected)}
     order = [index.get(answer, -1) for answer in seen]
-    assert len(order) > writes and -1 not in order
-    assert order == sorted(order)
+    assert len(order) > writes and -1 not in order and order == sorted(order)
     assert ctx.compute_heads(queries).tobytes() == expected[-1]
-    assert ctx.kv_bytes() == twin.kv_bytes()

@@ -2,6 +2,7 @@
 worker threads, and one context used from several Python threads."""
 import gc
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -15,6 +16,14 @@ CAP = 24
 def threads_running():
     with open("/proc/self/status") as f:
         return int(next(line for line in f if line.startswith("Threads:")).split()[1])
+
+
+def threads_settle_at(count):
+    # A joined thread can still be listed for a moment while the kernel reaps it.
+    deadline = time.monotonic() + 2
+    while threads_running() != count and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return threads_running() == count
 
 
 # (key/value heads, query heads, rows per query head; None for a 2-D batch)
@@ -55,7 +64,7 @@ def test_dropped_contexts_join_their_workers(rng):
     def churn(count):
         for _ in range(count):
             ctx = MHAContext(4, 32, 3, 64, threads=3)
-            assert threads_running() == base  # workers start on first need
+            assert threads_settle_at(base)  # workers start on first need
             ctx.append_heads(keys, keys, 0)
             assert threads_running() == base + 2
             del ctx
@@ -65,34 +74,46 @@ def test_dropped_contexts_join_their_workers(rng):
     before = rss_bytes()
     churn(400)
     gc.collect()
-    assert threads_running() == base
+    assert threads_settle_at(base)
     assert rss_bytes() - before < 4 << 20
 
 
 def test_calls_from_other_threads_wait_for_a_layer_call(rng):
     # A reader loops over compute_heads (GIL released) while a writer appends
-    # through append_heads and the plain append in turn. Each answer read must be
-    # the one after some whole number of writer calls, in order: a torn read
-    # (some heads updated and others not, or a head changed mid-scan) matches none.
-    # Two heads on two threads: any append that overlaps a read lands mid-scan.
-    n_heads, hd, writes = 2, 64, 24
-    ctx, twin = (MHAContext(n_heads, hd, 3, 8192, seed=8, threads=t) for t in (2, 1))
+    # through append_heads and the plain append in turn, waiting after each write
+    # until the reader has finished two more reads (so the second one began after
+    # the write). The reader must then have seen the answer after every write, in
+    # order, and nothing else: a torn read (some heads updated and others not, or
+    # a head changed mid-scan) matches no answer. Two heads on two threads: any
+    # append that overlaps a read lands mid-scan, and overwrites a token the scan reads.
+    n_heads, hd, writes = 2, 64, 48
+    ctx, twin = (MHAContext(n_heads, hd, 3, 4096, seed=8, threads=t) for t in (2, 1))
     for t in range(6000):
         kv = rng.standard_normal((2, n_heads, hd)).astype(np.float32)
         for c in (ctx, twin):
             c.append_heads(kv[0], kv[1], t)
     steps = rng.standard_normal((writes, 2, n_heads, hd)).astype(np.float32)
     queries = rng.standard_normal((2 * n_heads, hd)).astype(np.float32)
+    seen, done, failures = [], threading.Event(), []
 
-    def write(c, after_each=lambda: None):
+    def write(c, after_each):
+        after_each()
         for i, (k, v) in enumerate(steps):
             for h in range(n_heads) if i % 2 else [None]:
                 c.append_heads(k, v, i) if h is None else c.append(h, k[h], v[h], i)
                 after_each()
 
-    expected = [twin.compute_heads(queries).tobytes()]
+    def two_more_reads():
+        target, deadline = len(seen) + 2, time.monotonic() + 60
+        while len(seen) < target and not done.is_set() and time.monotonic() < deadline:
+            time.sleep(0.0001)
+
+    def read():
+        while not done.is_set():
+            seen.append(ctx.compute_heads(queries).tobytes())
+
+    expected = []
     write(twin, lambda: expected.append(twin.compute_heads(queries).tobytes()))
-    seen, done, failures = [], threading.Event(), []
 
     def guarded(fn):
         def run():
@@ -104,11 +125,7 @@ def test_calls_from_other_threads_wait_for_a_layer_call(rng):
                 done.set()
         return threading.Thread(target=run, daemon=True)
 
-    def read():
-        while not done.is_set():
-            seen.append(ctx.compute_heads(queries).tobytes())
-
-    threads = [guarded(read), guarded(lambda: write(ctx, lambda: done.wait(0.001)))]
+    threads = [guarded(read), guarded(lambda: write(ctx, two_more_reads))]
     for t in threads:
         t.start()
     for t in threads:
@@ -116,5 +133,4 @@ def test_calls_from_other_threads_wait_for_a_layer_call(rng):
     assert not any(t.is_alive() for t in threads) and not failures, failures
     index = {answer: i for i, answer in enumerate(expected)}
     order = [index.get(answer, -1) for answer in seen]
-    assert len(order) > writes and -1 not in order and order == sorted(order)
-    assert ctx.compute_heads(queries).tobytes() == expected[-1]
+    assert order == sorted(order) and sorted(set(order)) == list(range(len(expected)))

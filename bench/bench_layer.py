@@ -2,9 +2,10 @@
 
 Run by `make bench`. A step appends one token to every key/value head and
 answers one query per query head; every head holds 8,192 tokens at 3 bits
-(head_dim 128, a full ring, so each step replaces the oldest token). Three ways
-are timed in turn, step after step, so that noise from other processes falls
-on all of them alike:
+(head_dim 128, a full ring, so each step replaces the oldest token). Three ways,
+each on its own context with the same contents, are timed in turn, step after
+step, their order rotating, so that noise from other processes and what the
+previous way left in the caches fall on all of them alike:
 
   loop       per-head calls from Python: append, then compute (or compute_batch
              over a key/value head's group of query heads)
@@ -64,26 +65,25 @@ def layer_step(ctx, keys, vals, queries, pos, group):
 
 def measure(n_heads, n_query_heads, steps):
     group = n_query_heads // n_heads
-    one = filled_context(n_heads, 1, seed=n_heads)
-    two = filled_context(n_heads, 2, seed=n_heads)
+    ways = [("loop", filled_context(n_heads, 1, seed=n_heads), loop_step),
+            ("layer x1", filled_context(n_heads, 1, seed=n_heads), layer_step),
+            ("layer x2", filled_context(n_heads, 2, seed=n_heads), layer_step)]
     rng = np.random.default_rng(7)
     inputs = [(rng.standard_normal((n_heads, HEAD_DIM), dtype=np.float32),
                rng.standard_normal((n_heads, HEAD_DIM), dtype=np.float32),
                rng.standard_normal((n_query_heads, HEAD_DIM), dtype=np.float32)) for _ in range(INPUT_SETS)]
-    # Same contents, same answers, whatever the thread count.
-    probe = inputs[0][2]
-    assert one.compute_heads(probe).tobytes() == two.compute_heads(probe).tobytes()
+    # Same contents, same answers, whichever way and thread count.
+    keys, vals, queries = inputs[0]
+    answers = [np.concatenate(fn(ctx, keys, vals, queries, TOKENS, group), axis=None) for _, ctx, fn in ways]
+    assert all(a.tobytes() == answers[0].tobytes() for a in answers)
 
-    ways = [("loop", one, loop_step), ("layer x1", one, layer_step), ("layer x2", two, layer_step)]
     best = {name: float("inf") for name, _, _ in ways}
-    pos = TOKENS
-    for step in range(steps):
+    for step in range(1, steps + 1):
         keys, vals, queries = inputs[step % INPUT_SETS]
-        for name, ctx, fn in ways:
+        for name, ctx, fn in ways[step % 3:] + ways[:step % 3]:
             t0 = time.perf_counter()
-            fn(ctx, keys, vals, queries, pos, group)
+            fn(ctx, keys, vals, queries, TOKENS + step, group)
             best[name] = min(best[name], time.perf_counter() - t0)
-        pos += 1
     return best
 
 

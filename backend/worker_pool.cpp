@@ -1,5 +1,6 @@
 #include "backend/worker_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -36,9 +37,9 @@ int32_t WorkerPool::started() const {
     return static_cast<int32_t>(workers_.size());
 }
 
-void WorkerPool::start_workers() {
+void WorkerPool::start_workers(int32_t wanted) {
     // Only run() adds workers, and run() is never concurrent.
-    while (static_cast<int32_t>(workers_.size()) < threads_ - 1) {
+    while (static_cast<int32_t>(workers_.size()) < wanted) {
         std::thread t([this, seen = generation_] { work(seen); });
         std::lock_guard<std::mutex> lock(mutex_);
         workers_.push_back(std::move(t));
@@ -85,7 +86,8 @@ void WorkerPool::run(int32_t count, const std::function<void(int32_t)>& task) {
         for (int32_t i = 0; i < count; ++i) task(i);
         return;
     }
-    start_workers();
+    // A worker more than there are tasks could never get one.
+    start_workers(std::min(threads_ - 1, count - 1));
     auto job = std::make_shared<Job>(task, count, ++generation_);
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -11,8 +11,8 @@
 namespace kelvor {
 
 // A fixed number of threads sharing out the tasks of one call: the calling
-// thread and threads - 1 workers, which are started by the first call that has
-// work for them and joined by the destructor. Tasks are taken one at a time
+// thread and up to threads - 1 workers, which are started when a call first
+// has tasks for them (never more than tasks - 1) and joined by the destructor. Tasks are taken one at a time
 // from a shared counter, so heads of different sizes still balance, and a call
 // returns once its tasks are done: a worker that wakes late finds nothing left
 // and costs the caller nothing.
@@ -28,7 +28,7 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     int32_t threads() const { return threads_; }
-    // Worker threads running now (0 until a call first needed them).
+    // Worker threads running now (0 until a call first needed one).
     int32_t started() const;
 
     // Runs task(i) once for every i in [0, count) and returns when all are done.
@@ -40,7 +40,7 @@ public:
 private:
     struct Job;
 
-    void start_workers();
+    void start_workers(int32_t wanted);
     void work(uint64_t seen);
     void drain(Job& job);
 

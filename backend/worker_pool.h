@@ -1,7 +1,6 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,11 +10,11 @@
 namespace kelvor {
 
 // A fixed number of threads sharing out the tasks of one call: the calling
-// thread and up to threads - 1 workers, which are started when a call first
-// has tasks for them (never more than tasks - 1) and joined by the destructor. Tasks are taken one at a time
-// from a shared counter, so heads of different sizes still balance, and a call
-// returns once its tasks are done: a worker that wakes late finds nothing left
-// and costs the caller nothing.
+// thread and up to threads - 1 workers, started when a call first has tasks
+// for them (never more than tasks - 1) and joined by the destructor. Tasks are
+// taken one at a time from a shared counter, so heads of different sizes still
+// balance, and a call returns once its tasks are done: a worker that wakes
+// late finds nothing left and costs the caller nothing.
 //
 // One call at a time: run() is not reentrant and must not be called from two
 // threads at once; the owner serialises calls.
@@ -34,7 +33,7 @@ public:
     // Runs task(i) once for every i in [0, count) and returns when all are done.
     // With one thread, or one task, everything runs on the calling thread. If a
     // task throws, tasks not yet begun are skipped and the first exception is
-    // rethrown here once every thread has stopped.
+    // rethrown here once no task is running any more.
     void run(int32_t count, const std::function<void(int32_t)>& task);
 
 private:

@@ -2,7 +2,8 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps
+.PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
+  wheel test-wheel
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -14,6 +15,9 @@ ARM_BUILD := build/arm64
 ARM_PACKAGES := g++-aarch64-linux-gnu qemu-user googletest
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
+TEST_DEPS := "mypy>=1.10"
+WHEEL_BUILD := build/wheel
+WHEEL_VENV  := build/wheel-venv
 
 $(VENV)/.ready: pyproject.toml tools/find-python
 	@py=$$(tools/find-python) || exit 1; \
@@ -28,6 +32,11 @@ $(VENV)/.ready: pyproject.toml tools/find-python
 system-deps:
 	tools/ensure-debian-packages $(DEB_PACKAGES)
 
+# Tools only the tests use, added to an existing .venv as well.
+$(VENV)/.test-deps: $(VENV)/.ready
+	$(VPY) -m pip install --quiet $(TEST_DEPS)
+	@touch $@
+
 # One build folder serves the installed module, the C++ tests and the benchmarks;
 # pip reuses it, so a second run rebuilds only what changed.
 build: $(VENV)/.ready system-deps
@@ -39,7 +48,7 @@ build: $(VENV)/.ready system-deps
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-py-test: build
+py-test: build $(VENV)/.test-deps
 	cd tests/python && ../../$(VPY) -m pytest -q
 
 # The level objects' symbol check, on an unoptimised build: at -O0 nothing is
@@ -63,6 +72,7 @@ sanitize: system-deps
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
+	$(VPY) bench/bench_layer.py
 	$(BUILD)/bench/state_bench
 
 # Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a
@@ -84,5 +94,23 @@ test-arm64:
 	cmake --build $(ARM_BUILD) -j $(JOBS)
 	ctest --test-dir $(ARM_BUILD) --output-on-failure -j $(JOBS)
 
+wheel: $(VENV)/.ready system-deps
+	rm -f dist/kelvor_py-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel --quiet --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(WHEEL_BUILD) --wheel-dir dist .
+
+# The Python tests against the wheel installed into a fresh environment, run
+# from an empty folder so that neither the source tree nor build/ is importable.
+test-wheel: wheel
+	@py=$$(tools/find-python) || exit 1; \
+	echo "== creating $(WHEEL_VENV) from $$py"; \
+	rm -rf $(WHEEL_VENV); "$$py" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install --quiet dist/kelvor_py-*.whl "pytest>=7" $(TEST_DEPS)
+	here=$$(pwd); run=$$(mktemp -d); trap 'rm -rf "$$run"' EXIT; cd "$$run"; \
+	"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, kelvor_py; \
+	  assert kelvor_py.__file__.startswith(sys.prefix), kelvor_py.__file__; print("testing", kelvor_py.__file__)'; \
+	"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider "$$here/tests/python"
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

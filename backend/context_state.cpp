@@ -60,6 +60,7 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     put_field(header, 32, s.seed);
     put_field(header, 40, s.v_mass);
     put_field(header, 44, s.hybrid_thresh);
+    put_field(header, 48, s.threads);
     put_field(header, 56, size);
 
     StateWriter writer(out, size);
@@ -106,13 +107,12 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     s.seed = get_field<uint64_t>(data, 32);
     s.v_mass = get_field<float>(data, 40);
     s.hybrid_thresh = get_field<int32_t>(data, 44);
+    s.threads = get_field<int32_t>(data, 48);
     try {
         check_settings(s);
     } catch (const std::invalid_argument& e) {
         refuse(e.what());
     }
-    const auto threads = get_field<uint32_t>(data, 48);
-    if (threads != 0) refuse("threads is " + str(threads) + "; this kelvor_py runs every context on the calling thread");
     const auto reserved = get_field<uint32_t>(data, 52);
     if (reserved != 0) refuse("its reserved header field is " + str(reserved) + ", not 0");
 

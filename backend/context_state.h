@@ -17,7 +17,7 @@ namespace kelvor {
 //   32      8            seed
 //   40      4            v_mass (float32)
 //   44      4            hybrid_thresh
-//   48      4            threads: 0, every call on the calling thread (room for a worker count)
+//   48      4            threads (of the whole-layer operations, the caller included)
 //   52      4            reserved, 0
 //   56      8            bytes in the whole state, checksum included
 //   64      16 per head  head records (core/head_state.h), in head order

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backend/layer_ops.h"
 #include "core/limits.h"
 #include "core/memory_budget.h"
 #include "core/workspace.h"
@@ -23,6 +24,7 @@ void check_settings(const ContextSettings& s) {
     check_setting(s.bits >= 2 && s.bits <= 4, "bits", s.bits, "2, 3 or 4");
     check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
                   "between 1 and " + std::to_string(kMaxCapacity));
+    check_setting(s.threads >= 1, "threads", s.threads, "at least 1");
 }
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
@@ -47,6 +49,7 @@ KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(
         head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
+    ctx->workers = std::make_unique<WorkerPool>(s.threads);
     ctx_ = std::move(ctx);
 }
 
@@ -75,6 +78,28 @@ uint64_t KelvorMHABackend::kv_bytes() {
         total += static_cast<uint64_t>(head->store.count) * static_cast<uint64_t>(head->store.bytes_per_vec) * 2u;
     }
     return total;
+}
+
+int32_t KelvorMHABackend::append_heads(const float* keys, const float* vals, int32_t pos) {
+    return kelvor_mha_append_heads(ctx_.get(), keys, vals, pos);
+}
+
+int32_t KelvorMHABackend::compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out) {
+    return kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out);
+}
+
+void KelvorMHABackend::set_threads(int32_t threads) {
+    ctx_->workers = std::make_unique<WorkerPool>(threads);
+    settings_.threads = threads;
+}
+
+int32_t KelvorMHABackend::tokens(int32_t head_idx) const {
+    if (head_idx < 0 || head_idx >= settings_.n_heads) {
+        set_last_error("tokens: head_idx out of range");
+        return -1;
+    }
+    clear_last_error();
+    return ctx_->heads[static_cast<size_t>(head_idx)]->store.count;
 }
 
 }  // namespace kelvor

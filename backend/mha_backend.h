@@ -18,6 +18,7 @@ struct ContextSettings {
     float v_mass = 0.0f;
     int32_t hybrid_thresh = 0;
     Encoding encoding = Encoding::clip3;
+    int32_t threads = 1;  // the whole-layer operations' threads, the caller included
 };
 
 // Throws std::invalid_argument naming the first setting that cannot work, its
@@ -45,6 +46,17 @@ public:
 
     Encoding encoding() const { return settings_.encoding; }
     const ContextSettings& settings() const { return settings_; }
+
+    // Whole-layer operations (backend/layer_ops.h) over the context's workers.
+    int32_t append_heads(const float* keys, const float* vals, int32_t pos);
+    int32_t compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out);
+    // Threads the whole-layer operations use, the caller included. Setting it
+    // joins the current workers; new ones start on first need. Throws
+    // std::invalid_argument for fewer than 1 and changes nothing then.
+    void set_threads(int32_t threads);
+    int32_t threads() const { return settings_.threads; }
+    // Tokens head_idx holds, or -1 with last_error for a bad index.
+    int32_t tokens(int32_t head_idx) const;
 
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }

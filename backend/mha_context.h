@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "backend/worker_pool.h"
 #include "core/head_cache.h"
 
 namespace kelvor {
@@ -11,6 +12,8 @@ namespace kelvor {
 struct kelvor_mha_ctx {
     std::vector<std::unique_ptr<HeadCache>> heads;
     int32_t n_heads = 0;
+    // Share out the whole-layer operations; one thread (the caller) unless set otherwise.
+    std::unique_ptr<WorkerPool> workers = std::make_unique<WorkerPool>(1);
 };
 
 // Head i is seeded with seed XOR (i * 0xdeadbeefcafe), in 64-bit arithmetic.

@@ -59,6 +59,7 @@ def same_answers(a, b, queries):
 K = np.linspace(-1, 1, HD, dtype=np.float32)
 V = np.cos(np.arange(HD, dtype=np.float32))
 Q = np.sin(np.arange(HD, dtype=np.float32))
+KS = np.outer(np.arange(1, N_HEADS + 1), K).astype(np.float32)  # one row per head
 NDIM = "array has incorrect number of dimensions: {}; expected {}"
 KV_DIM = "key/val dim mismatch"
 FINITE = "key and val must be finite"
@@ -117,6 +118,31 @@ BAD_CALLS = [
     ("batch head -1", lambda c: c.compute_batch(-1, Q[None]), IndexError, head_msg(-1)),
     ("batch head 2**31", lambda c: c.compute_batch(2**31, Q[None]), TypeError, None),
     ("batch queries object", lambda c: c.compute_batch(0, object()), TypeError, None),
+    # whole-layer calls; a bad row anywhere stores no row at all
+    ("heads keys 1-D", lambda c: c.append_heads(K, KS, 0), ValueError, NDIM.format(1, 2)),
+    ("heads vals 3-D", lambda c: c.append_heads(KS, KS[None], 0), ValueError, NDIM.format(3, 2)),
+    ("heads keys one row short", lambda c: c.append_heads(KS[1:], KS, 0), ValueError,
+     f"must have shape (n_heads, head_dim) = ({N_HEADS}, {HD}), got ({N_HEADS - 1}, {HD}) and ({N_HEADS}, {HD})"),
+    ("heads vals too wide", lambda c: c.append_heads(KS, np.ones((N_HEADS, HD + 1)), 0), ValueError,
+     f"got ({N_HEADS}, {HD}) and ({N_HEADS}, {HD + 1})"),
+    ("heads nan in last val row", lambda c: c.append_heads(KS, with_value(KS, (N_HEADS - 1, 4), np.nan), 0),
+     ValueError, f"keys and vals must be finite; row {N_HEADS - 1} is not"),
+    ("heads inf in key row 1", lambda c: c.append_heads(with_value(KS, (1, 0), -np.inf), KS, 0), ValueError,
+     "keys and vals must be finite; row 1 is not"),
+    ("heads keys object", lambda c: c.append_heads(np.full((N_HEADS, HD), object()), KS, 0), TypeError, None),
+    ("heads vals strings", lambda c: c.append_heads(KS, np.full((N_HEADS, HD), "x"), 0), TypeError, None),
+    ("heads pos float", lambda c: c.append_heads(KS, KS, 1.0), TypeError, None),
+    ("compute_heads 1-D", lambda c: c.compute_heads(Q), ValueError, "dimensions: 1; expected 2 or 3"),
+    ("compute_heads 4-D", lambda c: c.compute_heads(KS[None, None]), ValueError, "dimensions: 4; expected 2 or 3"),
+    ("compute_heads no heads", lambda c: c.compute_heads(np.zeros((0, HD))), ValueError,
+     f"queries has 0 heads; expected a positive multiple of n_heads ({N_HEADS})"),
+    ("compute_heads not a multiple", lambda c: c.compute_heads(np.zeros((N_HEADS + 1, 2, HD))), ValueError,
+     f"queries has {N_HEADS + 1} heads; expected a positive multiple of n_heads ({N_HEADS})"),
+    ("compute_heads wide", lambda c: c.compute_heads(np.zeros((N_HEADS, HD - 1))), ValueError,
+     "queries dim mismatch"),
+    ("compute_heads object", lambda c: c.compute_heads(np.full((N_HEADS, HD), object())), TypeError, None),
+    ("tokens head n_heads", lambda c: c.tokens(N_HEADS), IndexError, head_msg(N_HEADS)),
+    ("tokens head -1", lambda c: c.tokens(-1), IndexError, head_msg(-1)),
 ]
 
 

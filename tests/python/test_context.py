@@ -83,9 +83,11 @@ class TestConstructorDefaults:
     def test_signature_shows_defaults(self):
         sig = MHAContext.__init__.__doc__
         # The seven settings stay positional; later options are keyword-only, after the '*'.
-        positional = sig.split("(", 1)[1].partition(", *,")[0]
+        positional, _, keyword_only = sig.split("(", 1)[1].partition(", *,")
         names = re.findall(r"(\w+): [^,=)]+", positional)
         assert names == ["self", "n_heads", "head_dim", "bits", "capacity", "seed", "v_mass", "hybrid_thresh"]
+        assert re.findall(r"(\w+): [^,=)]+", keyword_only) == ["threads", "encoding"]
+        assert re.search(r"\bhybrid_thresh: [^,=]+ = 512, \*, threads: [^,=]+ = 1, encoding: str = 'clip3'\)", sig)
         # The float32 0.95 widened to double, not the literal 0.95.
         assert re.search(r"\bv_mass: [^,=]+ = 0\.949999988079071[,)]", sig)
         assert re.search(r"\bseed: [^,=]+ = 0[,)]", sig)
@@ -123,7 +125,7 @@ class TestConstructorConversion:
         for seed in (0, 1, 2**63, 2**64 - 1):
             assert MHAContext(1, 8, 2, 16, seed=seed).n_heads == 1
 
-    @pytest.mark.parametrize("field", ["n_heads", "head_dim", "bits", "capacity", "hybrid_thresh"])
+    @pytest.mark.parametrize("field", ["n_heads", "head_dim", "bits", "capacity", "hybrid_thresh", "threads"])
     @pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2.0, "2", None])
     def test_int32_settings_refuse(self, field, value):
         args = dict(n_heads=1, head_dim=8, bits=2, capacity=16)
@@ -173,6 +175,12 @@ class TestConstructorValidation:
         with pytest.raises(ValueError) as info:
             MHAContext(*args)
         assert str(info.value) == message
+
+    @pytest.mark.parametrize("threads", [0, -1, -(2**31)])
+    def test_threads_below_one_is_value_error(self, threads):
+        with pytest.raises(ValueError) as info:
+            MHAContext(2, 8, 2, 16, threads=threads)
+        assert str(info.value) == f"threads must be at least 1, got {threads}"
 
     def test_first_bad_setting_is_reported(self):
         with pytest.raises(ValueError, match="^n_heads "):
@@ -255,13 +263,21 @@ class TestConstructorValidation:
 
 class TestPropertiesAndState:
     def test_properties_read_only(self):
-        ctx = MHAContext(3, 32, 2, 8)
-        for name in ("n_heads", "head_dim"):
+        ctx = MHAContext(3, 32, 2, 8, threads=4)
+        for name in ("n_heads", "head_dim", "bits", "capacity", "threads"):
             with pytest.raises(AttributeError):
                 setattr(ctx, name, 5)
             with pytest.raises(AttributeError):
                 delattr(ctx, name)
-        assert (ctx.n_heads, ctx.head_dim) == (3, 32)
+        assert (ctx.n_heads, ctx.head_dim, ctx.bits, ctx.capacity, ctx.threads) == (3, 32, 2, 8, 4)
+        assert all(type(getattr(ctx, n)) is int for n in ("bits", "capacity", "threads"))
+
+    def test_repr_shows_every_setting(self):
+        assert repr(MHAContext(3, 32, 2, 8)) == (
+            "MHAContext(n_heads=3, head_dim=32, bits=2, capacity=8, seed=0, v_mass=0.95, hybrid_thresh=512, threads=1)")
+        assert repr(MHAContext(1, 5, 4, 1, seed=2**64 - 1, v_mass=1e-3, hybrid_thresh=-7, threads=3)) == (
+            "MHAContext(n_heads=1, head_dim=5, bits=4, capacity=1, seed=18446744073709551615, v_mass=0.001,"
+            " hybrid_thresh=-7, threads=3)")
 
     def test_no_instance_dict(self):
         ctx = MHAContext(1, 8, 2, 16)
@@ -270,7 +286,7 @@ class TestPropertiesAndState:
         with pytest.raises(AttributeError):
             ctx.something_else = 1
         assert not hasattr(ctx, "__dict__")
-        assert not hasattr(ctx, "bits")
+        assert not hasattr(ctx, "something_else")
 
     def test_kv_bytes_new_appends_reset(self, rng):
         ctx = MHAContext(2, 64, 3, 128)

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "backend/layer_ops.h"
+#include "backend/mha_backend.h"
+#include "backend/worker_pool.h"
+#include "core/workspace.h"
+#include "test_support.h"
+
+namespace kelvor::test {
+namespace {
+
+class WorkerPoolThreads : public testing::TestWithParam<int32_t> {};
+
+TEST_P(WorkerPoolThreads, RunsEveryTaskOnceStartingWorkersOnFirstNeed) {
+    const int32_t threads = GetParam();
+    WorkerPool pool(threads);
+    for (int32_t count : {0, 1, 2, 7, 64}) {
+        std::vector<std::atomic<int>> runs(sz(count));
+        std::mutex m;
+        std::set<std::thread::id> ids;
+        pool.run(count, [&](int32_t i) {
+            runs[sz(i)].fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::lock_guard<std::mutex> lock(m);
+            ids.insert(std::this_thread::get_id());
+        });
+        for (int32_t i = 0; i < count; ++i) EXPECT_EQ(runs[sz(i)].load(), 1) << count << " tasks, task " << i;
+        EXPECT_LE(ids.size(), sz(threads));
+        EXPECT_EQ(pool.started(), std::min(threads - 1, std::max(count - 1, 0))) << count;  // never more than tasks - 1
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, WorkerPoolThreads, testing::Values(1, 2, 3, 5));
+
+TEST(WorkerPool, RethrowsTheFirstFailureAndStaysUsable) {
+    WorkerPool pool(3);
+    std::atomic<int> ran{0};
+    EXPECT_THROW(pool.run(50,
+                          [&](int32_t i) {
+                              ++ran;
+                              if (i == 4) throw std::runtime_error("task 4");
+                              // Slow enough that the failure is seen long before the last task.
+                              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                          }),
+                 std::runtime_error);
+    EXPECT_LT(ran.load(), 50);
+    std::atomic<int> again{0};
+    pool.run(50, [&](int32_t) { ++again; });
+    EXPECT_EQ(again.load(), 50);
+}
+
+// The module checks shapes before calling, so only C++ callers reach these.
+TEST(LayerOps, BadCountsFailWithoutWriting) {
+    KelvorMHABackend b(3, 12, 3, 8, 4, 0.95f, 512);
+    b.set_threads(2);
+    const auto q = random_vector(sz(6 * 12), 82);
+    std::vector<float> out(q.size(), kGuard);
+    for (auto [heads, rows] : {std::pair<int32_t, int64_t>{0, 1}, {-3, 1}, {4, 1}, {3, -1}}) {
+        EXPECT_EQ(b.compute_heads(q.data(), heads, rows, out.data()), -1) << heads << " " << rows;
+        EXPECT_STREQ(last_error(), "kelvor_mha_compute_heads: n_query_heads must be a positive multiple of "
+                                   "n_heads and rows must not be negative");
+        EXPECT_TRUE(guards_from(out));
+    }
+    EXPECT_EQ(kelvor_mha_compute_heads(nullptr, q.data(), 3, 1, out.data()), -1);
+    EXPECT_EQ(kelvor_mha_append_heads(nullptr, q.data(), q.data(), 0), -1);
+    EXPECT_STREQ(last_error(), "kelvor_mha_append_heads: no context");
+    EXPECT_TRUE(guards_from(out));
+}
+
+}  // namespace
+}  // namespace kelvor::test

@@ -249,7 +249,7 @@ PyObject* set_state(PyObject* self, PyObject* state) {
 
 PyMethodDef set_state_method = {
     "__setstate__", set_state, METH_O,
-    "__setstate__(self, state: bytes) -> None\n\n"
+    "__setstate__(self, state: bytes, /) -> None\n\n"
     "Builds a new, uninitialised MHAContext from the state __getstate__ returned; raises ValueError naming what is "
     "wrong with a damaged, foreign or newer state."};
 

@@ -264,7 +264,7 @@ class TestConstructorValidation:
 class TestPropertiesAndState:
     def test_properties_read_only(self):
         ctx = MHAContext(3, 32, 2, 8, threads=4)
-        for name in ("n_heads", "head_dim", "bits", "capacity", "threads"):
+        for name in ("n_heads", "head_dim", "bits", "capacity", "threads", "encoding"):
             with pytest.raises(AttributeError):
                 setattr(ctx, name, 5)
             with pytest.raises(AttributeError):
@@ -274,10 +274,12 @@ class TestPropertiesAndState:
 
     def test_repr_shows_every_setting(self):
         assert repr(MHAContext(3, 32, 2, 8)) == (
-            "MHAContext(n_heads=3, head_dim=32, bits=2, capacity=8, seed=0, v_mass=0.95, hybrid_thresh=512, threads=1)")
-        assert repr(MHAContext(1, 5, 4, 1, seed=2**64 - 1, v_mass=1e-3, hybrid_thresh=-7, threads=3)) == (
+            "MHAContext(n_heads=3, head_dim=32, bits=2, capacity=8, seed=0, v_mass=0.95, hybrid_thresh=512, threads=1,"
+            " encoding='clip3')")
+        assert repr(MHAContext(1, 5, 4, 1, seed=2**64 - 1, v_mass=1e-3, hybrid_thresh=-7, threads=3,
+                               encoding="fitted")) == (
             "MHAContext(n_heads=1, head_dim=5, bits=4, capacity=1, seed=18446744073709551615, v_mass=0.001,"
-            " hybrid_thresh=-7, threads=3)")
+            " hybrid_thresh=-7, threads=3, encoding='fitted')")
 
     def test_no_instance_dict(self):
         ctx = MHAContext(1, 8, 2, 16)

@@ -28,7 +28,7 @@ def answers(ctx, queries):
 
 
 def assert_same(a, b, queries):
-    assert (a.n_heads, a.head_dim, a.encoding, a.kv_bytes()) == (b.n_heads, b.head_dim, b.encoding, b.kv_bytes())
+    assert (repr(a), a.kv_bytes()) == (repr(b), b.kv_bytes())  # every setting, threads included
     for x, y in zip(answers(a, queries), answers(b, queries)):
         assert np.array_equal(x.view(np.uint32), y.view(np.uint32))
     assert a.__getstate__() == b.__getstate__()
@@ -43,7 +43,7 @@ ROUTES = {"pickle": lambda c: pickle.loads(pickle.dumps(c)), "copy": copy.copy, 
                                                    ("clip3", 4, "deepcopy"), ("fitted", 2, "deepcopy"),
                                                    ("fitted", 3, "pickle"), ("fitted", 4, "copy")])
 def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route):
-    ctx = filled(encoding, bits, rng, seed=2**64 - 3, v_mass=0.5, hybrid_thresh=-9)
+    ctx = filled(encoding, bits, rng, seed=2**64 - 3, v_mass=0.5, hybrid_thresh=-9, threads=bits)
     queries = rng.standard_normal((3, HD)).astype(np.float32)
     twin = ROUTES[route](ctx)
     assert twin is not ctx

@@ -30,14 +30,15 @@ def test_stub_parameters_match_the_generated_signatures():
     assert {"__init__", "append_heads", "compute_heads"} <= {f.name for f in methods}
     for fn in methods:
         a = fn.args
-        want = [x.arg + "=" * (i >= len(a.args) - len(a.defaults)) for i, x in enumerate(a.args)]
+        want = [x.arg for x in a.posonlyargs] + ["/"] * bool(a.posonlyargs)
+        want += [x.arg + "=" * (i >= len(a.args) - len(a.defaults)) for i, x in enumerate(a.args)]
         want += ["*"] * bool(a.kwonlyargs) + [x.arg + "=" * (d is not None) for x, d in zip(a.kwonlyargs, a.kw_defaults)]
         generated = getattr(kelvor_py.MHAContext, fn.name).__doc__.strip().splitlines()[0]
         params = re.match(r"\w+\((.*)\) -> ", generated).group(1)
         while "[" in params:  # drop subscripts, whose commas are not separators
             params = re.sub(r"\[[^][]*\]", "", params)
         params = params.split(", ")
-        assert [p if p == "*" else p.split(":")[0] + "=" * (" = " in p) for p in params] == want, fn.name
+        assert [p if p in "*/" else p.split(":")[0] + "=" * (" = " in p) for p in params] == want, fn.name
 
 
 MYPY_INPUT = textwrap.dedent(

@@ -17,9 +17,12 @@
 #include "core/kernels.h"
 #include "core/vector_check.h"
 #include "core/workspace.h"
+#include "python/arguments.h"
 
 namespace py = pybind11;
 using kelvor::KelvorMHABackend;
+using kelvor_python::ArrayArg;
+using kelvor_python::FloatArray;
 
 namespace {
 
@@ -59,10 +62,7 @@ struct PyMHAContext {
 };
 
 using HeldWithGil = std::lock_guard<std::mutex>;
-
-// C-contiguous so the flat operations can read consecutive floats; a native
-// float32 C-contiguous array is used in place, anything else is converted once.
-using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using Self = kelvor_python::Built<PyMHAContext>;
 
 void check_ndim(const py::array& a, py::ssize_t expected) {
     if (a.ndim() != expected) {
@@ -71,10 +71,10 @@ void check_ndim(const py::array& a, py::ssize_t expected) {
     }
 }
 
-void check_head(const PyMHAContext& self, int32_t head) {
-    if (head < 0 || head >= self.n_heads) {
+void check_head(const Self& self, int32_t head) {
+    if (head < 0 || head >= self->n_heads) {
         throw py::index_error("head " + std::to_string(head) + " is out of range for a context with " +
-                              std::to_string(self.n_heads) + " heads");
+                              std::to_string(self->n_heads) + " heads");
     }
 }
 
@@ -92,42 +92,46 @@ void check_storable(const float* key, const float* val, int32_t n) {
     }
 }
 
-void append(PyMHAContext& self, int32_t head, const FloatArray& key, const FloatArray& val, int32_t pos) {
-    check_ndim(key, 1);
-    check_ndim(val, 1);
-    if (key.shape(0) != self.head_dim || val.shape(0) != self.head_dim) {
+void append(Self self, int32_t head, const ArrayArg& key, const ArrayArg& val, int32_t pos) {
+    check_ndim(key.array(), 1);
+    check_ndim(val.array(), 1);
+    if (key.shape(0) != self->head_dim || val.shape(0) != self->head_dim) {
         throw std::invalid_argument("key/val dim mismatch");
     }
     check_head(self, head);
-    check_storable(key.data(), val.data(), self.head_dim);
-    HeldWithGil held(self.busy);
-    kelvor::kelvor_mha_append(self.backend.context(), head, key.data(), val.data(), pos);
+    const FloatArray k = key.to_float32();
+    const FloatArray v = val.to_float32();
+    check_storable(k.data(), v.data(), self->head_dim);
+    HeldWithGil held(self->busy);
+    kelvor::kelvor_mha_append(self->backend.context(), head, k.data(), v.data(), pos);
 }
 
-py::array_t<float> compute(PyMHAContext& self, int32_t head, const FloatArray& query) {
-    check_ndim(query, 1);
-    if (query.shape(0) != self.head_dim) throw std::invalid_argument("query dim mismatch");
+py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
+    check_ndim(query.array(), 1);
+    if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
     check_head(self, head);
-    py::array_t<float> result(static_cast<py::ssize_t>(self.head_dim));
+    const FloatArray q = query.to_float32();
+    py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim));
     float* out = result.mutable_data(0);
-    HeldWithGil held(self.busy);
-    kelvor::kelvor_mha_compute(self.backend.context(), head, query.data(), out);
+    HeldWithGil held(self->busy);
+    kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
     return result;
 }
 
-py::array_t<float> compute_batch(PyMHAContext& self, int32_t head, const FloatArray& queries) {
-    check_ndim(queries, 2);
+py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& queries) {
+    check_ndim(queries.array(), 2);
     if (queries.shape(0) > std::numeric_limits<int32_t>::max()) {
         throw std::invalid_argument("queries has " + std::to_string(queries.shape(0)) + " rows; at most " +
                                     std::to_string(std::numeric_limits<int32_t>::max()) + " are supported");
     }
-    if (queries.shape(1) != self.head_dim) throw std::invalid_argument("queries dim mismatch");
+    if (queries.shape(1) != self->head_dim) throw std::invalid_argument("queries dim mismatch");
     check_head(self, head);
+    const FloatArray q = queries.to_float32();
     const auto n = static_cast<int32_t>(queries.shape(0));
-    py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self.head_dim)});
+    py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim)});
     float* out = result.mutable_data(0, 0);
-    HeldWithGil held(self.busy);
-    kelvor::kelvor_mha_compute_batch(self.backend.context(), head, queries.data(), n, out);
+    HeldWithGil held(self->busy);
+    kelvor::kelvor_mha_compute_batch(self->backend.context(), head, q.data(), n, out);
     return result;
 }
 
@@ -151,56 +155,59 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-void append_heads(PyMHAContext& self, const FloatArray& keys, const FloatArray& vals, int32_t pos) {
-    check_ndim(keys, 2);
-    check_ndim(vals, 2);
-    for (const FloatArray* a : {&keys, &vals}) {
-        if (a->shape(0) != self.n_heads || a->shape(1) != self.head_dim) {
+void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t pos) {
+    check_ndim(keys.array(), 2);
+    check_ndim(vals.array(), 2);
+    for (const ArrayArg* a : {&keys, &vals}) {
+        if (a->shape(0) != self->n_heads || a->shape(1) != self->head_dim) {
             throw std::invalid_argument("keys and vals must have shape (n_heads, head_dim) = (" +
-                                        std::to_string(self.n_heads) + ", " + std::to_string(self.head_dim) +
-                                        "), got " + shape_text(keys) + " and " + shape_text(vals));
+                                        std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim) +
+                                        "), got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
         }
     }
-    const float* k = keys.data();
-    const float* v = vals.data();
+    const FloatArray k_array = keys.to_float32();
+    const FloatArray v_array = vals.to_float32();
+    const float* k = k_array.data();
+    const float* v = v_array.data();
     // The backend checks every row before storing any.
-    if (run_layer_op(self, [&] { return self.backend.append_heads(k, v, pos); }) != 0) {
+    if (run_layer_op(*self, [&] { return self->backend.append_heads(k, v, pos); }) != 0) {
         throw std::invalid_argument(kelvor::last_error());
     }
 }
 
-py::array_t<float> compute_heads(PyMHAContext& self, const FloatArray& queries) {
+py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     if (queries.ndim() != 2 && queries.ndim() != 3) {
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(queries.ndim()) +
                                 "; expected 2 or 3");
     }
-    if (queries.shape(queries.ndim() - 1) != self.head_dim) throw std::invalid_argument("queries dim mismatch");
+    if (queries.shape(queries.ndim() - 1) != self->head_dim) throw std::invalid_argument("queries dim mismatch");
     const py::ssize_t hq = queries.shape(0);
-    if (hq == 0 || hq % self.n_heads != 0 || hq > std::numeric_limits<int32_t>::max()) {
+    if (hq == 0 || hq % self->n_heads != 0 || hq > std::numeric_limits<int32_t>::max()) {
         throw std::invalid_argument("queries has " + std::to_string(hq) +
                                     " heads; expected a positive multiple of n_heads (" +
-                                    std::to_string(self.n_heads) + ")");
+                                    std::to_string(self->n_heads) + ")");
     }
     const int64_t rows = queries.ndim() == 3 ? queries.shape(1) : 1;
-    py::array_t<float> result(std::vector<py::ssize_t>(queries.shape(), queries.shape() + queries.ndim()));
-    const float* q = queries.data();
+    const FloatArray q_array = queries.to_float32();
+    py::array_t<float> result(std::vector<py::ssize_t>(q_array.shape(), q_array.shape() + q_array.ndim()));
+    const float* q = q_array.data();
     float* out = result.mutable_data();
-    if (run_layer_op(self, [&] {
-            return self.backend.compute_heads(q, static_cast<int32_t>(hq), rows, out);
+    if (run_layer_op(*self, [&] {
+            return self->backend.compute_heads(q, static_cast<int32_t>(hq), rows, out);
         }) != 0) {
         throw std::invalid_argument(kelvor::last_error());
     }
     return result;
 }
 
-int32_t tokens(PyMHAContext& self, int32_t head) {
+int32_t tokens(Self self, int32_t head) {
     check_head(self, head);
-    HeldWithGil held(self.busy);
-    return self.backend.tokens(head);
+    HeldWithGil held(self->busy);
+    return self->backend.tokens(head);
 }
 
-std::string repr(const PyMHAContext& self) {
-    const kelvor::ContextSettings& s = self.settings();
+std::string repr(Self self) {
+    const kelvor::ContextSettings& s = self->settings();
     char v_mass[32];
     *std::to_chars(v_mass, v_mass + sizeof v_mass - 1, s.v_mass).ptr = '\0';
     return "MHAContext(n_heads=" + std::to_string(s.n_heads) + ", head_dim=" + std::to_string(s.head_dim) +
@@ -211,24 +218,18 @@ std::string repr(const PyMHAContext& self) {
 }
 
 // The context as one bytes object, written in place: no copy on the way.
-py::bytes get_state(PyMHAContext& self) {
-    HeldWithGil held(self.busy);
-    const uint64_t size = kelvor::state_bytes(self.backend);
+py::bytes get_state(Self self) {
+    HeldWithGil held(self->busy);
+    const uint64_t size = kelvor::state_bytes(self->backend);
     auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(size)));
     if (!state) throw py::error_already_set();
-    kelvor::save_state(self.backend, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(state.ptr())), size);
+    kelvor::save_state(self->backend, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(state.ptr())), size);
     return state;
 }
 
 std::unique_ptr<PyMHAContext> from_state(const py::bytes& state) {
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(state.ptr()));
     return std::make_unique<PyMHAContext>(kelvor::check_state(data, static_cast<uint64_t>(PyBytes_GET_SIZE(state.ptr()))));
-}
-
-// True once __init__ or __setstate__ has built the C++ object; false for an
-// instance made by MHAContext.__new__ alone, as unpickling makes them.
-bool initialised(PyObject* self) {
-    return reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder().holder_constructed();
 }
 
 // pybind11 runs a function named __setstate__ as a constructor and silently
@@ -238,7 +239,7 @@ bool initialised(PyObject* self) {
 PyObject* restore_into_new_instance = nullptr;
 
 PyObject* set_state(PyObject* self, PyObject* state) {
-    if (initialised(self)) {
+    if (kelvor_python::is_built(self)) {
         PyErr_SetString(PyExc_TypeError,
                         "__setstate__ restores only a new MHAContext (from MHAContext.__new__, as pickle and copy "
                         "make them); this one is already initialised: load the state with pickle.loads instead");
@@ -246,6 +247,34 @@ PyObject* set_state(PyObject* self, PyObject* state) {
     }
     return PyObject_CallFunctionObjArgs(restore_into_new_instance, self, state, nullptr);
 }
+
+// pybind11 also ignores a second __init__ on a built instance without a word;
+// this __init__ refuses it and otherwise hands the call on.
+PyObject* generated_init = nullptr;
+
+PyObject* init_once(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kelvor_python::is_built(self)) {
+        PyErr_SetString(PyExc_TypeError, "MHAContext is already initialised: make a new one instead");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    PyObject* with_self = PyTuple_New(n + 1);
+    if (with_self == nullptr) return nullptr;
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(with_self, 0, self);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(with_self, i + 1, a);
+    }
+    PyObject* result = PyObject_Call(generated_init, with_self, kwargs);
+    Py_DECREF(with_self);
+    return result;
+}
+
+std::string init_doc;  // the generated signature, which help() and the stub tests read
+PyMethodDef init_method = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(init_once)),
+                           METH_VARARGS | METH_KEYWORDS, nullptr};
 
 PyMethodDef set_state_method = {
     "__setstate__", set_state, METH_O,
@@ -277,29 +306,35 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
         .def("reset",
-             [](PyMHAContext& self) {
-                 HeldWithGil held(self.busy);
-                 self.backend.reset();
+             [](Self self) {
+                 HeldWithGil held(self->busy);
+                 self->backend.reset();
              })
         .def("kv_bytes",
-             [](PyMHAContext& self) {
-                 HeldWithGil held(self.busy);
-                 return self.backend.kv_bytes();
+             [](Self self) {
+                 HeldWithGil held(self->busy);
+                 return self->backend.kv_bytes();
              })
-        .def_readonly("n_heads", &PyMHAContext::n_heads)
-        .def_readonly("head_dim", &PyMHAContext::head_dim)
+        .def_property_readonly("n_heads", [](Self self) { return self->n_heads; })
+        .def_property_readonly("head_dim", [](Self self) { return self->head_dim; })
         .def("append_heads", &append_heads, py::arg("keys"), py::arg("vals"), py::arg("pos"))
         .def("compute_heads", &compute_heads, py::arg("queries"))
         .def("tokens", &tokens, py::arg("head"))
-        .def_property_readonly("bits", [](const PyMHAContext& self) { return self.settings().bits; })
-        .def_property_readonly("capacity", [](const PyMHAContext& self) { return self.settings().capacity; })
-        .def_property_readonly("threads", [](const PyMHAContext& self) { return self.settings().threads; })
-        .def_property_readonly("encoding",
-                               [](const PyMHAContext& self) { return kelvor::encoding_name(self.settings().encoding); })
+        .def_property_readonly("bits", [](Self self) { return self->settings().bits; })
+        .def_property_readonly("capacity", [](Self self) { return self->settings().capacity; })
+        .def_property_readonly("threads", [](Self self) { return self->settings().threads; })
+        .def_property_readonly("encoding", [](Self self) { return kelvor::encoding_name(self->settings().encoding); })
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state));
     restore_into_new_instance = py::object(cls.attr("__setstate__")).release().ptr();  // kept for the process's life
     PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &set_state_method);
     if (method == nullptr) throw py::error_already_set();
     cls.attr("__setstate__") = py::reinterpret_steal<py::object>(method);
+
+    generated_init = py::object(cls.attr("__init__")).release().ptr();  // kept for the process's life
+    init_doc = py::str(py::handle(generated_init).attr("__doc__"));
+    init_method.ml_doc = init_doc.c_str();
+    method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &init_method);
+    if (method == nullptr) throw py::error_already_set();
+    cls.attr("__init__") = py::reinterpret_steal<py::object>(method);
 }

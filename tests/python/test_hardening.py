@@ -1,4 +1,5 @@
-"""Inputs at the edges of float32: what is refused, and that finite inputs give finite answers."""
+"""The object's life cycle, input layouts at the edges, and inputs at the edges
+of float32: what is refused, and that finite inputs give finite answers."""
 
 import numpy as np
 import pytest
@@ -15,6 +16,78 @@ def filled(encoding, hd=8, capacity=4, n=10, seed=0):
     for t in range(n):
         ctx.append(0, keys[t], keys[::-1][t], t)
     return ctx, rng
+
+
+class TestLifecycle:
+    MEMBERS = {
+        "append": lambda c: c.append(0, np.ones(4), np.ones(4), 0),
+        "compute": lambda c: c.compute(0, np.ones(4)),
+        "compute_batch": lambda c: c.compute_batch(0, np.ones((2, 4))),
+        "append_heads": lambda c: c.append_heads(np.ones((1, 4)), np.ones((1, 4)), 0),
+        "compute_heads": lambda c: c.compute_heads(np.ones((1, 4))),
+        "reset": lambda c: c.reset(),
+        "kv_bytes": lambda c: c.kv_bytes(),
+        "tokens": lambda c: c.tokens(0),
+        "repr": repr,
+        "getstate": lambda c: c.__getstate__(),
+        **{name: (lambda n: lambda c: getattr(c, n))(name)
+           for name in ("n_heads", "head_dim", "bits", "capacity", "threads", "encoding")},
+    }
+
+    @pytest.mark.parametrize("member", sorted(MEMBERS))
+    def test_every_member_of_an_unbuilt_instance_raises(self, member):
+        never = MHAContext.__new__(MHAContext)
+        failed = MHAContext.__new__(MHAContext)
+        with pytest.raises(ValueError):
+            failed.__init__(0, 4, 2, 8)
+        for ctx in (never, failed):
+            with pytest.raises(TypeError, match="^MHAContext is not initialised$"):
+                self.MEMBERS[member](ctx)
+
+    def test_second_init_is_refused_and_changes_nothing(self):
+        ctx = MHAContext(1, 4, 2, 8)
+        ctx.append(0, np.ones(4), np.ones(4), 0)
+        with pytest.raises(TypeError, match="already initialised"):
+            ctx.__init__(2, 8, 3, 16)
+        assert (ctx.n_heads, ctx.head_dim, ctx.kv_bytes()) == (1, 4, 2)
+        # An instance whose first __init__ failed may still be built.
+        late = MHAContext.__new__(MHAContext)
+        with pytest.raises(ValueError):
+            late.__init__(1, 0, 2, 8)
+        late.__init__(1, 4, 2, 8)
+        assert late.kv_bytes() == 0
+
+
+class TestInputLayout:
+    def test_misaligned_float32_is_read_like_an_aligned_copy(self):
+        ctx, rng = filled("clip3")
+        twin, _ = filled("clip3")
+        values = rng.standard_normal((2, 8)).astype(np.float32)
+        odd = np.zeros(values.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(2, 8)
+        odd[...] = values
+        assert odd.ctypes.data % 4 != 0
+        ctx.append(0, odd[0], odd[1], 50)
+        twin.append(0, values[0], values[1], 50)
+        assert np.array_equal(ctx.compute(0, odd[0]), twin.compute(0, values[0]))
+        assert np.array_equal(ctx.compute_batch(0, odd), twin.compute_batch(0, values))
+
+    def test_shapes_are_refused_before_a_huge_view_is_copied(self):
+        # Views of a few bytes standing for terabytes: converting any of them
+        # would fail for want of memory before the shape was looked at.
+        ctx = MHAContext(1, 1024, 2, 8)
+        row = np.zeros(1024, np.float32)
+        with pytest.raises(ValueError, match="2147483648 rows"):
+            ctx.compute_batch(0, np.broadcast_to(row, (2**31, 1024)))
+        with pytest.raises(ValueError, match="query dim mismatch"):
+            ctx.compute(0, np.broadcast_to(np.float32(1), (2**40,)))
+        with pytest.raises(ValueError, match="key/val dim mismatch"):
+            ctx.append(0, np.broadcast_to(np.float32(1), (2**40,)), row, 0)
+        with pytest.raises(ValueError, match="queries dim mismatch"):
+            ctx.compute_heads(np.broadcast_to(row[:1023], (1, 2**30, 1023)))
+        # A shape that passes, whose copy cannot be made, says so.
+        with pytest.raises(MemoryError):
+            ctx.compute_batch(0, np.broadcast_to(row, (2**31 - 1, 1024)))
+        assert ctx.kv_bytes() == 0
 
 
 class TestOverflow:

@@ -1,0 +1,92 @@
+// How the module's arguments reach C++: the context a method is called on, and
+// the float32 arrays it is given.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace kelvor_python {
+
+namespace py = pybind11;
+
+// C-contiguous and aligned, so the flat operations can read consecutive floats
+// with aligned loads (NumPy's NPY_ARRAY_ALIGNED, 0x0100, which pybind11 does
+// not name); a native float32 array that already is so is used in place,
+// anything else is converted once.
+constexpr int kAligned = 0x0100;
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast | kAligned>;
+
+// An array argument whose number of dimensions and shape can be checked before
+// it is converted: an ndarray of numbers stays as it is until to_float32(), so
+// that a wrong shape is refused before a large strided or broadcast view would
+// be copied. Anything else (a list, an object array) is converted at once, as
+// it must be to have a shape, and fails the call's argument matching as usual.
+class ArrayArg {
+public:
+    ArrayArg() = default;
+    explicit ArrayArg(py::array a) : array_(std::move(a)) {}
+
+    const py::array& array() const { return array_; }
+    py::ssize_t ndim() const { return array_.ndim(); }
+    py::ssize_t shape(py::ssize_t d) const { return array_.shape(d); }
+    // The values as C-contiguous, aligned float32; a copy only when needed.
+    // A failed copy raises its own Python error (MemoryError).
+    FloatArray to_float32() const { return FloatArray(array_); }
+
+private:
+    py::array array_;
+};
+
+// The PyMHAContext behind `self`, checked to have been built: an instance made
+// by MHAContext.__new__ alone, or whose __init__ raised, has no C++ object, and
+// every method refuses it rather than read memory that was never set.
+template <class T>
+struct Built {
+    T* value;
+    T* operator->() const { return value; }
+    T& operator*() const { return *value; }
+};
+
+inline bool is_built(py::handle self) {
+    return reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder().holder_constructed();
+}
+
+}  // namespace kelvor_python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<kelvor_python::ArrayArg> {
+    PYBIND11_TYPE_CASTER(kelvor_python::ArrayArg, handle_type_name<kelvor_python::FloatArray>::name);
+
+    bool load(handle src, bool convert) {
+        if (isinstance<array>(src)) {
+            auto a = reinterpret_borrow<array>(src);
+            // Booleans, integers, unsigned integers, floats: types whose cast cannot fail.
+            const char kind = a.dtype().kind();
+            if (kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f') {
+                value = kelvor_python::ArrayArg(std::move(a));
+                return true;
+            }
+        }
+        make_caster<kelvor_python::FloatArray> converted;
+        if (!converted.load(src, convert)) return false;
+        value = kelvor_python::ArrayArg(cast_op<kelvor_python::FloatArray&&>(std::move(converted)));
+        return true;
+    }
+};
+
+template <class T>
+struct type_caster<kelvor_python::Built<T>> {
+    PYBIND11_TYPE_CASTER(kelvor_python::Built<T>, make_caster<T>::name);
+
+    bool load(handle src, bool convert) {
+        make_caster<T> base;
+        if (!base.load(src, convert)) return false;
+        if (!kelvor_python::is_built(src)) throw type_error("MHAContext is not initialised");
+        value.value = &cast_op<T&>(base);
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

@@ -63,12 +63,22 @@ test: cpp-test py-test level-symbols
 demo: build
 	$(VPY) examples/demo.py
 
-sanitize: system-deps
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON
+# The C++ tests and the Python tests, against one ASan+UBSan build of the
+# library and the module. CPython itself is not instrumented: the runtime is
+# preloaded for it (with libstdc++, whose exception throwing the runtime must
+# find at start-up); leak checking, which would report the interpreter's own
+# allocations, is left to the C++ tests; and a request beyond what the machine
+# has returns NULL, as it does unsanitized, so NumPy raises MemoryError.
+SAN_ENV := KELVOR_SANITIZE=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize: system-deps $(VENV)/.ready $(VENV)/.test-deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_TESTS=ON \
+	  -DKELVOR_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
-	KELVOR_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	$(SAN_ENV) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+	  LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so) $$($${CXX:-c++} -print-file-name=libstdc++.so)" \
+	  PYTHONPATH=$(abspath $(SAN_BUILD))/python \
+	  ../../$(VPY) -m pytest -q -p no:cacheprovider
 
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)

@@ -9,18 +9,6 @@ namespace {
 
 constexpr char kMagic[8] = {'K', 'E', 'L', 'V', 'O', 'R', 'C', 'X'};
 
-template <class T>
-void put_field(uint8_t* out, size_t offset, T value) {
-    std::memcpy(out + offset, &value, sizeof value);
-}
-
-template <class T>
-T get_field(const uint8_t* in, size_t offset) {
-    T value;
-    std::memcpy(&value, in + offset, sizeof value);
-    return value;
-}
-
 [[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument("context state: " + what); }
 
 std::string str(uint64_t v) { return std::to_string(v); }

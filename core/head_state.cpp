@@ -16,18 +16,6 @@ namespace {
 // Small enough to be still in L2 when the checksum reads what the copy wrote.
 constexpr uint64_t kPiece = uint64_t{64} << 10;
 
-template <class T>
-void put_field(uint8_t* out, size_t offset, T value) {
-    std::memcpy(out + offset, &value, sizeof value);
-}
-
-template <class T>
-T get_field(const uint8_t* in, size_t offset) {
-    T value;
-    std::memcpy(&value, in + offset, sizeof value);
-    return value;
-}
-
 std::string str(int64_t v) { return std::to_string(v); }
 
 // Large destinations are new memory (a new bytes object, a new context's rings)
@@ -155,40 +143,14 @@ void StateReader::get(void* out, uint64_t n) {
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out) {
-    const CodeStore& st = head.store;
-    const auto n = static_cast<uint64_t>(st.count);
-    const auto codes = n * static_cast<uint64_t>(st.bytes_per_vec);
-    out.put(st.key_codes.data(), codes);
-    out.put(st.val_codes.data(), codes);
-    out.put(st.key_scales.data(), n * sizeof(float));
-    out.put(st.val_scales.data(), n * sizeof(float));
-    out.put(st.positions.data(), n * sizeof(uint32_t));
-    out.put(head.exact.data(), head.exact.size() * sizeof(float));
-    if (head.fitted.ready) {
-        const uint64_t stats = static_cast<uint64_t>(head.head_dim) * sizeof(float);
-        out.put(head.fitted.key_mean.data(), stats);
-        out.put(head.fitted.val_mean.data(), stats);
-        out.put(head.fitted.key_divisor.data(), stats);
-    }
+    for_each_saved_array(head, head.store.count, exact_tokens(head), head.fitted.ready,
+                         [&](const void* data, uint64_t n) { out.put(data, n); });
 }
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
-    CodeStore& st = head.store;
-    const auto n = static_cast<uint64_t>(r.count);
-    const auto codes = n * static_cast<uint64_t>(st.bytes_per_vec);
-    in.get(st.key_codes.data(), codes);
-    in.get(st.val_codes.data(), codes);
-    in.get(st.key_scales.data(), n * sizeof(float));
-    in.get(st.val_scales.data(), n * sizeof(float));
-    in.get(st.positions.data(), n * sizeof(uint32_t));
     head.exact.resize(static_cast<size_t>(r.exact_tokens) * 2 * static_cast<size_t>(head.head_dim));
-    in.get(head.exact.data(), head.exact.size() * sizeof(float));
-    if (r.stats_ready) {
-        const uint64_t stats = static_cast<uint64_t>(head.head_dim) * sizeof(float);
-        in.get(head.fitted.key_mean.data(), stats);
-        in.get(head.fitted.val_mean.data(), stats);
-        in.get(head.fitted.key_divisor.data(), stats);
-    }
+    for_each_saved_array(head, r.count, r.exact_tokens, r.stats_ready != 0, [&](void* data, uint64_t n) { in.get(data, n); });
+    CodeStore& st = head.store;
     st.count = r.count;
     st.write_slot = r.write_slot;
     st.wrapped = r.wrapped != 0;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/checksum.h"
@@ -18,6 +19,19 @@ namespace kelvor {
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
 // there (write_slot == count), and once it has, every slot holds one. Everything
 // is little-endian, as it lies in memory. Rotation signs follow from the seed.
+// A field of a saved state at a byte offset, as it lies in memory (little-endian).
+template <class T>
+void put_field(uint8_t* out, size_t offset, T value) {
+    std::memcpy(out + offset, &value, sizeof value);
+}
+
+template <class T>
+T get_field(const uint8_t* in, size_t offset) {
+    T value;
+    std::memcpy(&value, in + offset, sizeof value);
+    return value;
+}
+
 struct HeadRecord {
     int32_t count = 0;
     int32_t write_slot = 0;
@@ -67,6 +81,28 @@ private:
     const uint8_t* at_;
     const uint8_t* end_;
 };
+
+// Calls array(pointer, bytes) for each of a head's saved arrays, in their
+// order in the state, for a head holding `count` tokens and `exact_tokens`
+// window tokens, with or without fitted statistics: the one place that order
+// is written, for saving and for loading alike.
+template <class Head, class Array>
+void for_each_saved_array(Head& head, int32_t count, int32_t exact_tokens, bool stats_ready, Array&& array) {
+    const auto n = static_cast<uint64_t>(count);
+    const auto codes = n * static_cast<uint64_t>(head.store.bytes_per_vec);
+    array(head.store.key_codes.data(), codes);
+    array(head.store.val_codes.data(), codes);
+    array(head.store.key_scales.data(), n * sizeof(float));
+    array(head.store.val_scales.data(), n * sizeof(float));
+    array(head.store.positions.data(), n * sizeof(uint32_t));
+    array(head.exact.data(), static_cast<uint64_t>(exact_tokens) * 2 * static_cast<uint64_t>(head.head_dim) * sizeof(float));
+    if (stats_ready) {
+        const uint64_t stats = static_cast<uint64_t>(head.head_dim) * sizeof(float);
+        array(head.fitted.key_mean.data(), stats);
+        array(head.fitted.val_mean.data(), stats);
+        array(head.fitted.key_divisor.data(), stats);
+    }
+}
 
 void write_head_arrays(const HeadCache& head, StateWriter& out);
 // Fills a head freshly built with the context's settings from a record that

@@ -27,18 +27,6 @@ void append(HeadCache& head, std::vector<float> key, std::vector<float> val) {
     head_append(head, key.data(), val.data(), 0);
 }
 
-TEST(FittedCodebook, FourBitTableIsSymmetricWithMidpointThresholds) {
-    const Codebook cb = codebook_for(Encoding::fitted, 4);
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(cb.levels[i], kLevels4Fitted[sz(i)]);
-        EXPECT_EQ(cb.levels[i], -cb.levels[15 - i]);
-    }
-    for (int i = 0; i < 15; ++i) EXPECT_EQ(cb.thresholds[i], (cb.levels[i] + cb.levels[i + 1]) / 2.0f);
-    // Narrower widths keep the original tables, already close to Lloyd-Max.
-    EXPECT_EQ(codebook_for(Encoding::fitted, 3).levels, levels_3bit.data());
-    EXPECT_EQ(codebook_for(Encoding::clip3, 4).levels, levels_4bit.data());
-}
-
 // Statistics are fixed by the append after which the head stops answering
 // exactly (here the second, which replaces the only slot), from both tokens.
 TEST(FittedStats, FixedOnTheAppendThatEndsExactAnswersFromEveryToken) {

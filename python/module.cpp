@@ -2,8 +2,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -11,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "backend/after_fork.h"
 #include "backend/context_state.h"
+#include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
 #include "core/attention.h"
 #include "core/kernels.h"
@@ -58,10 +62,47 @@ struct PyMHAContext {
     // workers take it after releasing the GIL; every other call takes it while
     // holding the GIL (and so may wait, GIL held, for such a call to finish).
     // Nobody waits for the GIL while holding it, so the two cannot deadlock.
-    std::mutex busy;
+    // A forked child finds it unlocked even if another thread held it.
+    kelvor::ForkSafeMutex busy;
 };
 
-using HeldWithGil = std::lock_guard<std::mutex>;
+using HeldWithGil = std::lock_guard<kelvor::ForkSafeMutex>;
+
+// Lets Ctrl-C stop a long call: between pieces of work, the calling thread
+// asks Python for pending signals, at most once per interval, re-taking the
+// GIL for that moment when the call released it. Short calls never ask.
+class SignalCheck {
+public:
+    SignalCheck() : next_(std::chrono::steady_clock::now() + kInterval) {}
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    const kelvor::StopPoll* poll() const { return &poll_; }
+    // With the GIL held: raises what the signal handler raised (KeyboardInterrupt).
+    [[noreturn]] void raise() const {
+        if (error_) throw *error_;
+        throw std::runtime_error("stopped without a pending Python error");
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kInterval{25};
+
+    bool pending() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return false;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) {
+            next_ = std::chrono::steady_clock::now() + kInterval;
+            return false;
+        }
+        error_ = std::make_unique<py::error_already_set>();
+        return true;
+    }
+
+    std::chrono::steady_clock::time_point next_;
+    std::unique_ptr<py::error_already_set> error_;
+    kelvor::StopPoll poll_ = [this] { return pending(); };
+};
 using Self = kelvor_python::Built<PyMHAContext>;
 
 void check_ndim(const py::array& a, py::ssize_t expected) {
@@ -118,6 +159,20 @@ py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
     return result;
 }
 
+// Runs an operation that may take long: on the calling thread with the GIL
+// held when the context has one thread (like every other call), else with the
+// GIL released while the context's threads share the work out.
+template <class Op>
+int32_t run_layer_op(PyMHAContext& self, Op&& op) {
+    if (self.backend.threads() == 1) {
+        HeldWithGil held(self.busy);
+        return op();
+    }
+    py::gil_scoped_release nogil;
+    std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
+    return op();
+}
+
 py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& queries) {
     check_ndim(queries.array(), 2);
     if (queries.shape(0) > std::numeric_limits<int32_t>::max()) {
@@ -130,23 +185,14 @@ py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& querie
     const auto n = static_cast<int32_t>(queries.shape(0));
     py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim)});
     float* out = result.mutable_data(0, 0);
-    HeldWithGil held(self->busy);
-    kelvor::kelvor_mha_compute_batch(self->backend.context(), head, q.data(), n, out);
-    return result;
-}
-
-// Runs a whole-layer operation: on the calling thread with the GIL held when
-// the context has one thread (like every other call), else with the GIL
-// released while the context's workers share the heads out.
-template <class Op>
-int32_t run_layer_op(PyMHAContext& self, Op&& op) {
-    if (self.backend.threads() == 1) {
-        HeldWithGil held(self.busy);
-        return op();
+    SignalCheck signals;
+    const float* rows = q.data();
+    if (run_layer_op(*self, [&] {
+            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, rows, n, out, signals.poll());
+        }) == kelvor::kStopped) {
+        signals.raise();
     }
-    py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> held(self.busy);
-    return op();
+    return result;
 }
 
 std::string shape_text(const py::array& a) {
@@ -155,24 +201,60 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
+// The rows as float32 in memory no other thread can reach, copied once with
+// the GIL held: what is checked is exactly what is stored.
+struct PrivateRows {
+    FloatArray array;
+    std::unique_ptr<float[]> copy;
+    const float* data = nullptr;
+};
+
+PrivateRows private_rows(const ArrayArg& a) {
+    PrivateRows rows{a.to_float32(), nullptr, nullptr};
+    if (rows.array.ptr() != a.array().ptr() && rows.array.owndata()) {
+        rows.data = rows.array.data();  // converted: a new array only this call sees
+        return rows;
+    }
+    const auto n = static_cast<size_t>(rows.array.size());
+    rows.copy.reset(new float[n]);
+    std::memcpy(rows.copy.get(), rows.array.data(), n * sizeof(float));
+    rows.data = rows.copy.get();
+    return rows;
+}
+
 void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t pos) {
-    check_ndim(keys.array(), 2);
-    check_ndim(vals.array(), 2);
+    const py::ssize_t nd = keys.ndim();
+    if (nd != 2 && nd != 3) {
+        throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
+                                "; expected 2 or 3");
+    }
+    check_ndim(vals.array(), nd);
+    const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
     for (const ArrayArg* a : {&keys, &vals}) {
-        if (a->shape(0) != self->n_heads || a->shape(1) != self->head_dim) {
-            throw std::invalid_argument("keys and vals must have shape (n_heads, head_dim) = (" +
-                                        std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim) +
-                                        "), got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
+        if (a->shape(nd - 2) != self->n_heads || a->shape(nd - 1) != self->head_dim || (nd == 3 && a->shape(0) != T)) {
+            const std::string n_h = std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim);
+            throw std::invalid_argument(
+                (nd == 2 ? "keys and vals must have shape (n_heads, head_dim) = (" + n_h
+                         : "keys and vals must have shape (T, n_heads, head_dim) = (T, " + n_h + ") with one T") +
+                "), got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
         }
     }
-    const FloatArray k_array = keys.to_float32();
-    const FloatArray v_array = vals.to_float32();
-    const float* k = k_array.data();
-    const float* v = v_array.data();
-    // The backend checks every row before storing any.
-    if (run_layer_op(*self, [&] { return self->backend.append_heads(k, v, pos); }) != 0) {
-        throw std::invalid_argument(kelvor::last_error());
+    if (static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
+        throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
+                                    " and T " + std::to_string(T) + " do not");
     }
+    if (T == 0) return;
+    const PrivateRows k = private_rows(keys);
+    const PrivateRows v = private_rows(vals);
+    SignalCheck signals;
+    // The backend checks every row before storing any.
+    const int32_t r = run_layer_op(*self, [&] {
+        return nd == 2 ? self->backend.append_heads(k.data, v.data, pos)
+                       : kelvor::kelvor_mha_append_tokens(self->backend.context(), k.data, v.data, T, pos,
+                                                          signals.poll());
+    });
+    if (r == kelvor::kStopped) signals.raise();
+    if (r != 0) throw std::invalid_argument(kelvor::last_error());
 }
 
 py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
@@ -192,11 +274,13 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     py::array_t<float> result(std::vector<py::ssize_t>(q_array.shape(), q_array.shape() + q_array.ndim()));
     const float* q = q_array.data();
     float* out = result.mutable_data();
-    if (run_layer_op(*self, [&] {
-            return self->backend.compute_heads(q, static_cast<int32_t>(hq), rows, out);
-        }) != 0) {
-        throw std::invalid_argument(kelvor::last_error());
-    }
+    SignalCheck signals;
+    const int32_t r = run_layer_op(*self, [&] {
+        return kelvor::kelvor_mha_compute_heads(self->backend.context(), q, static_cast<int32_t>(hq), rows, out,
+                                                signals.poll());
+    });
+    if (r == kelvor::kStopped) signals.raise();
+    if (r != 0) throw std::invalid_argument(kelvor::last_error());
     return result;
 }
 

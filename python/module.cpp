@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend/after_fork.h"
@@ -90,13 +91,13 @@ private:
     bool pending() {
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return false;
-        py::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) {
-            next_ = std::chrono::steady_clock::now() + kInterval;
-            return false;
-        }
-        error_ = std::make_unique<py::error_already_set>();
-        return true;
+        if (_Py_IsFinalizing()) return false;  // see take_gil_back
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) error_ = std::make_unique<py::error_already_set>();
+        PyGILState_Release(gil);
+        next_ = std::chrono::steady_clock::now() + kInterval;
+        return raised;
     }
 
     std::chrono::steady_clock::time_point next_;
@@ -159,6 +160,17 @@ py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
     return result;
 }
 
+// A thread that wants the GIL back while the interpreter is finalizing is
+// ended by Python with an unwind that C++ cannot pass through a destructor
+// (std::terminate); such a thread, a daemon thread still in a call at exit,
+// waits here instead until the process ends.
+void take_gil_back(PyThreadState* state) {
+    if (_Py_IsFinalizing()) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(state);
+}
+
 // Runs an operation that may take long: on the calling thread with the GIL
 // held when the context has one thread (like every other call), else with the
 // GIL released while the context's threads share the work out.
@@ -168,9 +180,17 @@ int32_t run_layer_op(PyMHAContext& self, Op&& op) {
         HeldWithGil held(self.busy);
         return op();
     }
-    py::gil_scoped_release nogil;
-    std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
-    return op();
+    PyThreadState* state = PyEval_SaveThread();
+    int32_t result = 0;
+    try {
+        std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
+        result = op();
+    } catch (...) {
+        take_gil_back(state);
+        throw;
+    }
+    take_gil_back(state);
+    return result;
 }
 
 py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& queries) {
@@ -234,9 +254,9 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t
         if (a->shape(nd - 2) != self->n_heads || a->shape(nd - 1) != self->head_dim || (nd == 3 && a->shape(0) != T)) {
             const std::string n_h = std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim);
             throw std::invalid_argument(
-                (nd == 2 ? "keys and vals must have shape (n_heads, head_dim) = (" + n_h
+                (nd == 2 ? "keys and vals must have shape (n_heads, head_dim) = (" + n_h + ")"
                          : "keys and vals must have shape (T, n_heads, head_dim) = (T, " + n_h + ") with one T") +
-                "), got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
+                ", got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
         }
     }
     if (static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -57,6 +58,48 @@ TEST(WorkerPool, RethrowsTheFirstFailureAndStaysUsable) {
     pool.run(50, [&](int32_t) { ++again; });
     EXPECT_EQ(again.load(), 50);
 }
+
+class SharedPoolThreads : public testing::TestWithParam<int32_t> {};
+
+// Two callers on the one pool at once: each job's tasks wait for a task of the
+// other job to have begun, which only happens if neither caller waits for the
+// other's job. A stop skips what is left of a job and leaves the pool usable.
+TEST_P(SharedPoolThreads, CallersRunAtOnceAndStopBetweenTasks) {
+    const int32_t threads = GetParam();
+    const std::shared_ptr<WorkerPool> pool = WorkerPool::shared();
+    EXPECT_EQ(pool, WorkerPool::shared());
+    std::atomic<bool> began[2] = {false, false};
+    std::atomic<int> met{0};
+    const auto job = [&](int which) {
+        pool->run(threads, 4, [&](int32_t) {
+            began[which] = true;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!began[1 - which] && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (began[1 - which]) ++met;
+        }, nullptr);
+    };
+    std::thread other(job, 1);
+    job(0);
+    other.join();
+    EXPECT_EQ(met.load(), 8);
+
+    for (int32_t stop_after : {0, 3}) {
+        std::atomic<int> ran{0};
+        int asked = 0;
+        const StopPoll stop = [&] { return asked++ == stop_after; };
+        EXPECT_FALSE(pool->run(threads, 1000, [&](int32_t) {
+            ++ran;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }, &stop));
+        EXPECT_LT(ran.load(), 1000);
+        EXPECT_GE(ran.load(), stop_after);
+    }
+    std::atomic<int> again{0};
+    EXPECT_TRUE(pool->run(threads, 50, [&](int32_t) { ++again; }, nullptr));
+    EXPECT_EQ(again.load(), 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, SharedPoolThreads, testing::Values(1, 2, 3));
 
 // The module checks shapes before calling, so only C++ callers reach these.
 TEST(LayerOps, BadCountsFailWithoutWriting) {

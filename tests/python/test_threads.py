@@ -301,3 +301,42 @@ PROMPT_SIGINT = """
 def test_ctrl_c_during_a_prompt_stores_all_or_nothing(threads):
     done = run_python(PROMPT_SIGINT.format(threads=threads), timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+NO_THREADS = """
+    import resource
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    def status(field):
+        with open("/proc/self/status") as f:
+            return int(next(line for line in f if line.startswith(field + ":")).split()[1])
+
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 600, 4, 32)).astype(np.float32)
+    q = rng.standard_normal((4, 3, 32)).astype(np.float32)
+    ctx, twin = MHAContext(4, 32, 3, 1024, threads=3), MHAContext(4, 32, 3, 1024)
+    twin.append_heads(kv[0], kv[1], 0)
+    base = status("Threads")
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    # Room for a little memory but not for a thread's stack.
+    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") * 1024 + (4 << 20), hard))
+    try:
+        ctx.append_heads(kv[0], kv[1], 0)
+        out = ctx.compute_heads(q)
+        during = status("Threads")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert during == base, (base, during)
+    assert out.tobytes() == twin.compute_heads(q).tobytes()
+    ctx.compute_heads(q)
+    assert status("Threads") == base + 2, "the pool tries again"
+"""
+
+
+def test_a_worker_that_cannot_start_leaves_the_call_to_the_caller():
+    from conftest import UNDER_SANITIZER
+    if UNDER_SANITIZER:
+        pytest.skip("an address-space limit is meaningless under AddressSanitizer")
+    done = run_python(NO_THREADS, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -19,7 +19,7 @@ uint64_t state_bytes(const KelvorMHABackend& backend) {
     const ContextSettings& s = backend.settings();
     uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
-        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits);
+        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits);
     }
     return total;
 }
@@ -30,9 +30,11 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     if (size != state_bytes(backend)) throw std::logic_error("context state: buffer size differs from state_bytes");
     // Only states a loader accepts are written; heads changed behind the
     // backend's back are refused here rather than by the loader later.
+    const HeadShape shape{s.capacity, s.encoding, s.options};
     for (size_t i = 0; i < heads.size(); ++i) {
+        HeadRecord record = head_record(*heads[i]);
         const std::string error = heads[i]->exact_window == kExactWindow
-                                      ? record_error(head_record(*heads[i]), s.capacity, s.encoding)
+                                      ? record_error(record, shape, kStateVersion)
                                       : "has an exact window of " + str(uint64_t(heads[i]->exact_window));
         if (!error.empty()) throw std::logic_error("context state: head " + str(i) + " cannot be saved: it " + error);
     }
@@ -50,6 +52,9 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     put_field(header, 44, s.hybrid_thresh);
     put_field(header, 48, s.threads);
     put_field(header, 56, size);
+    put_field(header, 64, s.options.value_bits != 0 ? s.options.value_bits : s.bits);
+    put_field(header, 68, s.options.recent);
+    put_field(header, 72, s.options.sinks);
 
     StateWriter writer(out, size);
     writer.put(header, sizeof header);
@@ -64,9 +69,9 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
 }
 
 CheckedState check_state(const uint8_t* data, uint64_t size) {
-    if (size < kStateHeaderBytes + kStateChecksumBytes) {
+    if (size < kStateHeaderBytesV1 + kStateChecksumBytes) {
         refuse("it is " + str(size) + " bytes, shorter than a header and checksum (" +
-               str(kStateHeaderBytes + kStateChecksumBytes) + ")");
+               str(kStateHeaderBytesV1 + kStateChecksumBytes) + ")");
     }
     if (std::memcmp(data, kMagic, sizeof kMagic) != 0) refuse("it does not start with KELVORCX: not a saved context");
     const auto version = get_field<uint32_t>(data, 8);
@@ -84,6 +89,10 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     }
 
     CheckedState state;
+    state.version = version;
+    const uint64_t header_bytes = version == 1 ? kStateHeaderBytesV1 : kStateHeaderBytes;
+    const uint64_t record_bytes = head_record_bytes(version);
+    if (body < header_bytes) refuse("it is " + str(size) + " bytes, shorter than a header and checksum");
     ContextSettings& s = state.settings;
     const auto encoding = get_field<uint32_t>(data, 12);
     if (encoding > static_cast<uint32_t>(Encoding::fitted)) refuse("encoding " + str(encoding) + " is unknown");
@@ -96,6 +105,15 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     s.v_mass = get_field<float>(data, 40);
     s.hybrid_thresh = get_field<int32_t>(data, 44);
     s.threads = get_field<int32_t>(data, 48);
+    if (version >= 2) {
+        s.options.value_bits = get_field<int32_t>(data, 64);
+        s.options.recent = get_field<int32_t>(data, 68);
+        s.options.sinks = get_field<int32_t>(data, 72);
+        const auto reserved = get_field<uint32_t>(data, 76);
+        if (reserved != 0) refuse("its reserved header field is " + str(reserved) + ", not 0");
+    } else {
+        s.options.value_bits = s.bits;
+    }
     try {
         check_settings(s);
     } catch (const std::invalid_argument& e) {
@@ -105,19 +123,21 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     if (reserved != 0) refuse("its reserved header field is " + str(reserved) + ", not 0");
 
     const auto n_heads = static_cast<uint64_t>(s.n_heads);
-    if (n_heads > (body - kStateHeaderBytes) / kHeadRecordBytes) {
+    if (n_heads > (body - header_bytes) / record_bytes) {
         refuse("its " + str(size) + " bytes cannot hold the records of " + str(n_heads) + " heads");
     }
     state.heads.resize(n_heads);
     uint64_t arrays = 0;
+    const HeadShape shape{s.capacity, s.encoding, s.options};
+    const int32_t val_bits = s.options.value_bits != 0 ? s.options.value_bits : s.bits;
     for (uint64_t i = 0; i < n_heads; ++i) {
-        const HeadRecord r = get_record(data + kStateHeaderBytes + i * kHeadRecordBytes);
-        const std::string error = record_error(r, s.capacity, s.encoding);
+        HeadRecord r = get_record(data + header_bytes + i * record_bytes, version);
+        const std::string error = record_error(r, shape, version);
         if (!error.empty()) refuse("head " + str(i) + " " + error);
-        arrays += head_arrays_bytes(r, s.head_dim, s.bits);
+        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits);
         state.heads[i] = r;
     }
-    const uint64_t records_end = kStateHeaderBytes + n_heads * kHeadRecordBytes;
+    const uint64_t records_end = header_bytes + n_heads * record_bytes;
     if (arrays != body - records_end) {
         refuse("its heads' arrays take " + str(arrays) + " bytes by their records, but it has " +
                str(body - records_end) + " bytes for them");

@@ -20,12 +20,16 @@ namespace kelvor {
 //   48      4            threads (of the whole-layer operations, the caller included)
 //   52      4            reserved, 0
 //   56      8            bytes in the whole state, checksum included
-//   64      16 per head  head records (core/head_state.h), in head order
+//   64      4 each       value_bits, recent, sinks (version 2)
+//   76      4            reserved, 0 (version 2)
+//   80      32 per head  head records (core/head_state.h), in head order (version 1: at 64, 16 each)
 //   then                 each head's arrays, in head order
 //   last 8               XXH3-64 of every byte before it
-// A loader reads every version up to its own and refuses later ones.
-constexpr uint32_t kStateVersion = 1;
-constexpr uint64_t kStateHeaderBytes = 64;
+// A loader reads every version up to its own and refuses later ones. Version 1
+// had no options and kept every head's first 512 tokens whole.
+constexpr uint32_t kStateVersion = 2;
+constexpr uint64_t kStateHeaderBytesV1 = 64;
+constexpr uint64_t kStateHeaderBytes = 80;
 constexpr uint64_t kStateChecksumBytes = 8;
 
 // Bytes save_state writes for this backend.
@@ -37,6 +41,7 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size);
 // built from its settings.
 struct CheckedState {
     ContextSettings settings;
+    uint32_t version = kStateVersion;
     std::vector<HeadRecord> heads;
     const uint8_t* arrays = nullptr;  // the first head's arrays; the state must outlive this
     uint64_t arrays_bytes = 0;

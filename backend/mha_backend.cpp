@@ -25,6 +25,13 @@ void check_settings(const ContextSettings& s) {
     check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
                   "between 1 and " + std::to_string(kMaxCapacity));
     check_setting(s.threads >= 1, "threads", s.threads, "at least 1");
+    const HeadOptions& o = s.options;
+    check_setting(o.value_bits >= 2 && o.value_bits <= 4, "value_bits", o.value_bits,
+                  "2, 3 or 4");
+    check_setting(o.recent >= 0 && o.recent <= kMaxRecent, "recent", o.recent,
+                  "between 0 and " + std::to_string(kMaxRecent));
+    check_setting(o.sinks >= 0 && o.sinks <= kExactWindow, "sinks", o.sinks,
+                  "between 0 and " + std::to_string(kExactWindow));
 }
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
@@ -33,10 +40,11 @@ KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bi
 
 KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(settings) {
     const ContextSettings& s = settings_;
+    if (settings_.options.value_bits == 0) settings_.options.value_bits = s.bits;  // the key width unless set
     check_settings(s);
     // Weighed before anything exists: rings far beyond the machine fail at once
     // rather than after committing gigabytes, or at the hands of the OOM killer.
-    require_memory(static_cast<uint64_t>(s.n_heads) * head_cache_bytes(s.head_dim, s.bits, s.capacity, s.encoding),
+    require_memory(static_cast<uint64_t>(s.n_heads) * head_cache_bytes(s.head_dim, s.bits, s.capacity, s.encoding, s.options),
                    "a context of " + std::to_string(s.n_heads) + " heads");
     auto ctx = std::make_unique<kelvor_mha_ctx>();
     ctx->n_heads = s.n_heads;
@@ -46,7 +54,7 @@ KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(
         head->exact_window = kExactWindow;
         head->hybrid_thresh = s.hybrid_thresh;
         head->head_dim = s.head_dim;
-        head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding);
+        head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding, s.options);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
     ctx_ = std::move(ctx);
@@ -75,8 +83,15 @@ void KelvorMHABackend::reset() {
 uint64_t KelvorMHABackend::kv_bytes() {
     uint64_t total = 0;
     for (const auto& head : ctx_->heads) {
-        total += static_cast<uint64_t>(head->store.count) * static_cast<uint64_t>(head->store.bytes_per_vec) * 2u;
+        const CodeStore& st = head->store;
+        total += static_cast<uint64_t>(st.count) * static_cast<uint64_t>(st.bytes_per_vec + st.val_bytes_per_vec);
     }
+    return total;
+}
+
+uint64_t KelvorMHABackend::memory_bytes() const {
+    uint64_t total = 0;
+    for (const auto& head : ctx_->heads) total += head_cache_held_bytes(*head) + sizeof(head);
     return total;
 }
 

@@ -19,10 +19,12 @@ struct ContextSettings {
     int32_t hybrid_thresh = 0;
     Encoding encoding = Encoding::clip3;
     int32_t threads = 1;  // the whole-layer operations' threads, the caller included
+    HeadOptions options;  // opt-in accuracy options, all off by default
 };
 
 // Throws std::invalid_argument naming the first setting that cannot work, its
-// value and the allowed range.
+// value and the allowed range. value_bits must be set (the backend's
+// constructor sets 0 to bits).
 void check_settings(const ContextSettings& settings);
 
 // Multi-head backend: owns one HeadCache per head.
@@ -41,6 +43,9 @@ public:
     int32_t compute_batch(int32_t head_idx, const float* queries, int32_t n, float* out) override;
     void reset() override;
     uint64_t kv_bytes() override;
+    // Every byte the heads hold now: codes, scales, positions, full-precision
+    // windows, statistics, signs and the head records.
+    uint64_t memory_bytes() const;
     int32_t n_heads() override { return settings_.n_heads; }
     int32_t head_dim() override { return settings_.head_dim; }
 

@@ -23,6 +23,14 @@ AlignedBytes::AlignedBytes(std::size_t size) {
     size_ = size;
 }
 
+std::size_t AlignedBytes::held_bytes(std::size_t used) const {
+    if (data_ == nullptr) return 0;
+    if (mapped_ == 0) return size_ + kAlignment;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t touched = (used + page - 1) / page * page;
+    return touched < mapped_ ? touched : mapped_;
+}
+
 void AlignedBytes::release() noexcept {
     if (mapped_ != 0) {
         munmap(data_, mapped_);

@@ -42,6 +42,9 @@ public:
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // Memory the buffer holds when its first `used` bytes have been written: a
+    // mapping commits the pages written, a heap block all of itself.
+    std::size_t held_bytes(std::size_t used) const;
     void release() noexcept;
 
 private:
@@ -64,6 +67,7 @@ public:
     const T* data() const { return reinterpret_cast<const T*>(bytes_.data()); }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    std::size_t held_bytes(std::size_t used) const { return bytes_.held_bytes(used * sizeof(T)); }
     T& operator[](std::size_t i) { return data()[i]; }
     const T& operator[](std::size_t i) const { return data()[i]; }
     T* begin() { return data(); }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "core/attention.h"
@@ -16,21 +17,44 @@ void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const floa
     } else {
         encode_and_pack_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
     }
-    const size_t offset = static_cast<size_t>(slot) * static_cast<size_t>(store.bytes_per_vec);
-    std::memcpy(store.key_codes.data() + offset, ws.key_stream, static_cast<size_t>(store.bytes_per_vec));
-    std::memcpy(store.val_codes.data() + offset, ws.value_stream, static_cast<size_t>(store.bytes_per_vec));
+    const auto s = static_cast<size_t>(slot);
+    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
+    std::memcpy(store.key_codes.data() + s * key_bytes, ws.key_stream, key_bytes);
+    std::memcpy(store.val_codes.data() + s * val_bytes, ws.value_stream, val_bytes);
     store.key_scales[slot] = key_scale;
     store.val_scales[slot] = val_scale;
 }
 
+namespace {
+
+void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
+    const auto hd = static_cast<size_t>(head.head_dim);
+    const auto slots = static_cast<size_t>(recent_slots(head));
+    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
+    if (head.recent.size() <= at) {
+        // Filling for the first time since init/reset: room for every slot at once.
+        if (head.recent.capacity() == 0) head.recent.reserve(slots * 2 * hd);
+        head.recent.insert(head.recent.end(), key, key + hd);
+        head.recent.insert(head.recent.end(), val, val + hd);
+    } else {
+        std::copy(key, key + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at));
+        std::copy(val, val + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at + hd));
+    }
+}
+
+}  // namespace
+
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     CodeStore& store = head.store;
+    head_cache_make_ring(head);
     // A fitted head codes nothing until its statistics exist; until then the
     // exact window answers for it.
     const bool coded_now = head.encoding != Encoding::fitted || head.fitted.ready;
     const int32_t s = store.write_slot;
     if (coded_now) code_token(kt, head, s, key, val);
     store.positions[s] = static_cast<uint32_t>(pos);
+    store.touched = std::max(store.touched, s + 1);
 
     store.write_slot = (store.write_slot + 1) % store.capacity;
     if (store.count < store.capacity) {
@@ -39,12 +63,19 @@ void head_append(const KernelTable& kt, HeadCache& head, const float* key, const
         store.wrapped = true;
     }
 
-    const size_t window_floats = static_cast<size_t>(head.head_dim) * static_cast<size_t>(head.exact_window) * 2;
-    if (head.exact_window > 0 && head.exact.size() < window_floats) {
+    // The window holds the first tokens since init/reset: up to its size while
+    // it may still answer, up to the sinks after that.
+    const int64_t index = head.appended++;
+    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
+    if (index < keep) {
         head.exact.insert(head.exact.end(), key, key + head.head_dim);
         head.exact.insert(head.exact.end(), val, val + head.head_dim);
     }
-    if (!coded_now && !answers_exactly(head)) fix_fitted_stats(kt, head, key, val);
+    if (head.recent_window > 0) keep_recent(head, index, key, val);
+    if (!head.window_released && !answers_exactly(head)) {
+        if (!coded_now) fix_fitted_stats(kt, head, key, val);
+        head_cache_release_window(head);
+    }
 }
 
 void head_append(HeadCache& head, const float* key, const float* val, int32_t pos) {

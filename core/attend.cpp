@@ -68,20 +68,72 @@ void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
     }
 }
 
+// Which held tokens a head answers from codes and which at full precision,
+// once it no longer answers exactly: the sinks (the first tokens since
+// init/reset, kept in the window even after the ring replaced them) and the
+// newest `recent_window` tokens come from their full-precision copies; the
+// held tokens between them from their codes. Each token counts once.
+struct TokenSplit {
+    int32_t coded_from = 0;  // oldest-first offsets of the coded tokens in the ring
+    int32_t coded_to = 0;
+    int32_t sinks = 0;       // window tokens attended at full precision
+    int64_t first = 0;       // append index of the oldest held token
+    int32_t full_precision() const { return sinks + (held - coded_to); }
+    int32_t held = 0;
+};
+
+TokenSplit split_tokens(const HeadCache& head) {
+    TokenSplit sp;
+    const int32_t T = head.store.count;
+    sp.held = T;
+    sp.coded_to = T;
+    if (head.sinks == 0 && head.recent_window == 0) return sp;
+    sp.first = head.appended - T;
+    sp.sinks = std::min(head.sinks, exact_tokens(head));
+    const int64_t sinks_held = std::clamp<int64_t>(sp.sinks - sp.first, 0, T);
+    sp.coded_from = static_cast<int32_t>(sinks_held);
+    sp.coded_to = std::max(sp.coded_from, T - std::min(head.recent_window, T));
+    return sp;
+}
+
+// Key k and value v of the i-th full-precision token: sinks first, then the
+// recent tokens oldest first.
+struct FullPrecisionToken {
+    const float* key;
+    const float* val;
+};
+
+FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit& sp, int32_t i) {
+    const auto hd = static_cast<size_t>(head.head_dim);
+    if (i < sp.sinks) {
+        const float* k = head.exact.data() + 2 * static_cast<size_t>(i) * hd;
+        return {k, k + hd};
+    }
+    const int64_t index = sp.first + sp.coded_to + (i - sp.sinks);
+    const auto entry = static_cast<size_t>(index % recent_slots(head));
+    const float* k = head.recent.data() + 2 * entry * hd;
+    return {k, k + hd};
+}
+
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
                       float* const* outs) {
     ThreadWorkspace& ws = thread_workspace();
     const CodeStore& store = head.store;
-    const int32_t T = store.count;
+    const TokenSplit sp = split_tokens(head);
+    const int32_t coded = sp.coded_to - sp.coded_from;
+    const int32_t full = sp.full_precision();
+    const int32_t n = coded + full;
     const int32_t P = head.rotation.P;
-    const int32_t B = store.bytes_per_vec;
+    const int32_t hd = head.head_dim;
+    const int32_t KB = store.bytes_per_vec;
+    const int32_t VB = store.val_bytes_per_vec;
 
     float* rq[kQueryBlock];
     float* acc[kQueryBlock];
     float* rows[kQueryBlock];
     // Rows a power of two apart would share cache sets, and the kernels touch
     // the same token of every row together: pad the row stride by a line.
-    const int32_t stride = (T + 15) / 16 * 16 + 16;
+    const int32_t stride = (n + 15) / 16 * 16 + 16;
     float* scores = ws.scores(nq, stride);
     for (int32_t q = 0; q < nq; ++q) {
         rq[q] = ws.rotated_queries[q];
@@ -90,35 +142,61 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
         rotate_query(kt, head, queries[q], rq[q]);
     }
 
-    const float kf = 1.0f / (std::sqrt(static_cast<float>(head.head_dim)) * static_cast<float>(P));
+    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
     const float vf = 1.0f / std::sqrt(static_cast<float>(P));
-
-    for_each_run(store, 0, T, [&](int32_t slot, int32_t tokens, int32_t first) {
-        float* run_rows[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
-        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * B, store.key_scales.data() + slot,
-                                tokens, B, P, store.bits, store.codebook.levels};
-        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
-    });
-    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], T);
-    const auto accumulate = [&](int32_t from, int32_t to) {
-        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
+    // Row entry k holds coded token coded_from + k, then the full-precision ones.
+    const auto runs = [&](int32_t from, int32_t to, auto&& fn) {
         for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
             float* run_rows[kQueryBlock];
-            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + first;
-            const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * B,
-                                      store.val_scales.data() + slot, tokens, B, P, store.bits, store.codebook.levels};
+            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
+            fn(slot, tokens, run_rows);
+        });
+    };
+
+    runs(sp.coded_from, sp.coded_to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * KB, store.key_scales.data() + slot,
+                                tokens, KB, P, store.bits, store.codebook.levels};
+        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
+    });
+    const float* key_mean = head.encoding == Encoding::fitted ? head.fitted.key_mean.data() : nullptr;
+    if (full > 0) {
+        // Scored as the coded keys are: a fitted head's coded keys leave out the
+        // key mean, which shifts every coded score by the same amount, so these
+        // leave it out too.
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd));
+        for (int32_t i = 0; i < full; ++i) {
+            const float* k = full_precision_token(head, sp, i).key;
+            for (int32_t q = 0; q < nq; ++q) {
+                const float* x = queries[q];
+                float s = 0.0f;
+                if (key_mean != nullptr) {
+                    for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_mean[j]);
+                } else {
+                    for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
+                }
+                rows[q][coded + i] = s * f;
+            }
+        }
+    }
+    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], n);
+
+    const auto accumulate = [&](int32_t from, int32_t to) {
+        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
+        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+            const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * VB,
+                                      store.val_scales.data() + slot, tokens, VB, P, store.val_bits,
+                                      store.val_codebook.levels};
             kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
         });
     };
-    if (T <= kSumBlock) {
-        accumulate(0, T);
+    if (coded <= kSumBlock) {
+        accumulate(sp.coded_from, sp.coded_to);
     } else {
         // Each block of kSumBlock tokens sums from zero in float; the blocks add
         // up in double, so late small terms are not lost against a large sum.
         for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
-        for (int32_t from = 0; from < T; from += kSumBlock) {
-            accumulate(from, std::min(T, from + kSumBlock));
+        for (int32_t from = sp.coded_from; from < sp.coded_to; from += kSumBlock) {
+            accumulate(from, std::min(sp.coded_to, from + kSumBlock));
             for (int32_t q = 0; q < nq; ++q) {
                 for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
             }
@@ -127,16 +205,36 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
         }
     }
-    // Softmax weights sum to 1, so a fitted head's value mean is added once.
     const float* val_mean = head.encoding == Encoding::fitted ? head.fitted.val_mean.data() : nullptr;
     for (int32_t q = 0; q < nq; ++q) {
         kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
-        if (val_mean != nullptr) {
-            for (int32_t j = 0; j < head.head_dim; ++j) outs[q][j] = acc[q][j] + val_mean[j];
-        } else {
-            std::copy(acc[q], acc[q] + head.head_dim, outs[q]);
+        if (full == 0) {
+            // Softmax weights sum to 1, so a fitted head's value mean is added once.
+            if (val_mean != nullptr) {
+                for (int32_t j = 0; j < hd; ++j) outs[q][j] = acc[q][j] + val_mean[j];
+            } else {
+                std::copy(acc[q], acc[q] + hd, outs[q]);
+            }
+            continue;
+        }
+        // The coded values carry the value mean in proportion to their weight.
+        float coded_weight = 0.0f;
+        for (int32_t k = 0; k < coded; ++k) coded_weight += rows[q][k];
+        float* out = outs[q];
+        for (int32_t j = 0; j < hd; ++j) out[j] = val_mean != nullptr ? acc[q][j] + val_mean[j] * coded_weight : acc[q][j];
+        for (int32_t i = 0; i < full; ++i) {
+            const float w = rows[q][coded + i];
+            const float* v = full_precision_token(head, sp, i).val;
+            for (int32_t j = 0; j < hd; ++j) out[j] += w * v[j];
         }
     }
+}
+
+// Tokens a query of the head attends: the held ones and the sinks the ring replaced.
+int32_t attended_tokens(const HeadCache& head) {
+    if (answers_exactly(head)) return head.store.count;
+    const TokenSplit sp = split_tokens(head);
+    return sp.held - sp.coded_from + sp.sinks;
 }
 
 }  // namespace
@@ -152,7 +250,7 @@ int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* q
     } else {
         attend_quantized(kt, head, &query, 1, &out);
     }
-    return T;
+    return attended_tokens(head);
 }
 
 int32_t head_attend(const HeadCache& head, const float* query, float* out) {
@@ -185,7 +283,7 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
         }
         attend_quantized(kt, head, qs, nq, os);
     }
-    return T;
+    return attended_tokens(head);
 }
 
 int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out) {

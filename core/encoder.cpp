@@ -13,7 +13,7 @@ namespace {
 // latency is to interleave independent vectors: the key and value of a token.
 template <int N>
 void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head_dim, int32_t P, const int8_t* signs,
-                     const Codebook& codebook, uint8_t* const* codes, float* scales) {
+                     const Codebook* const* codebooks, uint8_t* const* codes, float* scales) {
     ThreadWorkspace& ws = thread_workspace();
     float* buf[N];
     float ss[N];
@@ -51,7 +51,7 @@ void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head
         const float rms = std::sqrt(ss2[v] / static_cast<float>(P) + kNormGuard);
         const float clip = rms * 3.0f;
         const float inv = 1.0f / (clip + kNormGuard);
-        kt.quantize_clamped(buf[v], P, sp, clip, inv, codebook, codes[v]);
+        kt.quantize_clamped(buf[v], P, sp, clip, inv, *codebooks[v], codes[v]);
         scales[v] = clip * norm[v];
     }
 }
@@ -61,7 +61,9 @@ void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head
 float encode_vector(const KernelTable& kt, const float* x, int32_t head_dim, int32_t P, const int8_t* signs,
                     int32_t bits, uint8_t* codes) {
     float scale;
-    encode_lockstep<1>(kt, &x, head_dim, P, signs, default_codebook(bits), &codes, &scale);
+    const Codebook codebook = default_codebook(bits);
+    const Codebook* codebooks[1] = {&codebook};
+    encode_lockstep<1>(kt, &x, head_dim, P, signs, codebooks, &codes, &scale);
     return scale;
 }
 
@@ -88,9 +90,10 @@ void encode_and_pack_pair(const KernelTable& kt, const HeadCache& head, const fl
     uint8_t* codes[2] = {ws.encoder_codes[0], ws.encoder_codes[1]};
     float scales[2];
     const int32_t P = head.rotation.P;
-    encode_lockstep<2>(kt, xs, head.head_dim, P, head.rotation.signs.data(), head.store.codebook, codes, scales);
+    const Codebook* codebooks[2] = {&head.store.codebook, &head.store.val_codebook};
+    encode_lockstep<2>(kt, xs, head.head_dim, P, head.rotation.signs.data(), codebooks, codes, scales);
     pack_codes(codes[0], P, head.store.bits, key_stream);
-    pack_codes(codes[1], P, head.store.bits, val_stream);
+    pack_codes(codes[1], P, head.store.val_bits, val_stream);
     *key_scale = scales[0];
     *val_scale = scales[1];
 }

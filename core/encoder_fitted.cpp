@@ -99,13 +99,12 @@ void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const floa
     const int32_t hd = head.head_dim;
     const int32_t P = head.rotation.P;
     const int8_t* signs = head.rotation.signs.data();
-    const Codebook& cb = head.store.codebook;
-    *key_scale = encode_fitted(kt, key, st.key_mean.data(), st.key_divisor.data(), hd, P, signs, cb,
+    *key_scale = encode_fitted(kt, key, st.key_mean.data(), st.key_divisor.data(), hd, P, signs, head.store.codebook,
                                ws.encoder_rotated[0], ws.encoder_codes[0]);
-    *val_scale = encode_fitted(kt, val, st.val_mean.data(), nullptr, hd, P, signs, cb, ws.encoder_rotated[1],
-                               ws.encoder_codes[1]);
+    *val_scale = encode_fitted(kt, val, st.val_mean.data(), nullptr, hd, P, signs, head.store.val_codebook,
+                               ws.encoder_rotated[1], ws.encoder_codes[1]);
     pack_codes(ws.encoder_codes[0], P, head.store.bits, key_stream);
-    pack_codes(ws.encoder_codes[1], P, head.store.bits, val_stream);
+    pack_codes(ws.encoder_codes[1], P, head.store.val_bits, val_stream);
 }
 
 }  // namespace kelvor

@@ -41,6 +41,9 @@ void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, 
         }
     }
     FittedStats& st = head.fitted;
+    st.key_mean.assign(static_cast<size_t>(hd), 0.0f);
+    st.val_mean.assign(static_cast<size_t>(hd), 0.0f);
+    st.key_divisor.assign(static_cast<size_t>(hd), 1.0f);
     const double n = static_cast<double>(appended);
     for (int32_t j = 0; j < hd; ++j) {
         st.key_mean[j] = static_cast<float>(key_sum[j] / n);

@@ -1,5 +1,7 @@
 #include "core/head_cache.h"
 
+#include <algorithm>
+
 namespace kelvor {
 
 void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
@@ -13,7 +15,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
 }
 
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding) {
+                     float v_mass, Encoding encoding, const HeadOptions& options) {
     head.v_mass = v_mass;
     head.head_dim = head_dim;
     head.bits = bits;
@@ -30,40 +32,88 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.capacity = capacity;
     store.bits = bits;
     store.codebook = codebook_for(encoding, bits);
+    store.bytes_per_vec = stream_bytes(bits, P);
+    store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
+    store.val_codebook = codebook_for(encoding, store.val_bits);
+    store.val_bytes_per_vec = stream_bytes(store.val_bits, P);
     store.write_slot = 0;
     store.count = 0;
     store.wrapped = false;
-    store.bytes_per_vec = stream_bytes(bits, P);
+    // The ring's arrays wait for the first append: an empty head holds none.
+    store.key_codes.release();
+    store.val_codes.release();
+    store.key_scales.release();
+    store.val_scales.release();
+    store.positions.release();
 
-    const size_t code_bytes =
-        (static_cast<size_t>(store.bytes_per_vec) * static_cast<size_t>(capacity) + 63) / 64 * 64;
-    store.key_codes = AlignedBytes(code_bytes);
-    store.val_codes = AlignedBytes(code_bytes);
-    store.key_scales = ZeroedArray<float>(static_cast<size_t>(capacity));
-    store.val_scales = ZeroedArray<float>(static_cast<size_t>(capacity));
-    store.positions = ZeroedArray<uint32_t>(static_cast<size_t>(capacity));
-
-    head.exact.clear();
-    head.exact.reserve(static_cast<size_t>(head_dim) * 2 * kExactWindow);
-
+    head.exact = std::vector<float>();
+    head.window_released = false;
     head.encoding = encoding;
-    head.fitted.ready = false;
-    // Sized here so that fixing the statistics later allocates nothing.
-    const size_t stats = encoding == Encoding::fitted ? static_cast<size_t>(head_dim) : 0;
-    head.fitted.key_mean.assign(stats, 0.0f);
-    head.fitted.val_mean.assign(stats, 0.0f);
-    head.fitted.key_divisor.assign(stats, 1.0f);
+    head.fitted = FittedStats();
+    head.sinks = options.sinks;
+    head.recent_window = options.recent;
+    head.recent = std::vector<float>();
+    head.appended = 0;
 }
 
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding) {
+namespace {
+
+uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
+    return (static_cast<uint64_t>(bytes_per_vec) * static_cast<uint64_t>(capacity) + 63) / 64 * 64;
+}
+
+}  // namespace
+
+void head_cache_make_ring(HeadCache& head) {
+    CodeStore& store = head.store;
+    if (store.key_codes.data() != nullptr) return;
+    const auto cap = static_cast<size_t>(store.capacity);
+    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, store.capacity));
+    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, store.capacity));
+    ZeroedArray<float> key_scales(cap);
+    ZeroedArray<float> val_scales(cap);
+    ZeroedArray<uint32_t> positions(cap);
+    store.key_codes = std::move(key_codes);
+    store.val_codes = std::move(val_codes);
+    store.key_scales = std::move(key_scales);
+    store.val_scales = std::move(val_scales);
+    store.positions = std::move(positions);
+    store.touched = 0;
+}
+
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
+                          const HeadOptions& options) {
     const auto cap = static_cast<uint64_t>(capacity);
     const auto hd = static_cast<uint64_t>(head_dim);
+    const int32_t P = padded_dim(head_dim);
+    const int32_t val_bits = options.value_bits != 0 ? options.value_bits : bits;
     const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
-    const uint64_t codes = (static_cast<uint64_t>(stream_bytes(bits, padded_dim(head_dim))) * cap + 63) / 64 * 64;
-    const uint64_t ring = 2 * (codes + pad) + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
-    const uint64_t window = 2 * hd * static_cast<uint64_t>(kExactWindow) * sizeof(float);
+    const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
+                          2 * pad + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
+    const uint64_t token = 2 * hd * sizeof(float);
+    const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
+    const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
     const uint64_t stats = encoding == Encoding::fitted ? 3 * hd * sizeof(float) : 0;
-    return ring + window + static_cast<uint64_t>(padded_dim(head_dim)) + stats + sizeof(HeadCache);
+    return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
+}
+
+uint64_t head_cache_held_bytes(const HeadCache& head) {
+    const CodeStore& st = head.store;
+    const auto used = static_cast<size_t>(st.touched);
+    const auto held = [&](const AlignedBytes& b, size_t bytes_per_slot) { return b.held_bytes(used * bytes_per_slot); };
+    uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
+                     held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
+                     st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
+    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.fitted.key_mean.capacity() +
+                              head.fitted.val_mean.capacity() + head.fitted.key_divisor.capacity());
+    return total + head.rotation.signs.capacity() + sizeof(HeadCache);
+}
+
+void head_cache_release_window(HeadCache& head) {
+    const size_t keep = static_cast<size_t>(head.sinks) * 2 * static_cast<size_t>(head.head_dim);
+    if (head.exact.size() > keep) head.exact.resize(keep);
+    head.exact.shrink_to_fit();
+    head.window_released = true;
 }
 
 void head_cache_reset(HeadCache& head) {
@@ -71,7 +121,10 @@ void head_cache_reset(HeadCache& head) {
     head.store.count = 0;
     head.store.wrapped = false;
     head.exact.clear();
+    head.window_released = false;
     head.fitted.ready = false;
+    head.recent.clear();
+    head.appended = 0;
 }
 
 void head_cache_destroy(HeadCache& head) {
@@ -83,6 +136,7 @@ void head_cache_destroy(HeadCache& head) {
     head.store.key_scales.release();
     head.rotation.signs = std::vector<int8_t>();
     head.fitted = FittedStats();
+    head.recent = std::vector<float>();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

@@ -15,9 +15,11 @@ struct HeadRotation {
     int32_t P = 0;              // padded dimension, a power of two
 };
 
-// Ring of packed key and value streams. Slot s starts at byte s * bytes_per_vec.
-// Every array starts zeroed and commits memory only as slots are written; the
-// scales of slots that hold no token are never read.
+// Ring of packed key and value streams. Key slot s starts at byte
+// s * bytes_per_vec, value slot s at byte s * val_bytes_per_vec. The arrays are
+// made on the first append (an empty head costs no ring), start zeroed and
+// commit memory only as slots are written; the scales of slots that hold no
+// token are never read.
 struct CodeStore {
     AlignedBytes key_codes;
     AlignedBytes val_codes;
@@ -25,11 +27,16 @@ struct CodeStore {
     ZeroedArray<float> val_scales;
     ZeroedArray<uint32_t> positions;  // kept for the caller; nothing reads it
     int32_t capacity = 0;
-    int32_t bits = 0;
-    Codebook codebook{};  // the levels and thresholds of `bits` the codes refer to
+    int32_t bits = 0;     // key width
+    Codebook codebook{};  // the levels and thresholds of `bits` the key codes refer to
     int32_t bytes_per_vec = 0;
+    // Values may be coded at a width of their own; by default the key width.
+    int32_t val_bits = 0;
+    Codebook val_codebook{};
+    int32_t val_bytes_per_vec = 0;
     int32_t write_slot = 0;
     int32_t count = 0;
+    int32_t touched = 0;  // slots ever written since the arrays were made (reset keeps them)
     // Set once an append has replaced a held token; the exact window then no
     // longer describes the ring and must not answer.
     bool wrapped = false;
@@ -48,6 +55,13 @@ struct FittedStats {
     std::vector<float> key_divisor;
 };
 
+// Opt-in per-head accuracy options; zeros leave a head exactly as without them.
+struct HeadOptions {
+    int32_t value_bits = 0;  // value code width; 0 for the key width
+    int32_t recent = 0;      // newest tokens also kept at full precision
+    int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
+};
+
 struct HeadCache {
     HeadRotation rotation;
     CodeStore store;
@@ -56,10 +70,21 @@ struct HeadCache {
     int32_t bits = 0;
     float v_mass = 0.0f;          // recorded, read by nothing
     int32_t exact_window = kExactWindow;
-    std::vector<float> exact;     // first tokens since init/reset: key floats then value floats
+    // First tokens since init/reset, key floats then value floats. It grows
+    // with the tokens and, once the head answers from codes (for good, until
+    // reset), shrinks to the sinks: nothing else reads it after that.
+    std::vector<float> exact;
+    bool window_released = false;
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
     Encoding encoding = Encoding::clip3;
-    FittedStats fitted;           // sized only for the fitted encoding
+    FittedStats fitted;           // sized when the statistics are fixed
+    int32_t sinks = 0;
+    int32_t recent_window = 0;
+    // The newest min(recent_window, capacity) tokens at full precision: the
+    // token appended as number i (since init/reset) sits at entry
+    // i % recent_slots(), key floats then value floats.
+    std::vector<float> recent;
+    int64_t appended = 0;         // tokens appended since init/reset
 };
 
 // 64-bit xorshift (13, 7, 17); seed 0 is replaced by a fixed non-zero state.
@@ -68,15 +93,30 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding = Encoding::clip3);
-// Bytes head_cache_init allocates for these settings (its rings, scales,
-// positions, exact window, signs and statistics), so that a context can be
+                     float v_mass, Encoding encoding = Encoding::clip3, const HeadOptions& options = {});
+// Makes the ring's arrays, zeroed, if the head has none yet (the first append
+// and a restore call it). Throws std::bad_alloc when memory runs out.
+void head_cache_make_ring(HeadCache& head);
+// The most a head of these settings can hold (its rings, scales, positions,
+// full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding);
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
+                          const HeadOptions& options = {});
+// What the head holds now: the ring's committed part, the full-precision
+// windows, signs, statistics and the record itself.
+uint64_t head_cache_held_bytes(const HeadCache& head);
+// Shrinks the window to the sinks for good (until reset): once a head answers
+// from codes it does so until reset, and nothing reads the rest again.
+void head_cache_release_window(HeadCache& head);
 // Empties the head; buffers, scales and positions keep their contents.
 void head_cache_reset(HeadCache& head);
 // Releases every buffer the head owns.
 void head_cache_destroy(HeadCache& head);
+
+// Entries of the recent ring.
+inline int32_t recent_slots(const HeadCache& head) {
+    return head.recent_window < head.store.capacity ? head.recent_window : head.store.capacity;
+}
 
 // Tokens whose raw key and value sit in the exact window.
 inline int32_t exact_tokens(const HeadCache& head) {

@@ -48,6 +48,9 @@ HeadRecord head_record(const HeadCache& head) {
     r.exact_tokens = exact_tokens(head);
     r.wrapped = head.store.wrapped ? 1 : 0;
     r.stats_ready = head.fitted.ready ? 1 : 0;
+    r.window_released = head.window_released ? 1 : 0;
+    r.appended = static_cast<uint64_t>(head.appended);
+    r.recent_tokens = head.recent_window == 0 ? 0 : static_cast<int32_t>(head.recent.size() / (2 * static_cast<size_t>(head.head_dim)));
     return r;
 }
 
@@ -57,25 +60,42 @@ void put_record(const HeadRecord& r, uint8_t* out) {
     put_field(out, 8, r.exact_tokens);
     put_field(out, 12, r.wrapped);
     put_field(out, 13, r.stats_ready);
-    put_field(out, 14, r.reserved);
+    put_field(out, 14, r.window_released);
+    put_field(out, 15, r.reserved);
+    put_field(out, 16, r.appended);
+    put_field(out, 24, r.recent_tokens);
+    put_field(out, 28, r.reserved2);
 }
 
-HeadRecord get_record(const uint8_t* in) {
+HeadRecord get_record(const uint8_t* in, uint32_t version) {
     HeadRecord r;
     r.count = get_field<int32_t>(in, 0);
     r.write_slot = get_field<int32_t>(in, 4);
     r.exact_tokens = get_field<int32_t>(in, 8);
     r.wrapped = get_field<uint8_t>(in, 12);
     r.stats_ready = get_field<uint8_t>(in, 13);
-    r.reserved = get_field<uint16_t>(in, 14);
+    if (version == 1) {
+        // Its reserved 16 bits, checked to be zero as they were.
+        r.reserved2 = get_field<uint16_t>(in, 14);
+        return r;
+    }
+    r.window_released = get_field<uint8_t>(in, 14);
+    r.reserved = get_field<uint8_t>(in, 15);
+    r.appended = get_field<uint64_t>(in, 16);
+    r.recent_tokens = get_field<int32_t>(in, 24);
+    r.reserved2 = get_field<uint32_t>(in, 28);
     return r;
 }
 
-std::string record_error(const HeadRecord& r, int32_t capacity, Encoding encoding) {
+namespace {
+
+// The ring's counters: what appends from an empty ring can reach.
+std::string ring_error(const HeadRecord& r, int32_t capacity) {
     if (r.count < 0 || r.count > capacity) return "holds " + str(r.count) + " tokens in a ring of " + str(capacity);
     if (r.wrapped > 1) return "has a replaced-tokens flag of " + str(r.wrapped) + ", not 0 or 1";
     if (r.stats_ready > 1) return "has a statistics flag of " + str(r.stats_ready) + ", not 0 or 1";
-    if (r.reserved != 0) return "has " + str(r.reserved) + " in its reserved field, not 0";
+    if (r.window_released > 1) return "has a released-window flag of " + str(r.window_released) + ", not 0 or 1";
+    if (r.reserved != 0 || r.reserved2 != 0) return "has " + str(r.reserved | r.reserved2) + " in its reserved field, not 0";
     if (r.count < capacity) {
         if (r.wrapped) return "has replaced tokens but holds " + str(r.count) + ", fewer than its capacity " + str(capacity);
         if (r.write_slot != r.count) {
@@ -87,6 +107,23 @@ std::string record_error(const HeadRecord& r, int32_t capacity, Encoding encodin
     } else if (!r.wrapped && r.write_slot != 0) {
         return "writes slot " + str(r.write_slot) + " next, but a ring that has just filled writes slot 0";
     }
+    return {};
+}
+
+// A fitted head fixes its statistics on the append after which it no longer
+// answers exactly, and a clip3 head has none.
+std::string stats_error(const HeadRecord& r, Encoding encoding, bool answers_exactly) {
+    const bool ready = encoding == Encoding::fitted && !answers_exactly;
+    if ((r.stats_ready != 0) != ready) {
+        return std::string(r.stats_ready ? "has" : "lacks") + " fitted statistics, but a " + encoding_name(encoding) +
+               " head holding " + str(r.count) + " tokens " + (ready ? "has them" : "has none");
+    }
+    return {};
+}
+
+std::string record_error_v1(HeadRecord& r, const HeadShape& shape) {
+    const int32_t capacity = shape.capacity;
+    if (std::string e = ring_error(r, capacity); !e.empty()) return e;
     // The window keeps the first tokens since init/reset, up to its size: all of
     // them until the ring replaces one, and at least capacity + 1 after that.
     const int32_t least = r.wrapped ? std::min(capacity + 1, kExactWindow) : std::min(r.count, kExactWindow);
@@ -101,23 +138,72 @@ std::string record_error(const HeadRecord& r, int32_t capacity, Encoding encodin
         return "writes slot " + str(r.write_slot) + " next, but a ring of " + str(capacity) + " writes slot " +
                str(r.exact_tokens % capacity) + " after " + str(r.exact_tokens) + " appends";
     }
-    // A fitted head fixes its statistics on the append after which it no longer
-    // answers exactly, and a clip3 head has none.
     const bool answers_exactly = !r.wrapped && r.count <= kExactWindow;
-    const bool ready = encoding == Encoding::fitted && !answers_exactly;
-    if ((r.stats_ready != 0) != ready) {
-        return std::string(r.stats_ready ? "has" : "lacks") + " fitted statistics, but a " + encoding_name(encoding) +
-               " head holding " + str(r.count) + " tokens " + (ready ? "has them" : "has none");
+    if (std::string e = stats_error(r, shape.encoding, answers_exactly); !e.empty()) return e;
+    // Version 2's counters. Past a full window the number of appends is not
+    // known; the least that fits the ring serves, since nothing that version 1
+    // could save (no sinks, no recent tokens) depends on it.
+    if (!r.wrapped) {
+        r.appended = static_cast<uint64_t>(r.count);
+    } else if (r.exact_tokens < kExactWindow) {
+        r.appended = static_cast<uint64_t>(r.exact_tokens);
+    } else {
+        uint64_t a = std::max<uint64_t>(kExactWindow, static_cast<uint64_t>(capacity) + 1);
+        a += (static_cast<uint64_t>(r.write_slot) + capacity - a % capacity) % capacity;
+        r.appended = a;
     }
+    r.window_released = answers_exactly ? 0 : 1;
+    r.recent_tokens = 0;
+    r.reserved2 = 0;
     return {};
 }
 
-uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits) {
+std::string record_error_v2(const HeadRecord& r, const HeadShape& shape) {
+    const int32_t capacity = shape.capacity;
+    if (std::string e = ring_error(r, capacity); !e.empty()) return e;
+    const uint64_t count = static_cast<uint64_t>(r.count);
+    if (!r.wrapped && r.appended != count) {
+        return "counts " + str(r.appended) + " appends, but a ring holding " + str(r.count) +
+               " that has replaced none has had " + str(r.count);
+    }
+    if (r.wrapped && (r.appended <= static_cast<uint64_t>(capacity) || r.appended > (uint64_t{1} << 62) ||
+                      r.appended % static_cast<uint64_t>(capacity) != static_cast<uint64_t>(r.write_slot))) {
+        return "counts " + str(r.appended) + " appends, which do not leave a ring of " + str(capacity) +
+               " that has replaced tokens writing slot " + str(r.write_slot) + " next";
+    }
+    const bool answers_exactly = !r.wrapped && r.count <= kExactWindow;
+    if ((r.window_released != 0) == answers_exactly) {
+        return std::string(r.window_released ? "has released" : "keeps") + " its full-precision window, but a head holding " +
+               str(r.count) + " tokens " + (answers_exactly ? "answers from it" : "no longer answers from it");
+    }
+    const uint64_t window = answers_exactly ? count : std::min<uint64_t>(r.appended, static_cast<uint64_t>(shape.options.sinks));
+    if (static_cast<uint64_t>(r.exact_tokens) != window) {
+        return "keeps " + str(r.exact_tokens) + " tokens at full precision, but a head with " + str(shape.options.sinks) +
+               " sinks after " + str(r.appended) + " appends keeps " + str(window);
+    }
+    const uint64_t slots = static_cast<uint64_t>(std::min(shape.options.recent, capacity));
+    const uint64_t recent = std::min(r.appended, slots);
+    if (static_cast<uint64_t>(r.recent_tokens) != recent) {
+        return "keeps " + str(r.recent_tokens) + " recent tokens, but a head keeping " + str(shape.options.recent) +
+               " after " + str(r.appended) + " appends keeps " + str(recent);
+    }
+    return stats_error(r, shape.encoding, answers_exactly);
+}
+
+}  // namespace
+
+std::string record_error(HeadRecord& r, const HeadShape& shape, uint32_t version) {
+    return version == 1 ? record_error_v1(r, shape) : record_error_v2(r, shape);
+}
+
+uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits, int32_t val_bits) {
     const auto n = static_cast<uint64_t>(r.count);
     const auto hd = static_cast<uint64_t>(head_dim);
-    const auto B = static_cast<uint64_t>(stream_bytes(bits, padded_dim(head_dim)));
-    return 2 * n * B + n * (2 * sizeof(float) + sizeof(uint32_t)) +
-           static_cast<uint64_t>(r.exact_tokens) * 2 * hd * sizeof(float) + (r.stats_ready ? 3 * hd * sizeof(float) : 0);
+    const int32_t P = padded_dim(head_dim);
+    const auto codes = static_cast<uint64_t>(stream_bytes(bits, P) + stream_bytes(val_bits, P));
+    return n * codes + n * (2 * sizeof(float) + sizeof(uint32_t)) +
+           static_cast<uint64_t>(r.exact_tokens + r.recent_tokens) * 2 * hd * sizeof(float) +
+           (r.stats_ready ? 3 * hd * sizeof(float) : 0);
 }
 
 void StateWriter::put(const void* data, uint64_t n) {
@@ -143,18 +229,32 @@ void StateReader::get(void* out, uint64_t n) {
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out) {
-    for_each_saved_array(head, head.store.count, exact_tokens(head), head.fitted.ready,
-                         [&](const void* data, uint64_t n) { out.put(data, n); });
+    for_each_saved_array(head, head_record(head), [&](const void* data, uint64_t n) { out.put(data, n); });
 }
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
-    head.exact.resize(static_cast<size_t>(r.exact_tokens) * 2 * static_cast<size_t>(head.head_dim));
-    for_each_saved_array(head, r.count, r.exact_tokens, r.stats_ready != 0, [&](void* data, uint64_t n) { in.get(data, n); });
+    const auto token = 2 * static_cast<size_t>(head.head_dim);
+    if (r.count > 0) head_cache_make_ring(head);
+    head.exact.resize(static_cast<size_t>(r.exact_tokens) * token);
+    if (r.stats_ready) {
+        head.fitted.key_mean.resize(static_cast<size_t>(head.head_dim));
+        head.fitted.val_mean.resize(static_cast<size_t>(head.head_dim));
+        head.fitted.key_divisor.resize(static_cast<size_t>(head.head_dim));
+    }
+    if (r.recent_tokens > 0) {
+        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
+        head.recent.resize(static_cast<size_t>(r.recent_tokens) * token);
+    }
+    for_each_saved_array(head, r, [&](void* data, uint64_t n) { in.get(data, n); });
     CodeStore& st = head.store;
     st.count = r.count;
     st.write_slot = r.write_slot;
     st.wrapped = r.wrapped != 0;
+    st.touched = r.count;
     head.fitted.ready = r.stats_ready != 0;
+    head.appended = static_cast<int64_t>(r.appended);
+    // A version 1 head kept its whole window even once nothing read it.
+    if (r.window_released) head_cache_release_window(head);
 }
 
 }  // namespace kelvor

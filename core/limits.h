@@ -11,6 +11,8 @@ constexpr int32_t kMaxCapacity = 1 << 20;
 constexpr int32_t kMaxBits = 4;
 constexpr int32_t kMaxStreamBytes = kMaxBits * kMaxPaddedDim / 8;
 constexpr int32_t kExactWindow = 512;
+// Most newest tokens a head may keep at full precision beside its codes.
+constexpr int32_t kMaxRecent = 4096;
 constexpr float kNormGuard = 1e-12f;
 
 // Long float32 sums (the softmax denominator, each value coordinate's sum over

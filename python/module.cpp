@@ -1,6 +1,7 @@
 // Python binding: converts and checks arguments, then calls the flat operations.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <chrono>
 #include <charconv>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -41,9 +43,11 @@ kelvor::Encoding encoding_named(const std::string& name) {
 
 struct PyMHAContext {
     PyMHAContext(int32_t n_heads_, int32_t head_dim_, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
-                 int32_t hybrid_thresh, int32_t threads, const std::string& encoding)
+                 int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
+                 std::optional<int32_t> value_bits, int32_t sinks)
         : backend(kelvor::ContextSettings{n_heads_, head_dim_, bits, capacity, seed, v_mass, hybrid_thresh,
-                                          encoding_named(encoding), threads}),
+                                          encoding_named(encoding), threads,
+                                          kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks}}),
           head_dim(head_dim_),
           n_heads(n_heads_) {}
 
@@ -310,6 +314,15 @@ int32_t tokens(Self self, int32_t head) {
     return self->backend.tokens(head);
 }
 
+// The accuracy options that differ from their defaults, as keyword arguments.
+std::string options_text(const kelvor::ContextSettings& s) {
+    std::string text;
+    if (s.options.recent != 0) text += ", recent=" + std::to_string(s.options.recent);
+    if (s.options.value_bits != s.bits) text += ", value_bits=" + std::to_string(s.options.value_bits);
+    if (s.options.sinks != 0) text += ", sinks=" + std::to_string(s.options.sinks);
+    return text;
+}
+
 std::string repr(Self self) {
     const kelvor::ContextSettings& s = self->settings();
     char v_mass[32];
@@ -318,7 +331,7 @@ std::string repr(Self self) {
            ", bits=" + std::to_string(s.bits) + ", capacity=" + std::to_string(s.capacity) +
            ", seed=" + std::to_string(s.seed) + ", v_mass=" + v_mass +
            ", hybrid_thresh=" + std::to_string(s.hybrid_thresh) + ", threads=" + std::to_string(s.threads) +
-           ", encoding='" + kelvor::encoding_name(s.encoding) + "')";
+           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")";
 }
 
 // The context as one bytes object, written in place: no copy on the way.
@@ -402,10 +415,12 @@ PYBIND11_MODULE(kelvor_py, m) {
 
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls
-        .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, int32_t, const std::string&>(),
+        .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, int32_t, const std::string&,
+                      int32_t, std::optional<int32_t>, int32_t>(),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
              py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(), py::arg("threads") = 1,
-             py::arg("encoding") = "clip3")
+             py::arg("encoding") = "clip3", py::arg("recent") = 0, py::arg("value_bits") = py::none(),
+             py::arg("sinks") = 0)
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
@@ -419,6 +434,11 @@ PYBIND11_MODULE(kelvor_py, m) {
                  HeldWithGil held(self->busy);
                  return self->backend.kv_bytes();
              })
+        .def("memory_bytes",
+             [](Self self) {
+                 HeldWithGil held(self->busy);
+                 return self->backend.memory_bytes();
+             })
         .def_property_readonly("n_heads", [](Self self) { return self->n_heads; })
         .def_property_readonly("head_dim", [](Self self) { return self->head_dim; })
         .def("append_heads", &append_heads, py::arg("keys"), py::arg("vals"), py::arg("pos"))
@@ -428,6 +448,9 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def_property_readonly("capacity", [](Self self) { return self->settings().capacity; })
         .def_property_readonly("threads", [](Self self) { return self->settings().threads; })
         .def_property_readonly("encoding", [](Self self) { return kelvor::encoding_name(self->settings().encoding); })
+        .def_property_readonly("recent", [](Self self) { return self->settings().options.recent; })
+        .def_property_readonly("value_bits", [](Self self) { return self->settings().options.value_bits; })
+        .def_property_readonly("sinks", [](Self self) { return self->settings().options.sinks; })
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state));
     restore_into_new_instance = py::object(cls.attr("__setstate__")).release().ptr();  // kept for the process's life

@@ -58,7 +58,8 @@ TEST(HeadAppend, CapacityOneAlwaysWritesSlotZero) {
             EXPECT_EQ(head.store.write_slot, 0);
             EXPECT_EQ(head.store.positions[0], uint32_t(100 + t));
             expect_slot_holds(*kt, head, 0, tok.key(t), tok.val(t));
-            EXPECT_EQ(head.exact.size(), (t + 1) * 2 * sz(hd));
+            // The window is released once nothing reads it: from the first wrap on.
+            EXPECT_EQ(head.exact.size(), t == 0 ? 2 * sz(hd) : 0u);
             // Only the first token is answered exactly; after that the ring has
             // replaced it and the one held token, weight 1, is the newest.
             EXPECT_EQ(answers_exactly(head), t == 0);
@@ -84,12 +85,8 @@ TEST(HeadAppend, CapacityFourAfterSixAppends) {
             append_range(*kt, head, tok, 0, 6);
             EXPECT_EQ(head.store.count, 4);
             EXPECT_EQ(head.store.write_slot, 2);
-            // The window keeps all six, key floats then value floats per token.
-            ASSERT_EQ(head.exact.size(), 6 * 2 * sz(hd));
-            for (size_t t = 0; t < 6; ++t) {
-                EXPECT_EQ(0, std::memcmp(head.exact.data() + 2 * t * sz(hd), tok.key(t), sizeof(float) * sz(hd)));
-                EXPECT_EQ(0, std::memcmp(head.exact.data() + (2 * t + 1) * sz(hd), tok.val(t), sizeof(float) * sz(hd)));
-            }
+            // The ring has replaced tokens, so the window answers no more and is released.
+            EXPECT_TRUE(head.exact.empty());
             // Slots 0, 1 were overwritten by tokens 4, 5; slots 2, 3 still hold 2, 3.
             expect_slot_holds(*kt, head, 0, tok.key(4), tok.val(4));
             expect_slot_holds(*kt, head, 1, tok.key(5), tok.val(5));
@@ -116,16 +113,17 @@ TEST(HeadAppend, WindowStopsAt512TokensAfterReset) {
             const Tokens tok = random_tokens(hd, 513, 4, 0.3f);
             append_range(*kt, head, tok, 0, 512);
             EXPECT_TRUE(answers_exactly(head));
-            head_append(*kt, head, tok.key(512), tok.val(512), 512);
-            EXPECT_EQ(head.store.count, 513);
-            EXPECT_EQ(head.store.write_slot, 513 % capacity);
-            EXPECT_FALSE(answers_exactly(head));
             // The window holds exactly the first 512 tokens since the reset.
             ASSERT_EQ(head.exact.size(), 512 * 2 * sz(hd));
             for (size_t t = 0; t < 512; ++t) {
                 ASSERT_EQ(0, std::memcmp(head.exact.data() + 2 * t * sz(hd), tok.key(t), sizeof(float) * sz(hd)));
                 ASSERT_EQ(0, std::memcmp(head.exact.data() + (2 * t + 1) * sz(hd), tok.val(t), sizeof(float) * sz(hd)));
             }
+            head_append(*kt, head, tok.key(512), tok.val(512), 512);
+            EXPECT_EQ(head.store.count, 513);
+            EXPECT_EQ(head.store.write_slot, 513 % capacity);
+            EXPECT_FALSE(answers_exactly(head));
+            EXPECT_TRUE(head.exact.empty());
             expect_slot_holds(*kt, head, 512, tok.key(512), tok.val(512));
         }
     }
@@ -242,7 +240,7 @@ TEST(HeadAppend, Capacity512WrapSwitchesToTheLatestTokens) {
         head_append(*kt, head, tok.key(512), tok.val(512), 512);
         EXPECT_EQ(head.store.count, 512);
         EXPECT_EQ(head.store.write_slot, 1);
-        EXPECT_EQ(head.exact.size(), 512 * 2 * sz(hd));
+        EXPECT_TRUE(head.exact.empty());
         EXPECT_FALSE(answers_exactly(head));
         expect_slot_holds(*kt, head, 0, tok.key(512), tok.val(512));
 

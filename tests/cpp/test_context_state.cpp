@@ -148,7 +148,7 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
     const Tokens tok = random_tokens(5, 100, 9);
     const Blob good = saved(*build(s, scalar_kernels(), tok));
     const std::string n = std::to_string(good.size());
-    const std::string arrays = std::to_string(good.size() - 8 - 64 - 32);
+    const std::string arrays = std::to_string(good.size() - 8 - 80 - 2 * 32);
     struct Case {
         std::function<void(Blob&)> damage;
         bool resealed;
@@ -161,8 +161,8 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { b.push_back(0); }, false,
          "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
         {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 2); }, false,
-         "format version 2 is newer than this kelvor_py reads (up to 1); load it with the release that saved it or a "
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 3); }, false,
+         "format version 3 is newer than this kelvor_py reads (up to 2); load it with the release that saved it or a "
          "later one"},
         {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
         {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
@@ -176,17 +176,25 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 4, 24); }, true,
          "head 0 writes slot 24 next, outside its ring of 24"},
         {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 4, 3); }, true,
-         "head 0 writes slot 3 next, but a ring of 24 writes slot 4 after 100 appends"},
+         "head 0 counts 100 appends, which do not leave a ring of 24 that has replaced tokens writing slot 3 next"},
+        {[](Blob& b) { set_field<uint64_t>(b, record_at(1) + 16, 21); }, true,
+         "head 1 counts 21 appends, but a ring holding 20 that has replaced none has had 20"},
+        {[](Blob& b) { b[record_at(0) + 14] = 0; }, true,
+         "head 0 keeps its full-precision window, but a head holding 24 tokens no longer answers from it"},
+        {[](Blob& b) { set_field<int32_t>(b, record_at(1) + 24, 1); }, true,
+         "head 1 keeps 1 recent tokens, but a head keeping 0 after 20 appends keeps 0"},
+        {[](Blob& b) { set_field<int32_t>(b, 64, 5); }, true, "value_bits must be 2, 3 or 4, got 5"},
+        {[](Blob& b) { set_field<int32_t>(b, 72, 513); }, true, "sinks must be between 0 and 512, got 513"},
         {[](Blob& b) { b[record_at(1) + 12] = 1; }, true, "head 1 has replaced tokens but holds 20, fewer than its capacity 24"},
         {[](Blob& b) { set_field<int32_t>(b, record_at(1) + 8, 19); }, true,
-         "head 1 keeps 19 tokens at full precision; a head that holds 20 and has replaced none keeps 20"},
+         "head 1 keeps 19 tokens at full precision, but a head with 0 sinks after 20 appends keeps 20"},
         {[](Blob& b) { set_field<int32_t>(b, record_at(0) + 8, 513); }, true,
-         "head 0 keeps 513 tokens at full precision; a head that holds 24 and has replaced tokens keeps 25 to 512"},
+         "head 0 keeps 513 tokens at full precision, but a head with 0 sinks after 100 appends keeps 0"},
         {[](Blob& b) { b[record_at(0) + 13] = 0; }, true,
          "head 0 lacks fitted statistics, but a fitted head holding 24 tokens has them"},
         // head_dim 6 keeps P = 8, so only the window and statistics change size.
         {[](Blob& b) { set_field<int32_t>(b, 20, 6); }, true,
-         "its heads' arrays take " + std::to_string(std::stoull(arrays) + 2 * 100 * 4 + 2 * 20 * 4 + 3 * 4) +
+         "its heads' arrays take " + std::to_string(std::stoull(arrays) + 2 * 20 * 4 + 3 * 4) +
              " bytes by their records, but it has " + arrays + " bytes for them"},
     };
     for (const Case& c : cases) {
@@ -229,7 +237,8 @@ Blob mutate(const Blob& a, const Blob& b, std::mt19937_64& rng) {
         }
         case 4: {  // a header field, of its width
             static const std::pair<size_t, size_t> fields[] = {{8, 4},  {12, 4}, {16, 4}, {20, 4}, {24, 4}, {28, 4},
-                                                               {32, 8}, {40, 4}, {44, 4}, {48, 4}, {52, 4}, {56, 8}};
+                                                               {32, 8}, {40, 4}, {44, 4}, {48, 4}, {52, 4}, {56, 8},
+                                                               {64, 4}, {68, 4}, {72, 4}, {76, 4}};
             const auto [offset, width] = fields[below(std::size(fields))];
             const uint64_t v = extremes[below(std::size(extremes))];
             std::memcpy(m.data() + offset, &v, width);
@@ -238,7 +247,8 @@ Blob mutate(const Blob& a, const Blob& b, std::mt19937_64& rng) {
         default: {  // a field of a head record
             int32_t n_heads;
             std::memcpy(&n_heads, m.data() + 16, 4);
-            static const std::pair<size_t, size_t> fields[] = {{0, 4}, {4, 4}, {8, 4}, {12, 1}, {13, 1}, {14, 2}};
+            static const std::pair<size_t, size_t> fields[] = {{0, 4}, {4, 4}, {8, 4}, {12, 1}, {13, 1}, {14, 1},
+                                                               {15, 1}, {16, 8}, {24, 4}, {28, 4}};
             const auto [offset, width] = fields[below(std::size(fields))];
             const uint64_t v = extremes[below(std::size(extremes))];
             std::memcpy(m.data() + record_at(int32_t(below(uint64_t(n_heads)))) + offset, &v, width);

@@ -51,6 +51,10 @@ TEST(HeadCacheInit, DerivedSizes) {
     for (const Case& c : cases) {
         HeadCache head;
         head_cache_init(head, c.head_dim, c.bits, c.capacity, 0, 0.95f);
+        // An empty head holds no ring; the first append makes it.
+        EXPECT_EQ(head.store.key_codes.data(), nullptr);
+        EXPECT_TRUE(head.store.key_scales.empty());
+        head_cache_make_ring(head);
         EXPECT_EQ(head.rotation.P, c.P);
         EXPECT_EQ(head.P, c.P);
         EXPECT_EQ(head.store.bytes_per_vec, c.bytes_per_vec);
@@ -61,8 +65,7 @@ TEST(HeadCacheInit, DerivedSizes) {
         EXPECT_EQ(head.store.count, 0);
         EXPECT_EQ(head.store.write_slot, 0);
         EXPECT_EQ(head.exact_window, 512);
-        EXPECT_TRUE(head.exact.empty());
-        EXPECT_GE(head.exact.capacity(), static_cast<size_t>(c.head_dim) * 1024);
+        EXPECT_EQ(head.exact.capacity(), 0u);  // the window grows with the tokens
         ASSERT_EQ(head.store.key_scales.size(), static_cast<size_t>(c.capacity));
         // Zero like the codes: a fresh head's arrays hold nothing stale, and a
         // slot's scale is first read after an append has written it.
@@ -76,22 +79,29 @@ TEST(HeadCacheInit, DerivedSizes) {
     }
 }
 
-// The weight a context is checked against before it is built is what a built
-// head holds, buffer by buffer.
-TEST(HeadCacheInit, BytesCountWhatInitAllocates) {
+// The weight a context is checked against before it is built bounds what a
+// head ever holds; an empty head holds little beyond its signs, and a released
+// window gives its memory back.
+TEST(HeadCacheInit, HeldBytesFollowTheTokensWithinTheWeight) {
+    const KernelTable& kt = scalar_kernels();
     for (Encoding encoding : kEncodings) {
-        for (auto [hd, bits, capacity] : {std::array{5, 2, 4}, std::array{128, 3, 1000}, std::array{1000, 4, 70000}}) {
+        for (auto [hd, bits, capacity] : {std::array{5, 2, 40}, std::array{128, 3, 1000}, std::array{64, 4, 70000}}) {
+            SCOPED_TRACE(testing::Message() << encoding_name(encoding) << " " << hd << " " << bits << " " << capacity);
+            const HeadOptions options{2, 16, 4};
             HeadCache head;
-            head_cache_init(head, hd, bits, capacity, 0, 0.95f, encoding);
-            const size_t line = AlignedBytes::kAlignment;
-            const CodeStore& st = head.store;
-            const size_t held = st.key_codes.size() + st.val_codes.size() + 4 * (st.key_scales.size() + st.val_scales.size()) +
-                                4 * st.positions.size() + 5 * line + 4 * head.exact.capacity() +
-                                head.rotation.signs.size() +
-                                4 * (head.fitted.key_mean.size() + head.fitted.val_mean.size() +
-                                     head.fitted.key_divisor.size()) +
-                                sizeof(HeadCache);
-            EXPECT_EQ(head_cache_bytes(hd, bits, capacity, encoding), held) << hd << " " << bits << " " << capacity;
+            head_cache_init(head, hd, bits, capacity, 0, 0.95f, encoding, options);
+            const uint64_t most = head_cache_bytes(hd, bits, capacity, encoding, options);
+            EXPECT_LE(head_cache_held_bytes(head), sizeof(HeadCache) + head.rotation.signs.capacity());
+            const Tokens tok = random_tokens(hd, 700, 3);
+            uint64_t peak = 0;
+            for (size_t t = 0; t < 700; ++t) {
+                head_append(kt, head, tok.key(t), tok.val(t), int32_t(t));
+                peak = std::max(peak, head_cache_held_bytes(head));
+            }
+            EXPECT_LE(peak, most);
+            // Past the window only the sinks stay at full precision.
+            EXPECT_EQ(head.exact.capacity(), sz(options.sinks) * 2 * sz(hd));
+            EXPECT_LT(head_cache_held_bytes(head), peak);
         }
     }
 }
@@ -104,8 +114,7 @@ TEST(HeadCacheInit, SignsFollowSeed) {
 }
 
 TEST(HeadCacheReset, KeepsBuffersButEmptiesHead) {
-    HeadCache head;
-    head_cache_init(head, 8, 2, 4, 3, 0.95f);
+    HeadCache head = make_head(8, 2, 4, 3);
     const uint8_t* key_codes = head.store.key_codes.data();
     head.store.key_codes.data()[0] = 0xAB;
     head.store.count = 3;

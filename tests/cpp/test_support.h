@@ -136,6 +136,7 @@ inline HeadCache make_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t 
                            Encoding encoding = Encoding::clip3) {
     HeadCache head;
     head_cache_init(head, hd, bits, capacity, seed, 0.95f, encoding);
+    head_cache_make_ring(head);  // as the first append would, so tests can read the ring from the start
     return head;
 }
 

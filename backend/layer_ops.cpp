@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/attention.h"
+#include "core/kernels.h"
 #include "core/vector_check.h"
 #include "core/workspace.h"
 
@@ -34,6 +35,41 @@ int64_t rows_per_piece(int64_t rows, int64_t heads) {
 
 int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
                       const StopPoll* stop, bool name_token);
+
+// Rows of one head that one task answers.
+struct Piece {
+    const HeadCache* head;
+    const float* queries;
+    int64_t rows;
+    float* out;
+};
+
+// Answers every piece. When the pieces are too few to keep the threads busy,
+// those of heads holding more than one block of coded tokens share their
+// tokens out over the threads instead, one piece after another; the answers
+// are the same either way.
+bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function<Piece(int32_t)>& piece,
+                   const StopPoll* stop) {
+    const auto whole = [&](int32_t i) {
+        const Piece p = piece(i);
+        head_attend_batch(*p.head, p.queries, p.rows, p.out);
+    };
+    if (!ctx->pool || count >= 2 * ctx->threads) return run_tasks(ctx, count, whole, stop);
+    std::vector<int32_t> by_head, by_tokens;
+    for (int32_t i = 0; i < count; ++i) (splits_tokens(*piece(i).head) ? by_tokens : by_head).push_back(i);
+    if (!run_tasks(ctx, static_cast<int32_t>(by_head.size()),
+                   [&](int32_t k) { whole(by_head[static_cast<size_t>(k)]); }, stop)) {
+        return false;
+    }
+    const ParallelFor parallel = [&](int32_t n, const std::function<void(int32_t)>& task) {
+        return run_tasks(ctx, n, task, stop);
+    };
+    for (int32_t i : by_tokens) {
+        const Piece p = piece(i);
+        if (!head_attend_batch_split(kernels(), *p.head, p.queries, p.rows, p.out, parallel)) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -65,17 +101,20 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
     }
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
-    // Each head finds its first bad token; the first in (token, head) order is named.
-    std::vector<int64_t> bad_token(static_cast<size_t>(H), T);
-    std::vector<VectorFault> fault(static_cast<size_t>(H), VectorFault::none);
-    const bool checked = run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
-        for (int64_t t = 0; t < T; ++t) {
-            const int64_t row = (t * H + h) * hd;
-            const VectorFault fk = vector_fault(keys + row, hd);
-            const VectorFault fv = vector_fault(vals + row, hd);
+    const int64_t rows = T * H;
+    // Checked in memory order, a range of rows per task; the first bad row
+    // (token, then head) is named.
+    const int64_t check_rows = std::max<int64_t>(1, (int64_t{1} << 16) / hd);
+    const auto check_tasks = static_cast<int32_t>((rows + check_rows - 1) / check_rows);
+    std::vector<int64_t> bad(static_cast<size_t>(check_tasks), rows);
+    std::vector<VectorFault> fault(static_cast<size_t>(check_tasks), VectorFault::none);
+    const bool checked = run_tasks(ctx, check_tasks, [&](int32_t task) {
+        for (int64_t r = task * check_rows; r < std::min(rows, (task + 1) * check_rows); ++r) {
+            const VectorFault fk = vector_fault(keys + r * hd, hd);
+            const VectorFault fv = vector_fault(vals + r * hd, hd);
             if (fk != VectorFault::none || fv != VectorFault::none) {
-                bad_token[static_cast<size_t>(h)] = t;
-                fault[static_cast<size_t>(h)] =
+                bad[static_cast<size_t>(task)] = r;
+                fault[static_cast<size_t>(task)] =
                     fk == VectorFault::not_finite || fv == VectorFault::not_finite ? VectorFault::not_finite
                                                                                     : VectorFault::norm_overflows;
                 return;
@@ -86,18 +125,12 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
         set_last_error("stopped");
         return kStopped;
     }
-    int64_t first = -1;
-    for (int64_t h = 0; h < H; ++h) {
-        if (bad_token[static_cast<size_t>(h)] < T &&
-            (first < 0 || bad_token[static_cast<size_t>(h)] < bad_token[static_cast<size_t>(first)])) {
-            first = h;
-        }
-    }
-    if (first >= 0) {
+    const auto first = std::find_if(bad.begin(), bad.end(), [&](int64_t r) { return r < rows; });
+    if (first != bad.end()) {
+        const int64_t r = *first;
         const std::string where =
-            (name_token ? "token " + std::to_string(bad_token[static_cast<size_t>(first)]) + ", " : std::string()) +
-            "row " + std::to_string(first);
-        if (fault[static_cast<size_t>(first)] == VectorFault::not_finite) {
+            (name_token ? "token " + std::to_string(r / H) + ", " : std::string()) + "row " + std::to_string(r % H);
+        if (fault[static_cast<size_t>(first - bad.begin())] == VectorFault::not_finite) {
             set_last_error(("keys and vals must be finite; " + where + " is not").c_str());
         } else {
             set_last_error(("keys and vals must have norms below 1.8e19; " + where + " has not").c_str());
@@ -105,14 +138,20 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
         return -1;
     }
     clear_last_error();
+    // Stored a few tokens at a time, every head's share of them at once: one
+    // head walking a long prompt alone would read it a row per memory page.
     // Stores are not stopped: a head left half-appended would differ from every call sequence.
-    run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
-        HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
-        for (int64_t t = 0; t < T; ++t) {
-            const int64_t row = (t * H + h) * hd;
-            head_append(head, keys + row, vals + row, pos + static_cast<int32_t>(t));
-        }
-    });
+    const int64_t chunk = std::max<int64_t>(1, (int64_t{2} << 20) / (H * hd * 8));
+    for (int64_t from = 0; from < T; from += chunk) {
+        const int64_t to = std::min(T, from + chunk);
+        run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
+            HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
+            for (int64_t t = from; t < to; ++t) {
+                const int64_t row = (t * H + h) * hd;
+                head_append(head, keys + row, vals + row, pos + static_cast<int32_t>(t));
+            }
+        });
+    }
     return 0;
 }
 
@@ -136,12 +175,12 @@ int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries
     // Piece i answers rows of head i / pieces.
     const int64_t per = rows_per_piece(rows_per_head, ctx->n_heads);
     const auto pieces = static_cast<int32_t>((rows_per_head + per - 1) / per);
-    const bool done = run_tasks(ctx, ctx->n_heads * pieces, [&](int32_t i) {
+    const bool done = answer_pieces(ctx, ctx->n_heads * pieces, [&](int32_t i) {
         const int32_t h = i / pieces;
         const int64_t first = static_cast<int64_t>(i % pieces) * per;
         const int64_t offset = (h * rows_per_head + first) * hd;
-        head_attend_batch(*ctx->heads[static_cast<size_t>(h)], queries + offset,
-                          std::min(per, rows_per_head - first), out + offset);
+        return Piece{ctx->heads[static_cast<size_t>(h)].get(), queries + offset, std::min(per, rows_per_head - first),
+                     out + offset};
     }, stop);
     if (!done) {
         set_last_error("stopped");
@@ -160,9 +199,9 @@ int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, con
     const HeadCache& head = *ctx->heads[static_cast<size_t>(head_idx)];
     const int64_t hd = head.head_dim;
     const int64_t per = rows_per_piece(n, 1);
-    const bool done = run_tasks(ctx, static_cast<int32_t>((n + per - 1) / per), [&](int32_t i) {
+    const bool done = answer_pieces(ctx, static_cast<int32_t>((n + per - 1) / per), [&](int32_t i) {
         const int64_t first = static_cast<int64_t>(i) * per;
-        head_attend_batch(head, queries + first * hd, std::min(per, n - first), out + first * hd);
+        return Piece{&head, queries + first * hd, std::min(per, n - first), out + first * hd};
     }, stop);
     if (!done) {
         set_last_error("stopped");

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "core/attention.h"
 #include "core/codebook.h"
@@ -115,88 +117,165 @@ FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit&
     return {k, k + hd};
 }
 
-void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
-                      float* const* outs) {
-    ThreadWorkspace& ws = thread_workspace();
-    const CodeStore& store = head.store;
-    const TokenSplit sp = split_tokens(head);
-    const int32_t coded = sp.coded_to - sp.coded_from;
-    const int32_t full = sp.full_precision();
-    const int32_t n = coded + full;
-    const int32_t P = head.rotation.P;
-    const int32_t hd = head.head_dim;
-    const int32_t KB = store.bytes_per_vec;
-    const int32_t VB = store.val_bytes_per_vec;
-
-    float* rq[kQueryBlock];
-    float* acc[kQueryBlock];
-    float* rows[kQueryBlock];
-    // Rows a power of two apart would share cache sets, and the kernels touch
-    // the same token of every row together: pad the row stride by a line.
-    const int32_t stride = (n + 15) / 16 * 16 + 16;
-    float* scores = ws.scores(nq, stride);
-    for (int32_t q = 0; q < nq; ++q) {
-        rq[q] = ws.rotated_queries[q];
-        acc[q] = ws.value_accumulators[q];
-        rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
-        rotate_query(kt, head, queries[q], rq[q]);
+// One pass of up to kQueryBlock queries over a head that answers from codes,
+// in steps: scores of the coded tokens (any split into token ranges gives the
+// same bits: each token's score is its own), scores of the full-precision
+// tokens, the softmax of each row, value sums from zero over token ranges, and
+// the finish from those sums. Steps on different ranges may run at once on
+// different threads; the rest reads what the earlier steps wrote.
+class QuantizedPass {
+public:
+    QuantizedPass(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq)
+        : kt_(kt), head_(head), store_(head.store), sp_(split_tokens(head)), nq_(nq) {
+        coded_ = sp_.coded_to - sp_.coded_from;
+        full_ = sp_.full_precision();
+        n_ = coded_ + full_;
+        P_ = head.rotation.P;
+        hd_ = head.head_dim;
+        kf_ = 1.0f / (std::sqrt(static_cast<float>(hd_)) * static_cast<float>(P_));
+        vf_ = 1.0f / std::sqrt(static_cast<float>(P_));
+        // The calling thread's workspace holds the rotated queries and the
+        // scores; other threads of a split pass read and write them through
+        // these pointers while the caller waits for them.
+        ThreadWorkspace& ws = thread_workspace();
+        // Rows a power of two apart would share cache sets, and the kernels touch
+        // the same token of every row together: pad the row stride by a line.
+        const int32_t stride = (n_ + 15) / 16 * 16 + 16;
+        float* scores = ws.scores(nq, stride);
+        for (int32_t q = 0; q < nq; ++q) {
+            queries_[q] = queries[q];
+            rq_[q] = ws.rotated_queries[q];
+            rows_[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
+            rotate_query(kt, head, queries[q], rq_[q]);
+        }
     }
 
-    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
-    const float vf = 1.0f / std::sqrt(static_cast<float>(P));
-    // Row entry k holds coded token coded_from + k, then the full-precision ones.
-    const auto runs = [&](int32_t from, int32_t to, auto&& fn) {
-        for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
-            float* run_rows[kQueryBlock];
-            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
-            fn(slot, tokens, run_rows);
-        });
-    };
+    int32_t coded_from() const { return sp_.coded_from; }
+    int32_t coded_to() const { return sp_.coded_to; }
+    int32_t P() const { return P_; }
 
-    runs(sp.coded_from, sp.coded_to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
-        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * KB, store.key_scales.data() + slot,
-                                tokens, KB, P, store.bits, store.codebook.levels};
-        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
-    });
-    const float* key_mean = head.encoding == Encoding::fitted ? head.fitted.key_mean.data() : nullptr;
-    if (full > 0) {
+    // Coded tokens [from, to), as oldest-first offsets in the ring.
+    void score(int32_t from, int32_t to) const {
+        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+            const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot) * store_.bytes_per_vec,
+                                    store_.key_scales.data() + slot, tokens, store_.bytes_per_vec, P_, store_.bits,
+                                    store_.codebook.levels};
+            kt_.score_keys(keys, kf_, QueryBlock{nq_, const_cast<float**>(rq_), run_rows});
+        });
+    }
+
+    void score_full_precision() const {
+        if (full_ == 0) return;
+        const float* key_mean = head_.encoding == Encoding::fitted ? head_.fitted.key_mean.data() : nullptr;
         // Scored as the coded keys are: a fitted head's coded keys leave out the
         // key mean, which shifts every coded score by the same amount, so these
         // leave it out too.
-        const float f = 1.0f / std::sqrt(static_cast<float>(hd));
-        for (int32_t i = 0; i < full; ++i) {
-            const float* k = full_precision_token(head, sp, i).key;
-            for (int32_t q = 0; q < nq; ++q) {
-                const float* x = queries[q];
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
+        for (int32_t i = 0; i < full_; ++i) {
+            const float* k = full_precision_token(head_, sp_, i).key;
+            for (int32_t q = 0; q < nq_; ++q) {
+                const float* x = queries_[q];
                 float s = 0.0f;
                 if (key_mean != nullptr) {
-                    for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_mean[j]);
+                    for (int32_t j = 0; j < hd_; ++j) s += x[j] * (k[j] - key_mean[j]);
                 } else {
-                    for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
+                    for (int32_t j = 0; j < hd_; ++j) s += x[j] * k[j];
                 }
-                rows[q][coded + i] = s * f;
+                rows_[q][coded_ + i] = s * f;
             }
         }
     }
-    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], n);
 
-    const auto accumulate = [&](int32_t from, int32_t to) {
-        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
+    void softmax() const {
+        for (int32_t q = 0; q < nq_; ++q) kt_.softmax(rows_[q], n_);
+    }
+
+    // Value sums of coded tokens [from, to) into acc, from zero.
+    void accumulate(int32_t from, int32_t to, float* const* acc) const {
+        for (int32_t q = 0; q < nq_; ++q) std::fill(acc[q], acc[q] + P_, 0.0f);
         runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
-            const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * VB,
-                                      store.val_scales.data() + slot, tokens, VB, P, store.val_bits,
-                                      store.val_codebook.levels};
-            kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
+            const PackedTokens values{store_.val_codes.data() + static_cast<size_t>(slot) * store_.val_bytes_per_vec,
+                                      store_.val_scales.data() + slot, tokens, store_.val_bytes_per_vec, P_,
+                                      store_.val_bits, store_.val_codebook.levels};
+            kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), run_rows});
         });
-    };
-    if (coded <= kSumBlock) {
-        accumulate(sp.coded_from, sp.coded_to);
+    }
+
+    // acc: the value sums of every coded token, in rotated space (overwritten).
+    void finish(float* const* acc, float* const* outs) const {
+        const float* val_mean = head_.encoding == Encoding::fitted ? head_.fitted.val_mean.data() : nullptr;
+        for (int32_t q = 0; q < nq_; ++q) {
+            kt_.rht_inverse(acc[q], head_.rotation.signs.data(), P_);
+            if (full_ == 0) {
+                // Softmax weights sum to 1, so a fitted head's value mean is added once.
+                if (val_mean != nullptr) {
+                    for (int32_t j = 0; j < hd_; ++j) outs[q][j] = acc[q][j] + val_mean[j];
+                } else {
+                    std::copy(acc[q], acc[q] + hd_, outs[q]);
+                }
+                continue;
+            }
+            // The coded values carry the value mean in proportion to their weight.
+            float coded_weight = 0.0f;
+            for (int32_t k = 0; k < coded_; ++k) coded_weight += rows_[q][k];
+            float* out = outs[q];
+            for (int32_t j = 0; j < hd_; ++j) {
+                out[j] = val_mean != nullptr ? acc[q][j] + val_mean[j] * coded_weight : acc[q][j];
+            }
+            for (int32_t i = 0; i < full_; ++i) {
+                const float w = rows_[q][coded_ + i];
+                const float* v = full_precision_token(head_, sp_, i).val;
+                for (int32_t j = 0; j < hd_; ++j) out[j] += w * v[j];
+            }
+        }
+    }
+
+private:
+    // Row entry k holds coded token coded_from + k, then the full-precision ones.
+    template <class Fn>
+    void runs(int32_t from, int32_t to, Fn&& fn) const {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq_; ++q) run_rows[q] = rows_[q] + (first - sp_.coded_from);
+            fn(slot, tokens, run_rows);
+        });
+    }
+
+    const KernelTable& kt_;
+    const HeadCache& head_;
+    const CodeStore& store_;
+    const TokenSplit sp_;
+    const int32_t nq_;
+    int32_t coded_ = 0;
+    int32_t full_ = 0;
+    int32_t n_ = 0;
+    int32_t P_ = 0;
+    int32_t hd_ = 0;
+    float kf_ = 0.0f;
+    float vf_ = 0.0f;
+    const float* queries_[kQueryBlock] = {};
+    float* rq_[kQueryBlock] = {};
+    float* rows_[kQueryBlock] = {};
+};
+
+void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
+                      float* const* outs) {
+    ThreadWorkspace& ws = thread_workspace();
+    const QuantizedPass pass(kt, head, queries, nq);
+    const int32_t P = pass.P();
+    float* acc[kQueryBlock];
+    for (int32_t q = 0; q < nq; ++q) acc[q] = ws.value_accumulators[q];
+    pass.score(pass.coded_from(), pass.coded_to());
+    pass.score_full_precision();
+    pass.softmax();
+    if (pass.coded_to() - pass.coded_from() <= kSumBlock) {
+        pass.accumulate(pass.coded_from(), pass.coded_to(), acc);
     } else {
         // Each block of kSumBlock tokens sums from zero in float; the blocks add
         // up in double, so late small terms are not lost against a large sum.
         for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
-        for (int32_t from = sp.coded_from; from < sp.coded_to; from += kSumBlock) {
-            accumulate(from, std::min(sp.coded_to, from + kSumBlock));
+        for (int32_t from = pass.coded_from(); from < pass.coded_to(); from += kSumBlock) {
+            pass.accumulate(from, std::min(pass.coded_to(), from + kSumBlock), acc);
             for (int32_t q = 0; q < nq; ++q) {
                 for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
             }
@@ -205,29 +284,7 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
         }
     }
-    const float* val_mean = head.encoding == Encoding::fitted ? head.fitted.val_mean.data() : nullptr;
-    for (int32_t q = 0; q < nq; ++q) {
-        kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
-        if (full == 0) {
-            // Softmax weights sum to 1, so a fitted head's value mean is added once.
-            if (val_mean != nullptr) {
-                for (int32_t j = 0; j < hd; ++j) outs[q][j] = acc[q][j] + val_mean[j];
-            } else {
-                std::copy(acc[q], acc[q] + hd, outs[q]);
-            }
-            continue;
-        }
-        // The coded values carry the value mean in proportion to their weight.
-        float coded_weight = 0.0f;
-        for (int32_t k = 0; k < coded; ++k) coded_weight += rows[q][k];
-        float* out = outs[q];
-        for (int32_t j = 0; j < hd; ++j) out[j] = val_mean != nullptr ? acc[q][j] + val_mean[j] * coded_weight : acc[q][j];
-        for (int32_t i = 0; i < full; ++i) {
-            const float w = rows[q][coded + i];
-            const float* v = full_precision_token(head, sp, i).val;
-            for (int32_t j = 0; j < hd; ++j) out[j] += w * v[j];
-        }
-    }
+    pass.finish(acc, outs);
 }
 
 // Tokens a query of the head attends: the held ones and the sinks the ring replaced.
@@ -288,6 +345,72 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
 
 int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out) {
     return head_attend_batch(kernels(), head, queries, n, out);
+}
+
+bool splits_tokens(const HeadCache& head) {
+    if (head.store.count <= kSumBlock || answers_exactly(head)) return false;
+    const TokenSplit sp = split_tokens(head);
+    return sp.coded_to - sp.coded_from > kSumBlock;
+}
+
+bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                             float* out, const ParallelFor& parallel) {
+    if (!splits_tokens(head)) {
+        head_attend_batch(kt, head, queries, n, out);
+        return true;
+    }
+    ThreadWorkspace& ws = thread_workspace();
+    const size_t hd = static_cast<size_t>(head.head_dim);
+    const int32_t P = head.rotation.P;
+    // Each block's value sums, in rows of their own (a cache line apart at least).
+    const size_t acc_stride = static_cast<size_t>(P + 15) / 16 * 16 + 16;
+    std::vector<float> block_sums;
+    for (int64_t i = 0; i < n; i += kQueryBlock) {
+        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
+        const float* qs[kQueryBlock];
+        float* os[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            qs[q] = queries + (i + q) * hd;
+            os[q] = out + (i + q) * hd;
+        }
+        const QuantizedPass pass(kt, head, qs, nq);
+        const int32_t from = pass.coded_from();
+        const int32_t to = pass.coded_to();
+        const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
+        // Scores over the same blocks, the full-precision tokens as one more task.
+        if (!parallel(blocks + 1, [&](int32_t b) {
+                if (b == blocks) return pass.score_full_precision();
+                pass.score(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock));
+            })) {
+            return false;
+        }
+        pass.softmax();
+        const size_t per_block = static_cast<size_t>(nq) * acc_stride;
+        block_sums.resize(static_cast<size_t>(blocks) * per_block + 16);
+        // 64-byte aligned, as the workspace's accumulators are.
+        float* sums = block_sums.data() + (16 - reinterpret_cast<uintptr_t>(block_sums.data()) / 4 % 16) % 16;
+        if (!parallel(blocks, [&](int32_t b) {
+                float* acc[kQueryBlock];
+                for (int32_t q = 0; q < nq; ++q) acc[q] = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
+                pass.accumulate(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock), acc);
+            })) {
+            return false;
+        }
+        // The blocks add up in double in block order, as on one thread.
+        float* acc[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            acc[q] = ws.value_accumulators[q];
+            double* total = ws.value_totals[q];
+            std::fill(total, total + P, 0.0);
+            for (int32_t b = 0; b < blocks; ++b) {
+                const float* block = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
+                for (int32_t j = 0; j < P; ++j) total[j] += static_cast<double>(block[j]);
+            }
+            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
+        }
+        pass.finish(acc, os);
+    }
+    return true;
 }
 
 }  // namespace kelvor

@@ -1,6 +1,8 @@
 // Python binding: converts and checks arguments, then calls the flat operations.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
@@ -20,6 +22,7 @@
 #include "backend/context_state.h"
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
+#include "core/aligned_bytes.h"
 #include "core/attention.h"
 #include "core/kernels.h"
 #include "core/vector_check.h"
@@ -152,18 +155,6 @@ void append(Self self, int32_t head, const ArrayArg& key, const ArrayArg& val, i
     kelvor::kelvor_mha_append(self->backend.context(), head, k.data(), v.data(), pos);
 }
 
-py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
-    check_ndim(query.array(), 1);
-    if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
-    check_head(self, head);
-    const FloatArray q = query.to_float32();
-    py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim));
-    float* out = result.mutable_data(0);
-    HeldWithGil held(self->busy);
-    kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
-    return result;
-}
-
 // A thread that wants the GIL back while the interpreter is finalizing is
 // ended by Python with an unwind that C++ cannot pass through a destructor
 // (std::terminate); such a thread, a daemon thread still in a call at exit,
@@ -197,6 +188,29 @@ int32_t run_layer_op(PyMHAContext& self, Op&& op) {
     return result;
 }
 
+py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
+    check_ndim(query.array(), 1);
+    if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
+    check_head(self, head);
+    const FloatArray q = query.to_float32();
+    py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim));
+    float* out = result.mutable_data(0);
+    if (self->backend.threads() == 1) {
+        HeldWithGil held(self->busy);
+        kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
+        return result;
+    }
+    // Shared out by tokens over the context's threads when the head is long.
+    SignalCheck signals;
+    const float* row = q.data();
+    if (run_layer_op(*self, [&] {
+            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, row, 1, out, signals.poll());
+        }) == kelvor::kStopped) {
+        signals.raise();
+    }
+    return result;
+}
+
 py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& queries) {
     check_ndim(queries.array(), 2);
     if (queries.shape(0) > std::numeric_limits<int32_t>::max()) {
@@ -225,24 +239,37 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-// The rows as float32 in memory no other thread can reach, copied once with
-// the GIL held: what is checked is exactly what is stored.
+// The rows as float32 that no other Python thread can change until the call
+// ends: what is checked is exactly what is stored. With one thread the GIL is
+// held throughout, so the array is used as it is; otherwise it is copied once,
+// with the GIL held, unless converting it already made a copy.
 struct PrivateRows {
     FloatArray array;
-    std::unique_ptr<float[]> copy;
+    kelvor::AlignedBytes copy;
     const float* data = nullptr;
 };
 
-PrivateRows private_rows(const ArrayArg& a) {
-    PrivateRows rows{a.to_float32(), nullptr, nullptr};
-    if (rows.array.ptr() != a.array().ptr() && rows.array.owndata()) {
-        rows.data = rows.array.data();  // converted: a new array only this call sees
-        return rows;
+PrivateRows private_rows(const ArrayArg& a, bool gil_held_throughout) {
+    PrivateRows rows{a.to_float32(), kelvor::AlignedBytes(), nullptr};
+    rows.data = rows.array.data();
+    if (gil_held_throughout || (rows.array.ptr() != a.array().ptr() && rows.array.owndata())) return rows;
+    const size_t bytes = static_cast<size_t>(rows.array.size()) * sizeof(float);
+    rows.copy = kelvor::AlignedBytes(bytes);
+    // A long prompt's copy is new memory: committed in one call, as huge pages
+    // where the kernel allows, not page fault by page fault.
+#ifdef MADV_POPULATE_WRITE
+    if (bytes >= (size_t{1} << 20)) {
+        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(rows.copy.data()) + page - 1) / page * page;
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(rows.copy.data()) + bytes) / page * page;
+        if (end > begin) {
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+        }
     }
-    const auto n = static_cast<size_t>(rows.array.size());
-    rows.copy.reset(new float[n]);
-    std::memcpy(rows.copy.get(), rows.array.data(), n * sizeof(float));
-    rows.data = rows.copy.get();
+#endif
+    std::memcpy(rows.copy.data(), rows.data, bytes);
+    rows.data = reinterpret_cast<const float*>(rows.copy.data());
     return rows;
 }
 
@@ -268,8 +295,9 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t
                                     " and T " + std::to_string(T) + " do not");
     }
     if (T == 0) return;
-    const PrivateRows k = private_rows(keys);
-    const PrivateRows v = private_rows(vals);
+    const bool gil_held = self->backend.threads() == 1;
+    const PrivateRows k = private_rows(keys, gil_held);
+    const PrivateRows v = private_rows(vals, gil_held);
     SignalCheck signals;
     // The backend checks every row before storing any.
     const int32_t r = run_layer_op(*self, [&] {

@@ -83,6 +83,19 @@ TEST_P(SharedPoolThreads, CallersRunAtOnceAndStopBetweenTasks) {
     other.join();
     EXPECT_EQ(met.load(), 8);
 
+    // A worker joins in: the two tasks of one call run at the same time.
+    if (threads > 1) {
+        std::atomic<int> running{0};
+        std::atomic<int> together{0};
+        pool->run(threads, 2, [&](int32_t) {
+            ++running;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (running.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (running.load() == 2) ++together;
+        }, nullptr);
+        EXPECT_EQ(together.load(), 2);
+    }
+
     for (int32_t stop_after : {0, 3}) {
         std::atomic<int> ran{0};
         int asked = 0;

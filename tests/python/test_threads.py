@@ -35,9 +35,11 @@ EVERY_CALL = """
     encoding = sys.argv[1]
     for threads in (1, 2, 3, 8):
         digest = hashlib.sha256()
-        for n_heads, hd, bits, cap, tokens in ((1, 64, 3, 10000, 9000), (3, 48, 2, 9000, 9500), (2, 128, 4, 600, 700)):
+        for n_heads, hd, bits, cap, tokens, options in (
+                (1, 64, 3, 10000, 9000, {}), (3, 48, 2, 9000, 9500, {}), (2, 128, 4, 600, 700, {}),
+                (1, 32, 3, 9000, 9100, dict(recent=100, sinks=4, value_bits=4))):
             rng = np.random.default_rng(n_heads * 1000 + hd)
-            ctx = MHAContext(n_heads, hd, bits, cap, seed=3, threads=threads, encoding=encoding)
+            ctx = MHAContext(n_heads, hd, bits, cap, seed=3, threads=threads, encoding=encoding, **options)
             kv = rng.standard_normal((2, tokens, n_heads, hd)).astype(np.float32) + 0.2
             ctx.append_heads(kv[0, :tokens - 3], kv[1, :tokens - 3], 0)
             for t in range(tokens - 3, tokens):

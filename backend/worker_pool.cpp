@@ -1,6 +1,7 @@
 #include "backend/worker_pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <exception>
 #include <limits>
@@ -64,6 +65,7 @@ void WorkerPool::reset_in_child() {
     new (&done_) std::condition_variable();
     new (&workers_) std::vector<std::thread>();
     new (&jobs_) std::deque<std::shared_ptr<Job>>();
+    posted_.store(0);
     stopping_ = false;
 }
 
@@ -119,7 +121,19 @@ void WorkerPool::drain(Job& job, const StopPoll* stop) {
 void WorkerPool::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        std::shared_ptr<Job> job;
+        std::shared_ptr<Job> job = job_with_room();
+        if (!job && !stopping_) {
+            // A call in phases (a head shared out by tokens) posts its next job
+            // microseconds later: look out for it a moment before sleeping,
+            // which would add a wake-up to every phase.
+            const uint64_t seen = posted_.load(std::memory_order_relaxed);
+            lock.unlock();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+            while (posted_.load(std::memory_order_relaxed) == seen && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+            lock.lock();
+        }
         wake_.wait(lock, [&] { return stopping_ || (job = job_with_room()) != nullptr; });
         if (stopping_) return;
         ++job->helpers;
@@ -146,6 +160,7 @@ bool WorkerPool::run(int32_t threads, int32_t count, const std::function<void(in
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(job);
     }
+    posted_.fetch_add(1, std::memory_order_relaxed);
     wake_.notify_all();
     drain(*job, stop);
     {

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -71,6 +72,7 @@ private:
     // Jobs whose tasks are not all taken yet. Shared, so that a worker still
     // holding one after its call returned reads nothing freed.
     std::deque<std::shared_ptr<Job>> jobs_;
+    std::atomic<uint64_t> posted_{0};  // jobs ever queued
     bool stopping_ = false;
 };
 

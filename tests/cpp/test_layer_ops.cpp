@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -13,6 +16,7 @@
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
+#include "core/attention.h"
 #include "core/workspace.h"
 #include "test_support.h"
 
@@ -113,6 +117,43 @@ TEST_P(SharedPoolThreads, CallersRunAtOnceAndStopBetweenTasks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, SharedPoolThreads, testing::Values(1, 2, 3));
+
+class SplitAttend : public testing::TestWithParam<std::tuple<const KernelTable*, Encoding>> {};
+
+// A head of two and a bit blocks (its ring wrapped) answers the same bits with
+// its tokens shared out, whatever order and threads the tasks run in.
+TEST_P(SplitAttend, SharedTokensGiveTheSameBits) {
+    const auto [kt, encoding] = GetParam();
+    const int32_t hd = 40;
+    HeadCache head = make_head(hd, 3, 9000, 11, encoding);
+    const Tokens tok = random_tokens(hd, 9500, 12, 0.3f);
+    append_range(*kt, head, tok, 0, 9500);
+    ASSERT_TRUE(splits_tokens(head));
+    const auto q = random_vector(sz(11 * hd), 13);
+    std::vector<float> want(q.size()), got(q.size(), kGuard);
+    head_attend_batch(*kt, head, q.data(), 11, want.data());
+
+    WorkerPool pool(3);
+    const ParallelFor backwards = [](int32_t n, const std::function<void(int32_t)>& task) {
+        for (int32_t i = n - 1; i >= 0; --i) task(i);
+        return true;
+    };
+    const ParallelFor on_threads = [&](int32_t n, const std::function<void(int32_t)>& task) {
+        pool.run(n, task);
+        return true;
+    };
+    for (const ParallelFor* parallel : {&backwards, &on_threads}) {
+        std::fill(got.begin(), got.end(), kGuard);
+        ASSERT_TRUE(head_attend_batch_split(*kt, head, q.data(), 11, got.data(), *parallel));
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+    }
+    const ParallelFor stopped = [](int32_t, const std::function<void(int32_t)>&) { return false; };
+    EXPECT_FALSE(head_attend_batch_split(*kt, head, q.data(), 11, got.data(), stopped));
+}
+
+INSTANTIATE_TEST_SUITE_P(LevelsAndEncodings, SplitAttend,
+                         testing::Combine(testing::ValuesIn(available_tables()),
+                                          testing::Values(Encoding::clip3, Encoding::fitted)));
 
 // The module checks shapes before calling, so only C++ callers reach these.
 TEST(LayerOps, BadCountsFailWithoutWriting) {

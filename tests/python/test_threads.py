@@ -293,7 +293,7 @@ PROMPT_SIGINT = """
     if tokens == 1000:
         assert ctx.__getstate__() == before
     else:
-        twin = MHAContext(2, 128, 3, 262144)
+        twin = MHAContext(2, 128, 3, 262144, threads={threads})
         twin.append_heads(kv[0], kv[1], 0)
         assert ctx.__getstate__() == twin.__getstate__()
 """

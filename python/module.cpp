@@ -76,12 +76,17 @@ struct PyMHAContext {
 
 using HeldWithGil = std::lock_guard<kelvor::ForkSafeMutex>;
 
+// Python ends a thread other than the finalizing (main) one that wants the
+// GIL back once the interpreter is finalizing. on_main_thread is found while
+// the GIL is held (asking needs it).
+bool ended_by_finalizing(bool on_main_thread) { return !on_main_thread && _Py_IsFinalizing(); }
+
 // Lets Ctrl-C stop a long call: between pieces of work, the calling thread
 // asks Python for pending signals, at most once per interval, re-taking the
 // GIL for that moment when the call released it. Short calls never ask.
 class SignalCheck {
 public:
-    SignalCheck() : next_(std::chrono::steady_clock::now() + kInterval) {}
+    SignalCheck() : next_(std::chrono::steady_clock::now() + kInterval), main_(_PyOS_IsMainThread() != 0) {}
     SignalCheck(const SignalCheck&) = delete;
     SignalCheck& operator=(const SignalCheck&) = delete;
 
@@ -98,7 +103,7 @@ private:
     bool pending() {
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return false;
-        if (_Py_IsFinalizing()) return false;  // see take_gil_back
+        if (ended_by_finalizing(main_)) return false;  // see take_gil_back
         const PyGILState_STATE gil = PyGILState_Ensure();
         const bool raised = PyErr_CheckSignals() != 0;
         if (raised) error_ = std::make_unique<py::error_already_set>();
@@ -108,6 +113,7 @@ private:
     }
 
     std::chrono::steady_clock::time_point next_;
+    const bool main_;
     std::unique_ptr<py::error_already_set> error_;
     kelvor::StopPoll poll_ = [this] { return pending(); };
 };
@@ -159,8 +165,8 @@ void append(Self self, int32_t head, const ArrayArg& key, const ArrayArg& val, i
 // ended by Python with an unwind that C++ cannot pass through a destructor
 // (std::terminate); such a thread, a daemon thread still in a call at exit,
 // waits here instead until the process ends.
-void take_gil_back(PyThreadState* state) {
-    if (_Py_IsFinalizing()) {
+void take_gil_back(PyThreadState* state, bool on_main_thread) {
+    if (ended_by_finalizing(on_main_thread)) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
     PyEval_RestoreThread(state);
@@ -175,16 +181,17 @@ int32_t run_layer_op(PyMHAContext& self, Op&& op) {
         HeldWithGil held(self.busy);
         return op();
     }
+    const bool main = _PyOS_IsMainThread() != 0;
     PyThreadState* state = PyEval_SaveThread();
     int32_t result = 0;
     try {
         std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
         result = op();
     } catch (...) {
-        take_gil_back(state);
+        take_gil_back(state, main);
         throw;
     }
-    take_gil_back(state);
+    take_gil_back(state, main);
     return result;
 }
 

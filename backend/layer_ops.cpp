@@ -1,6 +1,7 @@
 #include "backend/layer_ops.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -32,9 +33,6 @@ int64_t rows_per_piece(int64_t rows, int64_t heads) {
     while ((rows + per - 1) / per * heads > std::numeric_limits<int32_t>::max()) per *= 2;
     return per;
 }
-
-int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                      const StopPoll* stop, bool name_token);
 
 // Rows of one head that one task answers.
 struct Piece {
@@ -73,27 +71,13 @@ bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function
 
 }  // namespace
 
-int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_heads: no context");
-        return -1;
-    }
-    return append_tokens(ctx, keys, vals, 1, pos, nullptr, false);
-}
-
-int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                                 const StopPoll* stop) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_tokens: no context");
-        return -1;
-    }
-    return append_tokens(ctx, keys, vals, T, pos, stop, true);
-}
-
 namespace {
 
-int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                      const StopPoll* stop, bool name_token) {
+// Checks every row in memory order, a range of rows per task (copied first,
+// when `copies` are given, so each range is checked while in cache). Names the
+// first bad row (token, then head) in last_error.
+int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
+                   float* copy_keys, float* copy_vals, const StopPoll* stop, bool name_token) {
     if (T < 0 || static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
         set_last_error(("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
                         std::to_string(T) + " do not").c_str());
@@ -102,16 +86,24 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t rows = T * H;
-    // Checked in memory order, a range of rows per task; the first bad row
-    // (token, then head) is named.
-    const int64_t check_rows = std::max<int64_t>(1, (int64_t{1} << 16) / hd);
-    const auto check_tasks = static_cast<int32_t>((rows + check_rows - 1) / check_rows);
-    std::vector<int64_t> bad(static_cast<size_t>(check_tasks), rows);
-    std::vector<VectorFault> fault(static_cast<size_t>(check_tasks), VectorFault::none);
-    const bool checked = run_tasks(ctx, check_tasks, [&](int32_t task) {
-        for (int64_t r = task * check_rows; r < std::min(rows, (task + 1) * check_rows); ++r) {
-            const VectorFault fk = vector_fault(keys + r * hd, hd);
-            const VectorFault fv = vector_fault(vals + r * hd, hd);
+    const int64_t per_task = std::max<int64_t>(1, (int64_t{1} << 14) / hd);
+    const auto tasks = static_cast<int32_t>((rows + per_task - 1) / per_task);
+    std::vector<int64_t> bad(static_cast<size_t>(tasks), rows);
+    std::vector<VectorFault> fault(static_cast<size_t>(tasks), VectorFault::none);
+    const bool checked = run_tasks(ctx, tasks, [&](int32_t task) {
+        const int64_t from = task * per_task;
+        const int64_t to = std::min(rows, from + per_task);
+        const float* k = keys;
+        const float* v = vals;
+        if (copy_keys != nullptr) {
+            std::memcpy(copy_keys + from * hd, keys + from * hd, static_cast<size_t>((to - from) * hd) * sizeof(float));
+            std::memcpy(copy_vals + from * hd, vals + from * hd, static_cast<size_t>((to - from) * hd) * sizeof(float));
+            k = copy_keys;
+            v = copy_vals;
+        }
+        for (int64_t r = from; r < to; ++r) {
+            const VectorFault fk = vector_fault(k + r * hd, hd);
+            const VectorFault fv = vector_fault(v + r * hd, hd);
             if (fk != VectorFault::none || fv != VectorFault::none) {
                 bad[static_cast<size_t>(task)] = r;
                 fault[static_cast<size_t>(task)] =
@@ -138,9 +130,14 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
         return -1;
     }
     clear_last_error();
-    // Stored a few tokens at a time, every head's share of them at once: one
-    // head walking a long prompt alone would read it a row per memory page.
-    // Stores are not stopped: a head left half-appended would differ from every call sequence.
+    return 0;
+}
+
+// Stored a few tokens at a time, every head's share of them at once: one head
+// walking a long prompt alone would read it a row per memory page.
+void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
+    const int64_t hd = ctx->heads[0]->head_dim;
+    const int64_t H = ctx->n_heads;
     const int64_t chunk = std::max<int64_t>(1, (int64_t{2} << 20) / (H * hd * 8));
     for (int64_t from = 0; from < T; from += chunk) {
         const int64_t to = std::min(T, from + chunk);
@@ -152,10 +149,45 @@ int32_t append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals,
             }
         });
     }
-    return 0;
 }
 
 }  // namespace
+
+int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_append_heads: no context");
+        return -1;
+    }
+    const int32_t checked = check_rows(ctx, keys, vals, 1, pos, nullptr, nullptr, nullptr, false);
+    if (checked == 0) store_rows(ctx, keys, vals, 1, pos);
+    return checked;
+}
+
+int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
+                                 const StopPoll* stop) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_append_tokens: no context");
+        return -1;
+    }
+    // Stores are not stopped: a head left half-appended would differ from every call sequence.
+    const int32_t checked = check_rows(ctx, keys, vals, T, pos, nullptr, nullptr, stop, true);
+    if (checked == 0) store_rows(ctx, keys, vals, T, pos);
+    return checked;
+}
+
+int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop,
+                                bool name_token) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_check_tokens: no context");
+        return -1;
+    }
+    return check_rows(ctx, keys, vals, T, pos, copy_keys, copy_vals, stop, name_token);
+}
+
+void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
+    store_rows(ctx, keys, vals, T, pos);
+}
 
 int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
                                  int64_t rows, float* out, const StopPoll* stop) {

@@ -31,6 +31,17 @@ int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const fl
 int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
                                  const StopPoll* stop = nullptr);
 
+// The two halves of kelvor_mha_append_tokens, for a caller that must check
+// rows while they cannot change and store them later: check_tokens copies
+// the rows into copy_keys and copy_vals (T * n_heads * head_dim floats each)
+// as it checks them; store_tokens stores rows that passed, unchecked.
+// A failed check names the row by token and head, or (name_token false, for
+// one token) by head alone.
+int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop = nullptr,
+                                bool name_token = true);
+void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos);
+
 // queries: n_query_heads blocks of `rows` rows of head_dim floats. n_query_heads
 // is a positive multiple of n_heads, and query head i reads head
 // i / (n_query_heads / n_heads), so one head's query heads lie next to each

@@ -246,38 +246,22 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-// The rows as float32 that no other Python thread can change until the call
-// ends: what is checked is exactly what is stored. With one thread the GIL is
-// held throughout, so the array is used as it is; otherwise it is copied once,
-// with the GIL held, unless converting it already made a copy.
-struct PrivateRows {
-    FloatArray array;
-    kelvor::AlignedBytes copy;
-    const float* data = nullptr;
-};
-
-PrivateRows private_rows(const ArrayArg& a, bool gil_held_throughout) {
-    PrivateRows rows{a.to_float32(), kelvor::AlignedBytes(), nullptr};
-    rows.data = rows.array.data();
-    if (gil_held_throughout || (rows.array.ptr() != a.array().ptr() && rows.array.owndata())) return rows;
-    const size_t bytes = static_cast<size_t>(rows.array.size()) * sizeof(float);
-    rows.copy = kelvor::AlignedBytes(bytes);
-    // A long prompt's copy is new memory: committed in one call, as huge pages
-    // where the kernel allows, not page fault by page fault.
+// Room for a copy of the rows. A long prompt's copy is new memory: committed
+// in one call, as huge pages where the kernel allows, not fault by fault.
+kelvor::AlignedBytes room_for_rows(size_t bytes) {
+    kelvor::AlignedBytes room(bytes);
 #ifdef MADV_POPULATE_WRITE
     if (bytes >= (size_t{1} << 20)) {
         const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-        const uintptr_t begin = (reinterpret_cast<uintptr_t>(rows.copy.data()) + page - 1) / page * page;
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(rows.copy.data()) + bytes) / page * page;
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(room.data()) + page - 1) / page * page;
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(room.data()) + bytes) / page * page;
         if (end > begin) {
             madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
             madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
         }
     }
 #endif
-    std::memcpy(rows.copy.data(), rows.data, bytes);
-    rows.data = reinterpret_cast<const float*>(rows.copy.data());
-    return rows;
+    return room;
 }
 
 void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t pos) {
@@ -302,16 +286,39 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t
                                     " and T " + std::to_string(T) + " do not");
     }
     if (T == 0) return;
-    const bool gil_held = self->backend.threads() == 1;
-    const PrivateRows k = private_rows(keys, gil_held);
-    const PrivateRows v = private_rows(vals, gil_held);
+    const FloatArray k_array = keys.to_float32();
+    const FloatArray v_array = vals.to_float32();
+    const float* k = k_array.data();
+    const float* v = v_array.data();
+    kelvor::kelvor_mha_ctx* ctx = self->backend.context();
     SignalCheck signals;
-    // The backend checks every row before storing any.
-    const int32_t r = run_layer_op(*self, [&] {
-        return nd == 2 ? self->backend.append_heads(k.data, v.data, pos)
-                       : kelvor::kelvor_mha_append_tokens(self->backend.context(), k.data, v.data, T, pos,
-                                                          signals.poll());
-    });
+    int32_t r = 0;
+    if (self->backend.threads() == 1) {
+        // The GIL is held throughout, so what is checked is what is stored.
+        HeldWithGil held(self->busy);
+        r = nd == 2 ? self->backend.append_heads(k, v, pos)
+                    : kelvor::kelvor_mha_append_tokens(ctx, k, v, T, pos, signals.poll());
+    } else {
+        // Stored with the GIL released, when other Python threads may change
+        // the arrays: so the rows are copied as they are checked, with the GIL
+        // held, and stored from the copy (unless converting them made one).
+        const bool converted = k_array.ptr() != keys.array().ptr() && k_array.owndata() &&
+                               v_array.ptr() != vals.array().ptr() && v_array.owndata();
+        const size_t bytes = static_cast<size_t>(k_array.size()) * sizeof(float);
+        kelvor::AlignedBytes copy_k = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
+        kelvor::AlignedBytes copy_v = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
+        float* ck = converted ? nullptr : reinterpret_cast<float*>(copy_k.data());
+        float* cv = converted ? nullptr : reinterpret_cast<float*>(copy_v.data());
+        r = kelvor::kelvor_mha_check_tokens(ctx, k, v, T, pos, ck, cv, signals.poll(), nd == 3);
+        if (r == 0) {
+            const float* sk = converted ? k : ck;
+            const float* sv = converted ? v : cv;
+            run_layer_op(*self, [&] {
+                kelvor::kelvor_mha_store_tokens(ctx, sk, sv, T, pos);
+                return 0;
+            });
+        }
+    }
     if (r == kelvor::kStopped) signals.raise();
     if (r != 0) throw std::invalid_argument(kelvor::last_error());
 }

@@ -47,7 +47,7 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     CodeStore& store = head.store;
-    head_cache_make_ring(head);
+    head_cache_make_ring(head, store.write_slot + 1);
     // A fitted head codes nothing until its statistics exist; until then the
     // exact window answers for it.
     const bool coded_now = head.encoding != Encoding::fitted || head.fitted.ready;

@@ -1,6 +1,7 @@
 #include "core/head_cache.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kelvor {
 
@@ -40,19 +41,21 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.count = 0;
     store.wrapped = false;
     // The ring's arrays wait for the first append: an empty head holds none.
+    store.slots = 0;
+    store.touched = 0;
     store.key_codes.release();
     store.val_codes.release();
     store.key_scales.release();
     store.val_scales.release();
     store.positions.release();
 
-    head.exact = std::vector<float>();
+    head.exact = FloatWindow();
     head.window_released = false;
     head.encoding = encoding;
     head.fitted = FittedStats();
     head.sinks = options.sinks;
     head.recent_window = options.recent;
-    head.recent = std::vector<float>();
+    head.recent = FloatWindow();
     head.appended = 0;
 }
 
@@ -64,21 +67,38 @@ uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
 
 }  // namespace
 
-void head_cache_make_ring(HeadCache& head) {
+// Slots a small ring starts with; it doubles from there.
+constexpr int32_t kFirstSlots = 16;
+
+void head_cache_make_ring(HeadCache& head, int32_t slots) {
     CodeStore& store = head.store;
-    if (store.key_codes.data() != nullptr) return;
-    const auto cap = static_cast<size_t>(store.capacity);
-    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, store.capacity));
-    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, store.capacity));
-    ZeroedArray<float> key_scales(cap);
-    ZeroedArray<float> val_scales(cap);
-    ZeroedArray<uint32_t> positions(cap);
+    if (slots <= store.slots) return;
+    const int32_t cap = store.capacity;
+    const bool mapped = code_bytes(store.bytes_per_vec, cap) + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom;
+    int32_t want = mapped ? cap : std::max(store.slots == 0 ? kFirstSlots : 2 * store.slots, slots);
+    want = std::min(want, cap);
+    const auto n = static_cast<size_t>(want);
+    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, want));
+    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, want));
+    ZeroedArray<float> key_scales(n);
+    ZeroedArray<float> val_scales(n);
+    ZeroedArray<uint32_t> positions(n);
+    if (store.slots > 0) {
+        const auto old = static_cast<size_t>(store.slots);
+        std::memcpy(key_codes.data(), store.key_codes.data(), old * static_cast<size_t>(store.bytes_per_vec));
+        std::memcpy(val_codes.data(), store.val_codes.data(), old * static_cast<size_t>(store.val_bytes_per_vec));
+        std::memcpy(key_scales.data(), store.key_scales.data(), old * sizeof(float));
+        std::memcpy(val_scales.data(), store.val_scales.data(), old * sizeof(float));
+        std::memcpy(positions.data(), store.positions.data(), old * sizeof(uint32_t));
+    } else {
+        store.touched = 0;
+    }
     store.key_codes = std::move(key_codes);
     store.val_codes = std::move(val_codes);
     store.key_scales = std::move(key_scales);
     store.val_scales = std::move(val_scales);
     store.positions = std::move(positions);
-    store.touched = 0;
+    store.slots = want;
 }
 
 uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
@@ -128,15 +148,16 @@ void head_cache_reset(HeadCache& head) {
 }
 
 void head_cache_destroy(HeadCache& head) {
-    head.exact = std::vector<float>();
+    head.exact = FloatWindow();
     head.store.key_codes.release();
     head.store.val_codes.release();
     head.store.positions.release();
     head.store.val_scales.release();
     head.store.key_scales.release();
+    head.store.slots = 0;
     head.rotation.signs = std::vector<int8_t>();
     head.fitted = FittedStats();
-    head.recent = std::vector<float>();
+    head.recent = FloatWindow();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

@@ -17,9 +17,11 @@ struct HeadRotation {
 
 // Ring of packed key and value streams. Key slot s starts at byte
 // s * bytes_per_vec, value slot s at byte s * val_bytes_per_vec. The arrays are
-// made on the first append (an empty head costs no ring), start zeroed and
-// commit memory only as slots are written; the scales of slots that hold no
-// token are never read.
+// made on the first append (an empty head costs no ring) and start zeroed; the
+// scales of slots that hold no token are never read. Rings large enough to be
+// mapped from the kernel get every slot at once and commit memory as slots are
+// written; smaller ones hold `slots` slots and double, up to capacity, while
+// the ring first fills, so memory follows the tokens held either way.
 struct CodeStore {
     AlignedBytes key_codes;
     AlignedBytes val_codes;
@@ -36,6 +38,7 @@ struct CodeStore {
     int32_t val_bytes_per_vec = 0;
     int32_t write_slot = 0;
     int32_t count = 0;
+    int32_t slots = 0;    // slots the arrays hold now
     int32_t touched = 0;  // slots ever written since the arrays were made (reset keeps them)
     // Set once an append has replaced a held token; the exact window then no
     // longer describes the ring and must not answer.
@@ -55,6 +58,9 @@ struct FittedStats {
     std::vector<float> key_divisor;
 };
 
+// A growable array of full-precision tokens.
+using FloatWindow = std::vector<float, PageAllocator<float>>;
+
 // Opt-in per-head accuracy options; zeros leave a head exactly as without them.
 struct HeadOptions {
     int32_t value_bits = 0;  // value code width; 0 for the key width
@@ -73,7 +79,7 @@ struct HeadCache {
     // First tokens since init/reset, key floats then value floats. It grows
     // with the tokens and, once the head answers from codes (for good, until
     // reset), shrinks to the sinks: nothing else reads it after that.
-    std::vector<float> exact;
+    FloatWindow exact;
     bool window_released = false;
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
     Encoding encoding = Encoding::clip3;
@@ -83,7 +89,7 @@ struct HeadCache {
     // The newest min(recent_window, capacity) tokens at full precision: the
     // token appended as number i (since init/reset) sits at entry
     // i % recent_slots(), key floats then value floats.
-    std::vector<float> recent;
+    FloatWindow recent;
     int64_t appended = 0;         // tokens appended since init/reset
 };
 
@@ -94,9 +100,10 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                      float v_mass, Encoding encoding = Encoding::clip3, const HeadOptions& options = {});
-// Makes the ring's arrays, zeroed, if the head has none yet (the first append
-// and a restore call it). Throws std::bad_alloc when memory runs out.
-void head_cache_make_ring(HeadCache& head);
+// Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
+// keeping what they hold: appends and restores call it. Throws std::bad_alloc
+// when memory runs out, with the head unchanged.
+void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.

@@ -234,7 +234,7 @@ void write_head_arrays(const HeadCache& head, StateWriter& out) {
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     const auto token = 2 * static_cast<size_t>(head.head_dim);
-    if (r.count > 0) head_cache_make_ring(head);
+    if (r.count > 0) head_cache_make_ring(head, r.count);
     head.exact.resize(static_cast<size_t>(r.exact_tokens) * token);
     if (r.stats_ready) {
         head.fitted.key_mean.resize(static_cast<size_t>(head.head_dim));

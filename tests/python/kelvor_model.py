@@ -217,14 +217,22 @@ def softmax(x):
 
 
 class ModelHead:
-    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3"):
+    """One head. Options: `recent` newest tokens and the first `sinks` tokens are
+    attended at full precision once the head answers from codes; values are
+    coded at `value_bits` (default: bits)."""
+
+    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0):
         self.head_dim = head_dim
         self.bits = bits
+        self.value_bits = bits if value_bits is None else value_bits
+        self.recent, self.sinks = recent, sinks
         self.encoding = encoding
-        self.levels = (FITTED_LEVELS if encoding == "fitted" else LEVELS)[bits]
+        table = FITTED_LEVELS if encoding == "fitted" else LEVELS
+        self.levels, self.val_levels = table[bits], table[self.value_bits]
         self.capacity = capacity
         self.P = padded_dim(head_dim)
         self.bytes_per_vec = bytes_per_vec(head_dim, bits)
+        self.val_bytes_per_vec = bytes_per_vec(head_dim, self.value_bits)
         self.signs = sign_diagonal(self.P, seed)
         self.key_codes = np.zeros((capacity, self.P), dtype=np.uint8)
         self.val_codes = np.zeros((capacity, self.P), dtype=np.uint8)
@@ -239,6 +247,8 @@ class ModelHead:
         self.replaced = False  # the ring has overwritten a token since init/reset
         self.exact_keys = []
         self.exact_vals = []
+        self.appended_keys = []  # every token since init/reset, for the sinks and recent tokens
+        self.appended_vals = []
         self.stats = None  # fitted: (key_mean, val_mean, key_divisor) once fixed
 
     def append(self, key, val, pos):
@@ -246,10 +256,10 @@ class ModelHead:
 
     def _encode(self, keys, vals):
         if self.encoding == "clip3":
-            return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.bits)
+            return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.value_bits)
         key_mean, val_mean, divisor = self.stats
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
-                + encode_fitted(vals, val_mean, None, self.signs, self.bits))
+                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits))
 
     def _store(self, slot, kc, ks, vc, vs):
         self.key_codes[slot], self.val_codes[slot] = kc, vc
@@ -266,6 +276,8 @@ class ModelHead:
         if len(self.exact_keys) < EXACT_WINDOW:
             self.exact_keys.append(key.copy())
             self.exact_vals.append(val.copy())
+        self.appended_keys.append(key.copy())
+        self.appended_vals.append(val.copy())
 
     def _fix_stats(self, key, val):
         """Fitted: statistics from every token appended since reset, then the held tokens coded."""
@@ -320,8 +332,20 @@ class ModelHead:
                                 np.array(self.exact_vals[:self.count]))
         return self._attend_quantized(query)
 
+    def split(self):
+        """(coded_from, coded_to, full-precision append indices): which held tokens,
+        oldest first, answer from codes, and which tokens at full precision."""
+        t, appended = self.count, len(self.appended_keys)
+        first = appended - t
+        sinks = min(self.sinks, appended)
+        coded_from = min(max(sinks - first, 0), t)
+        coded_to = max(coded_from, t - min(self.recent, t))
+        return coded_from, coded_to, list(range(sinks)) + list(range(first + coded_to, appended))
+
     def _attend_quantized(self, query):
         hd, p, bits = self.head_dim, self.P, self.bits
+        coded_from, coded_to, full = self.split()
+        x = query
         if self.stats is not None:
             query = query * self.stats[2]
         rq = np.zeros(p, dtype=F32)
@@ -330,18 +354,38 @@ class ModelHead:
         rq = (F32(1) / norm) * rq
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
-        levels = self.levels
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
         vf = F32(1) / np.sqrt(F32(p))
-        s = np.array(self.slots(), dtype=np.intp)
-        scores = (dot_codes(rq, self.key_codes[s], bits, levels) * kf) * self.key_scales[s]
-        w = softmax(scores)
-        w = (self.val_scales[s] * w) * vf
-        scaled = levels[None, :] * w[:, None]
+        s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
+        scores = ((dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
+                  if len(s) else np.zeros(0, F32))
+        # Full-precision keys are scored with the key mean left out, as the coded ones are.
+        fk = np.array([self.appended_keys[i] for i in full], dtype=F32).reshape(len(full), hd)
+        fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
+        key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
+        f = F32(1) / np.sqrt(F32(hd))
+        full_scores = _seqsum(x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)) * f
+        weights = softmax(np.concatenate([scores, full_scores]).astype(F32))
+        w, fw = weights[:len(s)], weights[len(s):]
+        wv = (self.val_scales[s] * w) * vf
+        scaled = self.val_levels[None, :] * wv[:, None]
         contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
-        acc = _seqsum(contrib, axis=0)
+        acc = _seqsum(contrib, axis=0) if len(s) else np.zeros(p, F32)
         out = rht_inverse(acc, self.signs)[:hd]
-        return out if self.stats is None else out + self.stats[1]
+        if not full:
+            return out if self.stats is None else out + self.stats[1]
+        if self.stats is not None:
+            out = out + self.stats[1] * _seqsum(w)
+        for j in range(len(full)):
+            out = out + fw[j] * fv[j]
+        return out
+
+    def attended(self):
+        """Tokens a query attends: the held ones and the sinks the ring replaced."""
+        if self.uses_exact():
+            return self.count
+        coded_from, _, full = self.split()
+        return self.count - coded_from + min(self.sinks, len(self.appended_keys))
 
 
 def exact_attend(query, keys, vals):
@@ -379,10 +423,11 @@ def fitted_attend_unquantized(query, keys, vals, stats, signs):
 
 
 class ModelContext:
-    def __init__(self, n_heads, head_dim, bits, capacity, seed=0, encoding="clip3"):
+    def __init__(self, n_heads, head_dim, bits, capacity, seed=0, encoding="clip3", **options):
         self.n_heads = n_heads
         self.head_dim = head_dim
-        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i), encoding) for i in range(n_heads)]
+        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i), encoding, **options)
+                      for i in range(n_heads)]
 
     def _head(self, head):
         if not 0 <= head < self.n_heads:
@@ -411,4 +456,4 @@ class ModelContext:
             h.reset()
 
     def kv_bytes(self):
-        return sum(2 * h.count * h.bytes_per_vec for h in self.heads)
+        return sum(h.count * (h.bytes_per_vec + h.val_bytes_per_vec) for h in self.heads)

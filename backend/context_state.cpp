@@ -19,7 +19,8 @@ uint64_t state_bytes(const KelvorMHABackend& backend) {
     const ContextSettings& s = backend.settings();
     uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
-        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits);
+        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits,
+                                                      head->codec->stats_arrays());
     }
     return total;
 }
@@ -95,7 +96,7 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     if (body < header_bytes) refuse("it is " + str(size) + " bytes, shorter than a header and checksum");
     ContextSettings& s = state.settings;
     const auto encoding = get_field<uint32_t>(data, 12);
-    if (encoding > static_cast<uint32_t>(Encoding::fitted)) refuse("encoding " + str(encoding) + " is unknown");
+    if (encoding >= static_cast<uint32_t>(kEncodingCount)) refuse("encoding " + str(encoding) + " is unknown");
     s.encoding = static_cast<Encoding>(encoding);
     s.n_heads = get_field<int32_t>(data, 16);
     s.head_dim = get_field<int32_t>(data, 20);
@@ -134,7 +135,7 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
         HeadRecord r = get_record(data + header_bytes + i * record_bytes, version);
         const std::string error = record_error(r, shape, version);
         if (!error.empty()) refuse("head " + str(i) + " " + error);
-        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits);
+        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits, codec_of(s.encoding).stats_arrays());
         state.heads[i] = r;
     }
     const uint64_t records_end = header_bytes + n_heads * record_bytes;

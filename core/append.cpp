@@ -12,11 +12,7 @@ void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const floa
     CodeStore& store = head.store;
     float key_scale;
     float val_scale;
-    if (head.encoding == Encoding::fitted) {
-        encode_fitted_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
-    } else {
-        encode_and_pack_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
-    }
+    head.codec->encode_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
     const auto s = static_cast<size_t>(slot);
     const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
@@ -48,9 +44,9 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     CodeStore& store = head.store;
     head_cache_make_ring(head, store.write_slot + 1);
-    // A fitted head codes nothing until its statistics exist; until then the
-    // exact window answers for it.
-    const bool coded_now = head.encoding != Encoding::fitted || head.fitted.ready;
+    // A codec with statistics codes nothing until they exist; until then the
+    // exact window answers for the head.
+    const bool coded_now = head.codec->codes_ready(head);
     const int32_t s = store.write_slot;
     if (coded_now) code_token(kt, head, s, key, val);
     store.positions[s] = static_cast<uint32_t>(pos);
@@ -73,7 +69,7 @@ void head_append(const KernelTable& kt, HeadCache& head, const float* key, const
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
     if (!head.window_released && !answers_exactly(head)) {
-        if (!coded_now) fix_fitted_stats(kt, head, key, val);
+        if (!coded_now) head.codec->start_coding(kt, head, key, val);
         head_cache_release_window(head);
     }
 }

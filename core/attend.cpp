@@ -17,16 +17,12 @@ bool answers_exactly(const HeadCache& head) {
 namespace {
 
 // The query, padded to P, normalised, rotated and scaled back to its norm times
-// sqrt(P): the scale the codebook levels live at. A fitted head's keys are
-// coded divided by its key divisors, so the query is multiplied by them first.
+// sqrt(P): the scale the codebook levels live at; first prepared by the
+// head's codec for its coded keys.
 void rotate_query(const KernelTable& kt, const HeadCache& head, const float* query, float* rq) {
     const int32_t hd = head.head_dim;
     const int32_t P = head.rotation.P;
-    if (head.encoding == Encoding::fitted) {
-        const float* divisor = head.fitted.key_divisor.data();
-        for (int32_t i = 0; i < hd; ++i) rq[i] = query[i] * divisor[i];
-        query = rq;
-    }
+    query = head.codec->prepare_query(head, query, rq);
     float ss = 0.0f;
     for (int32_t i = 0; i < hd; ++i) {
         rq[i] = query[i];
@@ -158,19 +154,18 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
                                 tokens, KB, P, store.bits, store.codebook.levels};
         kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
     });
-    const float* key_mean = head.encoding == Encoding::fitted ? head.fitted.key_mean.data() : nullptr;
+    const float* key_offset = head.codec->key_offset(head);
     if (full > 0) {
-        // Scored as the coded keys are: a fitted head's coded keys leave out the
-        // key mean, which shifts every coded score by the same amount, so these
-        // leave it out too.
+        // Scored as the coded keys are: what the codec leaves out of a coded key
+        // shifts every coded score by the same amount, so these leave it out too.
         const float f = 1.0f / std::sqrt(static_cast<float>(hd));
         for (int32_t i = 0; i < full; ++i) {
             const float* k = full_precision_token(head, sp, i).key;
             for (int32_t q = 0; q < nq; ++q) {
                 const float* x = queries[q];
                 float s = 0.0f;
-                if (key_mean != nullptr) {
-                    for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_mean[j]);
+                if (key_offset != nullptr) {
+                    for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_offset[j]);
                 } else {
                     for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
                 }
@@ -205,23 +200,17 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
         }
     }
-    const float* val_mean = head.encoding == Encoding::fitted ? head.fitted.val_mean.data() : nullptr;
     for (int32_t q = 0; q < nq; ++q) {
         kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
-        if (full == 0) {
-            // Softmax weights sum to 1, so a fitted head's value mean is added once.
-            if (val_mean != nullptr) {
-                for (int32_t j = 0; j < hd; ++j) outs[q][j] = acc[q][j] + val_mean[j];
-            } else {
-                std::copy(acc[q], acc[q] + hd, outs[q]);
-            }
-            continue;
+        // Softmax weights sum to 1: all of it is the coded tokens' unless
+        // full-precision tokens share the softmax.
+        float coded_weight = 1.0f;
+        if (full > 0) {
+            coded_weight = 0.0f;
+            for (int32_t k = 0; k < coded; ++k) coded_weight += rows[q][k];
         }
-        // The coded values carry the value mean in proportion to their weight.
-        float coded_weight = 0.0f;
-        for (int32_t k = 0; k < coded; ++k) coded_weight += rows[q][k];
         float* out = outs[q];
-        for (int32_t j = 0; j < hd; ++j) out[j] = val_mean != nullptr ? acc[q][j] + val_mean[j] * coded_weight : acc[q][j];
+        head.codec->finish(head, acc[q], coded_weight, out);
         for (int32_t i = 0; i < full; ++i) {
             const float w = rows[q][coded + i];
             const float* v = full_precision_token(head, sp, i).val;

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/encoding.h"
 
 namespace kelvor {
 
@@ -18,13 +17,6 @@ inline constexpr std::array<float, 16> levels_4bit = {
     -2.7326f, -2.069f, -1.586f, -1.188f, -0.8491f, -0.548f, -0.2633f, 0.0f,
     0.2633f,  0.548f,  0.8491f, 1.188f,  1.586f,   2.069f,  2.7326f,  3.5714f};
 
-// The Lloyd-Max levels of a unit normal at 16 levels: symmetric, no zero level.
-// The fitted encoding codes with it at 4 bits; its 2- and 3-bit codebooks are
-// the tables above, which are already close to Lloyd-Max.
-inline constexpr std::array<float, 16> levels_4bit_fitted = {
-    -2.73259f, -2.06902f, -1.61805f, -1.25623f, -0.94234f, -0.65676f, -0.38805f, -0.1284f,
-    0.1284f,   0.38805f,  0.65676f,  0.94234f,  1.25623f,  1.61805f,  2.06902f,  2.73259f};
-
 // Decision thresholds are the float32 midpoints of neighbouring levels, derived
 // here so they can never drift from the levels.
 template <std::size_t N>
@@ -37,7 +29,6 @@ constexpr std::array<float, N - 1> midpoints(const std::array<float, N>& levels)
 inline constexpr std::array<float, 3> thresholds_2bit = midpoints(levels_2bit);
 inline constexpr std::array<float, 7> thresholds_3bit = midpoints(levels_3bit);
 inline constexpr std::array<float, 15> thresholds_4bit = midpoints(levels_4bit);
-inline constexpr std::array<float, 15> thresholds_4bit_fitted = midpoints(levels_4bit_fitted);
 
 template <int Bits> constexpr const float* levels_of();
 template <> constexpr const float* levels_of<2>() { return levels_2bit.data(); }
@@ -56,7 +47,7 @@ inline const float* levels_for_bits(int32_t bits) {
 
 // The tables one head codes with: 2^bits ascending levels and the 2^bits - 1
 // midpoints between them. The kernels take the tables from here rather than
-// from the width alone, so an encoding may bring codebooks of its own.
+// from the width alone, so a codec may bring codebooks of its own.
 struct Codebook {
     int32_t bits;
     const float* levels;
@@ -71,13 +62,6 @@ constexpr Codebook default_codebook_of() {
 inline Codebook default_codebook(int32_t bits) {
     assert(bits >= 2 && bits <= 4);
     return bits == 2 ? default_codebook_of<2>() : bits == 3 ? default_codebook_of<3>() : default_codebook_of<4>();
-}
-
-inline Codebook codebook_for(Encoding encoding, int32_t bits) {
-    if (encoding == Encoding::fitted && bits == 4) {
-        return Codebook{4, levels_4bit_fitted.data(), thresholds_4bit_fitted.data()};
-    }
-    return default_codebook(bits);
 }
 
 // Bisection with >= comparisons over ascending thresholds t: a value equal to

@@ -32,10 +32,11 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
-    store.codebook = codebook_for(encoding, bits);
+    head.codec = &codec_of(encoding);
+    store.codebook = head.codec->codebook(bits);
     store.bytes_per_vec = stream_bytes(bits, P);
     store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
-    store.val_codebook = codebook_for(encoding, store.val_bits);
+    store.val_codebook = head.codec->codebook(store.val_bits);
     store.val_bytes_per_vec = stream_bytes(store.val_bits, P);
     store.write_slot = 0;
     store.count = 0;
@@ -52,7 +53,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.exact = FloatWindow();
     head.window_released = false;
     head.encoding = encoding;
-    head.fitted = FittedStats();
+    head.stats = HeadStats();
     head.sinks = options.sinks;
     head.recent_window = options.recent;
     head.recent = FloatWindow();
@@ -113,7 +114,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Enco
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
-    const uint64_t stats = encoding == Encoding::fitted ? 3 * hd * sizeof(float) : 0;
+    const uint64_t stats = static_cast<uint64_t>(codec_of(encoding).stats_arrays()) * hd * sizeof(float);
     return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 
@@ -124,8 +125,8 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
     uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
                      held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
                      st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
-    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.fitted.key_mean.capacity() +
-                              head.fitted.val_mean.capacity() + head.fitted.key_divisor.capacity());
+    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.stats.key_mean.capacity() +
+                              head.stats.val_mean.capacity() + head.stats.key_divisor.capacity());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
@@ -142,7 +143,7 @@ void head_cache_reset(HeadCache& head) {
     head.store.wrapped = false;
     head.exact.clear();
     head.window_released = false;
-    head.fitted.ready = false;
+    head.stats.ready = false;
     head.recent.clear();
     head.appended = 0;
 }
@@ -156,7 +157,7 @@ void head_cache_destroy(HeadCache& head) {
     head.store.key_scales.release();
     head.store.slots = 0;
     head.rotation.signs = std::vector<int8_t>();
-    head.fitted = FittedStats();
+    head.stats = HeadStats();
     head.recent = FloatWindow();
     head.store.count = 0;
     head.store.write_slot = 0;

@@ -4,6 +4,7 @@
 
 #include "core/aligned_bytes.h"
 #include "core/codebook.h"
+#include "core/codec.h"
 #include "core/encoding.h"
 #include "core/limits.h"
 
@@ -45,18 +46,25 @@ struct CodeStore {
     bool wrapped = false;
 };
 
-// The fitted encoding's per-head statistics. They are fixed once, from the
-// tokens appended since init/reset, when the head first has to answer from
-// codes, and every stored token is coded with them; reset clears them.
+// A head's statistics, for codecs that keep them (core/codec.h): fixed once,
+// from the tokens appended since init/reset, when the head first has to answer
+// from codes, and every stored token is coded with them; reset clears them.
 // A key is coded as (key - key_mean) / key_divisor and a value as
 // value - val_mean; a query is multiplied by key_divisor, which leaves every
 // score shifted by the same amount, and val_mean is added to the answer.
-struct FittedStats {
+struct HeadStats {
     bool ready = false;
     std::vector<float> key_mean;     // head_dim entries each
     std::vector<float> val_mean;
     std::vector<float> key_divisor;
 };
+constexpr int32_t kMaxStatsArrays = 3;
+
+// Statistics array i (key mean, value mean, key divisor) of a head.
+inline float* stats_array(HeadStats& s, int32_t i) {
+    return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();
+}
+inline const float* stats_array(const HeadStats& s, int32_t i) { return stats_array(const_cast<HeadStats&>(s), i); }
 
 // A growable array of full-precision tokens.
 using FloatWindow = std::vector<float, PageAllocator<float>>;
@@ -82,8 +90,9 @@ struct HeadCache {
     FloatWindow exact;
     bool window_released = false;
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
-    Encoding encoding = Encoding::clip3;
-    FittedStats fitted;           // sized when the statistics are fixed
+    Encoding encoding = kDefaultEncoding;
+    const Codec* codec = nullptr;  // the encoding's steps
+    HeadStats stats;              // sized when the statistics are fixed
     int32_t sinks = 0;
     int32_t recent_window = 0;
     // The newest min(recent_window, capacity) tokens at full precision: the
@@ -99,7 +108,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding = Encoding::clip3, const HeadOptions& options = {});
+                     float v_mass, Encoding encoding = kDefaultEncoding, const HeadOptions& options = {});
 // Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
 // keeping what they hold: appends and restores call it. Throws std::bad_alloc
 // when memory runs out, with the head unchanged.

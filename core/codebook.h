@@ -3,6 +3,9 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "core/code_widths.h"
 
 
 namespace kelvor {
@@ -41,8 +44,7 @@ template <> constexpr const float* thresholds_of<3>() { return thresholds_3bit.d
 template <> constexpr const float* thresholds_of<4>() { return thresholds_4bit.data(); }
 
 inline const float* levels_for_bits(int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 2 ? levels_2bit.data() : bits == 3 ? levels_3bit.data() : levels_4bit.data();
+    return with_bits(bits, [](auto b) { return levels_of<decltype(b)::value>(); });
 }
 
 // The tables one head codes with: 2^bits ascending levels and the 2^bits - 1
@@ -60,8 +62,7 @@ constexpr Codebook default_codebook_of() {
 }
 
 inline Codebook default_codebook(int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 2 ? default_codebook_of<2>() : bits == 3 ? default_codebook_of<3>() : default_codebook_of<4>();
+    return with_bits(bits, [](auto b) { return default_codebook_of<decltype(b)::value>(); });
 }
 
 // Bisection with >= comparisons over ascending thresholds t: a value equal to
@@ -82,9 +83,7 @@ inline uint8_t quantize_code_bits(float v) {
 }
 
 inline uint8_t quantize_code(float v, int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 3 ? quantize_code_bits<3>(v) : bits == 4 ? quantize_code_bits<4>(v)
-                                                            : quantize_code_bits<2>(v);
+    return with_bits(bits, [v](auto b) { return quantize_code_bits<decltype(b)::value>(v); });
 }
 
 }  // namespace kelvor

@@ -4,6 +4,7 @@
 #include "core/attention.h"
 #include "core/codebook.h"
 #include "core/vector_check.h"
+#include "core/wide_softmax.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -68,6 +69,39 @@ void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
     }
 }
 
+// Weights for one query whose scores overflowed (so the softmax gave NaN): the
+// query scaled down by a power of two 2^-e scores finitely, its direction kept,
+// and the softmax of those scores times 2^e is formed in double. `scaled` has
+// room for head_dim floats and `rq` for P; both are free once scoring is done.
+void reweigh_overflowed(const KernelTable& kt, const HeadCache& head, const float* query, float* scaled, float* rq,
+                        float* row) {
+    const int32_t hd = head.head_dim;
+    const float* divisor = head.encoding == Encoding::fitted ? head.fitted.key_divisor.data() : nullptr;
+    // The largest coordinate the rotation will see, divisors included.
+    double largest = 0.0;
+    for (int32_t i = 0; i < hd; ++i) {
+        const double x = std::fabs(static_cast<double>(query[i]) * (divisor ? divisor[i] : 1.0f));
+        if (!(x <= largest)) largest = x;
+    }
+    if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
+    int e;
+    std::frexp(largest, &e);
+    for (int32_t i = 0; i < hd; ++i) scaled[i] = std::ldexp(query[i], -e);
+    rotate_query(kt, head, scaled, rq);
+    const CodeStore& store = head.store;
+    const int32_t P = head.rotation.P;
+    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
+    float* vectors[1] = {rq};
+    for_each_run(store, 0, store.count, [&](int32_t slot, int32_t tokens, int32_t first) {
+        float* rows[1] = {row + first};
+        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * store.bytes_per_vec,
+                                store.key_scales.data() + slot, tokens, store.bytes_per_vec, P, store.bits,
+                                store.codebook.levels};
+        kt.score_keys(keys, kf, QueryBlock{1, vectors, rows});
+    });
+    softmax_scaled_wide(row, row, store.count, e);
+}
+
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
                       float* const* outs) {
     ThreadWorkspace& ws = thread_workspace();
@@ -101,6 +135,9 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
         kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
     });
     for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], T);
+    for (int32_t q = 0; q < nq; ++q) {
+        if (!std::isfinite(rows[q][0])) reweigh_overflowed(kt, head, queries[q], acc[q], rq[q], rows[q]);
+    }
     const auto accumulate = [&](int32_t from, int32_t to) {
         for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
         for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {

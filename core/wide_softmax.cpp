@@ -16,16 +16,17 @@ double dot_wide(const float* a, const float* b, int32_t n) {
 
 void exact_attend_wide(const float* exact, int32_t T, int32_t hd, const float* query, float* scores, float* out) {
     const size_t stride = 2 * static_cast<size_t>(hd);
+    const double f = 1.0 / std::sqrt(static_cast<double>(hd));
     // A float query times a storable key stays far inside double's range, so
     // only a NaN in the query leaves a score undefined.
     double m = -HUGE_VAL;
     for (int32_t t = 0; t < T; ++t) {
-        const double s = dot_wide(query, exact + t * stride, hd);
+        const double s = dot_wide(query, exact + t * stride, hd) * f;
         if (s > m || std::isnan(s)) m = s;
     }
     double total = 0.0;
     for (int32_t t = 0; t < T; ++t) {
-        const double w = std::exp(dot_wide(query, exact + t * stride, hd) - m);
+        const double w = std::exp(dot_wide(query, exact + t * stride, hd) * f - m);
         scores[t] = static_cast<float>(w);
         total += static_cast<double>(scores[t]);
     }

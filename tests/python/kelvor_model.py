@@ -320,7 +320,7 @@ class ModelHead:
                                 np.array(self.exact_vals[:self.count]))
         return self._attend_quantized(query)
 
-    def _attend_quantized(self, query):
+    def _quantized_scores(self, query):
         hd, p, bits = self.head_dim, self.P, self.bits
         if self.stats is not None:
             query = query * self.stats[2]
@@ -330,12 +330,19 @@ class ModelHead:
         rq = (F32(1) / norm) * rq
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
-        levels = self.levels
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
+        s = np.array(self.slots(), dtype=np.intp)
+        return (dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
+
+    def _attend_quantized(self, query):
+        hd, p = self.head_dim, self.P
+        with np.errstate(over="ignore", invalid="ignore"):
+            w = softmax(self._quantized_scores(query))
+        if not np.isfinite(w[0]) and np.isfinite(query).all():
+            w = self._huge_query_weights(query)
+        levels = self.levels
         vf = F32(1) / np.sqrt(F32(p))
         s = np.array(self.slots(), dtype=np.intp)
-        scores = (dot_codes(rq, self.key_codes[s], bits, levels) * kf) * self.key_scales[s]
-        w = softmax(scores)
         w = (self.val_scales[s] * w) * vf
         scaled = levels[None, :] * w[:, None]
         contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
@@ -344,7 +351,35 @@ class ModelHead:
         return out if self.stats is None else out + self.stats[1]
 
 
+    def _huge_query_weights(self, query):
+        """Scores that overflowed float32: the query scaled down by 2^-e (the
+        largest coordinate the rotation sees, divisors included, below 1) scores
+        finitely, and the softmax of those scores times 2^e is formed in float64."""
+        divisor = self.stats[2] if self.stats is not None else np.ones(self.head_dim, F32)
+        largest = np.max(np.abs(query.astype(np.float64) * divisor))
+        e = int(np.frexp(largest)[1])
+        scores = self._quantized_scores(np.ldexp(query, -e).astype(F32)).astype(np.float64)
+        w = np.exp((scores - scores.max()) * 2.0**e)
+        return (w / w.sum()).astype(F32)
+
+
+def exact_attend_wide(query, keys, vals):
+    """Attention in float64, where no finite query's scores overflow."""
+    s = keys.astype(np.float64) @ query.astype(np.float64) / np.sqrt(len(query))
+    w = np.exp(s - s.max())
+    return ((w / w.sum()) @ vals.astype(np.float64)).astype(F32)
+
+
 def exact_attend(query, keys, vals):
+    """Plain float32 attention, or float64 for a finite query whose scores overflow."""
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        out = exact_attend_f32(query, keys, vals)
+    if not np.isfinite(out).all() and np.isfinite(query).all():
+        return exact_attend_wide(query, keys, vals)
+    return out
+
+
+def exact_attend_f32(query, keys, vals):
     """Plain float32 attention; the running maximum starts at -1e30."""
     hd = query.shape[0]
     f = F32(1) / np.sqrt(F32(hd))
@@ -404,7 +439,7 @@ class ModelContext:
     def compute_batch(self, head, queries, path=None):
         h = self._head(head)
         queries = np.asarray(queries, dtype=F32)
-        return np.stack([h.attend(q, path) for q in queries]).reshape(queries.shape)
+        return np.array([h.attend(q, path) for q in queries], dtype=F32).reshape(queries.shape)
 
     def reset(self):
         for h in self.heads:

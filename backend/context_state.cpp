@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/head_floats.h"
+
 namespace kelvor {
 namespace {
 
@@ -152,7 +154,13 @@ void restore_state(KelvorMHABackend& backend, const CheckedState& state) {
     auto& heads = backend.context()->heads;
     if (heads.size() != state.heads.size()) throw std::logic_error("context state: backend has another head count");
     StateReader reader(state.arrays, state.arrays_bytes);
-    for (size_t i = 0; i < heads.size(); ++i) read_head_arrays(*heads[i], state.heads[i], reader);
+    for (size_t i = 0; i < heads.size(); ++i) {
+        read_head_arrays(*heads[i], state.heads[i], reader);
+        // The checksum proves the bytes are what was written, not that any
+        // append wrote them: a non-finite value would answer NaN.
+        const std::string error = head_floats_error(*heads[i]);
+        if (!error.empty()) refuse("head " + str(i) + " " + error);
+    }
 }
 
 std::unique_ptr<KelvorMHABackend> load_state(const uint8_t* data, uint64_t size) {

@@ -29,8 +29,7 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     const auto slots = static_cast<size_t>(recent_slots(head));
     const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
     if (head.recent.size() <= at) {
-        // Filling for the first time since init/reset: room for every slot at once.
-        if (head.recent.capacity() == 0) head.recent.reserve(slots * 2 * hd);
+        // Filling for the first time since init/reset, into room made beforehand.
         head.recent.insert(head.recent.end(), key, key + hd);
         head.recent.insert(head.recent.end(), val, val + hd);
     } else {
@@ -43,7 +42,17 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     CodeStore& store = head.store;
+    // Everything that may allocate comes first, so that running out of memory
+    // leaves the head as it was.
     head_cache_make_ring(head, store.write_slot + 1);
+    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
+    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    if (head.appended < keep && head.exact.capacity() < head.exact.size() + token) {
+        head.exact.reserve(std::max(2 * head.exact.capacity(), head.exact.size() + token));
+    }
+    if (head.recent_window > 0 && head.recent.capacity() == 0) {
+        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
+    }
     // A codec with statistics codes nothing until they exist; until then the
     // exact window answers for the head.
     const bool coded_now = head.codec->codes_ready(head);
@@ -62,7 +71,6 @@ void head_append(const KernelTable& kt, HeadCache& head, const float* key, const
     // The window holds the first tokens since init/reset: up to its size while
     // it may still answer, up to the sinks after that.
     const int64_t index = head.appended++;
-    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
     if (index < keep) {
         head.exact.insert(head.exact.end(), key, key + head.head_dim);
         head.exact.insert(head.exact.end(), val, val + head.head_dim);

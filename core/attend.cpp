@@ -4,6 +4,7 @@
 #include "core/attention.h"
 #include "core/codebook.h"
 #include "core/vector_check.h"
+#include "core/wide_softmax.h"
 #include "core/workspace.h"
 
 namespace kelvor {
@@ -111,6 +112,68 @@ FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit&
     return {k, k + hd};
 }
 
+// Scores of one query: the coded tokens from `rq` (its rotated form) into
+// row[0 .. coded), then the full-precision ones from `query` itself.
+void score_tokens(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* const* queries,
+                  float* const* rq, int32_t nq, float* const* rows) {
+    const CodeStore& store = head.store;
+    const int32_t hd = head.head_dim;
+    const int32_t P = head.rotation.P;
+    const int32_t KB = store.bytes_per_vec;
+    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
+    for_each_run(store, sp.coded_from, sp.coded_to, [&](int32_t slot, int32_t tokens, int32_t first) {
+        float* run_rows[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
+        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * KB, store.key_scales.data() + slot,
+                                tokens, KB, P, store.bits, store.codebook.levels};
+        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
+    });
+    const int32_t coded = sp.coded_to - sp.coded_from;
+    const int32_t full = sp.full_precision();
+    if (full == 0) return;
+    // Scored as the coded keys are: what the codec leaves out of a coded key
+    // shifts every coded score by the same amount, so these leave it out too.
+    const float* key_offset = head.codec->key_offset(head);
+    const float f = 1.0f / std::sqrt(static_cast<float>(hd));
+    for (int32_t i = 0; i < full; ++i) {
+        const float* k = full_precision_token(head, sp, i).key;
+        for (int32_t q = 0; q < nq; ++q) {
+            const float* x = queries[q];
+            float s = 0.0f;
+            if (key_offset != nullptr) {
+                for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_offset[j]);
+            } else {
+                for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
+            }
+            rows[q][coded + i] = s * f;
+        }
+    }
+}
+
+// Weights for one query whose scores overflowed (so the softmax gave NaN): the
+// query scaled down by a power of two 2^-e scores finitely, its direction kept,
+// and the softmax of those scores times 2^e is formed in double. `scaled` has
+// room for head_dim floats and `rq` for P; both are free once scoring is done.
+void reweigh_overflowed(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* query,
+                        float* scaled, float* rq, float* row) {
+    const int32_t hd = head.head_dim;
+    double largest = 0.0;
+    for (int32_t i = 0; i < hd; ++i) {
+        const double x = std::fabs(static_cast<double>(query[i]));
+        if (!(x <= largest)) largest = x;
+    }
+    if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
+    int e;
+    std::frexp(largest, &e);
+    for (int32_t i = 0; i < hd; ++i) scaled[i] = std::ldexp(query[i], -e);
+    rotate_query(kt, head, scaled, rq);
+    const float* queries[1] = {scaled};
+    float* vectors[1] = {rq};
+    float* rows[1] = {row};
+    score_tokens(kt, head, sp, queries, vectors, 1, rows);
+    softmax_scaled_wide(row, row, sp.coded_to - sp.coded_from + sp.full_precision(), e);
+}
+
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
                       float* const* outs) {
     ThreadWorkspace& ws = thread_workspace();
@@ -121,7 +184,6 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
     const int32_t n = coded + full;
     const int32_t P = head.rotation.P;
     const int32_t hd = head.head_dim;
-    const int32_t KB = store.bytes_per_vec;
     const int32_t VB = store.val_bytes_per_vec;
 
     float* rq[kQueryBlock];
@@ -138,46 +200,19 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
         rotate_query(kt, head, queries[q], rq[q]);
     }
 
-    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
-    const float vf = 1.0f / std::sqrt(static_cast<float>(P));
     // Row entry k holds coded token coded_from + k, then the full-precision ones.
-    const auto runs = [&](int32_t from, int32_t to, auto&& fn) {
+    score_tokens(kt, head, sp, queries, rq, nq, rows);
+    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], n);
+    for (int32_t q = 0; q < nq; ++q) {
+        if (!std::isfinite(rows[q][0])) reweigh_overflowed(kt, head, sp, queries[q], acc[q], rq[q], rows[q]);
+    }
+
+    const float vf = 1.0f / std::sqrt(static_cast<float>(P));
+    const auto accumulate = [&](int32_t from, int32_t to) {
+        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
         for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
             float* run_rows[kQueryBlock];
             for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
-            fn(slot, tokens, run_rows);
-        });
-    };
-
-    runs(sp.coded_from, sp.coded_to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
-        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * KB, store.key_scales.data() + slot,
-                                tokens, KB, P, store.bits, store.codebook.levels};
-        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
-    });
-    const float* key_offset = head.codec->key_offset(head);
-    if (full > 0) {
-        // Scored as the coded keys are: what the codec leaves out of a coded key
-        // shifts every coded score by the same amount, so these leave it out too.
-        const float f = 1.0f / std::sqrt(static_cast<float>(hd));
-        for (int32_t i = 0; i < full; ++i) {
-            const float* k = full_precision_token(head, sp, i).key;
-            for (int32_t q = 0; q < nq; ++q) {
-                const float* x = queries[q];
-                float s = 0.0f;
-                if (key_offset != nullptr) {
-                    for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_offset[j]);
-                } else {
-                    for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
-                }
-                rows[q][coded + i] = s * f;
-            }
-        }
-    }
-    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], n);
-
-    const auto accumulate = [&](int32_t from, int32_t to) {
-        for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
-        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
             const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * VB,
                                       store.val_scales.data() + slot, tokens, VB, P, store.val_bits,
                                       store.val_codebook.levels};

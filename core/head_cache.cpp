@@ -53,7 +53,13 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.exact = FloatWindow();
     head.window_released = false;
     head.encoding = encoding;
+    // Sized now, so that fixing them later allocates nothing an append could fail on.
     head.stats = HeadStats();
+    if (head.codec->stats_arrays() > 0) {
+        head.stats.key_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.val_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.key_divisor.assign(static_cast<size_t>(head_dim), 1.0f);
+    }
     head.sinks = options.sinks;
     head.recent_window = options.recent;
     head.recent = FloatWindow();

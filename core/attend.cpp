@@ -112,6 +112,26 @@ FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit&
     return {k, k + hd};
 }
 
+// x . (k - offset) (offset may be nullptr) as eight float32 partial sums over
+// the indices j % 8, combined in a fixed tree: the same bits at every level,
+// and a loop the compiler can keep in vector registers.
+float strided_dot(const float* x, const float* k, const float* offset, int32_t n) {
+    float p[8] = {};
+    int32_t j = 0;
+    if (offset != nullptr) {
+        for (; j + 8 <= n; j += 8) {
+            for (int l = 0; l < 8; ++l) p[l] += x[j + l] * (k[j + l] - offset[j + l]);
+        }
+        for (int l = 0; j + l < n; ++l) p[l] += x[j + l] * (k[j + l] - offset[j + l]);
+    } else {
+        for (; j + 8 <= n; j += 8) {
+            for (int l = 0; l < 8; ++l) p[l] += x[j + l] * k[j + l];
+        }
+        for (int l = 0; j + l < n; ++l) p[l] += x[j + l] * k[j + l];
+    }
+    return ((p[0] + p[4]) + (p[2] + p[6])) + ((p[1] + p[5]) + (p[3] + p[7]));
+}
+
 // Scores of one query: the coded tokens from `rq` (its rotated form) into
 // row[0 .. coded), then the full-precision ones from `query` itself.
 void score_tokens(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* const* queries,
@@ -137,16 +157,7 @@ void score_tokens(const KernelTable& kt, const HeadCache& head, const TokenSplit
     const float f = 1.0f / std::sqrt(static_cast<float>(hd));
     for (int32_t i = 0; i < full; ++i) {
         const float* k = full_precision_token(head, sp, i).key;
-        for (int32_t q = 0; q < nq; ++q) {
-            const float* x = queries[q];
-            float s = 0.0f;
-            if (key_offset != nullptr) {
-                for (int32_t j = 0; j < hd; ++j) s += x[j] * (k[j] - key_offset[j]);
-            } else {
-                for (int32_t j = 0; j < hd; ++j) s += x[j] * k[j];
-            }
-            rows[q][coded + i] = s * f;
-        }
+        for (int32_t q = 0; q < nq; ++q) rows[q][coded + i] = strided_dot(queries[q], k, key_offset, hd) * f;
     }
 }
 
@@ -238,11 +249,13 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
     for (int32_t q = 0; q < nq; ++q) {
         kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
         // Softmax weights sum to 1: all of it is the coded tokens' unless
-        // full-precision tokens share the softmax.
+        // full-precision tokens share the softmax (whose few weights are
+        // summed rather than the many coded ones).
         float coded_weight = 1.0f;
         if (full > 0) {
-            coded_weight = 0.0f;
-            for (int32_t k = 0; k < coded; ++k) coded_weight += rows[q][k];
+            float full_weight = 0.0f;
+            for (int32_t i = 0; i < full; ++i) full_weight += rows[q][coded + i];
+            coded_weight = 1.0f - full_weight;
         }
         float* out = outs[q];
         head.codec->finish(head, acc[q], coded_weight, out);

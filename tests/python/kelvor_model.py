@@ -363,7 +363,8 @@ class ModelHead:
         fk = np.array([self.appended_keys[i] for i in full], dtype=F32).reshape(len(full), hd)
         key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
         f = F32(1) / np.sqrt(F32(hd))
-        full_scores = _seqsum(x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)) * f
+        products = x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)
+        full_scores = (_strided_sum(products) if full else np.zeros(0, F32)) * f
         return np.concatenate([scores, full_scores]).astype(F32)
 
     def _attend_quantized(self, query):
@@ -384,7 +385,7 @@ class ModelHead:
         if not full:
             return out if self.stats is None else out + self.stats[1]
         if self.stats is not None:
-            out = out + self.stats[1] * _seqsum(w)
+            out = out + self.stats[1] * (F32(1) - _seqsum(fw))
         fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
         for j in range(len(full)):
             out = out + fw[j] * fv[j]

@@ -38,6 +38,20 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     }
 }
 
+// The append after which a head whose codes were not ready answers from its
+// codes: the first time the ring replaced a token, or outgrew the window. The
+// codec fixes its statistics from the tokens appended since init/reset, and
+// every held token is coded with them.
+void start_coding(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+    const CodeStore& store = head.store;
+    const AppendedTokens tokens{head.exact.data(), exact_tokens(head), store.wrapped ? store.capacity + 1 : store.count,
+                                head.head_dim, key, val};
+    head.codec->fix_stats(head, tokens);
+    for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
+        code_token(kt, head, i % store.capacity, tokens.key_of(i), tokens.val_of(i));
+    }
+}
+
 }  // namespace
 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
@@ -77,7 +91,7 @@ void head_append(const KernelTable& kt, HeadCache& head, const float* key, const
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
     if (!head.window_released && !answers_exactly(head)) {
-        if (!coded_now) head.codec->start_coding(kt, head, key, val);
+        if (!coded_now) start_coding(kt, head, key, val);
         head_cache_release_window(head);
     }
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "core/codebook.h"
@@ -8,6 +9,22 @@
 namespace kelvor {
 
 struct HeadCache;
+
+// The tokens appended since init/reset, oldest first, at the append on which a
+// head stops answering exactly: all in the window but, when the window is
+// full, the newest, which is `key` and `val`.
+struct AppendedTokens {
+    const float* window;  // key then value floats per token
+    int32_t in_window;
+    int32_t count;
+    int32_t head_dim;
+    const float* key;
+    const float* val;
+    const float* key_of(int32_t i) const { return i < in_window ? window + 2 * static_cast<size_t>(i) * head_dim : key; }
+    const float* val_of(int32_t i) const {
+        return i < in_window ? window + (2 * static_cast<size_t>(i) + 1) * head_dim : val;
+    }
+};
 
 // Everything that depends on how a head's vectors become codes: one codec per
 // encoding, listed in codec.cpp. Append, attend and the saved state call the
@@ -27,10 +44,10 @@ public:
     // One token's key and value into streams of the head's two widths.
     virtual void encode_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                              uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const = 0;
-    // Called once, on the append after which the head answers from its codes
-    // (key and val are that append's token): fixes the statistics and codes
-    // the tokens the ring holds.
-    virtual void start_coding(const KernelTable& kt, HeadCache& head, const float* key, const float* val) const = 0;
+    // Called once, on the append after which a head whose codes were not ready
+    // answers from its codes: fixes its statistics from those tokens. The head
+    // then codes every token it holds.
+    virtual void fix_stats(HeadCache& head, const AppendedTokens& tokens) const = 0;
     // The query that the coded keys are scored against: `query` itself, or
     // written into `scratch` (head_dim floats).
     virtual const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const = 0;

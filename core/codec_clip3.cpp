@@ -19,7 +19,7 @@ public:
                      uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const override {
         encode_and_pack_pair(kt, head, key, val, key_stream, val_stream, key_scale, val_scale);
     }
-    void start_coding(const KernelTable&, HeadCache&, const float*, const float*) const override {}
+    void fix_stats(HeadCache&, const AppendedTokens&) const override {}
     const float* prepare_query(const HeadCache&, const float* query, float*) const override { return query; }
     const float* key_offset(const HeadCache&) const override { return nullptr; }
     void finish(const HeadCache& head, const float* acc, float, float* out) const override {

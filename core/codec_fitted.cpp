@@ -38,9 +38,7 @@ public:
                      uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const override {
         encode_fitted_pair(kt, head, key, val, key_stream, val_stream, key_scale, val_scale);
     }
-    void start_coding(const KernelTable& kt, HeadCache& head, const float* key, const float* val) const override {
-        fix_fitted_stats(kt, head, key, val);
-    }
+    void fix_stats(HeadCache& head, const AppendedTokens& tokens) const override { fix_fitted_stats(head, tokens); }
     const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const override {
         const float* divisor = head.stats.key_divisor.data();
         for (int32_t i = 0; i < head.head_dim; ++i) scratch[i] = query[i] * divisor[i];

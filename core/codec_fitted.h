@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 
+#include "core/codec.h"
 #include "core/head_cache.h"
 #include "core/kernels.h"
 
@@ -13,8 +14,7 @@ namespace kelvor {
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                         uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale);
 
-// Fixes the head's statistics from the tokens appended since init/reset (key
-// and val are the token just appended) and codes every held token with them.
-void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val);
+// Fixes the head's statistics from the tokens appended since init/reset.
+void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens);
 
 }  // namespace kelvor

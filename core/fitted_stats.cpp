@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/attention.h"
 #include "core/codec_fitted.h"
 
 namespace kelvor {
@@ -24,17 +23,11 @@ constexpr double kDivisorFloor = 1e-2;
 
 }  // namespace
 
-void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     const int32_t hd = head.head_dim;
-    const CodeStore& store = head.store;
-    // Called on the append that ended exact answers: the first time the ring
-    // replaced a token, or outgrew the exact window. Every token appended since
-    // init/reset is then in the window except, when the window is full, this one.
-    const int32_t appended = store.wrapped ? store.capacity + 1 : store.count;
-    const int32_t in_window = exact_tokens(head);
-    const float* exact = head.exact.data();
-    auto key_of = [&](int32_t i) { return i < in_window ? exact + 2 * static_cast<size_t>(i) * hd : key; };
-    auto val_of = [&](int32_t i) { return i < in_window ? exact + (2 * static_cast<size_t>(i) + 1) * hd : val; };
+    const int32_t appended = tokens.count;
+    auto key_of = [&](int32_t i) { return tokens.key_of(i); };
+    auto val_of = [&](int32_t i) { return tokens.val_of(i); };
 
     // Sums in double, tokens in order: the statistics are computed once.
     double key_sum[kMaxHeadDim] = {};
@@ -77,10 +70,6 @@ void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, 
         st.key_divisor[j] = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
     }
     st.ready = true;
-
-    for (int32_t i = appended - store.count; i < appended; ++i) {
-        code_token(kt, head, i % store.capacity, key_of(i), val_of(i));
-    }
 }
 
 }  // namespace kelvor

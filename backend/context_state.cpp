@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/head_floats.h"
+
 namespace kelvor {
 namespace {
 
@@ -19,7 +21,8 @@ uint64_t state_bytes(const KelvorMHABackend& backend) {
     const ContextSettings& s = backend.settings();
     uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
-        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits);
+        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits,
+                                                      head->codec->stats_arrays());
     }
     return total;
 }
@@ -95,7 +98,7 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     if (body < header_bytes) refuse("it is " + str(size) + " bytes, shorter than a header and checksum");
     ContextSettings& s = state.settings;
     const auto encoding = get_field<uint32_t>(data, 12);
-    if (encoding > static_cast<uint32_t>(Encoding::fitted)) refuse("encoding " + str(encoding) + " is unknown");
+    if (encoding >= static_cast<uint32_t>(kEncodingCount)) refuse("encoding " + str(encoding) + " is unknown");
     s.encoding = static_cast<Encoding>(encoding);
     s.n_heads = get_field<int32_t>(data, 16);
     s.head_dim = get_field<int32_t>(data, 20);
@@ -134,7 +137,7 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
         HeadRecord r = get_record(data + header_bytes + i * record_bytes, version);
         const std::string error = record_error(r, shape, version);
         if (!error.empty()) refuse("head " + str(i) + " " + error);
-        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits);
+        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits, codec_of(s.encoding).stats_arrays());
         state.heads[i] = r;
     }
     const uint64_t records_end = header_bytes + n_heads * record_bytes;
@@ -151,7 +154,13 @@ void restore_state(KelvorMHABackend& backend, const CheckedState& state) {
     auto& heads = backend.context()->heads;
     if (heads.size() != state.heads.size()) throw std::logic_error("context state: backend has another head count");
     StateReader reader(state.arrays, state.arrays_bytes);
-    for (size_t i = 0; i < heads.size(); ++i) read_head_arrays(*heads[i], state.heads[i], reader);
+    for (size_t i = 0; i < heads.size(); ++i) {
+        read_head_arrays(*heads[i], state.heads[i], reader);
+        // The checksum proves the bytes are what was written, not that any
+        // append wrote them: a non-finite value would answer NaN.
+        const std::string error = head_floats_error(*heads[i]);
+        if (!error.empty()) refuse("head " + str(i) + " " + error);
+    }
 }
 
 std::unique_ptr<KelvorMHABackend> load_state(const uint8_t* data, uint64_t size) {

@@ -12,7 +12,7 @@ namespace kelvor {
 //   offset  bytes        field
 //   0       8            magic "KELVORCX"
 //   8       4            format version
-//   12      4            encoding (0 clip3, 1 fitted)
+//   12      4            encoding (its number in core/encoding.h)
 //   16      4 each       n_heads, head_dim, bits, capacity
 //   32      8            seed
 //   40      4            v_mass (float32)

@@ -36,7 +36,7 @@ void check_settings(const ContextSettings& s) {
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                                    float v_mass, int32_t hybrid_thresh, Encoding encoding)
-    : KelvorMHABackend(ContextSettings{n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding}) {}
+    : KelvorMHABackend(ContextSettings{n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding, 1, {}}) {}
 
 KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(settings) {
     const ContextSettings& s = settings_;

@@ -17,7 +17,7 @@ struct ContextSettings {
     uint64_t seed = 0;
     float v_mass = 0.0f;
     int32_t hybrid_thresh = 0;
-    Encoding encoding = Encoding::clip3;
+    Encoding encoding = kDefaultEncoding;
     int32_t threads = 1;  // the whole-layer operations' threads, the caller included
     HeadOptions options;  // opt-in accuracy options, all off by default
 };
@@ -35,7 +35,7 @@ public:
     // when they exceed the machine's memory, both before anything is allocated;
     // throws std::bad_alloc when memory runs out (everything built so far is released).
     KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
-                     int32_t hybrid_thresh, Encoding encoding = Encoding::clip3);
+                     int32_t hybrid_thresh, Encoding encoding = kDefaultEncoding);
     explicit KelvorMHABackend(const ContextSettings& settings);
 
     void append(int32_t head_idx, const float* key, const float* val, int32_t pos) override;

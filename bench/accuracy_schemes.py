@@ -37,14 +37,30 @@ def int8_per_token(x):
     return absmax(x, 127, np.float32)
 
 
-def int4_blocks(x, block=GROUP):
-    """Absmax 4-bit codes in blocks of `block` along the last axis, float16 scale; a short last block is padded."""
+def in_blocks(x, block, quantise):
+    """quantise(blocks) applied to blocks of `block` elements along the last axis; a short last block is padded
+    with zeros."""
     x = np.asarray(x, np.float64)
     d = x.shape[-1]
     padded = np.zeros(x.shape[:-1] + (-(-d // block) * block,))
     padded[..., :d] = x
     blocks = padded.reshape(x.shape[:-1] + (-1, block))
-    return absmax(blocks, 7, np.float16).reshape(padded.shape)[..., :d]
+    return quantise(blocks).reshape(padded.shape)[..., :d]
+
+
+def int4_blocks(x, block=GROUP):
+    """Absmax 4-bit codes in blocks of `block` along the last axis, float16 scale."""
+    return in_blocks(x, block, lambda b: absmax(b, 7, np.float16))
+
+
+def int8_blocks(x, block=GROUP):
+    """Absmax 8-bit codes in blocks of `block` along the last axis, float16 scale."""
+    return in_blocks(x, block, lambda b: absmax(b, 127, np.float16))
+
+
+def int4_zero_point_blocks(x, block=GROUP):
+    """Min/max 4-bit codes in blocks of `block` along the last axis, float16 scale and zero point."""
+    return in_blocks(x, block, lambda b: asymmetric(b, 4, axis=-1)[0])
 
 
 def asymmetric(x, bits, axis):

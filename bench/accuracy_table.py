@@ -5,6 +5,7 @@ ring of `capacity` holds after the whole sequence was appended) with the same
 queries; the reference is float64 attention over exactly that window.
 """
 import argparse
+import shutil
 import os
 import sys
 
@@ -167,8 +168,9 @@ def plot(results, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--plot", default=os.path.join(accuracy_data.REPO, "docs", "accuracy.png"),
-                        help="PNG to write (default docs/accuracy.png)")
+    parser.add_argument("--plot", default=os.path.join(accuracy_data.REPO, "build", "accuracy", "accuracy.png"),
+                        help="PNG to write (default build/accuracy/accuracy.png)")
+    parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/accuracy.png")
     parser.add_argument("--cache", default=str(accuracy_data.CACHE), help="q/k/v cache of the real data set")
     args = parser.parse_args()
     import kelvor_py
@@ -189,6 +191,10 @@ def main():
     plot(results, args.plot)
     shown = os.path.relpath(args.plot)
     print(f"\nplot: {args.plot if shown.startswith('..') else shown}")
+    if args.update_docs:
+        docs = os.path.join(accuracy_data.REPO, "docs", "accuracy.png")
+        shutil.copyfile(args.plot, docs)
+        print(f"copied to {os.path.relpath(docs)}")
 
 
 if __name__ == "__main__":

@@ -46,11 +46,11 @@ def make_tokens(rng, T):
     return np.ascontiguousarray(K), np.ascontiguousarray(V)
 
 
-def append_ns(kelvor_py, bits, K, V, encoding):
-    """Fills one head from Python; returns ns per append (per token per head) and kv_bytes.
+def append_ns(kelvor_py, bits, K, V, encoding, **options):
+    """Fills one head from Python; returns ns per append (per token per head) and the context.
     The first 1024 tokens go in untimed: a fitted head fixes its statistics and
     codes its ring once among them, and the rest is the steady state."""
-    ctx = kelvor_py.MHAContext(1, HEAD_DIM, bits, K.shape[0], encoding=encoding)
+    ctx = kelvor_py.MHAContext(1, HEAD_DIM, bits, K.shape[0], encoding=encoding, **options)
     append = ctx.append
     warm = 1024
     for t in range(warm):
@@ -59,7 +59,29 @@ def append_ns(kelvor_py, bits, K, V, encoding):
     for t in range(warm, K.shape[0]):
         append(0, K[t], V[t], t)
     elapsed = time.perf_counter() - t0
-    return elapsed / (K.shape[0] - warm) * 1e9, ctx.kv_bytes()
+    return elapsed / (K.shape[0] - warm) * 1e9, ctx
+
+
+OPTIONS = dict(recent=128, value_bits=2, sinks=4)
+
+
+def options_table(kelvor_py, rng, reps):
+    """The accuracy options' cost, each call beside the same call without them, in one run."""
+    print(f"options {OPTIONS} against none, fitted encoding, best level, from Python"
+          " (ratio: with / without; each figure the best of several runs)")
+    header = f"{'bits':>4} {'tokens':>7} | {'append':>8} {'with':>8} {'ratio':>5} | {'compute':>9} {'with':>9} {'ratio':>5}"
+    print(header)
+    print("-" * len(header))
+    for bits in (2, 3, 4):
+        for T in (2048, 8192, 65536):
+            K, V = make_tokens(rng, T)
+            q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
+            plain_ns, plain = append_ns(kelvor_py, bits, K, V, "fitted")
+            with_ns, with_options = append_ns(kelvor_py, bits, K, V, "fitted", **OPTIONS)
+            c_plain = best_time(lambda: plain.compute(0, q), reps * 2) * 1e9
+            c_with = best_time(lambda: with_options.compute(0, q), reps * 2) * 1e9
+            print(f"{bits:>4} {T:>7} | {plain_ns:>8.0f} {with_ns:>8.0f} {with_ns / plain_ns:>5.2f} |"
+                  f" {c_plain:>9.0f} {c_with:>9.0f} {c_with / c_plain:>5.2f}")
 
 
 def cpu_model():
@@ -103,9 +125,11 @@ def main():
     print()
     header = (f"{'bits':>4} {'tokens':>7} | {'scalar':>8}" +
               "".join(f" | {lv:>8} {'x':>5} {'batch8/q':>8} {'/single':>7}" for lv in simd) +
-              f" | {'numpy':>8} {'numpy/' + best:>12} | {'kv_bytes':>9} {'float32':>9} {'ratio':>6} |"
+              f" | {'numpy':>8} {'numpy/' + best:>12} | {'kv_bytes':>9} {'memory':>9} {'f16/mem':>7} |"
               f" {'append':>8} {'fitted':>8} {'f/c':>5}")
     print("compute: ns per held token per query; x: speed-up over scalar; batch8/q: 8 queries per call, per query;"
+          " memory: every byte the head holds (memory_bytes(); kv_bytes counts the codes alone), f16/mem: how"
+          " much smaller than a float16 cache of the same tokens;"
           " append: ns per token per head from Python, clip3 and fitted encodings (f/c: their ratio)")
     print(header)
     print("-" * len(header))
@@ -121,13 +145,16 @@ def main():
             batch = {lv: head.compute_batch_ns(lv, Q, repeats=reps) / BATCH / T for lv in simd}
             fast = single.get(best, scalar)
             numpy_ns = best_time(lambda: numpy_attention(K, V, q), reps * 2) * 1e9 / T
-            app, kv = append_ns(kelvor_py, bits, K, V, "clip3")
+            app, ctx = append_ns(kelvor_py, bits, K, V, "clip3")
             app_fitted, _ = append_ns(kelvor_py, bits, K, V, "fitted")
-            f32 = 2 * T * HEAD_DIM * 4
+            kv, held = ctx.kv_bytes(), ctx.memory_bytes()
+            f16 = 2 * T * HEAD_DIM * 2
             cells = "".join(f" | {single[lv]:>8.2f} {scalar / single[lv]:>5.1f} {batch[lv]:>8.2f}"
                             f" {batch[lv] / single[lv]:>7.2f}" for lv in simd)
             print(f"{bits:>4} {T:>7} | {scalar:>8.2f}{cells} | {numpy_ns:>8.2f} {numpy_ns / fast:>12.2f} |"
-                  f" {kv:>9} {f32:>9} {f32 / kv:>6.1f} | {app:>8.0f} {app_fitted:>8.0f} {app_fitted / app:>5.2f}")
+                  f" {kv:>9} {held:>9} {f16 / held:>7.2f} | {app:>8.0f} {app_fitted:>8.0f} {app_fitted / app:>5.2f}")
+    print()
+    options_table(kelvor_py, rng, reps)
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

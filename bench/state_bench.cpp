@@ -71,7 +71,7 @@ double gbps(uint64_t bytes, double seconds) { return double(bytes) / seconds / 1
 }  // namespace
 
 int main() {
-    const ContextSettings settings{8, 128, 4, 1 << 20, 1, 0.95f, 512, Encoding::clip3};
+    const ContextSettings settings{8, 128, 4, 1 << 20, 1, 0.95f, 512, Encoding::clip3, 1, {}};
     KelvorMHABackend ctx(settings);
     fill_full(ctx);
     const uint64_t size = state_bytes(ctx);

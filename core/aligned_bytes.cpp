@@ -23,6 +23,21 @@ AlignedBytes::AlignedBytes(std::size_t size) {
     size_ = size;
 }
 
+void* map_or_allocate(std::size_t bytes) {
+    if (bytes < AlignedBytes::kMappedFrom) return ::operator new(bytes);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+}
+
+void unmap_or_free(void* p, std::size_t bytes) noexcept {
+    if (bytes < AlignedBytes::kMappedFrom) {
+        ::operator delete(p);
+    } else {
+        munmap(p, bytes);
+    }
+}
+
 std::size_t AlignedBytes::held_bytes(std::size_t used) const {
     if (data_ == nullptr) return 0;
     if (mapped_ == 0) return size_ + kAlignment;

@@ -84,4 +84,25 @@ private:
     std::size_t size_ = 0;
 };
 
+// Memory for growable arrays that may be large and short-lived (a head's
+// full-precision windows): large blocks are mapped straight from the kernel and
+// unmapped when freed, so releasing one returns its memory at once, and the C
+// library's heap neither grows with them nor raises its own mapping threshold.
+void* map_or_allocate(std::size_t bytes);
+void unmap_or_free(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct PageAllocator {
+    using value_type = T;
+    PageAllocator() = default;
+    template <class U>
+    PageAllocator(const PageAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(map_or_allocate(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { unmap_or_free(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const PageAllocator<U>&) const noexcept { return false; }
+};
+
 }  // namespace kelvor

@@ -12,11 +12,7 @@ void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const floa
     CodeStore& store = head.store;
     float key_scale;
     float val_scale;
-    if (head.encoding == Encoding::fitted) {
-        encode_fitted_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
-    } else {
-        encode_and_pack_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
-    }
+    head.codec->encode_pair(kt, head, key, val, ws.key_stream, ws.value_stream, &key_scale, &val_scale);
     const auto s = static_cast<size_t>(slot);
     const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
@@ -33,8 +29,7 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     const auto slots = static_cast<size_t>(recent_slots(head));
     const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
     if (head.recent.size() <= at) {
-        // Filling for the first time since init/reset: room for every slot at once.
-        if (head.recent.capacity() == 0) head.recent.reserve(slots * 2 * hd);
+        // Filling for the first time since init/reset, into room made beforehand.
         head.recent.insert(head.recent.end(), key, key + hd);
         head.recent.insert(head.recent.end(), val, val + hd);
     } else {
@@ -43,14 +38,38 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     }
 }
 
+// The append after which a head whose codes were not ready answers from its
+// codes: the first time the ring replaced a token, or outgrew the window. The
+// codec fixes its statistics from the tokens appended since init/reset, and
+// every held token is coded with them.
+void start_coding(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+    const CodeStore& store = head.store;
+    const AppendedTokens tokens{head.exact.data(), exact_tokens(head), store.wrapped ? store.capacity + 1 : store.count,
+                                head.head_dim, key, val};
+    head.codec->fix_stats(head, tokens);
+    for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
+        code_token(kt, head, i % store.capacity, tokens.key_of(i), tokens.val_of(i));
+    }
+}
+
 }  // namespace
 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     CodeStore& store = head.store;
-    head_cache_make_ring(head);
-    // A fitted head codes nothing until its statistics exist; until then the
-    // exact window answers for it.
-    const bool coded_now = head.encoding != Encoding::fitted || head.fitted.ready;
+    // Everything that may allocate comes first, so that running out of memory
+    // leaves the head as it was.
+    head_cache_make_ring(head, store.write_slot + 1);
+    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
+    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    if (head.appended < keep && head.exact.capacity() < head.exact.size() + token) {
+        head.exact.reserve(std::max(2 * head.exact.capacity(), head.exact.size() + token));
+    }
+    if (head.recent_window > 0 && head.recent.capacity() == 0) {
+        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
+    }
+    // A codec with statistics codes nothing until they exist; until then the
+    // exact window answers for the head.
+    const bool coded_now = head.codec->codes_ready(head);
     const int32_t s = store.write_slot;
     if (coded_now) code_token(kt, head, s, key, val);
     store.positions[s] = static_cast<uint32_t>(pos);
@@ -66,14 +85,13 @@ void head_append(const KernelTable& kt, HeadCache& head, const float* key, const
     // The window holds the first tokens since init/reset: up to its size while
     // it may still answer, up to the sinks after that.
     const int64_t index = head.appended++;
-    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
     if (index < keep) {
         head.exact.insert(head.exact.end(), key, key + head.head_dim);
         head.exact.insert(head.exact.end(), val, val + head.head_dim);
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
     if (!head.window_released && !answers_exactly(head)) {
-        if (!coded_now) fix_fitted_stats(kt, head, key, val);
+        if (!coded_now) start_coding(kt, head, key, val);
         head_cache_release_window(head);
     }
 }

@@ -44,12 +44,7 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
 bool answers_exactly(const HeadCache& head);
 
 // Codes one token's key and value into ring slot `slot` with the head's
-// encoding (a fitted head's statistics must be ready).
+// codec (whose statistics, if it keeps any, must be ready).
 void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const float* key, const float* val);
-
-// Fixes a fitted head's statistics from the tokens appended since init/reset
-// (key and val are the token just appended) and codes every held token with
-// them. Called once, by the append after which the head no longer answers exactly.
-void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val);
 
 }  // namespace kelvor

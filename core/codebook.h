@@ -3,8 +3,10 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-#include "core/encoding.h"
+#include "core/code_widths.h"
+
 
 namespace kelvor {
 
@@ -18,13 +20,6 @@ inline constexpr std::array<float, 16> levels_4bit = {
     -2.7326f, -2.069f, -1.586f, -1.188f, -0.8491f, -0.548f, -0.2633f, 0.0f,
     0.2633f,  0.548f,  0.8491f, 1.188f,  1.586f,   2.069f,  2.7326f,  3.5714f};
 
-// The Lloyd-Max levels of a unit normal at 16 levels: symmetric, no zero level.
-// The fitted encoding codes with it at 4 bits; its 2- and 3-bit codebooks are
-// the tables above, which are already close to Lloyd-Max.
-inline constexpr std::array<float, 16> levels_4bit_fitted = {
-    -2.73259f, -2.06902f, -1.61805f, -1.25623f, -0.94234f, -0.65676f, -0.38805f, -0.1284f,
-    0.1284f,   0.38805f,  0.65676f,  0.94234f,  1.25623f,  1.61805f,  2.06902f,  2.73259f};
-
 // Decision thresholds are the float32 midpoints of neighbouring levels, derived
 // here so they can never drift from the levels.
 template <std::size_t N>
@@ -37,7 +32,6 @@ constexpr std::array<float, N - 1> midpoints(const std::array<float, N>& levels)
 inline constexpr std::array<float, 3> thresholds_2bit = midpoints(levels_2bit);
 inline constexpr std::array<float, 7> thresholds_3bit = midpoints(levels_3bit);
 inline constexpr std::array<float, 15> thresholds_4bit = midpoints(levels_4bit);
-inline constexpr std::array<float, 15> thresholds_4bit_fitted = midpoints(levels_4bit_fitted);
 
 template <int Bits> constexpr const float* levels_of();
 template <> constexpr const float* levels_of<2>() { return levels_2bit.data(); }
@@ -50,13 +44,12 @@ template <> constexpr const float* thresholds_of<3>() { return thresholds_3bit.d
 template <> constexpr const float* thresholds_of<4>() { return thresholds_4bit.data(); }
 
 inline const float* levels_for_bits(int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 2 ? levels_2bit.data() : bits == 3 ? levels_3bit.data() : levels_4bit.data();
+    return with_bits(bits, [](auto b) { return levels_of<decltype(b)::value>(); });
 }
 
 // The tables one head codes with: 2^bits ascending levels and the 2^bits - 1
 // midpoints between them. The kernels take the tables from here rather than
-// from the width alone, so an encoding may bring codebooks of its own.
+// from the width alone, so a codec may bring codebooks of its own.
 struct Codebook {
     int32_t bits;
     const float* levels;
@@ -69,15 +62,7 @@ constexpr Codebook default_codebook_of() {
 }
 
 inline Codebook default_codebook(int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 2 ? default_codebook_of<2>() : bits == 3 ? default_codebook_of<3>() : default_codebook_of<4>();
-}
-
-inline Codebook codebook_for(Encoding encoding, int32_t bits) {
-    if (encoding == Encoding::fitted && bits == 4) {
-        return Codebook{4, levels_4bit_fitted.data(), thresholds_4bit_fitted.data()};
-    }
-    return default_codebook(bits);
+    return with_bits(bits, [](auto b) { return default_codebook_of<decltype(b)::value>(); });
 }
 
 // Bisection with >= comparisons over ascending thresholds t: a value equal to
@@ -98,9 +83,7 @@ inline uint8_t quantize_code_bits(float v) {
 }
 
 inline uint8_t quantize_code(float v, int32_t bits) {
-    assert(bits >= 2 && bits <= 4);
-    return bits == 3 ? quantize_code_bits<3>(v) : bits == 4 ? quantize_code_bits<4>(v)
-                                                            : quantize_code_bits<2>(v);
+    return with_bits(bits, [v](auto b) { return quantize_code_bits<decltype(b)::value>(v); });
 }
 
 }  // namespace kelvor

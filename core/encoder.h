@@ -20,15 +20,10 @@ float encode_vector(const float* x, int32_t head_dim, int32_t P, const int8_t* s
 float encode_and_pack(const KernelTable& kt, const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
 float encode_and_pack(const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
 
-// Both vectors of a token with the head's width, encoded in lockstep: the same
-// codes and scales as two encode_and_pack calls, in less time. Clip3 heads only.
+// Both vectors of a token at the head's widths, clamped at three root mean
+// squares and encoded in lockstep: the same codes and scales as two
+// encode_and_pack calls, in less time.
 void encode_and_pack_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                           uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale);
-
-// Both vectors of a token with the head's fitted statistics (which must be
-// ready): codes at unit root mean square, the key's scale from the
-// least-squares gain, the value's from the gain that keeps its norm.
-void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                        uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale);
 
 }  // namespace kelvor

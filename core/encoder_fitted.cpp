@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "core/codec_fitted.h"
 #include "core/encoder.h"
 #include "core/packing.h"
 #include "core/vector_check.h"
@@ -13,7 +14,11 @@ namespace kelvor {
 namespace {
 
 // Gain re-fits after the first coding. Each one re-codes the coordinates
-// divided by the last gain; past two they change almost nothing.
+// divided by the last gain and fits the gain again by least squares: the
+// alternation of nearest-level coding and a least-squares gain never raises the
+// squared error, so it settles on a gain whose codes are their own nearest
+// levels (a fixed point of Lloyd's iteration for one vector). Past two passes
+// it changes almost nothing.
 constexpr int kGainRefits = 2;
 
 // Sums of the terms add(i, p, q) contributes for i < n: eight float32 partial
@@ -37,8 +42,12 @@ StridedSums strided_sums(int32_t n, Add&& add) {
 }
 
 // Codes x (head_dim floats) into P codes; returns the scale. divisor is
-// nullptr for values. Keys take the least-squares gain (the smallest error in
-// every score), values the gain that keeps their norm.
+// nullptr for values. Keys take the least-squares gain: a score is linear in
+// the key, so the key closest to the truth gives the smallest score error.
+// Values take the gain that keeps their norm: the least-squares gain shrinks a
+// coded vector towards zero (its codes are correlated with, not equal to, the
+// vector), and an answer averages many values, whose shrinkage would add up to
+// an answer too short while their independent errors largely cancel.
 float encode_fitted(const KernelTable& kt, const float* x, const float* mean, const float* divisor, int32_t head_dim,
                     int32_t P, const int8_t* signs, const Codebook& codebook, float* buf, uint8_t* codes) {
     if (divisor != nullptr) {
@@ -95,7 +104,7 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                         uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) {
     ThreadWorkspace& ws = thread_workspace();
-    const FittedStats& st = head.fitted;
+    const HeadStats& st = head.stats;
     const int32_t hd = head.head_dim;
     const int32_t P = head.rotation.P;
     const int8_t* signs = head.rotation.signs.data();

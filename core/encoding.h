@@ -1,11 +1,14 @@
 #pragma once
 #include <cstdint>
-#include <cstring>
 
 namespace kelvor {
 
-// How a head turns vectors into codes and scales; both store the same format
-// (P codes of `bits` bits and one float32 scale per vector) read by the same kernels.
+// The list of encodings: how a head turns vectors into codes and scales. Every
+// encoding stores the same format (P codes per vector at the head's widths and
+// one float32 scale per vector) read by the same kernels; each has a codec
+// (core/codec.h) that owns everything else. The number is what a saved state
+// records, so an encoding keeps its number for good; adding one is a new codec,
+// an entry here and a line in codec.cpp.
 //  - clip3: each rotated vector clamped at three root mean squares and coded
 //    against the fixed codebooks as they stand (the original encoding).
 //  - fitted: per-head centring and key channel equalisation fixed from the
@@ -14,18 +17,13 @@ namespace kelvor {
 enum class Encoding : int32_t { clip3 = 0, fitted = 1 };
 
 inline constexpr Encoding kEncodings[] = {Encoding::clip3, Encoding::fitted};
+inline constexpr Encoding kDefaultEncoding = Encoding::clip3;
+inline constexpr int32_t kEncodingCount = static_cast<int32_t>(sizeof kEncodings / sizeof kEncodings[0]);
 
-constexpr const char* encoding_name(Encoding e) { return e == Encoding::fitted ? "fitted" : "clip3"; }
+// The codec's name ("clip3", ...).
+const char* encoding_name(Encoding e);
 
 // False when name is none of the encodings' names.
-inline bool encoding_from_name(const char* name, Encoding* out) {
-    for (Encoding e : kEncodings) {
-        if (std::strcmp(name, encoding_name(e)) == 0) {
-            *out = e;
-            return true;
-        }
-    }
-    return false;
-}
+bool encoding_from_name(const char* name, Encoding* out);
 
 }  // namespace kelvor

@@ -3,31 +3,31 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/attention.h"
+#include "core/codec_fitted.h"
 
 namespace kelvor {
 namespace {
 
-// A key channel's divisor is the square root of its root mean square about the
-// mean: queries are multiplied by it, so for isotropic queries this balances
-// the score error between channels. A channel that hardly varied among the
+// A key channel's divisor is the square root of its root mean square r_j about
+// the mean. Coding k_j / c_j costs an error of about c_j * (r_j / c_j) * e in
+// key channel j, seen by a query multiplied by c_j: the score error of channel
+// j scales with (q_j c_j) * (r_j / c_j) * e, and what the codes can spend is
+// set by the spread of the coded vector, sum_j (r_j / c_j)^2, while the query's
+// part is sum_j (q_j c_j)^2. For isotropic queries, the product of those two
+// sums is smallest, by Cauchy-Schwarz, when (r_j / c_j) and c_j are
+// proportional, that is c_j = sqrt(r_j): the rotation then spreads an error
+// that weighs every channel alike. A channel that hardly varied among the
 // first tokens is floored at this fraction of the mean rms, so that it cannot
 // swamp the other channels if it varies later.
 constexpr double kDivisorFloor = 1e-2;
 
 }  // namespace
 
-void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     const int32_t hd = head.head_dim;
-    const CodeStore& store = head.store;
-    // Called on the append that ended exact answers: the first time the ring
-    // replaced a token, or outgrew the exact window. Every token appended since
-    // init/reset is then in the window except, when the window is full, this one.
-    const int32_t appended = store.wrapped ? store.capacity + 1 : store.count;
-    const int32_t in_window = exact_tokens(head);
-    const float* exact = head.exact.data();
-    auto key_of = [&](int32_t i) { return i < in_window ? exact + 2 * static_cast<size_t>(i) * hd : key; };
-    auto val_of = [&](int32_t i) { return i < in_window ? exact + (2 * static_cast<size_t>(i) + 1) * hd : val; };
+    const int32_t appended = tokens.count;
+    auto key_of = [&](int32_t i) { return tokens.key_of(i); };
+    auto val_of = [&](int32_t i) { return tokens.val_of(i); };
 
     // Sums in double, tokens in order: the statistics are computed once.
     double key_sum[kMaxHeadDim] = {};
@@ -40,7 +40,7 @@ void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, 
             val_sum[j] += static_cast<double>(v[j]);
         }
     }
-    FittedStats& st = head.fitted;
+    HeadStats& st = head.stats;
     st.key_mean.assign(static_cast<size_t>(hd), 0.0f);
     st.val_mean.assign(static_cast<size_t>(hd), 0.0f);
     st.key_divisor.assign(static_cast<size_t>(hd), 1.0f);
@@ -70,10 +70,6 @@ void fix_fitted_stats(const KernelTable& kt, HeadCache& head, const float* key, 
         st.key_divisor[j] = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
     }
     st.ready = true;
-
-    for (int32_t i = appended - store.count; i < appended; ++i) {
-        code_token(kt, head, i % store.capacity, key_of(i), val_of(i));
-    }
 }
 
 }  // namespace kelvor

@@ -1,6 +1,7 @@
 #include "core/head_cache.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kelvor {
 
@@ -31,28 +32,37 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
-    store.codebook = codebook_for(encoding, bits);
+    head.codec = &codec_of(encoding);
+    store.codebook = head.codec->codebook(bits);
     store.bytes_per_vec = stream_bytes(bits, P);
     store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
-    store.val_codebook = codebook_for(encoding, store.val_bits);
+    store.val_codebook = head.codec->codebook(store.val_bits);
     store.val_bytes_per_vec = stream_bytes(store.val_bits, P);
     store.write_slot = 0;
     store.count = 0;
     store.wrapped = false;
     // The ring's arrays wait for the first append: an empty head holds none.
+    store.slots = 0;
+    store.touched = 0;
     store.key_codes.release();
     store.val_codes.release();
     store.key_scales.release();
     store.val_scales.release();
     store.positions.release();
 
-    head.exact = std::vector<float>();
+    head.exact = FloatWindow();
     head.window_released = false;
     head.encoding = encoding;
-    head.fitted = FittedStats();
+    // Sized now, so that fixing them later allocates nothing an append could fail on.
+    head.stats = HeadStats();
+    if (head.codec->stats_arrays() > 0) {
+        head.stats.key_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.val_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.key_divisor.assign(static_cast<size_t>(head_dim), 1.0f);
+    }
     head.sinks = options.sinks;
     head.recent_window = options.recent;
-    head.recent = std::vector<float>();
+    head.recent = FloatWindow();
     head.appended = 0;
 }
 
@@ -64,21 +74,38 @@ uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
 
 }  // namespace
 
-void head_cache_make_ring(HeadCache& head) {
+// Slots a small ring starts with; it doubles from there.
+constexpr int32_t kFirstSlots = 16;
+
+void head_cache_make_ring(HeadCache& head, int32_t slots) {
     CodeStore& store = head.store;
-    if (store.key_codes.data() != nullptr) return;
-    const auto cap = static_cast<size_t>(store.capacity);
-    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, store.capacity));
-    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, store.capacity));
-    ZeroedArray<float> key_scales(cap);
-    ZeroedArray<float> val_scales(cap);
-    ZeroedArray<uint32_t> positions(cap);
+    if (slots <= store.slots) return;
+    const int32_t cap = store.capacity;
+    const bool mapped = code_bytes(store.bytes_per_vec, cap) + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom;
+    int32_t want = mapped ? cap : std::max(store.slots == 0 ? kFirstSlots : 2 * store.slots, slots);
+    want = std::min(want, cap);
+    const auto n = static_cast<size_t>(want);
+    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, want));
+    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, want));
+    ZeroedArray<float> key_scales(n);
+    ZeroedArray<float> val_scales(n);
+    ZeroedArray<uint32_t> positions(n);
+    if (store.slots > 0) {
+        const auto old = static_cast<size_t>(store.slots);
+        std::memcpy(key_codes.data(), store.key_codes.data(), old * static_cast<size_t>(store.bytes_per_vec));
+        std::memcpy(val_codes.data(), store.val_codes.data(), old * static_cast<size_t>(store.val_bytes_per_vec));
+        std::memcpy(key_scales.data(), store.key_scales.data(), old * sizeof(float));
+        std::memcpy(val_scales.data(), store.val_scales.data(), old * sizeof(float));
+        std::memcpy(positions.data(), store.positions.data(), old * sizeof(uint32_t));
+    } else {
+        store.touched = 0;
+    }
     store.key_codes = std::move(key_codes);
     store.val_codes = std::move(val_codes);
     store.key_scales = std::move(key_scales);
     store.val_scales = std::move(val_scales);
     store.positions = std::move(positions);
-    store.touched = 0;
+    store.slots = want;
 }
 
 uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
@@ -93,7 +120,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Enco
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
-    const uint64_t stats = encoding == Encoding::fitted ? 3 * hd * sizeof(float) : 0;
+    const uint64_t stats = static_cast<uint64_t>(codec_of(encoding).stats_arrays()) * hd * sizeof(float);
     return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 
@@ -104,8 +131,8 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
     uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
                      held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
                      st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
-    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.fitted.key_mean.capacity() +
-                              head.fitted.val_mean.capacity() + head.fitted.key_divisor.capacity());
+    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.stats.key_mean.capacity() +
+                              head.stats.val_mean.capacity() + head.stats.key_divisor.capacity());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
@@ -122,21 +149,22 @@ void head_cache_reset(HeadCache& head) {
     head.store.wrapped = false;
     head.exact.clear();
     head.window_released = false;
-    head.fitted.ready = false;
+    head.stats.ready = false;
     head.recent.clear();
     head.appended = 0;
 }
 
 void head_cache_destroy(HeadCache& head) {
-    head.exact = std::vector<float>();
+    head.exact = FloatWindow();
     head.store.key_codes.release();
     head.store.val_codes.release();
     head.store.positions.release();
     head.store.val_scales.release();
     head.store.key_scales.release();
+    head.store.slots = 0;
     head.rotation.signs = std::vector<int8_t>();
-    head.fitted = FittedStats();
-    head.recent = std::vector<float>();
+    head.stats = HeadStats();
+    head.recent = FloatWindow();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

@@ -4,6 +4,7 @@
 
 #include "core/aligned_bytes.h"
 #include "core/codebook.h"
+#include "core/codec.h"
 #include "core/encoding.h"
 #include "core/limits.h"
 
@@ -17,9 +18,11 @@ struct HeadRotation {
 
 // Ring of packed key and value streams. Key slot s starts at byte
 // s * bytes_per_vec, value slot s at byte s * val_bytes_per_vec. The arrays are
-// made on the first append (an empty head costs no ring), start zeroed and
-// commit memory only as slots are written; the scales of slots that hold no
-// token are never read.
+// made on the first append (an empty head costs no ring) and start zeroed; the
+// scales of slots that hold no token are never read. Rings large enough to be
+// mapped from the kernel get every slot at once and commit memory as slots are
+// written; smaller ones hold `slots` slots and double, up to capacity, while
+// the ring first fills, so memory follows the tokens held either way.
 struct CodeStore {
     AlignedBytes key_codes;
     AlignedBytes val_codes;
@@ -36,24 +39,35 @@ struct CodeStore {
     int32_t val_bytes_per_vec = 0;
     int32_t write_slot = 0;
     int32_t count = 0;
+    int32_t slots = 0;    // slots the arrays hold now
     int32_t touched = 0;  // slots ever written since the arrays were made (reset keeps them)
     // Set once an append has replaced a held token; the exact window then no
     // longer describes the ring and must not answer.
     bool wrapped = false;
 };
 
-// The fitted encoding's per-head statistics. They are fixed once, from the
-// tokens appended since init/reset, when the head first has to answer from
-// codes, and every stored token is coded with them; reset clears them.
+// A head's statistics, for codecs that keep them (core/codec.h): fixed once,
+// from the tokens appended since init/reset, when the head first has to answer
+// from codes, and every stored token is coded with them; reset clears them.
 // A key is coded as (key - key_mean) / key_divisor and a value as
 // value - val_mean; a query is multiplied by key_divisor, which leaves every
 // score shifted by the same amount, and val_mean is added to the answer.
-struct FittedStats {
+struct HeadStats {
     bool ready = false;
     std::vector<float> key_mean;     // head_dim entries each
     std::vector<float> val_mean;
     std::vector<float> key_divisor;
 };
+constexpr int32_t kMaxStatsArrays = 3;
+
+// Statistics array i (key mean, value mean, key divisor) of a head.
+inline float* stats_array(HeadStats& s, int32_t i) {
+    return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();
+}
+inline const float* stats_array(const HeadStats& s, int32_t i) { return stats_array(const_cast<HeadStats&>(s), i); }
+
+// A growable array of full-precision tokens.
+using FloatWindow = std::vector<float, PageAllocator<float>>;
 
 // Opt-in per-head accuracy options; zeros leave a head exactly as without them.
 struct HeadOptions {
@@ -73,17 +87,18 @@ struct HeadCache {
     // First tokens since init/reset, key floats then value floats. It grows
     // with the tokens and, once the head answers from codes (for good, until
     // reset), shrinks to the sinks: nothing else reads it after that.
-    std::vector<float> exact;
+    FloatWindow exact;
     bool window_released = false;
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
-    Encoding encoding = Encoding::clip3;
-    FittedStats fitted;           // sized when the statistics are fixed
+    Encoding encoding = kDefaultEncoding;
+    const Codec* codec = nullptr;  // the encoding's steps
+    HeadStats stats;              // sized when the statistics are fixed
     int32_t sinks = 0;
     int32_t recent_window = 0;
     // The newest min(recent_window, capacity) tokens at full precision: the
     // token appended as number i (since init/reset) sits at entry
     // i % recent_slots(), key floats then value floats.
-    std::vector<float> recent;
+    FloatWindow recent;
     int64_t appended = 0;         // tokens appended since init/reset
 };
 
@@ -93,10 +108,11 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding = Encoding::clip3, const HeadOptions& options = {});
-// Makes the ring's arrays, zeroed, if the head has none yet (the first append
-// and a restore call it). Throws std::bad_alloc when memory runs out.
-void head_cache_make_ring(HeadCache& head);
+                     float v_mass, Encoding encoding = kDefaultEncoding, const HeadOptions& options = {});
+// Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
+// keeping what they hold: appends and restores call it. Throws std::bad_alloc
+// when memory runs out, with the head unchanged.
+void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.

@@ -47,7 +47,7 @@ HeadRecord head_record(const HeadCache& head) {
     r.write_slot = head.store.write_slot;
     r.exact_tokens = exact_tokens(head);
     r.wrapped = head.store.wrapped ? 1 : 0;
-    r.stats_ready = head.fitted.ready ? 1 : 0;
+    r.stats_ready = head.stats.ready ? 1 : 0;
     r.window_released = head.window_released ? 1 : 0;
     r.appended = static_cast<uint64_t>(head.appended);
     r.recent_tokens = head.recent_window == 0 ? 0 : static_cast<int32_t>(head.recent.size() / (2 * static_cast<size_t>(head.head_dim)));
@@ -110,12 +110,13 @@ std::string ring_error(const HeadRecord& r, int32_t capacity) {
     return {};
 }
 
-// A fitted head fixes its statistics on the append after which it no longer
-// answers exactly, and a clip3 head has none.
+// A codec that keeps statistics fixes them on the append after which the head
+// no longer answers exactly; one that keeps none never has them.
 std::string stats_error(const HeadRecord& r, Encoding encoding, bool answers_exactly) {
-    const bool ready = encoding == Encoding::fitted && !answers_exactly;
+    const Codec& codec = codec_of(encoding);
+    const bool ready = codec.stats_arrays() > 0 && !answers_exactly;
     if ((r.stats_ready != 0) != ready) {
-        return std::string(r.stats_ready ? "has" : "lacks") + " fitted statistics, but a " + encoding_name(encoding) +
+        return std::string(r.stats_ready ? "has" : "lacks") + " " + codec.name() + " statistics, but a " + codec.name() +
                " head holding " + str(r.count) + " tokens " + (ready ? "has them" : "has none");
     }
     return {};
@@ -196,14 +197,15 @@ std::string record_error(HeadRecord& r, const HeadShape& shape, uint32_t version
     return version == 1 ? record_error_v1(r, shape) : record_error_v2(r, shape);
 }
 
-uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits, int32_t val_bits) {
+uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits, int32_t val_bits,
+                           int32_t stats_arrays) {
     const auto n = static_cast<uint64_t>(r.count);
     const auto hd = static_cast<uint64_t>(head_dim);
     const int32_t P = padded_dim(head_dim);
     const auto codes = static_cast<uint64_t>(stream_bytes(bits, P) + stream_bytes(val_bits, P));
     return n * codes + n * (2 * sizeof(float) + sizeof(uint32_t)) +
            static_cast<uint64_t>(r.exact_tokens + r.recent_tokens) * 2 * hd * sizeof(float) +
-           (r.stats_ready ? 3 * hd * sizeof(float) : 0);
+           (r.stats_ready ? static_cast<uint64_t>(stats_arrays) * hd * sizeof(float) : 0);
 }
 
 void StateWriter::put(const void* data, uint64_t n) {
@@ -234,13 +236,8 @@ void write_head_arrays(const HeadCache& head, StateWriter& out) {
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     const auto token = 2 * static_cast<size_t>(head.head_dim);
-    if (r.count > 0) head_cache_make_ring(head);
+    if (r.count > 0) head_cache_make_ring(head, r.count);
     head.exact.resize(static_cast<size_t>(r.exact_tokens) * token);
-    if (r.stats_ready) {
-        head.fitted.key_mean.resize(static_cast<size_t>(head.head_dim));
-        head.fitted.val_mean.resize(static_cast<size_t>(head.head_dim));
-        head.fitted.key_divisor.resize(static_cast<size_t>(head.head_dim));
-    }
     if (r.recent_tokens > 0) {
         head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
         head.recent.resize(static_cast<size_t>(r.recent_tokens) * token);
@@ -251,7 +248,7 @@ void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     st.write_slot = r.write_slot;
     st.wrapped = r.wrapped != 0;
     st.touched = r.count;
-    head.fitted.ready = r.stats_ready != 0;
+    head.stats.ready = r.stats_ready != 0;
     head.appended = static_cast<int64_t>(r.appended);
     // A version 1 head kept its whole window even once nothing read it.
     if (r.window_released) head_cache_release_window(head);

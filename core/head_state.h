@@ -16,7 +16,8 @@ namespace kelvor {
 //   key scales, value scales      count float32 each
 //   positions                     count uint32
 //   exact window                  exact_tokens * 2 * head_dim float32 (key, then value, per token)
-//   fitted statistics             3 * head_dim float32 (key mean, value mean, key divisor), when stats_ready
+//   statistics                    stats_arrays * head_dim float32, as the codec keeps them
+//                                 (core/codec.h, in HeadStats order), when stats_ready
 //   recent tokens                 recent_tokens * 2 * head_dim float32, as the recent ring holds them (version 2)
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
 // there (write_slot == count), and once it has, every slot holds one. Everything
@@ -74,7 +75,8 @@ std::string record_error(HeadRecord& record, const HeadShape& shape, uint32_t ve
 
 // Bytes of the arrays a valid record implies (the same layout in every
 // version: a version 1 record has no recent tokens and one width).
-uint64_t head_arrays_bytes(const HeadRecord& record, int32_t head_dim, int32_t bits, int32_t val_bits);
+uint64_t head_arrays_bytes(const HeadRecord& record, int32_t head_dim, int32_t bits, int32_t val_bits,
+                           int32_t stats_arrays);
 
 // Copies into consecutive memory and checksums each piece while it is still in
 // cache, so the checksum costs no second pass over memory.
@@ -107,7 +109,7 @@ private:
 
 // Calls array(pointer, bytes) for each of a head's saved arrays, in their
 // order in the state, for a head holding `count` tokens and `exact_tokens`
-// window tokens, with or without fitted statistics: the one place that order
+// window tokens, with or without its statistics: the one place that order
 // is written, for saving and for loading alike.
 template <class Head, class Array>
 void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
@@ -120,10 +122,7 @@ void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
     array(head.store.positions.data(), n * sizeof(uint32_t));
     array(head.exact.data(), static_cast<uint64_t>(r.exact_tokens) * 2 * hd * sizeof(float));
     if (r.stats_ready) {
-        const uint64_t stats = hd * sizeof(float);
-        array(head.fitted.key_mean.data(), stats);
-        array(head.fitted.val_mean.data(), stats);
-        array(head.fitted.key_divisor.data(), stats);
+        for (int32_t i = 0; i < head.codec->stats_arrays(); ++i) array(stats_array(head.stats, i), hd * sizeof(float));
     }
     array(head.recent.data(), static_cast<uint64_t>(r.recent_tokens) * 2 * hd * sizeof(float));
 }

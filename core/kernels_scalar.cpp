@@ -9,6 +9,7 @@
 #include "core/packing.h"
 #include "core/rotation.h"
 #include "core/softmax.h"
+#include "core/wide_softmax.h"
 
 namespace kelvor {
 namespace {
@@ -80,6 +81,7 @@ void exact_attend_ref(const float* exact, int32_t T, int32_t hd, const float* qu
         scores[t] = std::exp(scores[t] - m);
         sum = sum + scores[t];
     }
+    if (!std::isfinite(sum)) return exact_attend_wide(exact, T, hd, query, scores, out);
     const float r = 1.0f / sum;
     std::fill(out, out + hd, 0.0f);
     for (int32_t t = 0; t < T; ++t) {

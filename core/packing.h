@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/code_widths.h"
+
 namespace kelvor {
 
 // A code stream is the codes of one vector written most significant bits first:
@@ -17,7 +19,7 @@ namespace kelvor {
 
 template <int Bits>
 struct CodeLayout {
-    static_assert(Bits >= 2 && Bits <= 4, "codebooks exist for 2, 3 and 4 bits");
+    static_assert(is_code_width(Bits), "a width of the list in code_widths.h");
     static constexpr uint32_t mask = (1u << Bits) - 1;
     static constexpr int group_codes = 8;
     static constexpr int group_bytes = Bits;
@@ -97,21 +99,9 @@ void accumulate_packed_bits(float* acc, const uint8_t* stream, const float* leve
     }
 }
 
-// Width-dispatched entry points; bits is 2, 3 or 4 (construction rejects the rest).
+// Width-dispatched entry points; bits is one of kCodeWidths (others trap).
 void pack_codes(const uint8_t* codes, int32_t n, int32_t bits, uint8_t* out);
 float dot_packed(const float* x, const uint8_t* stream, const float* levels, int32_t n, int32_t bits);
 void accumulate_packed(float* acc, const uint8_t* stream, const float* levels, int32_t n, int32_t bits);
-
-// Calls f.template operator()<Bits>() -- written as a generic lambda taking an
-// integral_constant -- for the runtime width; the one place widths branch.
-template <class F>
-decltype(auto) with_bits(int32_t bits, F&& f) {
-    assert(bits >= 2 && bits <= 4);
-    switch (bits) {
-        case 2: return f(std::integral_constant<int, 2>{});
-        case 3: return f(std::integral_constant<int, 3>{});
-        default: return f(std::integral_constant<int, 4>{});
-    }
-}
 
 }  // namespace kelvor

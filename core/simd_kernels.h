@@ -8,7 +8,8 @@
 // emit a weak (inline or template) symbol that another object also defines:
 // the linker could keep that copy for code that runs on every CPU. So this
 // header calls no inline function of another header (no std::min, std::sqrt,
-// with_bits, ...), only out-of-line functions and compiler builtins; the nm
+// with_bits, ...), only out-of-line functions and compiler builtins (widths are
+// dispatched by expanding the KELVOR_CODE_WIDTHS list here); the nm
 // test in tests/cpp checks the level objects for weak symbols.
 //
 // ---- The contract of V -------------------------------------------------------
@@ -68,6 +69,7 @@
 #include "core/kernels.h"
 #include "core/limits.h"
 #include "core/rotation.h"
+#include "core/wide_softmax.h"
 #include "core/workspace.h"
 
 // Loops over a tile's registers unroll completely, so that their register
@@ -227,10 +229,13 @@ template <class V>
 void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
                       uint8_t* codes) {
     switch (codebook.bits) {
-        case 2: return quantize_clamped_bits<V, 2>(x, P, sp, clip, inv, codebook.thresholds, codes);
-        case 3: return quantize_clamped_bits<V, 3>(x, P, sp, clip, inv, codebook.thresholds, codes);
-        default: return quantize_clamped_bits<V, 4>(x, P, sp, clip, inv, codebook.thresholds, codes);
+#define KELVOR_WIDTH_CASE(B) \
+    case B:                  \
+        return quantize_clamped_bits<V, B>(x, P, sp, clip, inv, codebook.thresholds, codes);
+        KELVOR_CODE_WIDTHS(KELVOR_WIDTH_CASE)
+#undef KELVOR_WIDTH_CASE
     }
+    unknown_code_width(codebook.bits);
 }
 
 // ---- token streams --------------------------------------------------------------
@@ -391,10 +396,13 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
 template <class V>
 void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
     switch (keys.bits) {
-        case 2: return score_keys_bits<V, 2>(keys, kf, block);
-        case 3: return score_keys_bits<V, 3>(keys, kf, block);
-        default: return score_keys_bits<V, 4>(keys, kf, block);
+#define KELVOR_WIDTH_CASE(B) \
+    case B:                  \
+        return score_keys_bits<V, B>(keys, kf, block);
+        KELVOR_CODE_WIDTHS(KELVOR_WIDTH_CASE)
+#undef KELVOR_WIDTH_CASE
     }
+    unknown_code_width(keys.bits);
 }
 
 // ---- accumulating values ------------------------------------------------------
@@ -535,10 +543,13 @@ void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlo
 template <class V>
 void accumulate_values(const PackedTokens& values, float vf, const QueryBlock& block) {
     switch (values.bits) {
-        case 2: return accumulate_values_bits<V, 2>(values, vf, block);
-        case 3: return accumulate_values_bits<V, 3>(values, vf, block);
-        default: return accumulate_values_bits<V, 4>(values, vf, block);
+#define KELVOR_WIDTH_CASE(B) \
+    case B:                  \
+        return accumulate_values_bits<V, B>(values, vf, block);
+        KELVOR_CODE_WIDTHS(KELVOR_WIDTH_CASE)
+#undef KELVOR_WIDTH_CASE
     }
+    unknown_code_width(values.bits);
 }
 
 // ---- exact path ----------------------------------------------------------------
@@ -562,7 +573,11 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
         // -1e30 can lie above every score, and then every weight is 0.
         if (t == 0 || score > m) m = score;
     }
-    const float r = 1.0f / static_cast<float>(exp_and_sum<V>(scores, T, m));
+    // Only a finite query whose scores overflow (or a NaN) leaves the sum
+    // undefined; that one query is answered in double instead.
+    const double total = exp_and_sum<V>(scores, T, m);
+    if (!__builtin_isfinite(total)) return exact_attend_wide(exact, T, hd, query, scores, out);
+    const float r = 1.0f / static_cast<float>(total);
     // The query may alias out: it has been read in full above.
     int32_t j = 0;
     for (; j + V::lanes <= hd; j += V::lanes) {

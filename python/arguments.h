@@ -5,6 +5,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <type_traits>
+
 namespace kelvor_python {
 
 namespace py = pybind11;
@@ -51,9 +56,63 @@ inline bool is_built(py::handle self) {
     return reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder().holder_constructed();
 }
 
+// An integer argument: exactly what has __index__ (int, bool, NumPy integers,
+// objects defining it), so a float of any kind is refused rather than
+// truncated. Tag names the argument and its function for the error:
+//   struct Tag { static constexpr const char* function = "append", *name = "head"; };
+template <class T, class Tag>
+struct Int {
+    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, uint64_t>, "the module's integer types");
+    T value = 0;
+    operator T() const { return value; }
+};
+
 }  // namespace kelvor_python
 
 namespace pybind11::detail {
+
+template <class T, class Tag>
+struct type_caster<kelvor_python::Int<T, Tag>> {
+    using Value = kelvor_python::Int<T, Tag>;
+    PYBIND11_TYPE_CASTER(Value, const_name("typing.SupportsIndex"));
+
+    // Refusals name the argument, after the words pybind11 would use for a
+    // mismatch, so a TypeError reads alike whichever argument is wrong.
+    static type_error refusal(const std::string& what) {
+        const std::string function = Tag::function;
+        const std::string kind = function == "__init__" ? "constructor" : "function";
+        return type_error(function + "(): incompatible " + kind + " arguments: " + Tag::name + " " + what);
+    }
+
+    bool load(handle src, bool) {
+        if (!PyIndex_Check(src.ptr())) {
+            throw refusal("must be an integer (an object with __index__), got " +
+                          str(type::handle_of(src).attr("__name__")).cast<std::string>());
+        }
+        // An error raised by the argument's own __index__ reaches the caller as it is.
+        const auto index = reinterpret_steal<object>(PyNumber_Index(src.ptr()));
+        if (!index) throw error_already_set();
+        const std::string range = std::is_signed_v<T> ? "between -2147483648 and 2147483647"
+                                                      : "between 0 and 18446744073709551615";
+        if constexpr (std::is_signed_v<T>) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+            if (overflow == 0 && v == -1 && PyErr_Occurred()) throw error_already_set();
+            if (overflow != 0 || v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+                throw refusal("must be " + range + ", got " + str(index).cast<std::string>());
+            }
+            value.value = static_cast<T>(v);
+        } else {
+            const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
+            if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();  // negative or above 2^64 - 1
+                throw refusal("must be " + range + ", got " + str(index).cast<std::string>());
+            }
+            value.value = static_cast<T>(v);
+        }
+        return true;
+    }
+};
 
 template <>
 struct type_caster<kelvor_python::ArrayArg> {
@@ -68,6 +127,12 @@ struct type_caster<kelvor_python::ArrayArg> {
                 value = kelvor_python::ArrayArg(std::move(a));
                 return true;
             }
+        }
+        // An object with its own __array__ becomes an array first, so that an
+        // error it raises reaches the caller as itself, not as a mismatch.
+        if (!isinstance<array>(src) && hasattr(src, "__array__")) {
+            const object a = module_::import("numpy").attr("asarray")(src);
+            return load(a, convert);
         }
         make_caster<kelvor_python::FloatArray> converted;
         if (!converted.load(src, convert)) return false;

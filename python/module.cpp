@@ -33,8 +33,33 @@ namespace py = pybind11;
 using kelvor::KelvorMHABackend;
 using kelvor_python::ArrayArg;
 using kelvor_python::FloatArray;
+using kelvor_python::Int;
 
 namespace {
+
+// The integer arguments, each named for its errors.
+#define KELVOR_INT_ARG(Tag, fn, arg)                    \
+    struct Tag {                                        \
+        static constexpr const char* function = fn;     \
+        static constexpr const char* name = arg;        \
+    }
+KELVOR_INT_ARG(InitNHeads, "__init__", "n_heads");
+KELVOR_INT_ARG(InitHeadDim, "__init__", "head_dim");
+KELVOR_INT_ARG(InitBits, "__init__", "bits");
+KELVOR_INT_ARG(InitCapacity, "__init__", "capacity");
+KELVOR_INT_ARG(InitSeed, "__init__", "seed");
+KELVOR_INT_ARG(InitHybridThresh, "__init__", "hybrid_thresh");
+KELVOR_INT_ARG(InitThreads, "__init__", "threads");
+KELVOR_INT_ARG(InitRecent, "__init__", "recent");
+KELVOR_INT_ARG(InitValueBits, "__init__", "value_bits");
+KELVOR_INT_ARG(InitSinks, "__init__", "sinks");
+KELVOR_INT_ARG(AppendHead, "append", "head");
+KELVOR_INT_ARG(AppendPos, "append", "pos");
+KELVOR_INT_ARG(ComputeHead, "compute", "head");
+KELVOR_INT_ARG(ComputeBatchHead, "compute_batch", "head");
+KELVOR_INT_ARG(AppendHeadsPos, "append_heads", "pos");
+KELVOR_INT_ARG(TokensHead, "tokens", "head");
+#undef KELVOR_INT_ARG
 
 kelvor::Encoding encoding_named(const std::string& name) {
     kelvor::Encoding e;
@@ -147,7 +172,8 @@ void check_storable(const float* key, const float* val, int32_t n) {
     }
 }
 
-void append(Self self, int32_t head, const ArrayArg& key, const ArrayArg& val, int32_t pos) {
+void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const ArrayArg& val,
+            Int<int32_t, AppendPos> pos) {
     check_ndim(key.array(), 1);
     check_ndim(val.array(), 1);
     if (key.shape(0) != self->head_dim || val.shape(0) != self->head_dim) {
@@ -195,7 +221,7 @@ int32_t run_layer_op(PyMHAContext& self, Op&& op) {
     return result;
 }
 
-py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
+py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const ArrayArg& query) {
     check_ndim(query.array(), 1);
     if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
     check_head(self, head);
@@ -218,7 +244,7 @@ py::array_t<float> compute(Self self, int32_t head, const ArrayArg& query) {
     return result;
 }
 
-py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& queries) {
+py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head, const ArrayArg& queries) {
     check_ndim(queries.array(), 2);
     if (queries.shape(0) > std::numeric_limits<int32_t>::max()) {
         throw std::invalid_argument("queries has " + std::to_string(queries.shape(0)) + " rows; at most " +
@@ -229,7 +255,7 @@ py::array_t<float> compute_batch(Self self, int32_t head, const ArrayArg& querie
     const FloatArray q = queries.to_float32();
     const auto n = static_cast<int32_t>(queries.shape(0));
     py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim)});
-    float* out = result.mutable_data(0, 0);
+    float* out = result.mutable_data();  // no element to index when there are no rows
     SignalCheck signals;
     const float* rows = q.data();
     if (run_layer_op(*self, [&] {
@@ -264,7 +290,8 @@ kelvor::AlignedBytes room_for_rows(size_t bytes) {
     return room;
 }
 
-void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, int32_t pos) {
+void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
+    const int32_t pos = pos_arg;
     const py::ssize_t nd = keys.ndim();
     if (nd != 2 && nd != 3) {
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
@@ -350,7 +377,7 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     return result;
 }
 
-int32_t tokens(Self self, int32_t head) {
+int32_t tokens(Self self, Int<int32_t, TokensHead> head) {
     check_head(self, head);
     HeldWithGil held(self->busy);
     return self->backend.tokens(head);
@@ -389,6 +416,13 @@ py::bytes get_state(Self self) {
 std::unique_ptr<PyMHAContext> from_state(const py::bytes& state) {
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(state.ptr()));
     return std::make_unique<PyMHAContext>(kelvor::check_state(data, static_cast<uint64_t>(PyBytes_GET_SIZE(state.ptr()))));
+}
+
+// Pickle's route for every protocol: _restore(state) builds the context
+// anew. (Protocols 0 and 1 would otherwise rebuild it through object.__new__,
+// which a pybind11 class cannot serve.)
+py::tuple reduce(Self self, const py::object& /* protocol */) {
+    return py::make_tuple(py::module_::import("kelvor_py").attr("_restore"), py::make_tuple(get_state(self)));
 }
 
 // pybind11 runs a function named __setstate__ as a constructor and silently
@@ -457,8 +491,16 @@ PYBIND11_MODULE(kelvor_py, m) {
 
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls
-        .def(py::init<int32_t, int32_t, int32_t, int32_t, uint64_t, float, int32_t, int32_t, const std::string&,
-                      int32_t, std::optional<int32_t>, int32_t>(),
+        .def(py::init([](Int<int32_t, InitNHeads> n_heads, Int<int32_t, InitHeadDim> head_dim, Int<int32_t, InitBits> bits,
+                         Int<int32_t, InitCapacity> capacity, Int<uint64_t, InitSeed> seed, float v_mass,
+                         Int<int32_t, InitHybridThresh> hybrid_thresh, Int<int32_t, InitThreads> threads,
+                         const std::string& encoding, Int<int32_t, InitRecent> recent,
+                         std::optional<Int<int32_t, InitValueBits>> value_bits, Int<int32_t, InitSinks> sinks) {
+                 const std::optional<int32_t> width =
+                     value_bits ? std::optional<int32_t>(*value_bits) : std::nullopt;
+                 return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
+                                                       threads, encoding, recent, width, sinks);
+             }),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
              py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(), py::arg("threads") = 1,
              py::arg("encoding") = "clip3", py::arg("recent") = 0, py::arg("value_bits") = py::none(),
@@ -494,7 +536,12 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def_property_readonly("value_bits", [](Self self) { return self->settings().options.value_bits; })
         .def_property_readonly("sinks", [](Self self) { return self->settings().options.sinks; })
         .def("__repr__", &repr)
-        .def(py::pickle(&get_state, &from_state));
+        .def(py::pickle(&get_state, &from_state))
+        .def("__reduce_ex__", &reduce, py::arg("protocol"), py::pos_only())
+        .def("__reduce__", [](Self self) { return reduce(self, py::none()); });
+    m.def("_restore", &from_state, py::arg("state"), py::pos_only(),
+          "The context a saved state describes; what pickle calls to load one. Raises ValueError naming what is "
+          "wrong with a damaged, foreign or newer state.");
     restore_into_new_instance = py::object(cls.attr("__setstate__")).release().ptr();  // kept for the process's life
     PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &set_state_method);
     if (method == nullptr) throw py::error_already_set();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -311,6 +312,85 @@ TEST(ContextStateFuzz, MutatedStatesAreRefusedOrRestoredExactly) {
     // Both outcomes occur often, so both paths were really exercised.
     EXPECT_GT(refused, 10000);
     EXPECT_GT(restored, 1000);
+}
+
+}  // namespace
+}  // namespace kelvor::test
+
+namespace kelvor::test {
+namespace {
+
+// Byte offsets of a saved head's float arrays, from the layout in head_state.h.
+struct FloatOffsets {
+    size_t key_scales, val_scales, exact, key_mean, val_mean, key_divisor;
+};
+
+std::vector<FloatOffsets> float_offsets(const KelvorMHABackend& b) {
+    const auto& heads = b.context()->heads;
+    const size_t hd = sz(b.settings().head_dim);
+    size_t at = kStateHeaderBytes + kHeadRecordBytes * heads.size();
+    std::vector<FloatOffsets> offsets;
+    for (const auto& head : heads) {
+        const size_t n = sz(head->store.count);
+        FloatOffsets o;
+        o.key_scales = at + 2 * n * sz(head->store.bytes_per_vec);
+        o.val_scales = o.key_scales + 4 * n;
+        o.exact = o.val_scales + 8 * n;  // past the positions
+        o.key_mean = o.exact + 4 * sz(exact_tokens(*head)) * 2 * hd;
+        o.val_mean = o.key_mean + 4 * hd;
+        o.key_divisor = o.val_mean + 4 * hd;
+        at = head->stats.ready ? o.key_divisor + 4 * hd : o.key_mean;
+        offsets.push_back(o);
+    }
+    return offsets;
+}
+
+TEST(ContextState, RefusesNonFiniteAndImpossibleFloatsNamingThem) {
+    const int32_t hd = 8;
+    KelvorMHABackend b(2, hd, 3, 600, 5, 0.95f, 512, Encoding::fitted);
+    const Tokens tok = random_tokens(hd, 530, 4, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 530);  // ring and statistics (the window released)
+    append_tokens(b, kernels(), 1, tok, 0, 40);   // window only
+    ASSERT_TRUE(b.context()->heads[0]->stats.ready);
+    const Blob good = saved(b);
+    const std::vector<FloatOffsets> at = float_offsets(b);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        size_t offset;
+        float value;
+        const char* message;  // nullptr: loads
+    };
+    const Case cases[] = {
+        {at[0].val_scales + 4 * 17, nan, "head 0 has a non-finite value scale at slot 17"},
+        {at[0].key_scales, inf, "head 0 has a non-finite key scale at slot 0"},
+        {at[0].key_scales + 4 * 529, -inf, "head 0 has a non-finite key scale at slot 529"},
+        {at[0].val_scales + 4 * 3, -0.5f, "head 0 has a negative value scale at slot 3"},
+        {at[0].key_scales + 4 * 9, 0.0f, nullptr},  // a zero vector codes as scale 0
+        {at[1].exact + 4 * (2 * hd * 3 + hd + 2), nan, "head 1 has a non-finite full-precision value at token 3"},
+        {at[1].exact + 4 * (2 * hd * 39), -inf, "head 1 has a non-finite full-precision key at token 39"},
+        {at[0].key_mean + 4 * 2, inf, "head 0 has a non-finite fitted key mean at channel 2"},
+        {at[0].val_mean + 4 * 7, nan, "head 0 has a non-finite fitted value mean at channel 7"},
+        {at[0].key_divisor + 4 * 3, inf, "head 0 has a non-finite fitted key divisor at channel 3"},
+        {at[0].key_divisor, 0.0f, "head 0 has a non-positive fitted key divisor at channel 0"},
+        {at[0].key_divisor + 4 * 5, -2.0f, "head 0 has a non-positive fitted key divisor at channel 5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message ? c.message : "zero scale");
+        Blob bad = good;
+        set_field<float>(bad, c.offset, c.value);
+        reseal(bad);
+        if (c.message == nullptr) {
+            EXPECT_NO_THROW(loaded(bad));
+            continue;
+        }
+        try {
+            loaded(bad);
+            ADD_FAILURE() << "loaded";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
+        }
+    }
+    EXPECT_NO_THROW(loaded(good));
 }
 
 }  // namespace

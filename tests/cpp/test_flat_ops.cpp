@@ -35,7 +35,7 @@ struct HeadState {
           val_codes(h.store.val_codes.data(), h.store.val_codes.data() + h.store.val_codes.size()),
           key_scales(h.store.key_scales.begin(), h.store.key_scales.end()),
           val_scales(h.store.val_scales.begin(), h.store.val_scales.end()),
-          exact(h.exact),
+          exact(h.exact.begin(), h.exact.end()),
           positions(h.store.positions.begin(), h.store.positions.end()) {}
 
     bool operator==(const HeadState& o) const {

@@ -303,3 +303,32 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
 
 }  // namespace
 }  // namespace kelvor::test
+
+namespace kelvor::test {
+namespace {
+
+// A width outside the list stops the process by name, at every entry that
+// turns a runtime width into a layout; it is never read as another width.
+TEST(CodeWidthsDeathTest, AnUnknownWidthTraps) {
+    uint8_t codes[8] = {}, out[8] = {};
+    float x[8] = {}, acc[8] = {};
+    for (int32_t bits : {0, 1, 5, 8}) {
+        EXPECT_FALSE(is_code_width(bits));
+        const std::string named = "code width " + std::to_string(bits) + " is not";
+        EXPECT_DEATH(pack_codes(codes, 8, bits, out), named);
+        EXPECT_DEATH(dot_packed(x, out, levels_2bit.data(), 8, bits), named);
+        EXPECT_DEATH(accumulate_packed(acc, out, levels_2bit.data(), 8, bits), named);
+        EXPECT_DEATH(default_codebook(bits), named);
+        for (const KernelTable* kt : available_tables()) {
+            const PackedTokens tokens{out, x, 1, 8, 8, bits, levels_2bit.data()};
+            float* rows[1] = {acc};
+            float* vectors[1] = {x};
+            EXPECT_DEATH(kt->score_keys(tokens, 1.0f, QueryBlock{1, vectors, rows}), named) << kt->name;
+            EXPECT_DEATH(kt->accumulate_values(tokens, 1.0f, QueryBlock{1, vectors, rows}), named) << kt->name;
+        }
+    }
+    for (int32_t bits : kCodeWidths) EXPECT_TRUE(is_code_width(bits));
+}
+
+}  // namespace
+}  // namespace kelvor::test

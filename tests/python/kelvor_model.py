@@ -217,14 +217,22 @@ def softmax(x):
 
 
 class ModelHead:
-    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3"):
+    """One head. Options: `recent` newest tokens and the first `sinks` tokens are
+    attended at full precision once the head answers from codes; values are
+    coded at `value_bits` (default: bits)."""
+
+    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0):
         self.head_dim = head_dim
         self.bits = bits
+        self.value_bits = bits if value_bits is None else value_bits
+        self.recent, self.sinks = recent, sinks
         self.encoding = encoding
-        self.levels = (FITTED_LEVELS if encoding == "fitted" else LEVELS)[bits]
+        table = FITTED_LEVELS if encoding == "fitted" else LEVELS
+        self.levels, self.val_levels = table[bits], table[self.value_bits]
         self.capacity = capacity
         self.P = padded_dim(head_dim)
         self.bytes_per_vec = bytes_per_vec(head_dim, bits)
+        self.val_bytes_per_vec = bytes_per_vec(head_dim, self.value_bits)
         self.signs = sign_diagonal(self.P, seed)
         self.key_codes = np.zeros((capacity, self.P), dtype=np.uint8)
         self.val_codes = np.zeros((capacity, self.P), dtype=np.uint8)
@@ -239,6 +247,8 @@ class ModelHead:
         self.replaced = False  # the ring has overwritten a token since init/reset
         self.exact_keys = []
         self.exact_vals = []
+        self.appended_keys = []  # every token since init/reset, for the sinks and recent tokens
+        self.appended_vals = []
         self.stats = None  # fitted: (key_mean, val_mean, key_divisor) once fixed
 
     def append(self, key, val, pos):
@@ -246,10 +256,10 @@ class ModelHead:
 
     def _encode(self, keys, vals):
         if self.encoding == "clip3":
-            return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.bits)
+            return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.value_bits)
         key_mean, val_mean, divisor = self.stats
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
-                + encode_fitted(vals, val_mean, None, self.signs, self.bits))
+                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits))
 
     def _store(self, slot, kc, ks, vc, vs):
         self.key_codes[slot], self.val_codes[slot] = kc, vc
@@ -266,6 +276,8 @@ class ModelHead:
         if len(self.exact_keys) < EXACT_WINDOW:
             self.exact_keys.append(key.copy())
             self.exact_vals.append(val.copy())
+        self.appended_keys.append(key.copy())
+        self.appended_vals.append(val.copy())
 
     def _fix_stats(self, key, val):
         """Fitted: statistics from every token appended since reset, then the held tokens coded."""
@@ -320,8 +332,21 @@ class ModelHead:
                                 np.array(self.exact_vals[:self.count]))
         return self._attend_quantized(query)
 
-    def _attend_quantized(self, query):
+    def split(self):
+        """(coded_from, coded_to, full-precision append indices): which held tokens,
+        oldest first, answer from codes, and which tokens at full precision."""
+        t, appended = self.count, len(self.appended_keys)
+        first = appended - t
+        sinks = min(self.sinks, appended)
+        coded_from = min(max(sinks - first, 0), t)
+        coded_to = max(coded_from, t - min(self.recent, t))
+        return coded_from, coded_to, list(range(sinks)) + list(range(first + coded_to, appended))
+
+    def _quantized_scores(self, query):
+        """Scores of the coded tokens, oldest first, then of the full-precision ones."""
         hd, p, bits = self.head_dim, self.P, self.bits
+        coded_from, coded_to, full = self.split()
+        x = query
         if self.stats is not None:
             query = query * self.stats[2]
         rq = np.zeros(p, dtype=F32)
@@ -330,21 +355,77 @@ class ModelHead:
         rq = (F32(1) / norm) * rq
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
-        levels = self.levels
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
+        s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
+        scores = ((dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
+                  if len(s) else np.zeros(0, F32))
+        # Full-precision keys are scored with the key mean left out, as the coded ones are.
+        fk = np.array([self.appended_keys[i] for i in full], dtype=F32).reshape(len(full), hd)
+        key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
+        f = F32(1) / np.sqrt(F32(hd))
+        products = x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)
+        full_scores = (_strided_sum(products) if full else np.zeros(0, F32)) * f
+        return np.concatenate([scores, full_scores]).astype(F32)
+
+    def _attend_quantized(self, query):
+        hd, p = self.head_dim, self.P
+        coded_from, coded_to, full = self.split()
+        with np.errstate(over="ignore", invalid="ignore"):
+            weights = softmax(self._quantized_scores(query))
+        if not np.isfinite(weights[0]) and np.isfinite(query).all():
+            weights = self._huge_query_weights(query)
+        s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
+        w, fw = weights[:len(s)], weights[len(s):]
         vf = F32(1) / np.sqrt(F32(p))
-        s = np.array(self.slots(), dtype=np.intp)
-        scores = (dot_codes(rq, self.key_codes[s], bits, levels) * kf) * self.key_scales[s]
-        w = softmax(scores)
-        w = (self.val_scales[s] * w) * vf
-        scaled = levels[None, :] * w[:, None]
+        wv = (self.val_scales[s] * w) * vf
+        scaled = self.val_levels[None, :] * wv[:, None]
         contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
-        acc = _seqsum(contrib, axis=0)
+        acc = _seqsum(contrib, axis=0) if len(s) else np.zeros(p, F32)
         out = rht_inverse(acc, self.signs)[:hd]
-        return out if self.stats is None else out + self.stats[1]
+        if not full:
+            return out if self.stats is None else out + self.stats[1]
+        if self.stats is not None:
+            out = out + self.stats[1] * (F32(1) - _seqsum(fw))
+        fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
+        for j in range(len(full)):
+            out = out + fw[j] * fv[j]
+        return out
+
+    def attended(self):
+        """Tokens a query attends: the held ones and the sinks the ring replaced."""
+        if self.uses_exact():
+            return self.count
+        coded_from, _, _ = self.split()
+        return self.count - coded_from + min(self.sinks, len(self.appended_keys))
+
+    def _huge_query_weights(self, query):
+        """Scores that overflowed float32: the query scaled down by 2^-e (its
+        largest coordinate below 1) scores finitely, and the softmax of those
+        scores times 2^e is formed in float64."""
+        largest = np.max(np.abs(query.astype(np.float64)))
+        e = int(np.frexp(largest)[1])
+        scores = self._quantized_scores(np.ldexp(query, -e).astype(F32)).astype(np.float64)
+        w = np.exp((scores - scores.max()) * 2.0**e)
+        return (w / w.sum()).astype(F32)
+
+
+def exact_attend_wide(query, keys, vals):
+    """Attention in float64, where no finite query's scores overflow."""
+    s = keys.astype(np.float64) @ query.astype(np.float64) / np.sqrt(len(query))
+    w = np.exp(s - s.max())
+    return ((w / w.sum()) @ vals.astype(np.float64)).astype(F32)
 
 
 def exact_attend(query, keys, vals):
+    """Plain float32 attention, or float64 for a finite query whose scores overflow."""
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        out = exact_attend_f32(query, keys, vals)
+    if not np.isfinite(out).all() and np.isfinite(query).all():
+        return exact_attend_wide(query, keys, vals)
+    return out
+
+
+def exact_attend_f32(query, keys, vals):
     """Plain float32 attention; the running maximum starts at -1e30."""
     hd = query.shape[0]
     f = F32(1) / np.sqrt(F32(hd))
@@ -379,10 +460,11 @@ def fitted_attend_unquantized(query, keys, vals, stats, signs):
 
 
 class ModelContext:
-    def __init__(self, n_heads, head_dim, bits, capacity, seed=0, encoding="clip3"):
+    def __init__(self, n_heads, head_dim, bits, capacity, seed=0, encoding="clip3", **options):
         self.n_heads = n_heads
         self.head_dim = head_dim
-        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i), encoding) for i in range(n_heads)]
+        self.heads = [ModelHead(head_dim, bits, capacity, head_seed(seed, i), encoding, **options)
+                      for i in range(n_heads)]
 
     def _head(self, head):
         if not 0 <= head < self.n_heads:
@@ -404,11 +486,11 @@ class ModelContext:
     def compute_batch(self, head, queries, path=None):
         h = self._head(head)
         queries = np.asarray(queries, dtype=F32)
-        return np.stack([h.attend(q, path) for q in queries]).reshape(queries.shape)
+        return np.array([h.attend(q, path) for q in queries], dtype=F32).reshape(queries.shape)
 
     def reset(self):
         for h in self.heads:
             h.reset()
 
     def kv_bytes(self):
-        return sum(2 * h.count * h.bytes_per_vec for h in self.heads)
+        return sum(h.count * (h.bytes_per_vec + h.val_bytes_per_vec) for h in self.heads)

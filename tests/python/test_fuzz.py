@@ -9,6 +9,8 @@ A few seconds by default; `pytest --fuzz-seconds=N` runs longer.
 import copy
 import pickle
 import time
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -47,23 +49,59 @@ def vector(rng, hd, scale=None):
     return (scale * rng.standard_normal(hd) + rng.normal(0, scale, 1)).astype(np.float32)
 
 
-def bad_append(rng, hd, n_heads):
+def huge_vector(rng, hd):
+    """A finite query of huge norm, up to about 1e38: in every coordinate or in one."""
+    scale = 10.0 ** rng.uniform(18, 38)
+    if rng.random() < 0.3:
+        x = np.zeros(hd)
+        x[rng.integers(hd)] = rng.choice([-1, 1]) * scale
+    else:
+        x = scale * rng.standard_normal(hd)
+    return np.clip(x, -3.4e38, 3.4e38).astype(np.float32)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def integer(rng, value):
+    """value as one of the things that count as an integer."""
+    kinds = [int, np.int64, np.int32, np.intp, Index] + ([np.uint8, np.int16] if 0 <= value < 128 else [])
+    return kinds[rng.integers(len(kinds))](value)
+
+
+def not_integer(rng, value):
+    """value as a number that is not an integer, though it may be integral."""
+    kinds = [float, np.float32, np.float16, np.float64, lambda v: Fraction(2 * v + 1, 2), Decimal,
+             lambda v: Decimal(v) + Decimal("0.9")]
+    return kinds[rng.integers(len(kinds))](value)
+
+
+def bad_append(rng, hd, n_heads, pos):
     """Arguments append must refuse, and the exception it raises."""
     key, val = vector(rng, hd), vector(rng, hd)
-    kind = rng.integers(6)
+    kind = rng.integers(8)
+    if kind == 6:
+        return (not_integer(rng, int(rng.integers(n_heads))), key, val, pos), TypeError
+    if kind == 7:
+        return (0, key, val, not_integer(rng, pos)), TypeError
     if kind == 0:
         key[rng.integers(hd)] = rng.choice([np.nan, np.inf, -np.inf])
-        return (0, key, val), ValueError
+        return (0, key, val, pos), ValueError
     if kind == 1:
         val[:] = np.float32(3e19)  # finite, but its squares overflow
-        return (0, key, val), ValueError
+        return (0, key, val, pos), ValueError
     if kind == 2:
-        return (0, key[None], val), ValueError
+        return (0, key[None], val, pos), ValueError
     if kind == 3:
-        return (0, np.append(key, 1.0), val), ValueError
+        return (0, np.append(key, 1.0), val, pos), ValueError
     if kind == 4:
-        return (int(rng.choice([-1, n_heads])), key, val), IndexError
-    return (0, key, np.array(["x"] * hd)), TypeError
+        return (int(rng.choice([-1, n_heads])), key, val, pos), IndexError
+    return (0, key, np.array(["x"] * hd), pos), TypeError
 
 
 def assert_agrees(got, expected, held_values, model_head, what):
@@ -89,9 +127,14 @@ def run_case(seed):
     capacity = int(rng.choice(CAPACITIES))
     encoding = str(rng.choice(["clip3", "fitted"]))
     ctx_seed = int(rng.integers(0, 2**63)) * 2 + int(rng.integers(2))
-    what = f"seed {seed}: heads {n_heads} hd {hd} bits {bits} capacity {capacity} {encoding}"
-    ctx = MHAContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
-    model = km.ModelContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding)
+    # The accuracy options in half the cases.
+    options = {}
+    if rng.random() < 0.5:
+        options = dict(recent=int(rng.choice([0, 1, 5, 64])), value_bits=int(rng.integers(2, 5)),
+                       sinks=int(rng.choice([0, 1, 4, 600 // 2])))
+    what = f"seed {seed}: heads {n_heads} hd {hd} bits {bits} capacity {capacity} {encoding} {options}"
+    ctx = MHAContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding, **options)
+    model = km.ModelContext(n_heads, hd, bits, capacity, seed=ctx_seed, encoding=encoding, **options)
     probes = [vector(rng, hd) for _ in range(n_heads)]
     held = [np.zeros((0, hd), np.float32) for _ in range(n_heads)]  # values since reset, newest last
     pos = 0
@@ -103,26 +146,27 @@ def run_case(seed):
             keys = np.stack([vector(rng, hd) for _ in range(n)])
             vals = np.stack([vector(rng, hd) for _ in range(n)])
             for i in range(n):
-                ctx.append(head, layouts(rng, keys[i]), layouts(rng, vals[i]), pos + i)
+                ctx.append(integer(rng, head), layouts(rng, keys[i]), layouts(rng, vals[i]), integer(rng, pos + i))
             model.extend(head, keys, vals, range(pos, pos + n))
             held[head] = np.concatenate([held[head], vals])[-capacity:]
             pos += n
         elif op < 0.7:
-            args, error = bad_append(rng, hd, n_heads)
+            args, error = bad_append(rng, hd, n_heads, pos)
             before = probe(ctx, probes)
             with pytest.raises(error):
-                ctx.append(*args, pos)
+                ctx.append(*args)
             after = probe(ctx, probes)
             assert after[0] == before[0] and all(np.array_equal(a, b) for a, b in zip(after[1], before[1])), what
         elif op < 0.85:
             head = int(rng.integers(n_heads))
-            q = vector(rng, hd, scale=rng.choice([0.0, 0.1, 1.0]))
-            assert_agrees(ctx.compute(head, layouts(rng, q)), model.compute(head, q), held[head], model.heads[head],
-                          f"{what} step {step}")
+            q = huge_vector(rng, hd) if rng.random() < 0.3 else vector(rng, hd, scale=rng.choice([0.0, 0.1, 1.0]))
+            assert_agrees(ctx.compute(integer(rng, head), layouts(rng, q)), model.compute(head, q), held[head],
+                          model.heads[head], f"{what} step {step}")
         elif op < 0.97:
             head = int(rng.integers(n_heads))
-            qs = np.stack([vector(rng, hd, 0.3) for _ in range(int(rng.integers(1, 10)))])
-            got = ctx.compute_batch(head, layouts(rng, qs))
+            qs = np.array([huge_vector(rng, hd) if rng.random() < 0.2 else vector(rng, hd, 0.3)
+                           for _ in range(int(rng.integers(0, 10)))], np.float32).reshape(-1, hd)
+            got = ctx.compute_batch(integer(rng, head), layouts(rng, qs) if len(qs) else qs)  # [] has no shape
             assert_agrees(got, model.compute_batch(head, qs), held[head], model.heads[head], f"{what} step {step} batch")
         elif op < 0.985:  # carry on with a restored copy
             ctx = pickle.loads(pickle.dumps(ctx)) if rng.random() < 0.5 else copy.deepcopy(ctx)

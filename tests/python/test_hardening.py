@@ -30,6 +30,8 @@ class TestLifecycle:
         "tokens": lambda c: c.tokens(0),
         "repr": repr,
         "getstate": lambda c: c.__getstate__(),
+        "reduce_ex": lambda c: c.__reduce_ex__(0),
+        "reduce": lambda c: c.__reduce__(),
         **{name: (lambda n: lambda c: getattr(c, n))(name)
            for name in ("n_heads", "head_dim", "bits", "capacity", "threads", "encoding")},
     }

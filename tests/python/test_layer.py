@@ -6,6 +6,7 @@ import time
 
 import numpy as np
 import pytest
+from conftest import UNDER_SANITIZER
 from test_context import rss_bytes
 
 from kelvor_py import MHAContext
@@ -75,7 +76,10 @@ def test_dropped_contexts_join_their_workers(rng):
     churn(400)
     gc.collect()
     assert threads_settle_at(base)
-    assert rss_bytes() - before < 4 << 20
+    # As for the resident_memory tests: AddressSanitizer's quarantine grows
+    # resident memory until it fills, whatever the module frees.
+    if not UNDER_SANITIZER:
+        assert rss_bytes() - before < 4 << 20
 
 
 def test_calls_from_other_threads_wait_for_a_layer_call(rng):

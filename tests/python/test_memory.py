@@ -58,3 +58,69 @@ def test_a_context_beyond_the_address_space_limit_is_refused_at_once():
     assert 0 <= asked - core < 100000 * 4096, asked - core
     assert abs(float(found[2]) - asked / 2**40) < 0.05 and abs(float(found[4]) - left / 2**20) < 0.05
     assert abs(left - (256 << 20)) < 16 << 20  # the limit less what the child mapped meanwhile
+
+
+MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import os, sys
+    import numpy as np
+    import kelvor_py
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    rng = np.random.default_rng(0)
+    what = sys.argv[1]
+    if what == "large":
+        # The first append makes the code paths' own memory; measured from there.
+        ctx = kelvor_py.MHAContext(8, 128, 3, 8192, encoding="fitted")
+        ctx.append_heads(*rng.standard_normal((2, 8, 128)).astype(np.float32), 0)
+        before, counted = rss(), ctx.memory_bytes()
+        for t in range(1, 8192):
+            ctx.append_heads(*rng.standard_normal((2, 8, 128)).astype(np.float32), t)
+        print(rss() - before, ctx.memory_bytes() - counted, ctx.memory_bytes(), ctx.kv_bytes())
+    elif what == "churn":
+        ones = np.ones((2, 64), np.float32)
+        held = []
+        for _ in range(4):
+            ctxs = [kelvor_py.MHAContext(2, 64, 3, 1024, encoding="fitted") for _ in range(20000)]
+            for c in ctxs:
+                for t in range(3):
+                    c.append_heads(ones * t, ones, t)
+            held.append(rss())
+            del ctxs
+        print(*held)
+    else:
+        # Measured from before the saving context too, which builds the same heads.
+        print(rss(), end=" ")
+        state = kelvor_py.MHAContext(300000, 1, 2, 1).__getstate__()
+        restored = kelvor_py.MHAContext.__new__(kelvor_py.MHAContext)
+        restored.__setstate__(state)
+        print(rss())
+    """
+)
+
+
+def measure(what):
+    done = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, what], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return [int(v) for v in done.stdout.split()]
+
+
+def test_memory_bytes_is_what_the_process_holds(resident_memory):
+    grown, counted, total, codes = measure("large")
+    assert abs(grown - counted) <= 0.1 * total, (grown, counted)
+    assert total <= 1.3 * codes
+
+
+def test_small_contexts_created_and_dropped_do_not_grow_the_heap(resident_memory):
+    rounds = measure("churn")
+    assert max(rounds) <= 1.1 * rounds[0], rounds
+    # 40,000 heads holding 3 tokens each: their rings grow with the tokens.
+    assert rounds[0] < 600 << 20, rounds
+
+
+def test_a_state_of_many_empty_heads_loads_in_little_memory(resident_memory):
+    before, after = measure("empty heads")
+    assert after - before < 256 << 20

@@ -2,11 +2,15 @@
 import copy
 import multiprocessing
 import operator
+import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
+import kelvor_py
 from kelvor_py import MHAContext
 
 HD = 24
@@ -102,3 +106,40 @@ def test_damaged_states_are_refused_and_change_nothing(rng):
     # The refusals left the new instance as new as it was.
     fresh.__setstate__(state)
     assert_same(fresh, ctx, queries)
+
+
+EVERY_PROTOCOL = """
+import copy, pickle, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+from test_pickle import assert_same, filled
+import kelvor_py
+
+rng = np.random.default_rng(5)
+queries = rng.standard_normal((3, 24)).astype(np.float32)
+for encoding in ("clip3", "fitted"):
+    ctx = filled(encoding, 3, rng, threads=2)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert_same(pickle.loads(pickle.dumps(ctx, protocol=protocol)), ctx, queries)
+        restore, args = ctx.__reduce_ex__(protocol)
+        assert restore is kelvor_py._restore
+        assert_same(restore(*args), ctx, queries)
+    assert_same(copy.copy(ctx), ctx, queries)
+    assert_same(copy.deepcopy(ctx), ctx, queries)
+print("ok")
+"""
+
+
+def test_every_pickle_protocol_round_trips():
+    # In a process of its own: a protocol that fails may abort the interpreter.
+    done = subprocess.run([sys.executable, "-c", EVERY_PROTOCOL, os.path.dirname(__file__)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-2000:]
+
+
+def test_restore_refuses_a_damaged_state(rng):
+    state = filled("clip3", 2, rng).__getstate__()
+    for bad, message in damaged(state):
+        with pytest.raises(ValueError) as info:
+            kelvor_py._restore(bad)
+        assert str(info.value) == message

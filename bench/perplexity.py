@@ -1,0 +1,382 @@
+"""Perplexity of a real decoder (SmolLM2-135M-Instruct) whose key/value cache is kept by kelvor_py, beside a
+float32 cache and peer quantisers.
+
+Run by `make perplexity`. Every row decodes the same passages token by token
+through its own cache (one per layer) and is compared with the float32 cache:
+perplexity, KL divergence of its next-token distribution from float32's, and
+how often both pick the same top token. Only predictions made at position 512
+or later are scored: before that every answer of the library is exact.
+"""
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # rows run one after another on one core of a shared machine
+
+import argparse  # noqa: E402
+import functools  # noqa: E402
+import hashlib  # noqa: E402
+import shutil  # noqa: E402
+import sys  # noqa: E402
+import sysconfig  # noqa: E402
+import time  # noqa: E402
+from dataclasses import dataclass, field  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import kelvor_py  # noqa: E402
+import smollm2  # noqa: E402
+from kv_caches import PEERS, library_bits_per_element  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[1]
+OUT = ROOT / "build" / "perplexity"
+SCORED_FROM = 512
+SEED = 1000
+SINKS = 4
+PROMPT = "Explain in two sentences why the sky is blue."
+# A valid value for each keyword option, to ask the built module whether it takes it.
+PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1}
+LICENSES = Path("/usr/share/common-licenses")
+
+
+def _license(name):
+    return lambda: (LICENSES / name).read_text(encoding="utf-8")
+
+
+def _topic(key):
+    def load():
+        from pydoc_data.topics import topics  # the text of Python's own reference manual
+        return topics[key]
+    return load
+
+
+def _python_license():
+    return (Path(sysconfig.get_path("stdlib")) / "LICENSE.txt").read_text(encoding="utf-8")
+
+
+# The first six are the default; the rest stand in when one is missing or too short, or for --passages > 6.
+PASSAGES = [
+    ("GPL-3", _license("GPL-3")),
+    ("execmodel", _topic("execmodel")),
+    ("Apache-2.0", _license("Apache-2.0")),
+    ("import", _topic("import")),
+    ("Python LICENSE.txt", _python_license),
+    ("customization", _topic("customization")),
+    ("GFDL-1.3", _license("GFDL-1.3")),
+    ("assignment", _topic("assignment")),
+    ("MPL-2.0", _license("MPL-2.0")),
+    ("comparisons", _topic("comparisons")),
+]
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def select_passages(tokenizer, count, tokens):
+    """[(name, token ids)] of `count` passages, each the first tokens + 1 tokens of its text (inputs and the
+    last target)."""
+    chosen = []
+    for name, load in PASSAGES:
+        if len(chosen) == count:
+            break
+        try:
+            ids = tokenizer.encode(load()).ids
+        except (OSError, KeyError, ImportError) as e:
+            print(f"passage {name} left out: {e}")
+            continue
+        if len(ids) < tokens + 1:
+            print(f"passage {name} left out: {len(ids)} tokens, fewer than {tokens + 1}")
+            continue
+        chosen.append((name, np.array(ids[:tokens + 1], np.int64)))
+    if len(chosen) < count:
+        raise SystemExit(f"only {len(chosen)} passages of {tokens + 1} tokens are available, {count} asked for")
+    return chosen
+
+
+@dataclass
+class Row:
+    name: str
+    family: str
+    peer: str = ""                                  # a NumPy cache of kv_caches.PEERS, or "" for the library
+    options: dict = field(default_factory=dict)     # the library's constructor options, bits included
+    ring: bool = False                              # capacity half the text instead of above it
+
+    def capacity(self, tokens):
+        return tokens // 2 if self.ring else 1 << tokens.bit_length()
+
+    def caches(self, config, tokens):
+        h, d = config.n_kv_heads, config.head_dim
+        if self.peer:
+            return [PEERS[self.peer][0](h, d, tokens) for _ in range(config.n_layers)]
+        opts = dict(self.options)
+        bits = opts.pop("bits")
+        return [kelvor_py.MHAContext(h, d, bits, self.capacity(tokens), seed=SEED + i, **opts)
+                for i in range(config.n_layers)]
+
+    def bits_per_element(self, head_dim, tokens):
+        if self.peer:
+            return PEERS[self.peer][1](head_dim, tokens)
+        return library_bits_per_element(head_dim, tokens, capacity=self.capacity(tokens), **self.options)
+
+
+def library_row(encoding, bits, value_bits=None, ring=False, **extra):
+    options = {"bits": bits, "encoding": encoding}
+    width = f"{bits}-bit" if value_bits is None else f"k{bits}/v{value_bits}"
+    if value_bits is not None:
+        options["value_bits"] = value_bits
+    options.update(extra)
+    name = f"kelvor {encoding} {width}" + ", ring of half the text" * ring
+    name += "".join(f" + {k} {v}" for k, v in extra.items())
+    family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
+    return Row(name, family, options=options, ring=ring)
+
+
+def all_rows():
+    rows = [Row(name, "KIVI-like" if "KIVI" in name else "per-vector blocks", peer=name) for name in PEERS]
+    rows[0].family = "float32"
+    rows += [library_row(enc, b) for enc in ("clip3", "fitted") for b in (2, 3, 4)]
+    rows += [library_row("fitted", 3, ring=True), library_row("fitted", 3, ring=True, sinks=SINKS)]
+    # Candidates for the best quality within about 3, 4 and 5.5 bits per element.
+    rows += [
+        library_row("fitted", 2, sinks=SINKS),
+        library_row("fitted", 3, value_bits=2, sinks=SINKS),
+        library_row("fitted", 3, sinks=SINKS),
+        library_row("fitted", 4, value_bits=2, sinks=SINKS),
+        library_row("fitted", 2, recent=64),
+        library_row("fitted", 3, recent=32, sinks=SINKS),
+        library_row("fitted", 4, value_bits=3, sinks=SINKS),
+        library_row("fitted", 4, sinks=SINKS),
+        library_row("fitted", 2, recent=128),
+        library_row("fitted", 4, value_bits=3, recent=64, sinks=SINKS),
+    ]
+    return rows
+
+
+@functools.lru_cache(maxsize=None)
+def module_takes(option):
+    try:
+        kelvor_py.MHAContext(1, 8, 2, 8, **{option: PROBES[option]})
+    except TypeError:
+        return False
+    return True
+
+
+def lacking(row):
+    return [k for k in row.options if k in PROBES and not module_takes(k)]
+
+
+def reference(model, name, ids, tokens):
+    """Final hidden states of the float32 cache at the scored positions, cached per model and text."""
+    key = hashlib.sha256(model.ident.encode() + np.asarray(ids, "<i8").tobytes()).hexdigest()[:24]
+    path = OUT / f"reference-{key}.npz"
+    if path.exists():
+        with np.load(path) as z:
+            return z["hidden"], float(z["seconds"]), True
+    log(f"float32 reference for {name} ...")
+    start = time.perf_counter()
+    hidden = smollm2.forward(model, ids[:tokens], Row("float32", "", peer="float32").caches(model.config, tokens),
+                             keep_from=SCORED_FROM)
+    seconds = time.perf_counter() - start
+    tmp = path.with_suffix(".tmp.npz")
+    np.savez(tmp, hidden=hidden, seconds=seconds)
+    tmp.replace(path)
+    return hidden, seconds, False
+
+
+def log_probs(model, hidden, chunk=256):
+    out = np.empty((len(hidden), model.config.vocab), np.float32)
+    for s in range(0, len(hidden), chunk):
+        out[s:s + chunk] = smollm2.log_softmax(smollm2.logits(model, hidden[s:s + chunk]))
+    return out
+
+
+def score(model, hidden, ref_lp, targets, chunk=256):
+    """Per scored position: negative log-likelihood of the target, KL(float32 || row), same top token."""
+    nll, kl, same = [], [], []
+    for s in range(0, len(hidden), chunk):
+        lp = smollm2.log_softmax(smollm2.logits(model, hidden[s:s + chunk]))
+        ref = ref_lp[s:s + chunk]
+        nll.append(-lp[np.arange(len(lp)), targets[s:s + chunk]])
+        kl.append(np.maximum(np.sum(np.exp(ref) * (ref - lp), axis=-1, dtype=np.float64), 0.0))
+        same.append(lp.argmax(axis=-1) == ref.argmax(axis=-1))
+    return np.concatenate(nll), np.concatenate(kl), np.concatenate(same)
+
+
+@dataclass
+class Result:
+    nll: list = field(default_factory=list)
+    kl: list = field(default_factory=list)
+    same: list = field(default_factory=list)
+    seconds: float = 0.0
+    memory_bits: float = 0.0        # from memory_bytes(), summed over passages
+    memory_known: bool = True
+
+    def add(self, nll, kl, same):
+        self.nll.append(nll)
+        self.kl.append(kl)
+        self.same.append(same)
+
+    def summary(self):
+        nll, kl, same = (np.concatenate(a) for a in (self.nll, self.kl, self.same))
+        return {"ppl": float(np.exp(nll.mean())), "kl": float(kl.mean()), "kl99": float(np.percentile(kl, 99)),
+                "same": float(same.mean())}
+
+
+def memory_bits(caches):
+    """Bits the caches report holding, or None when the module has no memory_bytes()."""
+    if not all(hasattr(c, "memory_bytes") for c in caches):
+        return None
+    return 8.0 * sum(c.memory_bytes() for c in caches)
+
+
+def sanity(model, tokenizer, passages, refs):
+    parts = []
+    for (name, ids), (hidden, _, _) in zip(passages, refs):
+        lp = log_probs(model, hidden)
+        nll = -lp[np.arange(len(lp)), ids[SCORED_FROM + 1:]]
+        parts.append(f"{name} {np.exp(nll.mean()):.2f}")
+    print("float32 perplexity per passage: " + ", ".join(parts))
+    prompt = tokenizer.encode(smollm2.chat_prompt(PROMPT)).ids
+    caches = Row("float32", "", peer="float32").caches(model.config, len(prompt) + 64)
+    stop = {tokenizer.token_to_id(smollm2.END_OF_TURN)}
+    reply = tokenizer.decode(list(smollm2.greedy(model, prompt, caches, 30, stop)))
+    print(f"float32 greedy reply to {PROMPT!r}: {reply!r}")
+
+
+def fmt_delta(ppl, base):
+    return f"{ppl - base:+.3f} ({100 * (ppl / base - 1):+.2f} %)"
+
+
+def table(rows, results, skipped, bpe, tokens, n_layers, n_kv_heads, head_dim):
+    have_memory = any(results[r.name].memory_known for r in rows if r.name in results and not r.peer)
+    head = ["row", "bits/element"] + (["memory_bytes() bits/element"] if have_memory else []) + [
+        "perplexity", "vs float32", "mean KL", "p99 KL", "same top token", "time"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    base = results["float32"].summary()["ppl"]
+    for row in rows:
+        cells = [row.name, f"{bpe[row.name]:.3f}"]
+        if row.name in skipped:
+            cells += ["n/a"] * have_memory + [f"skipped: no {', '.join(skipped[row.name])}= in this build"] + \
+                     [""] * 5
+        else:
+            res = results[row.name]
+            s = res.summary()
+            if have_memory:
+                elements = len(res.nll) * n_layers * n_kv_heads * 2 * tokens * head_dim
+                cells.append(f"{res.memory_bits / elements:.3f}" if res.memory_known and not row.peer else "n/a")
+            cells += [f"{s['ppl']:.3f}", fmt_delta(s["ppl"], base), f"{s['kl']:.5f}", f"{s['kl99']:.4f}",
+                      f"{100 * s['same']:.2f} %", f"{res.seconds:.0f} s"]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+COUNTING = """\
+How bits/element are counted: everything a row's cache holds per layer after all {tokens} tokens, divided by
+2 x {tokens} x {head_dim} (every key and value element of the text). The library: {head_dim} code bits per
+key and per value at their widths, one float32 scale per key and per value, one uint32 position per held token,
+32 bits per element for the sinks and the recent window (its 512-token start-up window is released once it
+answers from codes; only the sinks stay), and for "fitted" 3 x {head_dim} float32 per head. A ring of half the
+text holds only half the tokens, so its figure is per token of the text, not per token held. Peers: codes,
+float16 scales (and zero points) per block, per key channel group or per value token, and 32 bits per element
+for what they still hold in float (KIVI-like: the newest incomplete key group, or the recent window). Peers
+need no positions. The memory_bytes() column, where shown, is what the module itself reports.
+Perplexity is over all scored predictions of all passages (those made at positions {start}..{last}); KL is
+KL(float32 || row) per scored token in nats; time is the whole row over all passages (decoding and scoring)."""
+
+
+def plot(rows, results, bpe, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(9, 5.5))
+    families = {}
+    for row in rows:
+        if row.name in results and row.peer != "float32":
+            families.setdefault(row.family, []).append(row)
+    markers = iter("osD^v<>ph*")
+    for family, members in families.items():
+        members.sort(key=lambda r: bpe[r.name])
+        x = [bpe[r.name] for r in members]
+        y = [results[r.name].summary()["kl"] for r in members]
+        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like")
+        ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
+        for r, xi, yi in zip(members, x, y):
+            label = r.name.replace("kelvor ", "").replace("KIVI-like ", "KIVI ")
+            ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
+    ax.set_yscale("log")
+    ax.set_xlabel("bits per key/value element (everything stored)")
+    ax.set_ylabel("mean KL(float32 || row) per token, nats")
+    ax.set_title("SmolLM2-135M-Instruct: next-token divergence from a float32 cache")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=130)
+    plt.close(fig)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--passages", type=int, default=6, help="passages to evaluate (default 6)")
+    parser.add_argument("--tokens", type=int, default=2048, help="tokens of each passage decoded (default 2048)")
+    parser.add_argument("--rows", default="", help="only rows whose name contains one of these comma-separated "
+                                                    "substrings (float32 is always computed)")
+    parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/perplexity.png")
+    args = parser.parse_args(argv)
+    if args.tokens <= SCORED_FROM + 1:
+        parser.error(f"--tokens must be above {SCORED_FROM + 1}")
+    started = time.perf_counter()
+    OUT.mkdir(parents=True, exist_ok=True)
+    model, tokenizer = smollm2.load(OUT)
+    cfg = model.config
+    print(f"model: {model.ident}, {cfg.n_layers} layers, {cfg.n_heads} query heads over {cfg.n_kv_heads} "
+          f"key/value heads of {cfg.head_dim}; kelvor_py SIMD level {kelvor_py._simd_levels()[-1]}")
+    passages = select_passages(tokenizer, args.passages, args.tokens)
+    refs = [reference(model, name, ids, args.tokens) for name, ids in passages]
+    sanity(model, tokenizer, passages, refs)
+
+    wanted = [w.strip().lower() for w in args.rows.split(",") if w.strip()]
+    rows = [r for r in all_rows() if r.peer == "float32" or not wanted or any(w in r.name.lower() for w in wanted)]
+    skipped = {r.name: lacking(r) for r in rows if lacking(r)}
+    for name, missing in skipped.items():
+        print(f"skipped {name}: the built kelvor_py's MHAContext takes no {', '.join(m + '=' for m in missing)}")
+    bpe = {r.name: r.bits_per_element(cfg.head_dim, args.tokens) for r in rows}
+    results = {r.name: Result() for r in rows if r.name not in skipped}
+
+    for p, ((name, ids), (ref_hidden, ref_seconds, _)) in enumerate(zip(passages, refs)):
+        ref_lp = log_probs(model, ref_hidden)
+        targets = ids[SCORED_FROM + 1:]
+        for row in rows:
+            if row.name in skipped:
+                continue
+            res = results[row.name]
+            start = time.perf_counter()
+            if row.peer == "float32":
+                hidden, caches = ref_hidden, None
+            else:
+                caches = row.caches(cfg, args.tokens)
+                hidden = smollm2.forward(model, ids[:args.tokens], caches, keep_from=SCORED_FROM)
+            res.add(*score(model, hidden, ref_lp, targets))
+            res.seconds += time.perf_counter() - start + (ref_seconds if caches is None else 0.0)
+            if caches is not None and not row.peer:
+                bits = memory_bits(caches)
+                res.memory_known &= bits is not None
+                res.memory_bits += bits or 0.0
+            log(f"passage {p + 1}/{len(passages)} ({name}) {row.name}: {time.perf_counter() - start:.1f} s")
+        del ref_lp
+
+    print()
+    print(table(rows, results, skipped, bpe, args.tokens, cfg.n_layers, cfg.n_kv_heads, cfg.head_dim))
+    print()
+    print(COUNTING.format(tokens=args.tokens, head_dim=cfg.head_dim, start=SCORED_FROM, last=args.tokens - 1))
+    png = OUT / "perplexity.png"
+    plot(rows, results, bpe, png)
+    print(f"\nplot: {png.relative_to(ROOT)}")
+    if args.update_docs:
+        shutil.copyfile(png, ROOT / "docs" / "perplexity.png")
+        print("copied to docs/perplexity.png")
+    print(f"{len(passages)} passages of {args.tokens} tokens, {len(results)} rows, "
+          f"wall time {time.perf_counter() - started:.0f} s")
+
+
+if __name__ == "__main__":
+    main()

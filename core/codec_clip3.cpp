@@ -1,0 +1,37 @@
+// The original encoding: every vector on its own, clamped at three root mean
+// squares and coded against the fixed codebooks; no statistics.
+#include <algorithm>
+
+#include "core/codec.h"
+#include "core/encoder.h"
+#include "core/head_cache.h"
+
+namespace kelvor {
+namespace {
+
+class Clip3Codec final : public Codec {
+public:
+    const char* name() const override { return "clip3"; }
+    Codebook codebook(int32_t bits) const override { return default_codebook(bits); }
+    int32_t stats_arrays() const override { return 0; }
+    bool codes_ready(const HeadCache&) const override { return true; }
+    void encode_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
+                     uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const override {
+        encode_and_pack_pair(kt, head, key, val, key_stream, val_stream, key_scale, val_scale);
+    }
+    void fix_stats(HeadCache&, const AppendedTokens&) const override {}
+    const float* prepare_query(const HeadCache&, const float* query, float*) const override { return query; }
+    const float* key_offset(const HeadCache&) const override { return nullptr; }
+    void finish(const HeadCache& head, const float* acc, float, float* out) const override {
+        std::copy(acc, acc + head.head_dim, out);
+    }
+};
+
+}  // namespace
+
+const Codec& clip3_codec() {
+    static const Clip3Codec codec;
+    return codec;
+}
+
+}  // namespace kelvor

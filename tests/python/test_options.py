@@ -1,0 +1,148 @@
+"""The opt-in accuracy options (recent, value_bits, sinks) against the NumPy model,
+under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
+calls; and the defaults left as they were."""
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import kelvor_model as km
+import kelvor_py
+from kelvor_py import MHAContext
+from test_model import assert_matches
+
+LEVELS = tuple(kelvor_py._simd_levels())
+
+# (head_dim, capacity, tokens): past the window without wrapping; and a small
+# ring that has wrapped, so the sinks live on only in their full-precision copies.
+SHAPES = [(16, 600, 560), (5, 40, 90)]
+# (recent, value_bits offset from bits, sinks)
+OPTIONS = [(0, 1, 0), (16, 0, 0), (0, 0, 4), (8, 2, 3), (64, 0, 0)]
+
+SCRIPT = textwrap.dedent(
+    """
+    import pickle, sys
+    import numpy as np
+    import kelvor_py
+    from test_options import cases
+
+    out = {}
+    for tag, args, kwargs, keys, vals, queries in cases():
+        ctx = kelvor_py.MHAContext(*args, **kwargs)
+        for t in range(keys.shape[1]):
+            ctx.append_heads(keys[:, t], vals[:, t], t)
+        out[tag + "/single"] = np.stack([[ctx.compute(h, q) for q in queries] for h in range(2)])
+        out[tag + "/batch"] = np.stack([ctx.compute_batch(h, queries) for h in range(2)])
+        out[tag + "/heads"] = ctx.compute_heads(np.stack([queries, queries]))
+        copy = pickle.loads(pickle.dumps(ctx))
+        out[tag + "/restored"] = np.stack([copy.compute_batch(h, queries) for h in range(2)])
+        out[tag + "/state"] = np.frombuffer(ctx.__getstate__(), np.uint8)
+    np.savez(sys.argv[1], **out)
+    """
+)
+
+
+def cases():
+    """Every (tag, args, options, keys, vals, queries) the tests run, from fixed seeds."""
+    for encoding in ("clip3", "fitted"):
+        for bits in (2, 3, 4):
+            for hd, capacity, n in SHAPES:
+                for recent, offset, sinks in OPTIONS:
+                    rng = np.random.default_rng([bits, hd, recent, offset, sinks])
+                    keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
+                    vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
+                    queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
+                    options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks)
+                    tag = f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}"
+                    yield tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
+
+
+@pytest.fixture(scope="module")
+def level_outputs(tmp_path_factory):
+    results = {}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
+    for level in LEVELS:
+        path = tmp_path_factory.mktemp("options") / f"{level}.npz"
+        done = subprocess.run([sys.executable, "-c", SCRIPT, str(path)], capture_output=True, text=True, timeout=600,
+                              env=dict(env, KELVOR_SIMD=level))
+        if done.returncode != 0 and "KELVOR_SIMD" in done.stderr and "ImportError" in done.stderr:
+            results[level] = done.stderr.strip().splitlines()[-1]
+            continue
+        assert done.returncode == 0, f"KELVOR_SIMD={level}:\n{done.stderr}"
+        results[level] = dict(np.load(path))
+    return results
+
+
+@pytest.mark.parametrize("level", LEVELS)
+def test_options_match_the_model_at_every_level(level_outputs, level):
+    got = level_outputs[level]
+    if isinstance(got, str):
+        pytest.skip(f"KELVOR_SIMD={level} cannot run here: {got}")
+    reference_state = level_outputs["scalar"]
+    for tag, args, kwargs, keys, vals, queries in cases():
+        model = km.ModelContext(*args, **kwargs)
+        for h in range(2):
+            model.extend(h, keys[h], vals[h])
+        want = np.stack([model.compute_batch(h, queries) for h in range(2)])
+        assert_matches(got[tag + "/single"], want, tag)
+        # Within a level: batch rows, whole-layer rows and a restored copy answer bit for bit alike.
+        for other in ("batch", "heads", "restored"):
+            assert got[tag + "/" + other].tobytes() == got[tag + "/single"].tobytes(), f"{tag} {other}"
+        # The stored bytes do not depend on the level.
+        assert got[tag + "/state"].tobytes() == reference_state[tag + "/state"].tobytes(), tag
+
+
+@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
+def test_options_at_their_defaults_change_nothing(rng, encoding):
+    keys, vals = (rng.standard_normal((700, 2, 8)).astype(np.float32) for _ in range(2))
+    plain = MHAContext(2, 8, 3, 600, encoding=encoding)
+    spelled = MHAContext(2, 8, 3, 600, encoding=encoding, recent=0, value_bits=3, sinks=0)
+    for t in range(700):
+        plain.append_heads(keys[t], vals[t], t)
+        spelled.append_heads(keys[t], vals[t], t)
+    assert plain.__getstate__() == spelled.__getstate__()
+    assert repr(plain) == repr(spelled) and "recent" not in repr(plain)
+    assert (spelled.recent, spelled.value_bits, spelled.sinks) == (0, 3, 0)
+
+
+def test_options_are_checked_shown_and_counted():
+    for kwargs, message in [(dict(value_bits=5), "value_bits must be 2, 3 or 4, got 5"),
+                            (dict(recent=-1), "recent must be between 0 and 4096, got -1"),
+                            (dict(recent=4097), "recent must be between 0 and 4096, got 4097"),
+                            (dict(sinks=513), "sinks must be between 0 and 512, got 513")]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            MHAContext(1, 8, 3, 16, **kwargs)
+    ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
+    assert repr(ctx).endswith("encoding='fitted', recent=32, value_bits=2, sinks=4)")
+    assert (ctx.recent, ctx.value_bits, ctx.sinks) == (32, 2, 4)
+    ones = np.ones((2, 64), np.float32)
+    for t in range(10):
+        ctx.append_heads(ones * t, ones, t)
+    assert ctx.kv_bytes() == 2 * 10 * (32 + 16)  # keys at 4 bits, values at 2
+    assert pickle.loads(pickle.dumps(ctx)).__repr__() == repr(ctx)
+
+
+def test_version_1_states_load_and_answer_as_a_fresh_context():
+    """States saved before the options existed (kept their whole first 512 tokens)."""
+    saved = np.load(os.path.join(os.path.dirname(__file__), "data", "states_v1.npz"))
+    tags = sorted({k.split("/")[0] for k in saved})
+    assert len(tags) == 24
+    for tag in tags:
+        encoding, bits, name = tag.split("_", 2)
+        hd, cap, n = {"empty": (5, 24, 0), "exact": (6, 64, 40), "wrapped": (16, 24, 100),
+                      "past_window": (3, 600, 530)}[name]
+        rng = np.random.default_rng([int(bits), hd, cap, n])
+        fresh = MHAContext(2, hd, int(bits), cap, seed=5, encoding=encoding)
+        for t in range(n):
+            fresh.append_heads(rng.standard_normal((2, hd)).astype(np.float32) + 0.3,
+                               rng.standard_normal((2, hd)).astype(np.float32) - 0.2, t)
+        queries = rng.standard_normal((2, 3, hd)).astype(np.float32)
+        old = MHAContext.__new__(MHAContext)
+        old.__setstate__(saved[tag + "/state"].tobytes())
+        assert old.__getstate__() == fresh.__getstate__(), tag
+        assert old.compute_heads(queries).tobytes() == fresh.compute_heads(queries).tobytes(), tag
+        assert_matches(old.compute_heads(queries), saved[tag + "/answers"].astype(np.float64), tag)

@@ -1,0 +1,138 @@
+"""The perplexity benchmark's decoder loop and storage figures, on a tiny random decoder (no model file needed)."""
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kelvor_py
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import kv_caches  # noqa: E402
+import smollm2  # noqa: E402
+
+
+def tiny_model(rng, interleaved=True, tied=True):
+    # Two key/value heads, so a query head reading the wrong one shows.
+    cfg = smollm2.Config(n_layers=2, d_model=64, n_heads=4, n_kv_heads=2, head_dim=16, d_ff=96, vocab=50,
+                         eps=1e-5, rope_base=10000.0, rope_interleaved=interleaved)
+
+    def w(*shape):
+        return (rng.standard_normal(shape) / math.sqrt(shape[0])).astype(np.float32)
+
+    def norm():
+        return (1 + 0.2 * rng.standard_normal(cfg.d_model)).astype(np.float32)
+
+    d, kv, ff = cfg.d_model, cfg.n_kv_heads * cfg.head_dim, cfg.d_ff
+    layers = [smollm2.Layer(norm(), 2 * w(d, d), 2 * w(d, kv), w(d, kv), w(d, d), norm(), w(d, ff), w(d, ff), w(ff, d))
+              for _ in range(cfg.n_layers)]
+    return smollm2.Model(cfg, w(cfg.vocab, d), layers, norm(), None if tied else w(cfg.vocab, d))
+
+
+def token_by_token_logits(model, tokens):
+    """One token at a time in float64: rotary as complex multiplication, attention per query head."""
+    cfg = model.config
+    d, group = cfg.head_dim, cfg.n_heads // cfg.n_kv_heads
+    freqs = cfg.rope_base ** (-np.arange(0, d, 2) / d)
+
+    def rms(x, wt):
+        return x / np.sqrt(np.mean(x * x) + cfg.eps) * wt
+
+    def rotate(x, pos):  # x (heads, d)
+        if cfg.rope_interleaved:
+            z = (x[:, 0::2] + 1j * x[:, 1::2]) * np.exp(1j * pos * freqs)
+            return np.stack([z.real, z.imag], axis=-1).reshape(x.shape)
+        z = (x[:, :d // 2] + 1j * x[:, d // 2:]) * np.exp(1j * pos * freqs)
+        return np.concatenate([z.real, z.imag], axis=-1)
+
+    keys, vals = [[] for _ in model.layers], [[] for _ in model.layers]
+    out = []
+    for pos, token in enumerate(tokens):
+        x = model.embed[token].astype(np.float64)
+        for i, layer in enumerate(model.layers):
+            h = rms(x, layer.attn_norm)
+            q = rotate((h @ layer.wq).reshape(cfg.n_heads, d), pos)
+            keys[i].append(rotate((h @ layer.wk).reshape(cfg.n_kv_heads, d), pos))
+            vals[i].append((h @ layer.wv).reshape(cfg.n_kv_heads, d))
+            k, v = np.array(keys[i]), np.array(vals[i])         # (tokens so far, kv heads, d)
+            heads = []
+            for head in range(cfg.n_heads):
+                scores = k[:, head // group] @ q[head] / math.sqrt(d)
+                p = np.exp(scores - scores.max())
+                heads.append(p / p.sum() @ v[:, head // group])
+            x = x + np.concatenate(heads) @ layer.wo
+            h = rms(x, layer.ffn_norm)
+            gate = h @ layer.w_gate
+            x = x + (gate / (1 + np.exp(-gate)) * (h @ layer.w_up)) @ layer.w_down
+        out.append(rms(x, model.out_norm) @ model.unembed.T)
+    return np.array(out)
+
+
+def float32_caches(cfg, capacity):
+    return [kv_caches.Float32Cache(cfg.n_kv_heads, cfg.head_dim, capacity) for _ in range(cfg.n_layers)]
+
+
+@pytest.mark.parametrize("interleaved, tied", [(True, True), (False, False)])
+def test_layerwise_forward_equals_token_by_token_decoding(rng, interleaved, tied):
+    """All tokens at once per layer, a prompt then single tokens, and plain decoding give the same logits."""
+    model = tiny_model(rng, interleaved, tied)
+    tokens = rng.integers(0, model.config.vocab, 40)
+    want = token_by_token_logits(model, tokens)
+    whole = smollm2.logits(model, smollm2.forward(model, tokens, float32_caches(model.config, 40)))
+    caches = float32_caches(model.config, 40)
+    parts = [smollm2.forward(model, tokens[:25], caches, keep_from=10)]
+    parts += [smollm2.forward(model, tokens[t:t + 1], caches, start=t) for t in range(25, 40)]
+    pieces = smollm2.logits(model, np.concatenate(parts))
+    scale = np.abs(want).max()
+    assert np.abs(whole - want).max() < 1e-5 * scale
+    assert np.abs(pieces - whole[10:]).max() < 1e-5 * scale
+
+
+@pytest.mark.parametrize("encoding, bits", [("clip3", 2), ("fitted", 2), ("fitted", 4)])
+def test_library_cache_is_exact_below_its_window(rng, encoding, bits):
+    model = tiny_model(rng)
+    cfg = model.config
+    tokens = rng.integers(0, cfg.vocab, 200)
+    ctxs = [kelvor_py.MHAContext(cfg.n_kv_heads, cfg.head_dim, bits, 256, seed=i, encoding=encoding)
+            for i in range(cfg.n_layers)]
+    got = smollm2.logits(model, smollm2.forward(model, tokens, ctxs))
+    want = smollm2.logits(model, smollm2.forward(model, tokens, float32_caches(cfg, 200)))
+    np.testing.assert_allclose(got, want, rtol=0, atol=2e-5 * np.abs(want).max())
+
+
+# Hand counts at head_dim 64, per key/value element of the text (2 x tokens x 64).
+@pytest.mark.parametrize("figure, expected", [
+    (kv_caches.PEERS["int8 blocks of 32"][1](64, 100), 8 + 2 * 16 / 64),
+    (kv_caches.PEERS["int4 blocks of 32, zero point"][1](64, 100), 4 + 2 * 32 / 64),
+    # 100 tokens: 3 key groups coded (96 tokens), 4 float keys; every value coded with a scale and zero point.
+    (kv_caches.PEERS["KIVI-like 2-bit"][1](64, 100),
+     (96 * 64 * 2 + 3 * 64 * 32 + 4 * 64 * 32 + 100 * (64 * 2 + 32)) / (2 * 100 * 64)),
+    # 128 recent tokens of 2048: 60 key groups and 1920 values coded, 128 of each float.
+    (kv_caches.PEERS["KIVI-like 4-bit, recent 128"][1](64, 2048),
+     (1920 * 64 * 4 + 60 * 64 * 32 + 128 * 64 * 32 + 1920 * (64 * 4 + 32) + 128 * 64 * 32) / (2 * 2048 * 64)),
+    # Fitted 3-bit at 2048 tokens: codes, two scales and a position per token, 4 sinks and 32 recent at float32.
+    (kv_caches.library_bits_per_element(64, 2048, bits=3, capacity=4096, sinks=4, recent=32, encoding="fitted"),
+     (2048 * (64 * 6 + 96) + 36 * 128 * 32 + 3 * 64 * 32) / (2 * 2048 * 64)),
+    # A ring of 1024 keys/values 4/2 bits over 2048 tokens holds half of them.
+    (kv_caches.library_bits_per_element(64, 2048, bits=4, capacity=1024, value_bits=2),
+     1024 * (64 * 6 + 96) / (2 * 2048 * 64)),
+    # 300 tokens, still exact: a clip3 head holds codes and the start-up window.
+    (kv_caches.library_bits_per_element(100, 300, bits=2, capacity=4096),
+     300 * (128 * 4 + 96 + 2 * 100 * 32) / (2 * 300 * 100)),
+])
+def test_bits_per_element_hand_counts(figure, expected):
+    assert figure == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("bits, window, tokens", [(2, 0, 100), (4, 32, 100), (2, 128, 64)])
+def test_kivi_cache_holds_in_float_what_it_counts_as_float(rng, bits, window, tokens):
+    cache = kv_caches.KiviCache(2, 16, tokens, bits, window)
+    k, v = rng.standard_normal((2, tokens, 2, 16)).astype(np.float32)
+    for t in range(tokens):
+        cache.append_heads(k[t], v[t], t)
+    float_keys = np.all(cache.keys_t.transpose(2, 0, 1) == k, axis=(1, 2))
+    float_vals = np.all(cache.vals.transpose(1, 0, 2) == v, axis=(1, 2))
+    n_keys, n_vals = kv_caches.kivi_float_tokens(tokens, window)
+    assert float_keys.tolist() == [t >= tokens - n_keys for t in range(tokens)]
+    assert float_vals.tolist() == [t >= tokens - n_vals for t in range(tokens)]

@@ -98,6 +98,7 @@ sanitize: system-deps $(VENV)/.ready $(VENV)/.test-deps
 bench: build
 	$(VPY) bench/bench_table.py --build $(BUILD)
 	$(VPY) bench/bench_layer.py
+	$(VPY) bench/bench_threads.py
 	$(BUILD)/bench/state_bench
 
 # Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a

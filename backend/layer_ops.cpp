@@ -1,40 +1,196 @@
 #include "backend/layer_ops.h"
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "core/attention.h"
+#include "core/kernels.h"
 #include "core/vector_check.h"
 #include "core/workspace.h"
 
 namespace kelvor {
+
+bool run_tasks(const kelvor_mha_ctx* ctx, int32_t count, const std::function<void(int32_t)>& task,
+               const StopPoll* stop) {
+    if (ctx->pool) return ctx->pool->run(ctx->threads, count, task, stop);
+    for (int32_t i = 0; i < count; ++i) {
+        if (stop != nullptr && (*stop)()) return false;
+        task(i);
+    }
+    return true;
+}
+
+namespace {
+
+// Rows a piece of a compute answers: one pass of the kernels over a head (a
+// multiple of it when a call has more than 2^31 pieces). Pieces start at
+// multiples of kQueryBlock, as the blocks of one batch call do.
+int64_t rows_per_piece(int64_t rows, int64_t heads) {
+    int64_t per = kQueryBlock;
+    while ((rows + per - 1) / per * heads > std::numeric_limits<int32_t>::max()) per *= 2;
+    return per;
+}
+
+// Rows of one head that one task answers.
+struct Piece {
+    const HeadCache* head;
+    const float* queries;
+    int64_t rows;
+    float* out;
+};
+
+// Answers every piece. When the pieces are too few to keep the threads busy,
+// those of heads holding more than one block of coded tokens share their
+// tokens out over the threads instead, one piece after another; the answers
+// are the same either way.
+bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function<Piece(int32_t)>& piece,
+                   const StopPoll* stop) {
+    const auto whole = [&](int32_t i) {
+        const Piece p = piece(i);
+        head_attend_batch(*p.head, p.queries, p.rows, p.out);
+    };
+    if (!ctx->pool || count >= 2 * ctx->threads) return run_tasks(ctx, count, whole, stop);
+    std::vector<int32_t> by_head, by_tokens;
+    for (int32_t i = 0; i < count; ++i) (splits_tokens(*piece(i).head) ? by_tokens : by_head).push_back(i);
+    if (!run_tasks(ctx, static_cast<int32_t>(by_head.size()),
+                   [&](int32_t k) { whole(by_head[static_cast<size_t>(k)]); }, stop)) {
+        return false;
+    }
+    const ParallelFor parallel = [&](int32_t n, const std::function<void(int32_t)>& task) {
+        return run_tasks(ctx, n, task, stop);
+    };
+    for (int32_t i : by_tokens) {
+        const Piece p = piece(i);
+        if (!head_attend_batch_split(kernels(), *p.head, p.queries, p.rows, p.out, parallel)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+// Checks every row in memory order, a range of rows per task (copied first,
+// when `copies` are given, so each range is checked while in cache). Names the
+// first bad row (token, then head) in last_error.
+int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
+                   float* copy_keys, float* copy_vals, const StopPoll* stop, bool name_token) {
+    if (T < 0 || static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
+        set_last_error(("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
+                        std::to_string(T) + " do not").c_str());
+        return -1;
+    }
+    const int64_t hd = ctx->heads[0]->head_dim;
+    const int64_t H = ctx->n_heads;
+    const int64_t rows = T * H;
+    const int64_t per_task = std::max<int64_t>(1, (int64_t{1} << 14) / hd);
+    const auto tasks = static_cast<int32_t>((rows + per_task - 1) / per_task);
+    std::vector<int64_t> bad(static_cast<size_t>(tasks), rows);
+    std::vector<VectorFault> fault(static_cast<size_t>(tasks), VectorFault::none);
+    const bool checked = run_tasks(ctx, tasks, [&](int32_t task) {
+        const int64_t from = task * per_task;
+        const int64_t to = std::min(rows, from + per_task);
+        const float* k = keys;
+        const float* v = vals;
+        if (copy_keys != nullptr) {
+            std::memcpy(copy_keys + from * hd, keys + from * hd, static_cast<size_t>((to - from) * hd) * sizeof(float));
+            std::memcpy(copy_vals + from * hd, vals + from * hd, static_cast<size_t>((to - from) * hd) * sizeof(float));
+            k = copy_keys;
+            v = copy_vals;
+        }
+        for (int64_t r = from; r < to; ++r) {
+            const VectorFault fk = vector_fault(k + r * hd, hd);
+            const VectorFault fv = vector_fault(v + r * hd, hd);
+            if (fk != VectorFault::none || fv != VectorFault::none) {
+                bad[static_cast<size_t>(task)] = r;
+                fault[static_cast<size_t>(task)] =
+                    fk == VectorFault::not_finite || fv == VectorFault::not_finite ? VectorFault::not_finite
+                                                                                    : VectorFault::norm_overflows;
+                return;
+            }
+        }
+    }, stop);
+    if (!checked) {
+        set_last_error("stopped");
+        return kStopped;
+    }
+    const auto first = std::find_if(bad.begin(), bad.end(), [&](int64_t r) { return r < rows; });
+    if (first != bad.end()) {
+        const int64_t r = *first;
+        const std::string where =
+            (name_token ? "token " + std::to_string(r / H) + ", " : std::string()) + "row " + std::to_string(r % H);
+        if (fault[static_cast<size_t>(first - bad.begin())] == VectorFault::not_finite) {
+            set_last_error(("keys and vals must be finite; " + where + " is not").c_str());
+        } else {
+            set_last_error(("keys and vals must have norms below 1.8e19; " + where + " has not").c_str());
+        }
+        return -1;
+    }
+    clear_last_error();
+    return 0;
+}
+
+// Stored a few tokens at a time, every head's share of them at once: one head
+// walking a long prompt alone would read it a row per memory page.
+void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
+    const int64_t hd = ctx->heads[0]->head_dim;
+    const int64_t H = ctx->n_heads;
+    const int64_t chunk = std::max<int64_t>(1, (int64_t{2} << 20) / (H * hd * 8));
+    for (int64_t from = 0; from < T; from += chunk) {
+        const int64_t to = std::min(T, from + chunk);
+        run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
+            HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
+            for (int64_t t = from; t < to; ++t) {
+                const int64_t row = (t * H + h) * hd;
+                head_append(head, keys + row, vals + row, pos + static_cast<int32_t>(t));
+            }
+        });
+    }
+}
+
+}  // namespace
 
 int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos) {
     if (ctx == nullptr) {
         set_last_error("kelvor_mha_append_heads: no context");
         return -1;
     }
-    const int64_t hd = ctx->heads[0]->head_dim;
-    for (int32_t h = 0; h < ctx->n_heads; ++h) {
-        const VectorFault fk = vector_fault(keys + h * hd, hd);
-        const VectorFault fv = vector_fault(vals + h * hd, hd);
-        if (fk == VectorFault::not_finite || fv == VectorFault::not_finite) {
-            set_last_error(("keys and vals must be finite; row " + std::to_string(h) + " is not").c_str());
-            return -1;
-        }
-        if (fk != VectorFault::none || fv != VectorFault::none) {
-            set_last_error(("keys and vals must have norms below 1.8e19; row " + std::to_string(h) + " has not").c_str());
-            return -1;
-        }
+    const int32_t checked = check_rows(ctx, keys, vals, 1, pos, nullptr, nullptr, nullptr, false);
+    if (checked == 0) store_rows(ctx, keys, vals, 1, pos);
+    return checked;
+}
+
+int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
+                                 const StopPoll* stop) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_append_tokens: no context");
+        return -1;
     }
-    clear_last_error();
-    ctx->workers->run(ctx->n_heads, [&](int32_t h) {
-        head_append(*ctx->heads[static_cast<size_t>(h)], keys + h * hd, vals + h * hd, pos);
-    });
-    return 0;
+    // Stores are not stopped: a head left half-appended would differ from every call sequence.
+    const int32_t checked = check_rows(ctx, keys, vals, T, pos, nullptr, nullptr, stop, true);
+    if (checked == 0) store_rows(ctx, keys, vals, T, pos);
+    return checked;
+}
+
+int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop,
+                                bool name_token) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_check_tokens: no context");
+        return -1;
+    }
+    return check_rows(ctx, keys, vals, T, pos, copy_keys, copy_vals, stop, name_token);
+}
+
+void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
+    store_rows(ctx, keys, vals, T, pos);
 }
 
 int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
-                                 int64_t rows, float* out) {
+                                 int64_t rows, float* out, const StopPoll* stop) {
     if (ctx == nullptr) {
         set_last_error("kelvor_mha_compute_heads: no context");
         return -1;
@@ -48,10 +204,41 @@ int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t rows_per_head = static_cast<int64_t>(n_query_heads / ctx->n_heads) * rows;
     if (rows_per_head == 0) return 0;
-    ctx->workers->run(ctx->n_heads, [&](int32_t h) {
-        const int64_t offset = h * rows_per_head * hd;
-        head_attend_batch(*ctx->heads[static_cast<size_t>(h)], queries + offset, rows_per_head, out + offset);
-    });
+    // Piece i answers rows of head i / pieces.
+    const int64_t per = rows_per_piece(rows_per_head, ctx->n_heads);
+    const auto pieces = static_cast<int32_t>((rows_per_head + per - 1) / per);
+    const bool done = answer_pieces(ctx, ctx->n_heads * pieces, [&](int32_t i) {
+        const int32_t h = i / pieces;
+        const int64_t first = static_cast<int64_t>(i % pieces) * per;
+        const int64_t offset = (h * rows_per_head + first) * hd;
+        return Piece{ctx->heads[static_cast<size_t>(h)].get(), queries + offset, std::min(per, rows_per_head - first),
+                     out + offset};
+    }, stop);
+    if (!done) {
+        set_last_error("stopped");
+        return kStopped;
+    }
+    return 0;
+}
+
+int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
+                                float* out, const StopPoll* stop) {
+    if (ctx == nullptr || head_idx < 0 || head_idx >= ctx->n_heads || n < 0) {
+        set_last_error("kelvor_mha_compute_rows: head_idx out of range or n negative");
+        return -1;
+    }
+    clear_last_error();
+    const HeadCache& head = *ctx->heads[static_cast<size_t>(head_idx)];
+    const int64_t hd = head.head_dim;
+    const int64_t per = rows_per_piece(n, 1);
+    const bool done = answer_pieces(ctx, static_cast<int32_t>((n + per - 1) / per), [&](int32_t i) {
+        const int64_t first = static_cast<int64_t>(i) * per;
+        return Piece{&head, queries + first * hd, std::min(per, n - first), out + first * hd};
+    }, stop);
+    if (!done) {
+        set_last_error("stopped");
+        return kStopped;
+    }
     return 0;
 }
 

@@ -6,16 +6,41 @@
 namespace kelvor {
 
 // Whole-layer operations: every head of the context in one call, shared out
-// over the context's workers one head at a time. Each head is touched by one
-// thread only, with the same per-head functions as the head-indexed
-// operations, so results do not depend on the number of threads. Not safe to
-// call concurrently with any other operation on the same context.
+// over the context's threads in pieces (a head, or a block of a head's query
+// rows). Each head is written by one thread only, and every piece runs the
+// same per-head functions as the head-indexed operations, so results do not
+// depend on the number of threads. Not safe to call concurrently with any
+// other operation on the same context.
+//
+// The operations taking a StopPoll ask it between pieces, on the calling
+// thread only; once it returns true they return kStopped with nothing stored
+// (an append is asked only before it stores anything) and out partly written.
+constexpr int32_t kStopped = -2;
 
 // Row h of keys and of vals (n_heads rows of head_dim floats each) goes to
 // head h, all at pos. Every row is checked before any head changes: on a NaN
 // or infinity, returns -1 with last_error naming the first such row and
 // stores nothing. Returns 0 otherwise.
 int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos);
+
+// T tokens at once: keys and vals hold T blocks of n_heads rows, and block t
+// goes in at pos + t, exactly as T calls of kelvor_mha_append_heads in order
+// would store it. Every row, and that pos + T - 1 fits in int32, is checked
+// before any head changes; a failed check returns -1 with last_error naming
+// the first bad row (token, then head), storing nothing.
+int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
+                                 const StopPoll* stop = nullptr);
+
+// The two halves of kelvor_mha_append_tokens, for a caller that must check
+// rows while they cannot change and store them later: check_tokens copies
+// the rows into copy_keys and copy_vals (T * n_heads * head_dim floats each)
+// as it checks them; store_tokens stores rows that passed, unchecked.
+// A failed check names the row by token and head, or (name_token false, for
+// one token) by head alone.
+int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop = nullptr,
+                                bool name_token = true);
+void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos);
 
 // queries: n_query_heads blocks of `rows` rows of head_dim floats. n_query_heads
 // is a positive multiple of n_heads, and query head i reads head
@@ -24,6 +49,10 @@ int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const fl
 // is exactly what kelvor_mha_compute gives for that row on its head. Returns 0,
 // or -1 with last_error and out untouched when the counts do not fit.
 int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
-                                 int64_t rows, float* out);
+                                 int64_t rows, float* out, const StopPoll* stop = nullptr);
+
+// kelvor_mha_compute_batch over the context's threads, n rows in blocks.
+int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
+                                float* out, const StopPoll* stop = nullptr);
 
 }  // namespace kelvor

@@ -57,8 +57,8 @@ KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(
         head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding, s.options);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
-    ctx->workers = std::make_unique<WorkerPool>(s.threads);
     ctx_ = std::move(ctx);
+    set_threads(s.threads);
 }
 
 void KelvorMHABackend::append(int32_t head_idx, const float* key, const float* val, int32_t pos) {
@@ -104,7 +104,9 @@ int32_t KelvorMHABackend::compute_heads(const float* queries, int32_t n_query_he
 }
 
 void KelvorMHABackend::set_threads(int32_t threads) {
-    ctx_->workers = std::make_unique<WorkerPool>(threads);
+    check_setting(threads >= 1, "threads", threads, "at least 1");
+    ctx_->pool = threads > 1 ? WorkerPool::shared() : nullptr;
+    ctx_->threads = threads;
     settings_.threads = threads;
 }
 

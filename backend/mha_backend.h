@@ -55,9 +55,9 @@ public:
     // Whole-layer operations (backend/layer_ops.h) over the context's workers.
     int32_t append_heads(const float* keys, const float* vals, int32_t pos);
     int32_t compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out);
-    // Threads the whole-layer operations use, the caller included. Setting it
-    // joins the current workers; new ones start on first need. Throws
-    // std::invalid_argument for fewer than 1 and changes nothing then.
+    // Threads the whole-layer operations use, the caller included; above 1 the
+    // context holds the process's worker pool. Throws std::invalid_argument
+    // for fewer than 1 and changes nothing then.
     void set_threads(int32_t threads);
     int32_t threads() const { return settings_.threads; }
     // Tokens head_idx holds, or -1 with last_error for a bad index.

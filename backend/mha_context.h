@@ -12,9 +12,16 @@ namespace kelvor {
 struct kelvor_mha_ctx {
     std::vector<std::unique_ptr<HeadCache>> heads;
     int32_t n_heads = 0;
-    // Share out the whole-layer operations; one thread (the caller) unless set otherwise.
-    std::unique_ptr<WorkerPool> workers = std::make_unique<WorkerPool>(1);
+    // Threads a call may use, the caller included; above 1, calls share their
+    // work out over the process's pool, held here.
+    int32_t threads = 1;
+    std::shared_ptr<WorkerPool> pool;
 };
+
+// Runs task(i) for every i in [0, count) over the context's threads; false
+// (with the rest skipped) once `stop`, asked between tasks, says so.
+bool run_tasks(const kelvor_mha_ctx* ctx, int32_t count, const std::function<void(int32_t)>& task,
+               const StopPoll* stop = nullptr);
 
 // Head i is seeded with seed XOR (i * 0xdeadbeefcafe), in 64-bit arithmetic.
 constexpr uint64_t head_seed(uint64_t seed, int32_t i) {

@@ -1,30 +1,40 @@
 #include "backend/worker_pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <exception>
+#include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+
+#include "backend/after_fork.h"
 
 namespace kelvor {
 
 struct WorkerPool::Job {
-    Job(const std::function<void(int32_t)>& t, int32_t n, uint64_t g) : task(t), count(n), generation(g) {}
+    Job(const std::function<void(int32_t)>& t, int32_t n, int32_t h) : task(t), count(n), helpers_max(h) {}
 
     const std::function<void(int32_t)>& task;  // only called for claimed tasks, all done before run() returns
     const int32_t count;
-    const uint64_t generation;
+    const int32_t helpers_max;  // workers that may join, besides the caller
+    int32_t helpers = 0;        // under the pool's mutex
     std::atomic<int32_t> next{0};
     std::atomic<int32_t> finished{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;  // under the pool's mutex
+    std::atomic<bool> skip{false};  // a task failed or the caller was told to stop
+    bool stopped = false;           // only the caller touches it
+    std::exception_ptr error;       // under the pool's mutex
 };
 
 WorkerPool::WorkerPool(int32_t threads) : threads_(threads) {
     if (threads < 1) throw std::invalid_argument("threads must be at least 1, got " + std::to_string(threads));
+    register_for_fork(this, [](void* self) { static_cast<WorkerPool*>(self)->reset_in_child(); });
 }
 
 WorkerPool::~WorkerPool() {
+    forget_for_fork(this);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -33,75 +43,133 @@ WorkerPool::~WorkerPool() {
     for (std::thread& t : workers_) t.join();
 }
 
+std::shared_ptr<WorkerPool> WorkerPool::shared() {
+    // Never destroyed: holders may let go during static destruction at exit.
+    static auto* guard = new ForkSafeMutex;
+    static auto* current = new std::weak_ptr<WorkerPool>;
+    std::lock_guard<ForkSafeMutex> lock(*guard);
+    std::shared_ptr<WorkerPool> pool = current->lock();
+    if (!pool) {
+        pool = std::make_shared<WorkerPool>(std::numeric_limits<int32_t>::max());
+        *current = pool;
+    }
+    return pool;
+}
+
+void WorkerPool::reset_in_child() {
+    // Only the forking thread exists: the workers and every other caller are
+    // gone, and their locks may be held. Their objects are abandoned, not
+    // destroyed (joining a thread that does not exist never returns).
+    new (&mutex_) std::mutex();
+    new (&wake_) std::condition_variable();
+    new (&done_) std::condition_variable();
+    new (&workers_) std::vector<std::thread>();
+    new (&jobs_) std::deque<std::shared_ptr<Job>>();
+    posted_.store(0);
+    stopping_ = false;
+}
+
 int32_t WorkerPool::started() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int32_t>(workers_.size());
 }
 
-void WorkerPool::start_workers(int32_t wanted) {
-    // Only run() adds workers, and run() is never concurrent.
+int32_t WorkerPool::start_workers(int32_t wanted) {
+    std::lock_guard<std::mutex> lock(mutex_);
     while (static_cast<int32_t>(workers_.size()) < wanted) {
-        std::thread t([this, seen = generation_] { work(seen); });
-        std::lock_guard<std::mutex> lock(mutex_);
-        workers_.push_back(std::move(t));
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            break;  // out of threads: go on with those there are, and try again next call
+        }
     }
+    return static_cast<int32_t>(workers_.size());
 }
 
-void WorkerPool::drain(Job& job) {
+std::shared_ptr<WorkerPool::Job> WorkerPool::job_with_room() const {
+    for (const auto& job : jobs_) {
+        if (job->helpers < job->helpers_max && job->next.load(std::memory_order_relaxed) < job->count) return job;
+    }
+    return nullptr;
+}
+
+void WorkerPool::drain(Job& job, const StopPoll* stop) {
     for (;;) {
+        if (stop != nullptr && !job.stopped && (*stop)()) {
+            job.stopped = true;
+            job.skip.store(true, std::memory_order_relaxed);
+        }
         const int32_t i = job.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= job.count) return;
-        if (!job.failed.load(std::memory_order_relaxed)) {
+        if (!job.skip.load(std::memory_order_relaxed)) {
             try {
                 job.task(i);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!job.error) job.error = std::current_exception();
-                job.failed.store(true, std::memory_order_relaxed);
+                job.skip.store(true, std::memory_order_relaxed);
             }
         }
         // The caller checks `finished` under the mutex, so notifying under it cannot be missed.
         if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
             std::lock_guard<std::mutex> lock(mutex_);
-            done_.notify_one();
+            done_.notify_all();
         }
     }
 }
 
-void WorkerPool::work(uint64_t seen) {
+void WorkerPool::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || (job_ && job_->generation != seen); });
+        std::shared_ptr<Job> job = job_with_room();
+        if (!job && !stopping_) {
+            // A call in phases (a head shared out by tokens) posts its next job
+            // microseconds later: look out for it a moment before sleeping,
+            // which would add a wake-up to every phase.
+            const uint64_t seen = posted_.load(std::memory_order_relaxed);
+            lock.unlock();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+            while (posted_.load(std::memory_order_relaxed) == seen && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+            lock.lock();
+        }
+        wake_.wait(lock, [&] { return stopping_ || (job = job_with_room()) != nullptr; });
         if (stopping_) return;
-        std::shared_ptr<Job> job = job_;
-        seen = job->generation;
+        ++job->helpers;
         lock.unlock();
-        drain(*job);
+        drain(*job, nullptr);
         lock.lock();
     }
 }
 
-void WorkerPool::run(int32_t count, const std::function<void(int32_t)>& task) {
-    if (count <= 0) return;
-    if (threads_ == 1 || count == 1) {
-        for (int32_t i = 0; i < count; ++i) task(i);
-        return;
-    }
+bool WorkerPool::run(int32_t threads, int32_t count, const std::function<void(int32_t)>& task,
+                     const StopPoll* stop) {
+    if (count <= 0) return true;
     // A worker more than there are tasks could never get one.
-    start_workers(std::min(threads_ - 1, count - 1));
-    auto job = std::make_shared<Job>(task, count, ++generation_);
+    const int32_t helpers = std::min(std::min(threads, threads_) - 1, count - 1);
+    if (helpers <= 0 || start_workers(helpers) == 0) {
+        for (int32_t i = 0; i < count; ++i) {
+            if (stop != nullptr && (*stop)()) return false;
+            task(i);
+        }
+        return true;
+    }
+    auto job = std::make_shared<Job>(task, count, helpers);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        job_ = job;
+        jobs_.push_back(job);
     }
+    posted_.fetch_add(1, std::memory_order_relaxed);
     wake_.notify_all();
-    drain(*job);
+    drain(*job, stop);
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), job));
         done_.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == count; });
-        job_.reset();
     }
     if (job->error) std::rethrow_exception(job->error);
+    return !job->stopped;
 }
 
 }  // namespace kelvor

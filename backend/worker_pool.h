@@ -1,6 +1,8 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -9,22 +11,34 @@
 
 namespace kelvor {
 
-// A fixed number of threads sharing out the tasks of one call: the calling
-// thread and up to threads - 1 workers, started when a call first has tasks
-// for them (never more than tasks - 1) and joined by the destructor. Tasks are
-// taken one at a time from a shared counter, so heads of different sizes still
-// balance, and a call returns once its tasks are done: a worker that wakes
-// late finds nothing left and costs the caller nothing.
+// Asked by the calling thread between tasks; true stops the call.
+using StopPoll = std::function<bool()>;
+
+// Threads that share out the tasks of calls. Each call is a job in a queue:
+// its calling thread works on it, and up to threads - 1 idle workers join in,
+// so calls from several threads run at once and a caller never waits for
+// another caller's job. Workers start when a call first has tasks for them
+// (never more than tasks - 1 for one call) and are joined by the destructor.
+// Tasks are taken one at a time from a shared counter, so tasks of different
+// sizes still balance, and a call returns once its tasks are done: a worker
+// that wakes late finds nothing left and costs the caller nothing.
 //
-// One call at a time: run() is not reentrant and must not be called from two
-// threads at once; the owner serialises calls.
+// If a worker cannot be started (the system is out of threads), the call goes
+// on with the workers there are, on the calling thread alone if need be, and
+// a later call tries again. A forked child forgets the parent's workers and
+// starts its own on first need.
 class WorkerPool {
 public:
-    // Throws std::invalid_argument ("threads must be at least 1, got 0") for threads < 1.
+    // `threads` bounds run(count, task). Throws std::invalid_argument
+    // ("threads must be at least 1, got 0") for threads < 1.
     explicit WorkerPool(int32_t threads);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // The process's pool, made on first need and shared by every holder of it;
+    // it joins its workers when the last holder lets go.
+    static std::shared_ptr<WorkerPool> shared();
 
     int32_t threads() const { return threads_; }
     // Worker threads running now (0 until a call first needed one).
@@ -34,24 +48,31 @@ public:
     // With one thread, or one task, everything runs on the calling thread. If a
     // task throws, tasks not yet begun are skipped and the first exception is
     // rethrown here once no task is running any more.
-    void run(int32_t count, const std::function<void(int32_t)>& task);
+    void run(int32_t count, const std::function<void(int32_t)>& task) { run(threads_, count, task, nullptr); }
+    // The same on at most `threads` threads (the caller included), asking
+    // `stop` (when given) before each task the caller takes; once it returns
+    // true, tasks not yet begun are skipped and run returns false.
+    bool run(int32_t threads, int32_t count, const std::function<void(int32_t)>& task, const StopPoll* stop);
 
 private:
     struct Job;
 
-    void start_workers(int32_t wanted);
-    void work(uint64_t seen);
-    void drain(Job& job);
+    // Workers, up to `wanted`; returns how many there are (fewer if starting one failed).
+    int32_t start_workers(int32_t wanted);
+    void work();
+    void drain(Job& job, const StopPoll* stop);
+    std::shared_ptr<Job> job_with_room() const;  // under mutex_
+    void reset_in_child();
 
     const int32_t threads_;
-    std::vector<std::thread> workers_;
+    std::vector<std::thread> workers_;  // under mutex_
     mutable std::mutex mutex_;
     std::condition_variable wake_;  // a new job, or stop
-    std::condition_variable done_;  // the last task of the job finished
-    // The job in progress, shared so that a worker still holding it after the
-    // call returned reads nothing freed.
-    std::shared_ptr<Job> job_;
-    uint64_t generation_ = 0;
+    std::condition_variable done_;  // the last task of some job finished
+    // Jobs whose tasks are not all taken yet. Shared, so that a worker still
+    // holding one after its call returned reads nothing freed.
+    std::deque<std::shared_ptr<Job>> jobs_;
+    std::atomic<uint64_t> posted_{0};  // jobs ever queued
     bool stopping_ = false;
 };
 

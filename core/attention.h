@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "core/head_cache.h"
 #include "core/kernels.h"
@@ -22,6 +23,22 @@ int32_t head_attend(const HeadCache& head, const float* query, float* out);
 int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
                           float* out);
 int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out);
+
+// Runs task(i) for every i in [0, count), perhaps on several threads at once;
+// false if it stopped before all had run.
+using ParallelFor = std::function<bool(int32_t count, const std::function<void(int32_t)>& task)>;
+
+// True when a head answers from more than one block of kSumBlock coded tokens:
+// the heads whose attention head_attend_batch_split shares out by tokens.
+bool splits_tokens(const HeadCache& head);
+
+// head_attend_batch with each block of queries' token work shared out through
+// `parallel`: scores by blocks of tokens, the softmax on the calling thread,
+// then value sums by blocks, added up in block order as on one thread, so the
+// answers are the same bit for bit. A head that does not split runs whole as
+// one task. False, with out partly written, if `parallel` stopped.
+bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                             float* out, const ParallelFor& parallel);
 
 // True while the exact window holds every token the ring holds.
 bool answers_exactly(const HeadCache& head);

@@ -1,20 +1,28 @@
 // Python binding: converts and checks arguments, then calls the flat operations.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "backend/after_fork.h"
 #include "backend/context_state.h"
+#include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
+#include "core/aligned_bytes.h"
 #include "core/attention.h"
 #include "core/kernels.h"
 #include "core/vector_check.h"
@@ -87,10 +95,53 @@ struct PyMHAContext {
     // workers take it after releasing the GIL; every other call takes it while
     // holding the GIL (and so may wait, GIL held, for such a call to finish).
     // Nobody waits for the GIL while holding it, so the two cannot deadlock.
-    std::mutex busy;
+    // A forked child finds it unlocked even if another thread held it.
+    kelvor::ForkSafeMutex busy;
 };
 
-using HeldWithGil = std::lock_guard<std::mutex>;
+using HeldWithGil = std::lock_guard<kelvor::ForkSafeMutex>;
+
+// Python ends a thread other than the finalizing (main) one that wants the
+// GIL back once the interpreter is finalizing. on_main_thread is found while
+// the GIL is held (asking needs it).
+bool ended_by_finalizing(bool on_main_thread) { return !on_main_thread && _Py_IsFinalizing(); }
+
+// Lets Ctrl-C stop a long call: between pieces of work, the calling thread
+// asks Python for pending signals, at most once per interval, re-taking the
+// GIL for that moment when the call released it. Short calls never ask.
+class SignalCheck {
+public:
+    SignalCheck() : next_(std::chrono::steady_clock::now() + kInterval), main_(_PyOS_IsMainThread() != 0) {}
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    const kelvor::StopPoll* poll() const { return &poll_; }
+    // With the GIL held: raises what the signal handler raised (KeyboardInterrupt).
+    [[noreturn]] void raise() const {
+        if (error_) throw *error_;
+        throw std::runtime_error("stopped without a pending Python error");
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kInterval{25};
+
+    bool pending() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return false;
+        if (ended_by_finalizing(main_)) return false;  // see take_gil_back
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) error_ = std::make_unique<py::error_already_set>();
+        PyGILState_Release(gil);
+        next_ = std::chrono::steady_clock::now() + kInterval;
+        return raised;
+    }
+
+    std::chrono::steady_clock::time_point next_;
+    const bool main_;
+    std::unique_ptr<py::error_already_set> error_;
+    kelvor::StopPoll poll_ = [this] { return pending(); };
+};
 using Self = kelvor_python::Built<PyMHAContext>;
 
 void check_ndim(const py::array& a, py::ssize_t expected) {
@@ -136,6 +187,40 @@ void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const
     kelvor::kelvor_mha_append(self->backend.context(), head, k.data(), v.data(), pos);
 }
 
+// A thread that wants the GIL back while the interpreter is finalizing is
+// ended by Python with an unwind that C++ cannot pass through a destructor
+// (std::terminate); such a thread, a daemon thread still in a call at exit,
+// waits here instead until the process ends.
+void take_gil_back(PyThreadState* state, bool on_main_thread) {
+    if (ended_by_finalizing(on_main_thread)) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(state);
+}
+
+// Runs an operation that may take long: on the calling thread with the GIL
+// held when the context has one thread (like every other call), else with the
+// GIL released while the context's threads share the work out.
+template <class Op>
+int32_t run_layer_op(PyMHAContext& self, Op&& op) {
+    if (self.backend.threads() == 1) {
+        HeldWithGil held(self.busy);
+        return op();
+    }
+    const bool main = _PyOS_IsMainThread() != 0;
+    PyThreadState* state = PyEval_SaveThread();
+    int32_t result = 0;
+    try {
+        std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
+        result = op();
+    } catch (...) {
+        take_gil_back(state, main);
+        throw;
+    }
+    take_gil_back(state, main);
+    return result;
+}
+
 py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const ArrayArg& query) {
     check_ndim(query.array(), 1);
     if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
@@ -143,8 +228,19 @@ py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const Arra
     const FloatArray q = query.to_float32();
     py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim));
     float* out = result.mutable_data(0);
-    HeldWithGil held(self->busy);
-    kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
+    if (self->backend.threads() == 1) {
+        HeldWithGil held(self->busy);
+        kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
+        return result;
+    }
+    // Shared out by tokens over the context's threads when the head is long.
+    SignalCheck signals;
+    const float* row = q.data();
+    if (run_layer_op(*self, [&] {
+            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, row, 1, out, signals.poll());
+        }) == kelvor::kStopped) {
+        signals.raise();
+    }
     return result;
 }
 
@@ -160,23 +256,14 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
     const auto n = static_cast<int32_t>(queries.shape(0));
     py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim)});
     float* out = result.mutable_data();  // no element to index when there are no rows
-    HeldWithGil held(self->busy);
-    kelvor::kelvor_mha_compute_batch(self->backend.context(), head, q.data(), n, out);
-    return result;
-}
-
-// Runs a whole-layer operation: on the calling thread with the GIL held when
-// the context has one thread (like every other call), else with the GIL
-// released while the context's workers share the heads out.
-template <class Op>
-int32_t run_layer_op(PyMHAContext& self, Op&& op) {
-    if (self.backend.threads() == 1) {
-        HeldWithGil held(self.busy);
-        return op();
+    SignalCheck signals;
+    const float* rows = q.data();
+    if (run_layer_op(*self, [&] {
+            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, rows, n, out, signals.poll());
+        }) == kelvor::kStopped) {
+        signals.raise();
     }
-    py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> held(self.busy);
-    return op();
+    return result;
 }
 
 std::string shape_text(const py::array& a) {
@@ -185,25 +272,82 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
-    const int32_t pos = pos_arg;
-    check_ndim(keys.array(), 2);
-    check_ndim(vals.array(), 2);
-    for (const ArrayArg* a : {&keys, &vals}) {
-        if (a->shape(0) != self->n_heads || a->shape(1) != self->head_dim) {
-            throw std::invalid_argument("keys and vals must have shape (n_heads, head_dim) = (" +
-                                        std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim) +
-                                        "), got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
+// Room for a copy of the rows. A long prompt's copy is new memory: committed
+// in one call, as huge pages where the kernel allows, not fault by fault.
+kelvor::AlignedBytes room_for_rows(size_t bytes) {
+    kelvor::AlignedBytes room(bytes);
+#ifdef MADV_POPULATE_WRITE
+    if (bytes >= (size_t{1} << 20)) {
+        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(room.data()) + page - 1) / page * page;
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(room.data()) + bytes) / page * page;
+        if (end > begin) {
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
         }
     }
+#endif
+    return room;
+}
+
+void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
+    const int32_t pos = pos_arg;
+    const py::ssize_t nd = keys.ndim();
+    if (nd != 2 && nd != 3) {
+        throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
+                                "; expected 2 or 3");
+    }
+    check_ndim(vals.array(), nd);
+    const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
+    for (const ArrayArg* a : {&keys, &vals}) {
+        if (a->shape(nd - 2) != self->n_heads || a->shape(nd - 1) != self->head_dim || (nd == 3 && a->shape(0) != T)) {
+            const std::string n_h = std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim);
+            throw std::invalid_argument(
+                (nd == 2 ? "keys and vals must have shape (n_heads, head_dim) = (" + n_h + ")"
+                         : "keys and vals must have shape (T, n_heads, head_dim) = (T, " + n_h + ") with one T") +
+                ", got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
+        }
+    }
+    if (static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
+        throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
+                                    " and T " + std::to_string(T) + " do not");
+    }
+    if (T == 0) return;
     const FloatArray k_array = keys.to_float32();
     const FloatArray v_array = vals.to_float32();
     const float* k = k_array.data();
     const float* v = v_array.data();
-    // The backend checks every row before storing any.
-    if (run_layer_op(*self, [&] { return self->backend.append_heads(k, v, pos); }) != 0) {
-        throw std::invalid_argument(kelvor::last_error());
+    kelvor::kelvor_mha_ctx* ctx = self->backend.context();
+    SignalCheck signals;
+    int32_t r = 0;
+    if (self->backend.threads() == 1) {
+        // The GIL is held throughout, so what is checked is what is stored.
+        HeldWithGil held(self->busy);
+        r = nd == 2 ? self->backend.append_heads(k, v, pos)
+                    : kelvor::kelvor_mha_append_tokens(ctx, k, v, T, pos, signals.poll());
+    } else {
+        // Stored with the GIL released, when other Python threads may change
+        // the arrays: so the rows are copied as they are checked, with the GIL
+        // held, and stored from the copy (unless converting them made one).
+        const bool converted = k_array.ptr() != keys.array().ptr() && k_array.owndata() &&
+                               v_array.ptr() != vals.array().ptr() && v_array.owndata();
+        const size_t bytes = static_cast<size_t>(k_array.size()) * sizeof(float);
+        kelvor::AlignedBytes copy_k = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
+        kelvor::AlignedBytes copy_v = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
+        float* ck = converted ? nullptr : reinterpret_cast<float*>(copy_k.data());
+        float* cv = converted ? nullptr : reinterpret_cast<float*>(copy_v.data());
+        r = kelvor::kelvor_mha_check_tokens(ctx, k, v, T, pos, ck, cv, signals.poll(), nd == 3);
+        if (r == 0) {
+            const float* sk = converted ? k : ck;
+            const float* sv = converted ? v : cv;
+            run_layer_op(*self, [&] {
+                kelvor::kelvor_mha_store_tokens(ctx, sk, sv, T, pos);
+                return 0;
+            });
+        }
     }
+    if (r == kelvor::kStopped) signals.raise();
+    if (r != 0) throw std::invalid_argument(kelvor::last_error());
 }
 
 py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
@@ -223,11 +367,13 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     py::array_t<float> result(std::vector<py::ssize_t>(q_array.shape(), q_array.shape() + q_array.ndim()));
     const float* q = q_array.data();
     float* out = result.mutable_data();
-    if (run_layer_op(*self, [&] {
-            return self->backend.compute_heads(q, static_cast<int32_t>(hq), rows, out);
-        }) != 0) {
-        throw std::invalid_argument(kelvor::last_error());
-    }
+    SignalCheck signals;
+    const int32_t r = run_layer_op(*self, [&] {
+        return kelvor::kelvor_mha_compute_heads(self->backend.context(), q, static_cast<int32_t>(hq), rows, out,
+                                                signals.poll());
+    });
+    if (r == kelvor::kStopped) signals.raise();
+    if (r != 0) throw std::invalid_argument(kelvor::last_error());
     return result;
 }
 

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <tuple>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -12,6 +16,7 @@
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
+#include "core/attention.h"
 #include "core/workspace.h"
 #include "test_support.h"
 
@@ -57,6 +62,98 @@ TEST(WorkerPool, RethrowsTheFirstFailureAndStaysUsable) {
     pool.run(50, [&](int32_t) { ++again; });
     EXPECT_EQ(again.load(), 50);
 }
+
+class SharedPoolThreads : public testing::TestWithParam<int32_t> {};
+
+// Two callers on the one pool at once: each job's tasks wait for a task of the
+// other job to have begun, which only happens if neither caller waits for the
+// other's job. A stop skips what is left of a job and leaves the pool usable.
+TEST_P(SharedPoolThreads, CallersRunAtOnceAndStopBetweenTasks) {
+    const int32_t threads = GetParam();
+    const std::shared_ptr<WorkerPool> pool = WorkerPool::shared();
+    EXPECT_EQ(pool, WorkerPool::shared());
+    std::atomic<bool> began[2] = {false, false};
+    std::atomic<int> met{0};
+    const auto job = [&](int which) {
+        pool->run(threads, 4, [&](int32_t) {
+            began[which] = true;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!began[1 - which] && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (began[1 - which]) ++met;
+        }, nullptr);
+    };
+    std::thread other(job, 1);
+    job(0);
+    other.join();
+    EXPECT_EQ(met.load(), 8);
+
+    // A worker joins in: the two tasks of one call run at the same time.
+    if (threads > 1) {
+        std::atomic<int> running{0};
+        std::atomic<int> together{0};
+        pool->run(threads, 2, [&](int32_t) {
+            ++running;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (running.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (running.load() == 2) ++together;
+        }, nullptr);
+        EXPECT_EQ(together.load(), 2);
+    }
+
+    for (int32_t stop_after : {0, 3}) {
+        std::atomic<int> ran{0};
+        int asked = 0;
+        const StopPoll stop = [&] { return asked++ == stop_after; };
+        EXPECT_FALSE(pool->run(threads, 1000, [&](int32_t) {
+            ++ran;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }, &stop));
+        EXPECT_LT(ran.load(), 1000);
+        EXPECT_GE(ran.load(), stop_after);
+    }
+    std::atomic<int> again{0};
+    EXPECT_TRUE(pool->run(threads, 50, [&](int32_t) { ++again; }, nullptr));
+    EXPECT_EQ(again.load(), 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, SharedPoolThreads, testing::Values(1, 2, 3));
+
+class SplitAttend : public testing::TestWithParam<std::tuple<const KernelTable*, Encoding>> {};
+
+// A head of two and a bit blocks (its ring wrapped) answers the same bits with
+// its tokens shared out, whatever order and threads the tasks run in.
+TEST_P(SplitAttend, SharedTokensGiveTheSameBits) {
+    const auto [kt, encoding] = GetParam();
+    const int32_t hd = 40;
+    HeadCache head = make_head(hd, 3, 9000, 11, encoding);
+    const Tokens tok = random_tokens(hd, 9500, 12, 0.3f);
+    append_range(*kt, head, tok, 0, 9500);
+    ASSERT_TRUE(splits_tokens(head));
+    const auto q = random_vector(sz(11 * hd), 13);
+    std::vector<float> want(q.size()), got(q.size(), kGuard);
+    head_attend_batch(*kt, head, q.data(), 11, want.data());
+
+    WorkerPool pool(3);
+    const ParallelFor backwards = [](int32_t n, const std::function<void(int32_t)>& task) {
+        for (int32_t i = n - 1; i >= 0; --i) task(i);
+        return true;
+    };
+    const ParallelFor on_threads = [&](int32_t n, const std::function<void(int32_t)>& task) {
+        pool.run(n, task);
+        return true;
+    };
+    for (const ParallelFor* parallel : {&backwards, &on_threads}) {
+        std::fill(got.begin(), got.end(), kGuard);
+        ASSERT_TRUE(head_attend_batch_split(*kt, head, q.data(), 11, got.data(), *parallel));
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+    }
+    const ParallelFor stopped = [](int32_t, const std::function<void(int32_t)>&) { return false; };
+    EXPECT_FALSE(head_attend_batch_split(*kt, head, q.data(), 11, got.data(), stopped));
+}
+
+INSTANTIATE_TEST_SUITE_P(LevelsAndEncodings, SplitAttend,
+                         testing::Combine(testing::ValuesIn(available_tables()),
+                                          testing::Values(Encoding::clip3, Encoding::fitted)));
 
 // The module checks shapes before calling, so only C++ callers reach these.
 TEST(LayerOps, BadCountsFailWithoutWriting) {

@@ -1,0 +1,56 @@
+#include "backend/after_fork.h"
+
+#include <pthread.h>
+
+#include <new>
+#include <unordered_map>
+
+namespace kelvor {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<void*, ResetInChild> live;
+};
+
+// Never destroyed: contexts may outlive static destruction at exit.
+Registry& registry() {
+    static Registry* r = [] {
+        auto* made = new Registry;
+        // Held across the fork so the child walks a consistent map.
+        pthread_atfork([] { registry().mutex.lock(); }, [] { registry().mutex.unlock(); },
+                       [] {
+                           Registry& reg = registry();
+                           for (auto& [self, reset] : reg.live) reset(self);
+                           reg.mutex.unlock();
+                       });
+        return made;
+    }();
+    return *r;
+}
+
+}  // namespace
+
+void register_for_fork(void* self, ResetInChild reset) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.live[self] = reset;
+}
+
+void forget_for_fork(void* self) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.live.erase(self);
+}
+
+ForkSafeMutex::ForkSafeMutex() {
+    register_for_fork(this, [](void* self) {
+        // The holder, if any, does not exist in the child.
+        auto* m = static_cast<ForkSafeMutex*>(self);
+        new (&m->mutex_) std::mutex();
+    });
+}
+
+ForkSafeMutex::~ForkSafeMutex() { forget_for_fork(this); }
+
+}  // namespace kelvor

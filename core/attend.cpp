@@ -134,139 +134,186 @@ float strided_dot(const float* x, const float* k, const float* offset, int32_t n
     return ((p[0] + p[4]) + (p[2] + p[6])) + ((p[1] + p[5]) + (p[3] + p[7]));
 }
 
-// Scores of the coded tokens [from, to) (oldest-first offsets in the ring)
-// from the rotated queries `rq` into their row entries. A token's score is its
-// own, so any split into ranges gives the same bits.
-void score_coded(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, float* const* rq, int32_t nq,
-                 float* const* rows, int32_t from, int32_t to) {
-    const CodeStore& store = head.store;
-    const int32_t hd = head.head_dim;
-    const int32_t P = head.rotation.P;
-    const int32_t KB = store.bytes_per_vec;
-    const float kf = 1.0f / (std::sqrt(static_cast<float>(hd)) * static_cast<float>(P));
-    for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
-        float* run_rows[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
-        const PackedTokens keys{store.key_codes.data() + static_cast<size_t>(slot) * KB, store.key_scales.data() + slot,
-                                tokens, KB, P, store.bits, store.codebook.levels};
-        kt.score_keys(keys, kf, QueryBlock{nq, rq, run_rows});
-    });
-}
+// One pass of up to kQueryBlock queries over a head that answers from codes,
+// in steps: scores of the coded tokens (any split into token ranges gives the
+// same bits: each token's score is its own), scores of the full-precision
+// tokens, the softmax of each row, value sums from zero over token ranges, and
+// the finish from those sums. Steps on different ranges may run at once on
+// different threads; the rest reads what the earlier steps wrote.
+class QuantizedPass {
+public:
+    QuantizedPass(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq)
+        : kt_(kt), head_(head), store_(head.store), sp_(split_tokens(head)), nq_(nq) {
+        coded_ = sp_.coded_to - sp_.coded_from;
+        full_ = sp_.full_precision();
+        n_ = coded_ + full_;
+        P_ = head.rotation.P;
+        hd_ = head.head_dim;
+        kf_ = 1.0f / (std::sqrt(static_cast<float>(hd_)) * static_cast<float>(P_));
+        vf_ = 1.0f / std::sqrt(static_cast<float>(P_));
+        // The calling thread's workspace holds the rotated queries and the
+        // scores; other threads of a split pass read and write them through
+        // these pointers while the caller waits for them.
+        ThreadWorkspace& ws = thread_workspace();
+        // Rows a power of two apart would share cache sets, and the kernels touch
+        // the same token of every row together: pad the row stride by a line.
+        const int32_t stride = (n_ + 15) / 16 * 16 + 16;
+        float* scores = ws.scores(nq, stride);
+        for (int32_t q = 0; q < nq; ++q) {
+            queries_[q] = queries[q];
+            rq_[q] = ws.rotated_queries[q];
+            rows_[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
+            rotate_query(kt, head, queries[q], rq_[q]);
+        }
+    }
 
-// Scores of the full-precision tokens, from the queries themselves.
-void score_full_precision(const HeadCache& head, const TokenSplit& sp, const float* const* queries, int32_t nq,
-                          float* const* rows) {
-    const int32_t hd = head.head_dim;
-    const int32_t coded = sp.coded_to - sp.coded_from;
-    const int32_t full = sp.full_precision();
-    if (full == 0) return;
+    int32_t coded_from() const { return sp_.coded_from; }
+    int32_t coded_to() const { return sp_.coded_to; }
+    int32_t P() const { return P_; }
+
+    // Coded tokens [from, to), as oldest-first offsets in the ring.
+    void score(int32_t from, int32_t to) const { score_coded(from, to, nq_, rq_, rows_); }
+
+    void score_full_precision() const { score_full(nq_, queries_, rows_); }
+
+    // The softmax of each row. A finite query so large that its scores
+    // overflow (the softmax then gives NaN) is scored again scaled down by a
+    // power of two 2^-e, which keeps its direction, and the softmax of those
+    // scores times 2^e is formed in double. Ordinary queries never get there.
+    void softmax() const {
+        for (int32_t q = 0; q < nq_; ++q) {
+            kt_.softmax(rows_[q], n_);
+            if (!std::isfinite(rows_[q][0])) rescue(q);
+        }
+    }
+
+    // Value sums of coded tokens [from, to) into acc, from zero.
+    void accumulate(int32_t from, int32_t to, float* const* acc) const {
+        for (int32_t q = 0; q < nq_; ++q) std::fill(acc[q], acc[q] + P_, 0.0f);
+        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+            const PackedTokens values{store_.val_codes.data() + static_cast<size_t>(slot) * store_.val_bytes_per_vec,
+                                      store_.val_scales.data() + slot, tokens, store_.val_bytes_per_vec, P_,
+                                      store_.val_bits, store_.val_codebook.levels};
+            kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), run_rows});
+        });
+    }
+
+    // acc: the value sums of every coded token, in rotated space (overwritten).
+    void finish(float* const* acc, float* const* outs) const {
+        for (int32_t q = 0; q < nq_; ++q) {
+            kt_.rht_inverse(acc[q], head_.rotation.signs.data(), P_);
+            // Softmax weights sum to 1: all of it is the coded tokens' unless
+            // full-precision tokens share the softmax (whose few weights are
+            // summed rather than the many coded ones).
+            float coded_weight = 1.0f;
+            if (full_ > 0) {
+                float full_weight = 0.0f;
+                for (int32_t i = 0; i < full_; ++i) full_weight += rows_[q][coded_ + i];
+                coded_weight = 1.0f - full_weight;
+            }
+            float* out = outs[q];
+            head_.codec->finish(head_, acc[q], coded_weight, out);
+            for (int32_t i = 0; i < full_; ++i) {
+                const float w = rows_[q][coded_ + i];
+                const float* v = full_precision_token(head_, sp_, i).val;
+                for (int32_t j = 0; j < hd_; ++j) out[j] += w * v[j];
+            }
+        }
+    }
+
+private:
+    void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, float* const* rows) const {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp_.coded_from);
+            const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot) * store_.bytes_per_vec,
+                                    store_.key_scales.data() + slot, tokens, store_.bytes_per_vec, P_, store_.bits,
+                                    store_.codebook.levels};
+            kt_.score_keys(keys, kf_, QueryBlock{nq, vectors, run_rows});
+        });
+    }
+
     // Scored as the coded keys are: what the codec leaves out of a coded key
     // shifts every coded score by the same amount, so these leave it out too.
-    const float* key_offset = head.codec->key_offset(head);
-    const float f = 1.0f / std::sqrt(static_cast<float>(hd));
-    for (int32_t i = 0; i < full; ++i) {
-        const float* k = full_precision_token(head, sp, i).key;
-        for (int32_t q = 0; q < nq; ++q) rows[q][coded + i] = strided_dot(queries[q], k, key_offset, hd) * f;
+    void score_full(int32_t nq, const float* const* queries, float* const* rows) const {
+        if (full_ == 0) return;
+        const float* key_offset = head_.codec->key_offset(head_);
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
+        for (int32_t i = 0; i < full_; ++i) {
+            const float* k = full_precision_token(head_, sp_, i).key;
+            for (int32_t q = 0; q < nq; ++q) rows[q][coded_ + i] = strided_dot(queries[q], k, key_offset, hd_) * f;
+        }
     }
-}
 
-// Scores of one query: the coded tokens from `rq` (its rotated form) into
-// row[0 .. coded), then the full-precision ones from `query` itself.
-void score_tokens(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* const* queries,
-                  float* const* rq, int32_t nq, float* const* rows) {
-    score_coded(kt, head, sp, rq, nq, rows, sp.coded_from, sp.coded_to);
-    score_full_precision(head, sp, queries, nq, rows);
-}
-
-// Value sums of the coded tokens [from, to) into acc, from zero.
-void accumulate_coded(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, float* const* rows,
-                      int32_t nq, float* const* acc, int32_t from, int32_t to) {
-    const CodeStore& store = head.store;
-    const int32_t P = head.rotation.P;
-    const int32_t VB = store.val_bytes_per_vec;
-    const float vf = 1.0f / std::sqrt(static_cast<float>(P));
-    for (int32_t q = 0; q < nq; ++q) std::fill(acc[q], acc[q] + P, 0.0f);
-    for_each_run(store, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
-        float* run_rows[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp.coded_from);
-        const PackedTokens values{store.val_codes.data() + static_cast<size_t>(slot) * VB,
-                                  store.val_scales.data() + slot, tokens, VB, P, store.val_bits,
-                                  store.val_codebook.levels};
-        kt.accumulate_values(values, vf, QueryBlock{nq, acc, run_rows});
-    });
-}
-
-// Weights for one query whose scores overflowed (so the softmax gave NaN): the
-// query scaled down by a power of two 2^-e scores finitely, its direction kept,
-// and the softmax of those scores times 2^e is formed in double. `scaled` has
-// room for head_dim floats and `rq` for P; both are free once scoring is done.
-void reweigh_overflowed(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* query,
-                        float* scaled, float* rq, float* row) {
-    const int32_t hd = head.head_dim;
-    double largest = 0.0;
-    for (int32_t i = 0; i < hd; ++i) {
-        const double x = std::fabs(static_cast<double>(query[i]));
-        if (!(x <= largest)) largest = x;
+    // Row q again, for a query whose scores overflowed. Runs on the calling
+    // thread once scoring is done, so the rotated query's room and the
+    // thread's first value accumulator are free.
+    void rescue(int32_t q) const {
+        const float* query = queries_[q];
+        double largest = 0.0;
+        for (int32_t i = 0; i < hd_; ++i) {
+            const double x = std::fabs(static_cast<double>(query[i]));
+            if (!(x <= largest)) largest = x;
+        }
+        if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
+        int e;
+        std::frexp(largest, &e);
+        float* scaled = thread_workspace().value_accumulators[0];
+        for (int32_t i = 0; i < hd_; ++i) scaled[i] = std::ldexp(query[i], -e);
+        rotate_query(kt_, head_, scaled, rq_[q]);
+        const float* queries[1] = {scaled};
+        float* vectors[1] = {rq_[q]};
+        float* rows[1] = {rows_[q]};
+        score_coded(sp_.coded_from, sp_.coded_to, 1, vectors, rows);
+        score_full(1, queries, rows);
+        softmax_scaled_wide(rows_[q], rows_[q], n_, e);
     }
-    if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
-    int e;
-    std::frexp(largest, &e);
-    for (int32_t i = 0; i < hd; ++i) scaled[i] = std::ldexp(query[i], -e);
-    rotate_query(kt, head, scaled, rq);
-    const float* queries[1] = {scaled};
-    float* vectors[1] = {rq};
-    float* rows[1] = {row};
-    score_tokens(kt, head, sp, queries, vectors, 1, rows);
-    softmax_scaled_wide(row, row, sp.coded_to - sp.coded_from + sp.full_precision(), e);
-}
 
-// The softmax of each row of scores; a row whose scores overflowed is weighed
-// again (acc and rq serve as its scratch).
-void weigh(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, const float* const* queries,
-           float* const* rq, float* const* acc, int32_t nq, float* const* rows) {
-    const int32_t n = sp.coded_to - sp.coded_from + sp.full_precision();
-    for (int32_t q = 0; q < nq; ++q) kt.softmax(rows[q], n);
-    for (int32_t q = 0; q < nq; ++q) {
-        if (!std::isfinite(rows[q][0])) reweigh_overflowed(kt, head, sp, queries[q], acc[q], rq[q], rows[q]);
+    // Row entry k holds coded token coded_from + k, then the full-precision ones.
+    template <class Fn>
+    void runs(int32_t from, int32_t to, Fn&& fn) const {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq_; ++q) run_rows[q] = rows_[q] + (first - sp_.coded_from);
+            fn(slot, tokens, run_rows);
+        });
     }
-}
 
-void finish_answers(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, float* const* rows,
-                    float* const* acc, int32_t nq, float* const* outs);
+    const KernelTable& kt_;
+    const HeadCache& head_;
+    const CodeStore& store_;
+    const TokenSplit sp_;
+    const int32_t nq_;
+    int32_t coded_ = 0;
+    int32_t full_ = 0;
+    int32_t n_ = 0;
+    int32_t P_ = 0;
+    int32_t hd_ = 0;
+    float kf_ = 0.0f;
+    float vf_ = 0.0f;
+    const float* queries_[kQueryBlock] = {};
+    float* rq_[kQueryBlock] = {};
+    float* rows_[kQueryBlock] = {};
+};
 
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
                       float* const* outs) {
     ThreadWorkspace& ws = thread_workspace();
-    const TokenSplit sp = split_tokens(head);
-    const int32_t coded = sp.coded_to - sp.coded_from;
-    const int32_t n = coded + sp.full_precision();
-    const int32_t P = head.rotation.P;
-
-    float* rq[kQueryBlock];
+    const QuantizedPass pass(kt, head, queries, nq);
+    const int32_t P = pass.P();
     float* acc[kQueryBlock];
-    float* rows[kQueryBlock];
-    // Rows a power of two apart would share cache sets, and the kernels touch
-    // the same token of every row together: pad the row stride by a line.
-    const int32_t stride = (n + 15) / 16 * 16 + 16;
-    float* scores = ws.scores(nq, stride);
-    for (int32_t q = 0; q < nq; ++q) {
-        rq[q] = ws.rotated_queries[q];
-        acc[q] = ws.value_accumulators[q];
-        rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
-        rotate_query(kt, head, queries[q], rq[q]);
-    }
-
-    // Row entry k holds coded token coded_from + k, then the full-precision ones.
-    score_tokens(kt, head, sp, queries, rq, nq, rows);
-    weigh(kt, head, sp, queries, rq, acc, nq, rows);
-    if (coded <= kSumBlock) {
-        accumulate_coded(kt, head, sp, rows, nq, acc, sp.coded_from, sp.coded_to);
+    for (int32_t q = 0; q < nq; ++q) acc[q] = ws.value_accumulators[q];
+    pass.score(pass.coded_from(), pass.coded_to());
+    pass.score_full_precision();
+    pass.softmax();
+    if (pass.coded_to() - pass.coded_from() <= kSumBlock) {
+        pass.accumulate(pass.coded_from(), pass.coded_to(), acc);
     } else {
         // Each block of kSumBlock tokens sums from zero in float; the blocks add
         // up in double, so late small terms are not lost against a large sum.
         for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
-        for (int32_t from = sp.coded_from; from < sp.coded_to; from += kSumBlock) {
-            accumulate_coded(kt, head, sp, rows, nq, acc, from, std::min(sp.coded_to, from + kSumBlock));
+        for (int32_t from = pass.coded_from(); from < pass.coded_to(); from += kSumBlock) {
+            pass.accumulate(from, std::min(pass.coded_to(), from + kSumBlock), acc);
             for (int32_t q = 0; q < nq; ++q) {
                 for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
             }
@@ -275,36 +322,7 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
         }
     }
-    finish_answers(kt, head, sp, rows, acc, nq, outs);
-}
-
-// The answers from the value sums of every coded token (acc, in rotated
-// space; overwritten) and the weights in rows.
-void finish_answers(const KernelTable& kt, const HeadCache& head, const TokenSplit& sp, float* const* rows,
-                    float* const* acc, int32_t nq, float* const* outs) {
-    const int32_t coded = sp.coded_to - sp.coded_from;
-    const int32_t full = sp.full_precision();
-    const int32_t P = head.rotation.P;
-    const int32_t hd = head.head_dim;
-    for (int32_t q = 0; q < nq; ++q) {
-        kt.rht_inverse(acc[q], head.rotation.signs.data(), P);
-        // Softmax weights sum to 1: all of it is the coded tokens' unless
-        // full-precision tokens share the softmax (whose few weights are
-        // summed rather than the many coded ones).
-        float coded_weight = 1.0f;
-        if (full > 0) {
-            float full_weight = 0.0f;
-            for (int32_t i = 0; i < full; ++i) full_weight += rows[q][coded + i];
-            coded_weight = 1.0f - full_weight;
-        }
-        float* out = outs[q];
-        head.codec->finish(head, acc[q], coded_weight, out);
-        for (int32_t i = 0; i < full; ++i) {
-            const float w = rows[q][coded + i];
-            const float* v = full_precision_token(head, sp, i).val;
-            for (int32_t j = 0; j < hd; ++j) out[j] += w * v[j];
-        }
-    }
+    pass.finish(acc, outs);
 }
 
 // Tokens a query of the head attends: the held ones and the sinks the ring replaced.
@@ -367,10 +385,6 @@ int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n
     return head_attend_batch(kernels(), head, queries, n, out);
 }
 
-}  // namespace kelvor
-
-namespace kelvor {
-
 bool splits_tokens(const HeadCache& head) {
     if (head.store.count <= kSumBlock || answers_exactly(head)) return false;
     const TokenSplit sp = split_tokens(head);
@@ -383,58 +397,47 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
         head_attend_batch(kt, head, queries, n, out);
         return true;
     }
-    // The rotated queries, the scores and the final sums live in the calling
-    // thread's workspace, as on one thread; the other threads reach them
-    // through these pointers while the caller waits for them.
     ThreadWorkspace& ws = thread_workspace();
-    const TokenSplit sp = split_tokens(head);
-    const int32_t from = sp.coded_from;
-    const int32_t to = sp.coded_to;
-    const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
-    const int32_t P = head.rotation.P;
     const size_t hd = static_cast<size_t>(head.head_dim);
-    const int32_t stride = (to - from + sp.full_precision() + 15) / 16 * 16 + 16;
-    // Each block's value sums in rows of their own, 64-byte aligned as the
-    // workspace's accumulators are.
+    const int32_t P = head.rotation.P;
+    // Each block's value sums, in rows of their own (a cache line apart at least).
     const size_t acc_stride = static_cast<size_t>(P + 15) / 16 * 16 + 16;
     std::vector<float> block_sums;
     for (int64_t i = 0; i < n; i += kQueryBlock) {
         const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
         const float* qs[kQueryBlock];
         float* os[kQueryBlock];
-        float* rq[kQueryBlock];
-        float* acc[kQueryBlock];
-        float* rows[kQueryBlock];
-        float* scores = ws.scores(nq, stride);
         for (int32_t q = 0; q < nq; ++q) {
             qs[q] = queries + (i + q) * hd;
             os[q] = out + (i + q) * hd;
-            rq[q] = ws.rotated_queries[q];
-            acc[q] = ws.value_accumulators[q];
-            rows[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
-            rotate_query(kt, head, qs[q], rq[q]);
         }
-        // Scores by blocks of tokens, the full-precision tokens as one more task.
+        const QuantizedPass pass(kt, head, qs, nq);
+        const int32_t from = pass.coded_from();
+        const int32_t to = pass.coded_to();
+        const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
+        // Scores over the same blocks, the full-precision tokens as one more task.
         if (!parallel(blocks + 1, [&](int32_t b) {
-                if (b == blocks) return score_full_precision(head, sp, qs, nq, rows);
-                score_coded(kt, head, sp, rq, nq, rows, from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock));
+                if (b == blocks) return pass.score_full_precision();
+                pass.score(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock));
             })) {
             return false;
         }
-        weigh(kt, head, sp, qs, rq, acc, nq, rows);
+        pass.softmax();
         const size_t per_block = static_cast<size_t>(nq) * acc_stride;
         block_sums.resize(static_cast<size_t>(blocks) * per_block + 16);
+        // 64-byte aligned, as the workspace's accumulators are.
         float* sums = block_sums.data() + (16 - reinterpret_cast<uintptr_t>(block_sums.data()) / 4 % 16) % 16;
         if (!parallel(blocks, [&](int32_t b) {
-                float* block_acc[kQueryBlock];
-                for (int32_t q = 0; q < nq; ++q) block_acc[q] = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
-                accumulate_coded(kt, head, sp, rows, nq, block_acc, from + b * kSumBlock,
-                                 std::min(to, from + (b + 1) * kSumBlock));
+                float* acc[kQueryBlock];
+                for (int32_t q = 0; q < nq; ++q) acc[q] = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
+                pass.accumulate(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock), acc);
             })) {
             return false;
         }
         // The blocks add up in double in block order, as on one thread.
+        float* acc[kQueryBlock];
         for (int32_t q = 0; q < nq; ++q) {
+            acc[q] = ws.value_accumulators[q];
             double* total = ws.value_totals[q];
             std::fill(total, total + P, 0.0);
             for (int32_t b = 0; b < blocks; ++b) {
@@ -443,7 +446,7 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
             }
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
         }
-        finish_answers(kt, head, sp, rows, acc, nq, os);
+        pass.finish(acc, os);
     }
     return true;
 }

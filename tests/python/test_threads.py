@@ -247,11 +247,11 @@ SIGINT = """
 
     threads, call = {threads}, "{call}"
     rng = np.random.default_rng(0)
-    ctx = MHAContext(2, 128, 3, 262144, threads=threads)
-    kv = rng.standard_normal((2, 131072, 2, 128)).astype(np.float32)
+    ctx = MHAContext(2, 128, 3, 65536, threads=threads)
+    kv = rng.standard_normal((2, 32768, 2, 128)).astype(np.float32)
     ctx.append_heads(kv[0], kv[1], 0)
-    ctx.append_heads(kv[1], kv[0], 131072)
-    q = rng.standard_normal((2, 2048, 128)).astype(np.float32)
+    ctx.append_heads(kv[1], kv[0], 32768)
+    q = rng.standard_normal((2, 8192, 128)).astype(np.float32)  # a few seconds of work
     before = ctx.__getstate__(), ctx.compute_heads(q[:, :9]).tobytes()
     run = {{"heads": lambda: ctx.compute_heads(q), "batch": lambda: ctx.compute_batch(1, q[0])}}[call]
     sent = []

@@ -139,15 +139,15 @@ def all_rows():
     # Candidates for the best quality within about 3, 4 and 5.5 bits per element.
     rows += [
         library_row("fitted", 2, sinks=SINKS),
-        library_row("fitted", 3, value_bits=2, sinks=SINKS),
+        library_row("fitted", 2, recent=8, sinks=SINKS),
+        library_row("fitted", 3, value_bits=2, recent=16, sinks=SINKS),
         library_row("fitted", 3, sinks=SINKS),
-        library_row("fitted", 4, value_bits=2, sinks=SINKS),
-        library_row("fitted", 2, recent=64),
-        library_row("fitted", 3, recent=32, sinks=SINKS),
-        library_row("fitted", 4, value_bits=3, sinks=SINKS),
+        library_row("fitted", 3, value_bits=2, recent=32, sinks=SINKS),
+        library_row("fitted", 4, value_bits=2, recent=32, sinks=SINKS),
+        library_row("fitted", 4, value_bits=3, recent=16, sinks=SINKS),
         library_row("fitted", 4, sinks=SINKS),
-        library_row("fitted", 2, recent=128),
-        library_row("fitted", 4, value_bits=3, recent=64, sinks=SINKS),
+        library_row("fitted", 4, value_bits=3, recent=32, sinks=SINKS),
+        library_row("fitted", 4, recent=32, sinks=SINKS),
     ]
     return rows
 

@@ -132,7 +132,12 @@ def library_row(encoding, bits, value_bits=None, ring=False, **extra):
 
 
 def all_rows():
-    rows = [Row(name, "KIVI-like" if "KIVI" in name else "per-vector blocks", peer=name) for name in PEERS]
+    def family(name):
+        if "KIVI" in name:
+            return "KIVI-like, recent 128" if "recent" in name else "KIVI-like"
+        return "per-vector blocks"
+
+    rows = [Row(name, family(name), peer=name) for name in PEERS]
     rows[0].family = "float32"
     rows += [library_row(enc, b) for enc in ("clip3", "fitted") for b in (2, 3, 4)]
     rows += [library_row("fitted", 3, ring=True), library_row("fitted", 3, ring=True, sinks=SINKS)]
@@ -144,10 +149,10 @@ def all_rows():
         library_row("fitted", 4, value_bits=2, sinks=SINKS),
         library_row("fitted", 2, recent=64),
         library_row("fitted", 3, recent=32, sinks=SINKS),
-        library_row("fitted", 4, value_bits=3, sinks=SINKS),
         library_row("fitted", 4, sinks=SINKS),
         library_row("fitted", 2, recent=128),
         library_row("fitted", 4, value_bits=3, recent=64, sinks=SINKS),
+        library_row("fitted", 4, recent=32, sinks=SINKS),
     ]
     return rows
 
@@ -325,7 +330,7 @@ def plot(rows, results, bpe, path):
         members.sort(key=lambda r: bpe[r.name])
         x = [bpe[r.name] for r in members]
         y = [results[r.name].summary()["kl"] for r in members]
-        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like")
+        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like", "KIVI-like, recent 128")
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
             label = r.name.replace("kelvor ", "").replace("KIVI-like ", "KIVI ")

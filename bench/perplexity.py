@@ -286,7 +286,7 @@ def table(rows, results, skipped, bpe, tokens, n_layers, n_kv_heads, head_dim):
     for row in rows:
         cells = [row.name, f"{bpe[row.name]:.3f}"]
         if row.name in skipped:
-            cells += ["n/a"] * have_memory + [f"skipped: no {', '.join(skipped[row.name])}= in this build"] + \
+            cells += ["n/a"] * have_memory + [f"skipped: this build takes no {', '.join(m + '=' for m in skipped[row.name])}"] + \
                      [""] * 5
         else:
             res = results[row.name]
@@ -333,7 +333,11 @@ def plot(rows, results, bpe, path):
         joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like", "KIVI-like, recent 128")
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
-            label = r.name.replace("kelvor ", "").replace("KIVI-like ", "KIVI ")
+            label = r.name
+            for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
+                                (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
+                                (" + sinks ", "+s"), (" + recent ", "+r")):
+                label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
     ax.set_xlabel("bits per key/value element (everything stored)")

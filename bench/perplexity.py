@@ -132,7 +132,12 @@ def library_row(encoding, bits, value_bits=None, ring=False, **extra):
 
 
 def all_rows():
-    rows = [Row(name, "KIVI-like" if "KIVI" in name else "per-vector blocks", peer=name) for name in PEERS]
+    def family(name):
+        if "KIVI" in name:
+            return "KIVI-like, recent 128" if "recent" in name else "KIVI-like"
+        return "per-vector blocks"
+
+    rows = [Row(name, family(name), peer=name) for name in PEERS]
     rows[0].family = "float32"
     rows += [library_row(enc, b) for enc in ("clip3", "fitted") for b in (2, 3, 4)]
     rows += [library_row("fitted", 3, ring=True), library_row("fitted", 3, ring=True, sinks=SINKS)]
@@ -165,22 +170,47 @@ def lacking(row):
     return [k for k in row.options if k in PROBES and not module_takes(k)]
 
 
+@dataclass
+class Reference:
+    hidden: np.ndarray      # final hidden states at the scored positions
+    keys: np.ndarray        # (layers, SCORED_FROM, kv heads, head_dim): what every layer appended before them
+    vals: np.ndarray
+    seconds: float
+
+
 def reference(model, name, ids, tokens):
-    """Final hidden states of the float32 cache at the scored positions, cached per model and text."""
-    key = hashlib.sha256(model.ident.encode() + np.asarray(ids, "<i8").tobytes()).hexdigest()[:24]
-    path = OUT / f"reference-{key}.npz"
+    """The float32 cache's run over a passage, cached per model and text."""
+    key = hashlib.sha256(b"reference 2|" + model.ident.encode() + np.asarray(ids, "<i8").tobytes()).hexdigest()
+    path = OUT / f"reference-{key[:24]}.npz"
     if path.exists():
         with np.load(path) as z:
-            return z["hidden"], float(z["seconds"]), True
+            return Reference(z["hidden"], z["keys"], z["vals"], float(z["seconds"]))
     log(f"float32 reference for {name} ...")
     start = time.perf_counter()
-    hidden = smollm2.forward(model, ids[:tokens], Row("float32", "", peer="float32").caches(model.config, tokens),
-                             keep_from=SCORED_FROM)
-    seconds = time.perf_counter() - start
+    caches = Row("float32", "", peer="float32").caches(model.config, tokens)
+    hidden = smollm2.forward(model, ids[:tokens], caches, keep_from=SCORED_FROM)
+    ref = Reference(hidden, np.stack([c.keys_t[:, :, :SCORED_FROM].transpose(2, 0, 1) for c in caches]),
+                    np.stack([c.vals[:, :SCORED_FROM].transpose(1, 0, 2) for c in caches]),
+                    time.perf_counter() - start)
     tmp = path.with_suffix(".tmp.npz")
-    np.savez(tmp, hidden=hidden, seconds=seconds)
+    np.savez(tmp, hidden=ref.hidden, keys=ref.keys, vals=ref.vals, seconds=ref.seconds)
     tmp.replace(path)
-    return hidden, seconds, False
+    return ref
+
+
+def decode(model, row, ids, tokens, ref):
+    """(final hidden states at the scored positions, the row's caches).
+
+    The library answers exactly while a head holds at most 512 tokens, so up to there its run is the float32
+    run up to rounding: its caches start from the float32 keys and values of those positions, and only the
+    scored positions are decoded. A peer quantises from the first token and decodes them all."""
+    caches = row.caches(model.config, tokens)
+    if row.peer or row.capacity(tokens) < SCORED_FROM:
+        return smollm2.forward(model, ids[:tokens], caches, keep_from=SCORED_FROM), caches
+    for cache, keys, vals in zip(caches, ref.keys, ref.vals):
+        for t in range(SCORED_FROM):
+            cache.append_heads(keys[t], vals[t], t)
+    return smollm2.forward(model, ids[SCORED_FROM:tokens], caches, start=SCORED_FROM), caches
 
 
 def log_probs(model, hidden, chunk=256):
@@ -231,8 +261,8 @@ def memory_bits(caches):
 
 def sanity(model, tokenizer, passages, refs):
     parts = []
-    for (name, ids), (hidden, _, _) in zip(passages, refs):
-        lp = log_probs(model, hidden)
+    for (name, ids), ref in zip(passages, refs):
+        lp = log_probs(model, ref.hidden)
         nll = -lp[np.arange(len(lp)), ids[SCORED_FROM + 1:]]
         parts.append(f"{name} {np.exp(nll.mean()):.2f}")
     print("float32 perplexity per passage: " + ", ".join(parts))
@@ -256,7 +286,7 @@ def table(rows, results, skipped, bpe, tokens, n_layers, n_kv_heads, head_dim):
     for row in rows:
         cells = [row.name, f"{bpe[row.name]:.3f}"]
         if row.name in skipped:
-            cells += ["n/a"] * have_memory + [f"skipped: no {', '.join(skipped[row.name])}= in this build"] + \
+            cells += ["n/a"] * have_memory + [f"skipped: this build takes no {', '.join(m + '=' for m in skipped[row.name])}"] + \
                      [""] * 5
         else:
             res = results[row.name]
@@ -281,7 +311,9 @@ float16 scales (and zero points) per block, per key channel group or per value t
 for what they still hold in float (KIVI-like: the newest incomplete key group, or the recent window). Peers
 need no positions. The memory_bytes() column, where shown, is what the module itself reports.
 Perplexity is over all scored predictions of all passages (those made at positions {start}..{last}); KL is
-KL(float32 || row) per scored token in nats; time is the whole row over all passages (decoding and scoring)."""
+KL(float32 || row) per scored token in nats; time is the whole row over all passages (decoding and scoring).
+Library rows take the float32 run's keys and values of the first {start} positions, which they answer exactly,
+and decode the rest; peers decode every position."""
 
 
 def plot(rows, results, bpe, path):
@@ -298,10 +330,14 @@ def plot(rows, results, bpe, path):
         members.sort(key=lambda r: bpe[r.name])
         x = [bpe[r.name] for r in members]
         y = [results[r.name].summary()["kl"] for r in members]
-        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like")
+        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like", "KIVI-like, recent 128")
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
-            label = r.name.replace("kelvor ", "").replace("KIVI-like ", "KIVI ")
+            label = r.name
+            for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
+                                (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
+                                (" + sinks ", "+s"), (" + recent ", "+r")):
+                label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
     ax.set_xlabel("bits per key/value element (everything stored)")
@@ -342,8 +378,8 @@ def main(argv=None):
     bpe = {r.name: r.bits_per_element(cfg.head_dim, args.tokens) for r in rows}
     results = {r.name: Result() for r in rows if r.name not in skipped}
 
-    for p, ((name, ids), (ref_hidden, ref_seconds, _)) in enumerate(zip(passages, refs)):
-        ref_lp = log_probs(model, ref_hidden)
+    for p, ((name, ids), ref) in enumerate(zip(passages, refs)):
+        ref_lp = log_probs(model, ref.hidden)
         targets = ids[SCORED_FROM + 1:]
         for row in rows:
             if row.name in skipped:
@@ -351,12 +387,11 @@ def main(argv=None):
             res = results[row.name]
             start = time.perf_counter()
             if row.peer == "float32":
-                hidden, caches = ref_hidden, None
+                hidden, caches = ref.hidden, None
             else:
-                caches = row.caches(cfg, args.tokens)
-                hidden = smollm2.forward(model, ids[:args.tokens], caches, keep_from=SCORED_FROM)
+                hidden, caches = decode(model, row, ids, args.tokens, ref)
             res.add(*score(model, hidden, ref_lp, targets))
-            res.seconds += time.perf_counter() - start + (ref_seconds if caches is None else 0.0)
+            res.seconds += time.perf_counter() - start + (ref.seconds if caches is None else 0.0)
             if caches is not None and not row.peer:
                 bits = memory_bits(caches)
                 res.memory_known &= bits is not None

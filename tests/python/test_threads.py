@@ -348,3 +348,33 @@ def test_a_worker_that_cannot_start_leaves_the_call_to_the_caller():
         pytest.skip("an address-space limit is meaningless under AddressSanitizer")
     done = run_python(NO_THREADS, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+HANDLER_CALLS_IN = """
+    import signal
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    rng = np.random.default_rng(0)
+    ctx = MHAContext(2, 128, 3, 65536, threads={threads})
+    kv = rng.standard_normal((2, 65536, 2, 128)).astype(np.float32)
+    ctx.append_heads(kv[0], kv[1], 0)
+    q = rng.standard_normal((8192, 128)).astype(np.float32)
+    want = ctx.compute(0, q[0]).tobytes()
+    signal.signal(signal.SIGALRM, lambda *_: ctx.compute(0, q[0]))
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        ctx.compute_batch(0, q)
+        raise SystemExit("the call finished before the signal")
+    except RuntimeError as e:
+        assert "signal handler called into the context" in str(e), e
+    assert ctx.compute(0, q[0]).tobytes() == want
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_signal_handler_calling_into_the_busy_context_raises(threads):
+    # The handler runs inside the call it interrupted, which holds the
+    # context: it must fail at once, not wait for itself forever.
+    done = run_python(HANDLER_CALLS_IN.format(threads=threads), timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -62,6 +62,9 @@ class ZeroedArray {
 public:
     ZeroedArray() = default;
     explicit ZeroedArray(std::size_t n) : bytes_(n * sizeof(T)), size_(n) {}
+    // Takes over bytes (a whole number of T).
+    explicit ZeroedArray(AlignedBytes bytes) : bytes_(std::move(bytes)), size_(bytes_.size() / sizeof(T)) {}
+    const AlignedBytes& bytes() const { return bytes_; }
 
     T* data() { return reinterpret_cast<T*>(bytes_.data()); }
     const T* data() const { return reinterpret_cast<const T*>(bytes_.data()); }

@@ -325,6 +325,23 @@ void attend_quantized(const KernelTable& kt, const HeadCache& head, const float*
     pass.finish(acc, outs);
 }
 
+// Runs fn(queries, outs, count) over the rows in blocks of up to kQueryBlock,
+// stopping (and returning false) when fn does.
+template <class Fn>
+bool for_each_query_block(const float* queries, float* out, int64_t n, size_t hd, Fn&& fn) {
+    for (int64_t i = 0; i < n; i += kQueryBlock) {
+        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
+        const float* qs[kQueryBlock];
+        float* os[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            qs[q] = queries + (i + q) * static_cast<int64_t>(hd);
+            os[q] = out + (i + q) * static_cast<int64_t>(hd);
+        }
+        if (!fn(qs, os, nq)) return false;
+    }
+    return true;
+}
+
 // Tokens a query of the head attends: the held ones and the sinks the ring replaced.
 int32_t attended_tokens(const HeadCache& head) {
     if (answers_exactly(head)) return head.store.count;
@@ -368,16 +385,10 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
         return T;
     }
     // One pass over the codes serves a whole block of queries.
-    for (int64_t i = 0; i < n; i += kQueryBlock) {
-        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
-        const float* qs[kQueryBlock];
-        float* os[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) {
-            qs[q] = queries + (i + q) * hd;
-            os[q] = out + (i + q) * hd;
-        }
+    for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
         attend_quantized(kt, head, qs, nq, os);
-    }
+        return true;
+    });
     return attended_tokens(head);
 }
 
@@ -403,14 +414,7 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
     // Each block's value sums, in rows of their own (a cache line apart at least).
     const size_t acc_stride = static_cast<size_t>(P + 15) / 16 * 16 + 16;
     std::vector<float> block_sums;
-    for (int64_t i = 0; i < n; i += kQueryBlock) {
-        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
-        const float* qs[kQueryBlock];
-        float* os[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) {
-            qs[q] = queries + (i + q) * hd;
-            os[q] = out + (i + q) * hd;
-        }
+    return for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
         const QuantizedPass pass(kt, head, qs, nq);
         const int32_t from = pass.coded_from();
         const int32_t to = pass.coded_to();
@@ -447,8 +451,8 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
             for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
         }
         pass.finish(acc, os);
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace kelvor

@@ -77,34 +77,42 @@ uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
 // Slots a small ring starts with; it doubles from there.
 constexpr int32_t kFirstSlots = 16;
 
+// A ring array of `per_slot` bytes a slot, grown to hold `want` slots and
+// keeping its first `old`; empty when the array already holds them. An array
+// whose whole ring would be mapped from the kernel is made whole at once: its
+// pages commit only as slots are written. A smaller one holds `want` slots and
+// is made again, larger, as the ring first fills.
+AlignedBytes grown(const AlignedBytes& array, size_t per_slot, int32_t old, int32_t want, int32_t cap, bool lines) {
+    const auto bytes = [&](int32_t slots) {
+        const size_t n = per_slot * static_cast<size_t>(slots);
+        return lines ? (n + 63) / 64 * 64 : n;
+    };
+    const size_t whole = bytes(cap);
+    const size_t size = whole + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom ? whole : bytes(want);
+    if (array.data() != nullptr && array.size() >= size) return {};
+    AlignedBytes made(size);
+    if (old > 0) std::memcpy(made.data(), array.data(), per_slot * static_cast<size_t>(old));
+    return made;
+}
+
 void head_cache_make_ring(HeadCache& head, int32_t slots) {
     CodeStore& store = head.store;
     if (slots <= store.slots) return;
     const int32_t cap = store.capacity;
-    const bool mapped = code_bytes(store.bytes_per_vec, cap) + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom;
-    int32_t want = mapped ? cap : std::max(store.slots == 0 ? kFirstSlots : 2 * store.slots, slots);
-    want = std::min(want, cap);
-    const auto n = static_cast<size_t>(want);
-    AlignedBytes key_codes(code_bytes(store.bytes_per_vec, want));
-    AlignedBytes val_codes(code_bytes(store.val_bytes_per_vec, want));
-    ZeroedArray<float> key_scales(n);
-    ZeroedArray<float> val_scales(n);
-    ZeroedArray<uint32_t> positions(n);
-    if (store.slots > 0) {
-        const auto old = static_cast<size_t>(store.slots);
-        std::memcpy(key_codes.data(), store.key_codes.data(), old * static_cast<size_t>(store.bytes_per_vec));
-        std::memcpy(val_codes.data(), store.val_codes.data(), old * static_cast<size_t>(store.val_bytes_per_vec));
-        std::memcpy(key_scales.data(), store.key_scales.data(), old * sizeof(float));
-        std::memcpy(val_scales.data(), store.val_scales.data(), old * sizeof(float));
-        std::memcpy(positions.data(), store.positions.data(), old * sizeof(uint32_t));
-    } else {
-        store.touched = 0;
-    }
-    store.key_codes = std::move(key_codes);
-    store.val_codes = std::move(val_codes);
-    store.key_scales = std::move(key_scales);
-    store.val_scales = std::move(val_scales);
-    store.positions = std::move(positions);
+    const int32_t old = store.slots;
+    const int32_t want = std::min(cap, std::max(old == 0 ? kFirstSlots : 2 * old, slots));
+    // Everything is made before anything changes, so running out of memory leaves the ring as it was.
+    AlignedBytes key_codes = grown(store.key_codes, static_cast<size_t>(store.bytes_per_vec), old, want, cap, true);
+    AlignedBytes val_codes = grown(store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), old, want, cap, true);
+    AlignedBytes key_scales = grown(store.key_scales.bytes(), sizeof(float), old, want, cap, false);
+    AlignedBytes val_scales = grown(store.val_scales.bytes(), sizeof(float), old, want, cap, false);
+    AlignedBytes positions = grown(store.positions.bytes(), sizeof(uint32_t), old, want, cap, false);
+    if (key_codes.data() != nullptr) store.key_codes = std::move(key_codes);
+    if (val_codes.data() != nullptr) store.val_codes = std::move(val_codes);
+    if (key_scales.data() != nullptr) store.key_scales = ZeroedArray<float>(std::move(key_scales));
+    if (val_scales.data() != nullptr) store.val_scales = ZeroedArray<float>(std::move(val_scales));
+    if (positions.data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(positions));
+    if (old == 0) store.touched = 0;
     store.slots = want;
 }
 

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <new>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace kelvor {
@@ -48,9 +49,19 @@ ForkSafeMutex::ForkSafeMutex() {
         // The holder, if any, does not exist in the child.
         auto* m = static_cast<ForkSafeMutex*>(self);
         new (&m->mutex_) std::mutex();
+        m->owner_.store(std::thread::id(), std::memory_order_relaxed);
     });
 }
 
 ForkSafeMutex::~ForkSafeMutex() { forget_for_fork(this); }
+
+void ForkSafeMutex::lock() {
+    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        throw std::runtime_error("the context is in the middle of a call on this same thread (a signal handler "
+                                 "called into the context whose call it interrupted)");
+    }
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
 
 }  // namespace kelvor

@@ -1,5 +1,7 @@
 #pragma once
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace kelvor {
 
@@ -14,7 +16,9 @@ void forget_for_fork(void* self);
 
 // A mutex a forked child finds unlocked, even if another thread of the parent
 // held it at the fork. What it guarded may then be half-changed; the child's
-// first lock does not deadlock on it.
+// first lock does not deadlock on it. A thread that locks it again while
+// holding it (code run from inside the holder's work, such as a signal
+// handler) gets std::runtime_error instead of waiting for itself forever.
 class ForkSafeMutex {
 public:
     ForkSafeMutex();
@@ -22,12 +26,15 @@ public:
     ForkSafeMutex(const ForkSafeMutex&) = delete;
     ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
 
-    void lock() { mutex_.lock(); }
-    bool try_lock() { return mutex_.try_lock(); }
-    void unlock() { mutex_.unlock(); }
+    void lock();
+    void unlock() {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
 
 private:
     std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace kelvor

@@ -240,8 +240,10 @@ def test_the_interpreter_exits_with_workers_alive(in_call):
     assert done.returncode == 0 and done.stdout == "leaving\n", done.stdout + done.stderr
 
 
+# SIGINT comes from another process, as Ctrl-C comes from the terminal: a
+# thread of this one could not send it while a call holds the GIL.
 SIGINT = """
-    import os, signal, threading, time
+    import os, subprocess, time
     import numpy as np
     from kelvor_py import MHAContext
 
@@ -251,19 +253,17 @@ SIGINT = """
     kv = rng.standard_normal((2, 32768, 2, 128)).astype(np.float32)
     ctx.append_heads(kv[0], kv[1], 0)
     ctx.append_heads(kv[1], kv[0], 32768)
-    q = rng.standard_normal((2, 8192, 128)).astype(np.float32)  # a few seconds of work
+    q = rng.standard_normal((2, 16384, 128)).astype(np.float32)  # seconds of work
     before = ctx.__getstate__(), ctx.compute_heads(q[:, :9]).tobytes()
     run = {{"heads": lambda: ctx.compute_heads(q), "batch": lambda: ctx.compute_batch(1, q[0])}}[call]
-    sent = []
-    def interrupt():
-        sent.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-    threading.Timer(0.3, interrupt).start()
+    sender = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {{os.getpid()}}"])
+    sent = time.monotonic() + 0.3  # at the earliest
     try:
         run()
         raise SystemExit("the call finished before the interrupt")
     except KeyboardInterrupt:
-        late = time.monotonic() - sent[0]
+        late = time.monotonic() - sent
+    sender.wait()
     print(f"KeyboardInterrupt {{late:.3f}} s after SIGINT")
     assert late < 1.0, late
     assert (ctx.__getstate__(), ctx.compute_heads(q[:, :9]).tobytes()) == before
@@ -278,7 +278,7 @@ def test_ctrl_c_stops_a_long_call_within_a_second(threads, call):
 
 
 PROMPT_SIGINT = """
-    import os, signal, threading, time
+    import os, subprocess, time
     import numpy as np
     from kelvor_py import MHAContext
 
@@ -287,13 +287,14 @@ PROMPT_SIGINT = """
     kv = rng.standard_normal((2, 200000, 2, 128)).astype(np.float32)
     ctx.append_heads(kv[0, :1000], kv[1, :1000], 0)
     before = ctx.__getstate__()
-    threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    sender = subprocess.Popen(["sh", "-c", f"sleep 0.2; kill -INT {{os.getpid()}}"])
     try:
         ctx.append_heads(kv[0, 1000:], kv[1, 1000:], 1000)
         time.sleep(5)  # the signal lands here when the prompt was stored first
         raise SystemExit("no KeyboardInterrupt")
     except KeyboardInterrupt:
         pass
+    sender.wait()
     tokens = ctx.tokens(0)
     print("tokens after the interrupt", tokens)
     if tokens == 1000:
@@ -347,4 +348,34 @@ def test_a_worker_that_cannot_start_leaves_the_call_to_the_caller():
     if UNDER_SANITIZER:
         pytest.skip("an address-space limit is meaningless under AddressSanitizer")
     done = run_python(NO_THREADS, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+HANDLER_CALLS_IN = """
+    import signal
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    rng = np.random.default_rng(0)
+    ctx = MHAContext(2, 128, 3, 65536, threads={threads})
+    kv = rng.standard_normal((2, 65536, 2, 128)).astype(np.float32)
+    ctx.append_heads(kv[0], kv[1], 0)
+    q = rng.standard_normal((8192, 128)).astype(np.float32)
+    want = ctx.compute(0, q[0]).tobytes()
+    signal.signal(signal.SIGALRM, lambda *_: ctx.compute(0, q[0]))
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        ctx.compute_batch(0, q)
+        raise SystemExit("the call finished before the signal")
+    except RuntimeError as e:
+        assert "signal handler called into the context" in str(e), e
+    assert ctx.compute(0, q[0]).tobytes() == want
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_signal_handler_calling_into_the_busy_context_raises(threads):
+    # The handler runs inside the call it interrupted, which holds the
+    # context: it must fail at once, not wait for itself forever.
+    done = run_python(HANDLER_CALLS_IN.format(threads=threads), timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -49,6 +49,7 @@ void fill_full(KelvorMHABackend& b) {
     uint64_t x = 0x9e3779b97f4a7c15ULL;
     for (auto& head : b.context()->heads) {
         CodeStore& st = head->store;
+        head_cache_make_ring(*head, st.capacity);
         for (auto* codes : {&st.key_codes, &st.val_codes}) {
             auto* words = reinterpret_cast<uint64_t*>(codes->data());
             for (size_t i = 0; i < codes->size() / 8; ++i) words[i] = next(x);
@@ -58,11 +59,13 @@ void fill_full(KelvorMHABackend& b) {
             st.val_scales[s] = 1.0f + float(next(x) % 1000) / 1000.0f;
             st.positions[s] = uint32_t(s);
         }
-        head->exact.resize(2 * size_t(head->head_dim) * kExactWindow);
-        for (float& f : head->exact) f = float(next(x) % 2000) / 1000.0f - 1.0f;
+        // A ring that has replaced tokens no longer keeps its start-up window.
         st.count = st.capacity;
+        st.touched = st.capacity;
         st.write_slot = st.capacity / 3;
         st.wrapped = true;
+        head->appended = int64_t(st.capacity) + st.write_slot;
+        head_cache_release_window(*head);
     }
 }
 

@@ -78,10 +78,10 @@ class Model:
 
 def gguf_path():
     """The GGUF file inside the installed wheel, found without importing the package (it needs other plugins)."""
-    spec = importlib.util.find_spec(GGUF_PACKAGE)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(GGUF_PACKAGE)
+    if found is None or not found.submodule_search_locations:
         raise FileNotFoundError(f"the PyPI package {GGUF_PACKAGE.replace('_', '-')} is not installed")
-    return Path(list(spec.submodule_search_locations)[0]) / GGUF_NAME
+    return Path(list(found.submodule_search_locations)[0]) / GGUF_NAME
 
 
 def _field(reader, name):

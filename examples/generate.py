@@ -59,14 +59,14 @@ def held_bytes(ctx, tokens, head_dim, encoding):
     return ctx.kv_bytes() + ctx.n_heads * per_head, "kv_bytes() + scales, positions, start-up window"
 
 
-def context_text(spec):
+def context_text(source):
     """'' for none, 'pydoc:TOPIC' for a chapter of Python's own reference text, or a file's path."""
-    if not spec:
+    if not source:
         return ""
-    if spec.startswith("pydoc:"):
+    if source.startswith("pydoc:"):
         from pydoc_data.topics import topics
-        return topics[spec[len("pydoc:"):]]
-    return Path(spec).read_text(encoding="utf-8")
+        return topics[source[len("pydoc:"):]]
+    return Path(source).read_text(encoding="utf-8")
 
 
 def main(argv=None):

@@ -10,6 +10,7 @@ import kelvor_py
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import kv_caches  # noqa: E402
+import perplexity  # noqa: E402
 import smollm2  # noqa: E402
 
 
@@ -99,6 +100,26 @@ def test_library_cache_is_exact_below_its_window(rng, encoding, bits):
     got = smollm2.logits(model, smollm2.forward(model, tokens, ctxs))
     want = smollm2.logits(model, smollm2.forward(model, tokens, float32_caches(cfg, 200)))
     np.testing.assert_allclose(got, want, rtol=0, atol=2e-5 * np.abs(want).max())
+
+
+def test_scores_match_float64_distributions(rng):
+    """Target log-likelihood, KL(reference || row) and top-token agreement, across chunk boundaries."""
+    model = tiny_model(rng, tied=False)
+    row, ref = (3 * rng.standard_normal((2, 11, model.config.d_model))).astype(np.float32)
+    ref[:4] = row[:4]                                     # some positions agree exactly
+    targets = rng.integers(0, model.config.vocab, 11)
+    nll, kl, same = perplexity.score(model, row, perplexity.log_probs(model, ref, chunk=4), targets, chunk=4)
+
+    def log_p(h):
+        z = h.astype(np.float64) @ model.output.T.astype(np.float64)
+        z -= z.max(axis=1, keepdims=True)
+        return z - np.log(np.exp(z).sum(axis=1, keepdims=True))
+
+    lp_row, lp_ref = log_p(row), log_p(ref)
+    np.testing.assert_allclose(nll, -lp_row[np.arange(11), targets], rtol=1e-5)
+    np.testing.assert_allclose(kl, np.sum(np.exp(lp_ref) * (lp_ref - lp_row), axis=1), rtol=1e-4, atol=1e-6)
+    assert np.all(kl[:4] < 1e-6) and np.all(kl[4:] > 1e-3)
+    assert same.tolist() == (lp_row.argmax(axis=1) == lp_ref.argmax(axis=1)).tolist()
 
 
 # Hand counts at head_dim 64, per key/value element of the text (2 x tokens x 64).

@@ -43,9 +43,11 @@ struct Piece {
 };
 
 // Answers every piece. When the pieces are too few to keep the threads busy,
-// those of heads holding more than one block of coded tokens share their
-// tokens out over the threads instead, one piece after another; the answers
-// are the same either way.
+// whole pieces fill as many rounds of all the threads as they can, and the
+// pieces left for a last, partial round (all of them, when there are fewer
+// pieces than threads) share their tokens out over the threads instead, one
+// after another, if their heads hold more than one block of coded tokens.
+// The answers are the same either way.
 bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function<Piece(int32_t)>& piece,
                    const StopPoll* stop) {
     const auto whole = [&](int32_t i) {
@@ -54,7 +56,12 @@ bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function
     };
     if (!ctx->pool || count >= 2 * ctx->threads) return run_tasks(ctx, count, whole, stop);
     std::vector<int32_t> by_head, by_tokens;
-    for (int32_t i = 0; i < count; ++i) (splits_tokens(*piece(i).head) ? by_tokens : by_head).push_back(i);
+    int32_t left_over = count < ctx->threads ? count : count % ctx->threads;
+    for (int32_t i = count - 1; i >= 0; --i) {
+        const bool split = left_over > 0 && splits_tokens(*piece(i).head);
+        (split ? by_tokens : by_head).push_back(i);
+        if (split) --left_over;
+    }
     if (!run_tasks(ctx, static_cast<int32_t>(by_head.size()),
                    [&](int32_t k) { whole(by_head[static_cast<size_t>(k)]); }, stop)) {
         return false;

@@ -26,15 +26,13 @@ constexpr double kDivisorFloor = 1e-2;
 void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     const int32_t hd = head.head_dim;
     const int32_t appended = tokens.count;
-    auto key_of = [&](int32_t i) { return tokens.key_of(i); };
-    auto val_of = [&](int32_t i) { return tokens.val_of(i); };
 
     // Sums in double, tokens in order: the statistics are computed once.
     double key_sum[kMaxHeadDim] = {};
     double val_sum[kMaxHeadDim] = {};
     for (int32_t i = 0; i < appended; ++i) {
-        const float* k = key_of(i);
-        const float* v = val_of(i);
+        const float* k = tokens.key_of(i);
+        const float* v = tokens.val_of(i);
         for (int32_t j = 0; j < hd; ++j) {
             key_sum[j] += static_cast<double>(k[j]);
             val_sum[j] += static_cast<double>(v[j]);
@@ -51,7 +49,7 @@ void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     }
     double square_sum[kMaxHeadDim] = {};
     for (int32_t i = 0; i < appended; ++i) {
-        const float* k = key_of(i);
+        const float* k = tokens.key_of(i);
         for (int32_t j = 0; j < hd; ++j) {
             const double d = static_cast<double>(k[j] - st.key_mean[j]);  // centred as the encoder centres
             square_sum[j] += d * d;

@@ -72,8 +72,6 @@ uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
     return (static_cast<uint64_t>(bytes_per_vec) * static_cast<uint64_t>(capacity) + 63) / 64 * 64;
 }
 
-}  // namespace
-
 // Slots a small ring starts with; it doubles from there.
 constexpr int32_t kFirstSlots = 16;
 
@@ -94,6 +92,8 @@ AlignedBytes grown(const AlignedBytes& array, size_t per_slot, int32_t old, int3
     if (old > 0) std::memcpy(made.data(), array.data(), per_slot * static_cast<size_t>(old));
     return made;
 }
+
+}  // namespace
 
 void head_cache_make_ring(HeadCache& head, int32_t slots) {
     CodeStore& store = head.store;

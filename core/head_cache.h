@@ -58,7 +58,6 @@ struct HeadStats {
     std::vector<float> val_mean;
     std::vector<float> key_divisor;
 };
-constexpr int32_t kMaxStatsArrays = 3;
 
 // Statistics array i (key mean, value mean, key divisor) of a head.
 inline float* stats_array(HeadStats& s, int32_t i) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -11,6 +12,14 @@ namespace kelvor {
 // fewer than 512 tokens were appended since init/reset, kept raw in the exact window.
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos);
 void head_append(HeadCache& head, const float* key, const float* val, int32_t pos);
+
+// n tokens appended in order at pos ... pos + n - 1, token t's key and value at
+// keys + t * stride and vals + t * stride: the same head as n head_append
+// calls, with the tokens coded a group at a time.
+void head_append_tokens(const KernelTable& kt, HeadCache& head, const float* keys, const float* vals, size_t stride,
+                        int32_t n, int32_t pos);
+void head_append_tokens(HeadCache& head, const float* keys, const float* vals, size_t stride, int32_t n,
+                        int32_t pos);
 
 // Softmax attention of one query over the held tokens; writes head_dim floats
 // (zeros for an empty head) and returns the number of tokens attended. The
@@ -42,9 +51,5 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
 
 // True while the exact window holds every token the ring holds.
 bool answers_exactly(const HeadCache& head);
-
-// Codes one token's key and value into ring slot `slot` with the head's
-// codec (whose statistics, if it keeps any, must be ready).
-void code_token(const KernelTable& kt, HeadCache& head, int32_t slot, const float* key, const float* val);
 
 }  // namespace kelvor

@@ -5,6 +5,7 @@
 #include "core/codebook.h"
 #include "core/encoding.h"
 #include "core/kernels.h"
+#include "core/workspace.h"
 
 namespace kelvor {
 
@@ -41,9 +42,10 @@ public:
     virtual int32_t stats_arrays() const = 0;
     // False while the head stores no codes yet (its window answers for it).
     virtual bool codes_ready(const HeadCache& head) const = 0;
-    // One token's key and value into streams of the head's two widths.
-    virtual void encode_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                             uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const = 0;
+    // n (at most kEncodeGroup) tokens' keys and values, token t at
+    // keys + t * stride, into out's entry t at the head's two widths.
+    virtual void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys,
+                               const float* vals, size_t stride, CodedTokens& out) const = 0;
     // Called once, on the append after which a head whose codes were not ready
     // answers from its codes: fixes its statistics from those tokens. The head
     // then codes every token it holds.

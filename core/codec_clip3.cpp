@@ -15,9 +15,9 @@ public:
     Codebook codebook(int32_t bits) const override { return default_codebook(bits); }
     int32_t stats_arrays() const override { return 0; }
     bool codes_ready(const HeadCache&) const override { return true; }
-    void encode_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                     uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const override {
-        encode_and_pack_pair(kt, head, key, val, key_stream, val_stream, key_scale, val_scale);
+    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
+                       size_t stride, CodedTokens& out) const override {
+        encode_and_pack_tokens(kt, head, n, keys, vals, stride, out);
     }
     void fix_stats(HeadCache&, const AppendedTokens&) const override {}
     const float* prepare_query(const HeadCache&, const float* query, float*) const override { return query; }

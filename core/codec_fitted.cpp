@@ -34,9 +34,13 @@ public:
     }
     int32_t stats_arrays() const override { return 3; }
     bool codes_ready(const HeadCache& head) const override { return head.stats.ready; }
-    void encode_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                     uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) const override {
-        encode_fitted_pair(kt, head, key, val, key_stream, val_stream, key_scale, val_scale);
+    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
+                       size_t stride, CodedTokens& out) const override {
+        for (int32_t t = 0; t < n; ++t) {
+            const size_t at = static_cast<size_t>(t) * stride;
+            encode_fitted_pair(kt, head, keys + at, vals + at, out.key[t], out.val[t], &out.key_scale[t],
+                               &out.val_scale[t]);
+        }
     }
     void fix_stats(HeadCache& head, const AppendedTokens& tokens) const override { fix_fitted_stats(head, tokens); }
     const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const override {

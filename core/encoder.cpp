@@ -83,19 +83,41 @@ float encode_and_pack(const HeadCache& head, const float* x, int32_t bits, uint8
     return encode_and_pack(kernels(), head, x, bits, stream);
 }
 
-void encode_and_pack_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                          uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) {
+namespace {
+
+// N / 2 tokens, keys at even and values at odd lanes.
+template <int N>
+void encode_tokens_lockstep(const KernelTable& kt, const HeadCache& head, const float* keys, const float* vals,
+                            size_t stride, int32_t first, CodedTokens& out) {
     ThreadWorkspace& ws = thread_workspace();
-    const float* xs[2] = {key, val};
-    uint8_t* codes[2] = {ws.encoder_codes[0], ws.encoder_codes[1]};
-    float scales[2];
+    const float* xs[N];
+    uint8_t* codes[N];
+    const Codebook* codebooks[N];
+    float scales[N];
+    for (int v = 0; v < N; ++v) {
+        const size_t t = static_cast<size_t>(first + v / 2);
+        xs[v] = (v % 2 == 0 ? keys : vals) + t * stride;
+        codes[v] = ws.encoder_codes[v];
+        codebooks[v] = v % 2 == 0 ? &head.store.codebook : &head.store.val_codebook;
+    }
     const int32_t P = head.rotation.P;
-    const Codebook* codebooks[2] = {&head.store.codebook, &head.store.val_codebook};
-    encode_lockstep<2>(kt, xs, head.head_dim, P, head.rotation.signs.data(), codebooks, codes, scales);
-    pack_codes(codes[0], P, head.store.bits, key_stream);
-    pack_codes(codes[1], P, head.store.val_bits, val_stream);
-    *key_scale = scales[0];
-    *val_scale = scales[1];
+    encode_lockstep<N>(kt, xs, head.head_dim, P, head.rotation.signs.data(), codebooks, codes, scales);
+    for (int v = 0; v < N; v += 2) {
+        const int32_t t = first + v / 2;
+        pack_codes(codes[v], P, head.store.bits, out.key[t]);
+        pack_codes(codes[v + 1], P, head.store.val_bits, out.val[t]);
+        out.key_scale[t] = scales[v];
+        out.val_scale[t] = scales[v + 1];
+    }
+}
+
+}  // namespace
+
+void encode_and_pack_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys,
+                            const float* vals, size_t stride, CodedTokens& out) {
+    static_assert(kEncodeGroup == 4, "a full group is coded as eight lanes");
+    if (n == kEncodeGroup) return encode_tokens_lockstep<2 * kEncodeGroup>(kt, head, keys, vals, stride, 0, out);
+    for (int32_t t = 0; t < n; ++t) encode_tokens_lockstep<2>(kt, head, keys, vals, stride, t, out);
 }
 
 }  // namespace kelvor

@@ -1,8 +1,10 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "core/head_cache.h"
 #include "core/kernels.h"
+#include "core/workspace.h"
 
 namespace kelvor {
 
@@ -20,10 +22,11 @@ float encode_vector(const float* x, int32_t head_dim, int32_t P, const int8_t* s
 float encode_and_pack(const KernelTable& kt, const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
 float encode_and_pack(const HeadCache& head, const float* x, int32_t bits, uint8_t* stream);
 
-// Both vectors of a token at the head's widths, clamped at three root mean
-// squares and encoded in lockstep: the same codes and scales as two
-// encode_and_pack calls, in less time.
-void encode_and_pack_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                          uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale);
+// n (at most kEncodeGroup) tokens' keys and values at the head's widths, token
+// t at keys + t * stride, clamped at three root mean squares and encoded in
+// lockstep into out's entry t: the same codes and scales as encode_and_pack of
+// each vector, in less time.
+void encode_and_pack_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys,
+                            const float* vals, size_t stride, CodedTokens& out);
 
 }  // namespace kelvor

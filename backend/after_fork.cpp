@@ -55,13 +55,28 @@ ForkSafeMutex::ForkSafeMutex() {
 
 ForkSafeMutex::~ForkSafeMutex() { forget_for_fork(this); }
 
-void ForkSafeMutex::lock() {
-    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+namespace {
+
+void refuse_if_held_by_caller(const std::atomic<std::thread::id>& owner) {
+    if (owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         throw std::runtime_error("the context is in the middle of a call on this same thread (a signal handler "
                                  "called into the context whose call it interrupted)");
     }
+}
+
+}  // namespace
+
+void ForkSafeMutex::lock() {
+    refuse_if_held_by_caller(owner_);
     mutex_.lock();
     owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+bool ForkSafeMutex::try_lock() {
+    refuse_if_held_by_caller(owner_);
+    if (!mutex_.try_lock()) return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
 }
 
 }  // namespace kelvor

@@ -27,6 +27,7 @@ public:
     ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
 
     void lock();
+    bool try_lock();
     void unlock() {
         owner_.store(std::thread::id(), std::memory_order_relaxed);
         mutex_.unlock();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/aligned_bytes.h"
 #include "core/attention.h"
 #include "core/kernels.h"
 #include "core/vector_check.h"
@@ -82,9 +83,11 @@ namespace {
 
 // Checks every row in memory order, a range of rows per task (copied first,
 // when `copies` are given, so each range is checked while in cache). Names the
-// first bad row (token, then head) in last_error.
+// first bad row (token, counted from first_token, then head) in last_error,
+// after `context` when there is one.
 int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                   float* copy_keys, float* copy_vals, const StopPoll* stop, bool name_token) {
+                   float* copy_keys, float* copy_vals, const StopPoll* stop, bool name_token,
+                   int64_t first_token = 0, const std::string& context = std::string()) {
     if (T < 0 || static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
         set_last_error(("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
                         std::to_string(T) + " do not").c_str());
@@ -128,11 +131,12 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
     if (first != bad.end()) {
         const int64_t r = *first;
         const std::string where =
-            (name_token ? "token " + std::to_string(r / H) + ", " : std::string()) + "row " + std::to_string(r % H);
+            (name_token ? "token " + std::to_string(first_token + r / H) + ", " : std::string()) + "row " +
+            std::to_string(r % H);
         if (fault[static_cast<size_t>(first - bad.begin())] == VectorFault::not_finite) {
-            set_last_error(("keys and vals must be finite; " + where + " is not").c_str());
+            set_last_error((context + "keys and vals must be finite; " + where + " is not").c_str());
         } else {
-            set_last_error(("keys and vals must have norms below 1.8e19; " + where + " has not").c_str());
+            set_last_error((context + "keys and vals must have norms below 1.8e19; " + where + " has not").c_str());
         }
         return -1;
     }
@@ -140,20 +144,23 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
     return 0;
 }
 
-// Stored a few tokens at a time, every head's share of them at once: one head
-// walking a long prompt alone would read it a row per memory page.
+// Tokens stored at a time: every head's share of about 2 MiB of rows, so each
+// head reads its rows while the chunk is in cache.
+int64_t tokens_per_chunk(const kelvor_mha_ctx* ctx) {
+    return std::max<int64_t>(1, (int64_t{2} << 20) / (int64_t{ctx->n_heads} * ctx->heads[0]->head_dim * 8));
+}
+
 void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
-    const int64_t chunk = std::max<int64_t>(1, (int64_t{2} << 20) / (H * hd * 8));
+    const int64_t chunk = tokens_per_chunk(ctx);
     for (int64_t from = 0; from < T; from += chunk) {
         const int64_t to = std::min(T, from + chunk);
         run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
-            HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
-            for (int64_t t = from; t < to; ++t) {
-                const int64_t row = (t * H + h) * hd;
-                head_append(head, keys + row, vals + row, pos + static_cast<int32_t>(t));
-            }
+            const int64_t row = (from * H + h) * hd;
+            head_append_tokens(*ctx->heads[static_cast<size_t>(h)], keys + row, vals + row,
+                               static_cast<size_t>(H * hd), static_cast<int32_t>(to - from),
+                               pos + static_cast<int32_t>(from));
         });
     }
 }
@@ -182,18 +189,35 @@ int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const f
     return checked;
 }
 
-int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop,
-                                bool name_token) {
+int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                       int32_t pos, const StopPoll* stop, bool name_token,
+                                       const StoreOutside& outside) {
     if (ctx == nullptr) {
-        set_last_error("kelvor_mha_check_tokens: no context");
+        set_last_error("kelvor_mha_append_tokens_copied: no context");
         return -1;
     }
-    return check_rows(ctx, keys, vals, T, pos, copy_keys, copy_vals, stop, name_token);
-}
-
-void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
-    store_rows(ctx, keys, vals, T, pos);
+    const int32_t checked = check_rows(ctx, keys, vals, T, pos, nullptr, nullptr, stop, name_token);
+    if (checked != 0 || T == 0) return checked;
+    const int64_t row_floats = int64_t{ctx->n_heads} * ctx->heads[0]->head_dim;
+    const int64_t chunk = std::min(T, tokens_per_chunk(ctx));
+    const auto chunk_bytes = static_cast<size_t>(chunk * row_floats) * sizeof(float);
+    AlignedBytes copy_keys(chunk_bytes);
+    AlignedBytes copy_vals(chunk_bytes);
+    auto* ck = reinterpret_cast<float*>(copy_keys.data());
+    auto* cv = reinterpret_cast<float*>(copy_vals.data());
+    for (int64_t from = 0; from < T; from += chunk) {
+        const int64_t n = std::min(chunk, T - from);
+        const int64_t at = from * row_floats;
+        const int32_t pos_from = pos + static_cast<int32_t>(from);
+        // Only a row written to since the first check can fail here.
+        const std::string changed = "keys or vals changed while being appended (tokens before " +
+                                    std::to_string(from) + " went in): ";
+        if (check_rows(ctx, keys + at, vals + at, n, pos_from, ck, cv, nullptr, name_token, from, changed) != 0) {
+            return -1;
+        }
+        outside([&] { store_rows(ctx, ck, cv, n, pos_from); });
+    }
+    return 0;
 }
 
 int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "backend/mha_context.h"
 
@@ -31,16 +32,22 @@ int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const fl
 int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
                                  const StopPoll* stop = nullptr);
 
-// The two halves of kelvor_mha_append_tokens, for a caller that must check
-// rows while they cannot change and store them later: check_tokens copies
-// the rows into copy_keys and copy_vals (T * n_heads * head_dim floats each)
-// as it checks them; store_tokens stores rows that passed, unchecked.
+// Runs `store` where the rows it was given may change meanwhile (for the
+// Python binding: with the GIL released, other Python threads running).
+using StoreOutside = std::function<void(const std::function<void()>& store)>;
+
+// kelvor_mha_append_tokens for a caller whose rows other threads may write to
+// whenever `outside` runs: every row is checked first, as there, and then the
+// tokens go in a chunk (about 2 MiB of rows) at a time, each chunk copied and
+// checked again on the calling thread and stored from the copy through
+// `outside`. So what is stored was checked, without a copy of the whole prompt.
+// A row that fails only the second check was written to during the call:
+// -1, last_error naming it and saying how many tokens went in before it.
 // A failed check names the row by token and head, or (name_token false, for
 // one token) by head alone.
-int32_t kelvor_mha_check_tokens(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                int32_t pos, float* copy_keys, float* copy_vals, const StopPoll* stop = nullptr,
-                                bool name_token = true);
-void kelvor_mha_store_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos);
+int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                       int32_t pos, const StopPoll* stop, bool name_token,
+                                       const StoreOutside& outside);
 
 // queries: n_query_heads blocks of `rows` rows of head_dim floats. n_query_heads
 // is a positive multiple of n_heads, and query head i reads head

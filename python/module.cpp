@@ -1,14 +1,13 @@
 // Python binding: converts and checks arguments, then calls the flat operations.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -22,7 +21,6 @@
 #include "backend/context_state.h"
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
-#include "core/aligned_bytes.h"
 #include "core/attention.h"
 #include "core/kernels.h"
 #include "core/vector_check.h"
@@ -91,20 +89,52 @@ struct PyMHAContext {
     int32_t head_dim;
     int32_t n_heads;
     // Held by every call that reads or writes heads, so calls on one context
-    // from several Python threads run one after another. Whole-layer calls with
-    // workers take it after releasing the GIL; every other call takes it while
-    // holding the GIL (and so may wait, GIL held, for such a call to finish).
-    // Nobody waits for the GIL while holding it, so the two cannot deadlock.
+    // from several Python threads run one after another. A call holding it may
+    // want the GIL (to look for Ctrl-C, or between the chunks of a prompt), so
+    // nobody waits for it while holding the GIL: the two cannot deadlock.
     // A forked child finds it unlocked even if another thread held it.
     kelvor::ForkSafeMutex busy;
 };
-
-using HeldWithGil = std::lock_guard<kelvor::ForkSafeMutex>;
 
 // Python ends a thread other than the finalizing (main) one that wants the
 // GIL back once the interpreter is finalizing. on_main_thread is found while
 // the GIL is held (asking needs it).
 bool ended_by_finalizing(bool on_main_thread) { return !on_main_thread && _Py_IsFinalizing(); }
+
+// A thread that wants the GIL back while the interpreter is finalizing is
+// ended by Python with an unwind that C++ cannot pass through a destructor
+// (std::terminate); such a thread, a daemon thread still in a call at exit,
+// waits here instead until the process ends.
+void take_gil_back(PyThreadState* state, bool on_main_thread) {
+    if (ended_by_finalizing(on_main_thread)) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(state);
+}
+
+// A context's lock, taken by a thread that holds the GIL and keeps it: when
+// another call holds the lock, the GIL is released while waiting for it.
+class HeldWithGil {
+public:
+    explicit HeldWithGil(kelvor::ForkSafeMutex& busy) : busy_(busy) {
+        if (busy.try_lock()) return;
+        const bool main = _PyOS_IsMainThread() != 0;
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+            busy.lock();
+        } catch (...) {
+            take_gil_back(state, main);
+            throw;
+        }
+        take_gil_back(state, main);
+    }
+    ~HeldWithGil() { busy_.unlock(); }
+    HeldWithGil(const HeldWithGil&) = delete;
+    HeldWithGil& operator=(const HeldWithGil&) = delete;
+
+private:
+    kelvor::ForkSafeMutex& busy_;
+};
 
 // Lets Ctrl-C stop a long call: between pieces of work, the calling thread
 // asks Python for pending signals, at most once per interval, re-taking the
@@ -187,37 +217,33 @@ void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const
     kelvor::kelvor_mha_append(self->backend.context(), head, k.data(), v.data(), pos);
 }
 
-// A thread that wants the GIL back while the interpreter is finalizing is
-// ended by Python with an unwind that C++ cannot pass through a destructor
-// (std::terminate); such a thread, a daemon thread still in a call at exit,
-// waits here instead until the process ends.
-void take_gil_back(PyThreadState* state, bool on_main_thread) {
-    if (ended_by_finalizing(on_main_thread)) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-    PyEval_RestoreThread(state);
-}
-
 // Runs an operation that may take long: on the calling thread with the GIL
 // held when the context has one thread (like every other call), else with the
 // GIL released while the context's threads share the work out.
+template <class Op>
+void without_gil(Op&& op) {
+    const bool main = _PyOS_IsMainThread() != 0;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        op();
+    } catch (...) {
+        take_gil_back(state, main);
+        throw;
+    }
+    take_gil_back(state, main);
+}
+
 template <class Op>
 int32_t run_layer_op(PyMHAContext& self, Op&& op) {
     if (self.backend.threads() == 1) {
         HeldWithGil held(self.busy);
         return op();
     }
-    const bool main = _PyOS_IsMainThread() != 0;
-    PyThreadState* state = PyEval_SaveThread();
     int32_t result = 0;
-    try {
+    without_gil([&] {
         std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
         result = op();
-    } catch (...) {
-        take_gil_back(state, main);
-        throw;
-    }
-    take_gil_back(state, main);
+    });
     return result;
 }
 
@@ -272,24 +298,6 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-// Room for a copy of the rows. A long prompt's copy is new memory: committed
-// in one call, as huge pages where the kernel allows, not fault by fault.
-kelvor::AlignedBytes room_for_rows(size_t bytes) {
-    kelvor::AlignedBytes room(bytes);
-#ifdef MADV_POPULATE_WRITE
-    if (bytes >= (size_t{1} << 20)) {
-        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-        const uintptr_t begin = (reinterpret_cast<uintptr_t>(room.data()) + page - 1) / page * page;
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(room.data()) + bytes) / page * page;
-        if (end > begin) {
-            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-        }
-    }
-#endif
-    return room;
-}
-
 void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
     const int32_t pos = pos_arg;
     const py::ssize_t nd = keys.ndim();
@@ -326,25 +334,11 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         r = nd == 2 ? self->backend.append_heads(k, v, pos)
                     : kelvor::kelvor_mha_append_tokens(ctx, k, v, T, pos, signals.poll());
     } else {
-        // Stored with the GIL released, when other Python threads may change
-        // the arrays: so the rows are copied as they are checked, with the GIL
-        // held, and stored from the copy (unless converting them made one).
-        const bool converted = k_array.ptr() != keys.array().ptr() && k_array.owndata() &&
-                               v_array.ptr() != vals.array().ptr() && v_array.owndata();
-        const size_t bytes = static_cast<size_t>(k_array.size()) * sizeof(float);
-        kelvor::AlignedBytes copy_k = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
-        kelvor::AlignedBytes copy_v = converted ? kelvor::AlignedBytes() : room_for_rows(bytes);
-        float* ck = converted ? nullptr : reinterpret_cast<float*>(copy_k.data());
-        float* cv = converted ? nullptr : reinterpret_cast<float*>(copy_v.data());
-        r = kelvor::kelvor_mha_check_tokens(ctx, k, v, T, pos, ck, cv, signals.poll(), nd == 3);
-        if (r == 0) {
-            const float* sk = converted ? k : ck;
-            const float* sv = converted ? v : cv;
-            run_layer_op(*self, [&] {
-                kelvor::kelvor_mha_store_tokens(ctx, sk, sv, T, pos);
-                return 0;
-            });
-        }
+        // Stored with the GIL released, while other Python threads may write
+        // to the arrays: each chunk is copied and checked with the GIL held.
+        HeldWithGil held(self->busy);
+        r = kelvor::kelvor_mha_append_tokens_copied(ctx, k, v, T, pos, signals.poll(), nd == 3,
+                                                    [](const std::function<void()>& store) { without_gil(store); });
     }
     if (r == kelvor::kStopped) signals.raise();
     if (r != 0) throw std::invalid_argument(kelvor::last_error());

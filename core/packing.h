@@ -42,15 +42,29 @@ inline uint32_t group_code(uint32_t word, int32_t k) {
     return (word >> (Bits * (7 - k))) & CodeLayout<Bits>::mask;
 }
 
+// The word of a group: its 8 codes (one per byte, high bits ignored), code 0
+// most significant, Bits each. Merged pairwise in three steps on one 64-bit
+// word (neighbours, then pairs, then quads) rather than code by code.
+template <int Bits>
+inline uint64_t group_word(const uint8_t* c) {
+    uint64_t x;
+    __builtin_memcpy(&x, c, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    x = __builtin_bswap64(x);
+#endif
+    x &= 0x0101010101010101ull * CodeLayout<Bits>::mask;  // code k at bit 8k
+    x = ((x << Bits) | (x >> 8)) & 0x0001000100010001ull * ((1u << (2 * Bits)) - 1);
+    x = ((x << (2 * Bits)) | (x >> 16)) & 0x0000000100000001ull * ((1u << (4 * Bits)) - 1);
+    return ((x << (4 * Bits)) | (x >> 32)) & ((uint64_t{1} << (8 * Bits)) - 1);
+}
+
 template <int Bits>
 void pack_codes_bits(const uint8_t* codes, int32_t n, uint8_t* out) {
     using L = CodeLayout<Bits>;
     // Whole groups: 8 codes make one big-endian word of Bits bytes.
     const int32_t groups = n / L::group_codes;
     for (int32_t g = 0; g < groups; ++g) {
-        const uint8_t* c = codes + g * L::group_codes;
-        uint32_t w = 0;
-        for (int k = 0; k < L::group_codes; ++k) w = (w << Bits) | (c[k] & L::mask);
+        const uint64_t w = group_word<Bits>(codes + g * L::group_codes);
         for (int b = 0; b < Bits; ++b) out[g * Bits + b] = static_cast<uint8_t>(w >> (8 * (Bits - 1 - b)));
     }
     // A partial group, zero-filled to its last byte.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "backend/context_state.h"
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
@@ -154,6 +156,44 @@ TEST_P(SplitAttend, SharedTokensGiveTheSameBits) {
 INSTANTIATE_TEST_SUITE_P(LevelsAndEncodings, SplitAttend,
                          testing::Combine(testing::ValuesIn(available_tables()),
                                           testing::Values(Encoding::clip3, Encoding::fitted)));
+
+std::vector<uint8_t> state_of(const KelvorMHABackend& b) {
+    std::vector<uint8_t> bytes(state_bytes(b));
+    save_state(b, bytes.data(), bytes.size());
+    return bytes;
+}
+
+// A prompt of several chunks, whose rows another thread writes to whenever a
+// chunk is stored: a finite change is stored as copied; a NaN is refused
+// before its chunk, naming it, with the chunks before it stored.
+TEST(LayerOps, PromptRowsWrittenDuringTheCallAreStoredAsCheckedOrRefused) {
+    const int32_t H = 32, hd = 64, T = 300;  // chunks of 128 tokens
+    const auto keys = random_vector(sz(T * H * hd), 91);
+    for (const bool to_nan : {false, true}) {
+        std::vector<float> vals = random_vector(sz(T * H * hd), 92);
+        KelvorMHABackend b(H, hd, 3, 512, 5, 0.95f, 512);
+        KelvorMHABackend twin(H, hd, 3, 512, 5, 0.95f, 512);
+        const size_t row = sz((200 * H + 3) * hd + 5);  // token 200, row 3: in the second chunk
+        int32_t stores = 0;
+        const StoreOutside writer = [&](const std::function<void()>& store) {
+            store();
+            if (stores++ == 0) vals[row] = to_nan ? std::nanf("") : 0.5f;
+        };
+        const int32_t r = kelvor_mha_append_tokens_copied(b.context(), keys.data(), vals.data(), T, 7, nullptr, true,
+                                                          writer);
+        if (to_nan) {
+            ASSERT_EQ(r, -1);
+            EXPECT_STREQ(last_error(), "keys or vals changed while being appended (tokens before 128 went in): "
+                                       "keys and vals must be finite; token 200, row 3 is not");
+            ASSERT_EQ(kelvor_mha_append_tokens(twin.context(), keys.data(), vals.data(), 128, 7), 0);
+        } else {
+            ASSERT_EQ(r, 0);
+            ASSERT_EQ(kelvor_mha_append_tokens(twin.context(), keys.data(), vals.data(), T, 7), 0);
+        }
+        EXPECT_EQ(stores, to_nan ? 1 : 3);
+        EXPECT_EQ(state_of(b), state_of(twin)) << (to_nan ? "refused" : "stored");
+    }
+}
 
 // The module checks shapes before calling, so only C++ callers reach these.
 TEST(LayerOps, BadCountsFailWithoutWriting) {

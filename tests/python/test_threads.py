@@ -69,15 +69,18 @@ def test_answers_do_not_depend_on_the_thread_count(level, encoding):
     assert len(set(digests.values())) == 1, digests
 
 
+@pytest.mark.parametrize("bits, options", [(3, {}), (2, dict(value_bits=4, recent=5, sinks=3)),
+                                           (4, dict(value_bits=2, sinks=1))])
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_a_prompt_in_one_call_equals_one_call_per_token(rng, threads, encoding):
+def test_a_prompt_in_one_call_equals_one_call_per_token(rng, threads, encoding, bits, options):
     n_heads, hd, cap = 3, 40, 700
     kv = rng.standard_normal((2, 900, n_heads, hd)).astype(np.float32)
-    one_call, per_token = (MHAContext(n_heads, hd, 3, cap, seed=9, threads=threads, encoding=encoding)
+    one_call, per_token = (MHAContext(n_heads, hd, bits, cap, seed=9, threads=threads, encoding=encoding, **options)
                            for _ in range(2))
-    # A prompt that crosses the exact window, then one that wraps the ring.
-    for start, stop in ((0, 520), (520, 900)):
+    # A prompt that crosses the exact window, then one that wraps the ring;
+    # neither a whole number of the groups tokens are coded in.
+    for start, stop in ((0, 517), (517, 900)):
         one_call.append_heads(kv[0, start:stop], kv[1, start:stop], 100 + start)
         for t in range(start, stop):
             per_token.append_heads(kv[0, t], kv[1, t], 100 + t)
@@ -155,6 +158,36 @@ def test_stored_rows_are_the_rows_checked(rng):
         stop.set()
         flipper.join(timeout=10)
     assert "stored" in outcomes, outcomes
+
+
+def test_a_call_waiting_for_a_busy_context_lets_it_finish():
+    # One thread computes with the GIL released and, holding the context,
+    # takes the GIL now and then to look for Ctrl-C; another calls into the
+    # same context meanwhile, which must wait without holding the GIL.
+    done = run_python(textwrap.dedent("""
+        import threading
+        import numpy as np
+        from kelvor_py import MHAContext
+        rng = np.random.default_rng(0)
+        ctx = MHAContext(1, 128, 3, 70000, threads=2)
+        kv = rng.standard_normal((2, 65536, 1, 128)).astype(np.float32)
+        ctx.append_heads(kv[0], kv[1], 0)
+        q = rng.standard_normal((1024, 128)).astype(np.float32)
+        stop = threading.Event()
+        def append():
+            for i in range(10**9):
+                if stop.is_set():
+                    break
+                ctx.append(0, q[0], q[1], 70000 + i)
+        writer = threading.Thread(target=append)
+        writer.start()
+        for _ in range(5):
+            ctx.compute_batch(0, q)
+        stop.set()
+        writer.join()
+        print("finished")
+    """), timeout=120)
+    assert done.returncode == 0 and "finished" in done.stdout, done.stderr
 
 
 FORK = """

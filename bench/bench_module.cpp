@@ -18,12 +18,14 @@ using namespace kelvor;
 
 namespace {
 
-const KernelTable& table_named(const std::string& name) {
+// A level's table as this process chose it, or its named variant.
+const KernelTable& table_named(const std::string& name, const std::string& variant = "") {
     for (SimdLevel level : simd_levels()) {
-        const KernelTable* kt = kernels_for(level);
-        if (kt != nullptr && name == kt->name) return *kt;
+        for (const KernelTable* kt : level_variants(level)) {
+            if (name == kt->name && (variant.empty() || variant == kt->variant)) return *kt;
+        }
     }
-    throw std::invalid_argument("SIMD level not available here: " + name);
+    throw std::invalid_argument("SIMD level not available here: " + name + (variant.empty() ? "" : " " + variant));
 }
 
 template <class Fn>
@@ -54,8 +56,8 @@ public:
     int32_t tokens() const { return head_.store.count; }
     bool exact() const { return answers_exactly(head_); }
 
-    double compute_ns(const std::string& level, const Matrix& query, int repeats) {
-        const KernelTable& kt = table_named(level);
+    double compute_ns(const std::string& level, const Matrix& query, int repeats, const std::string& variant) {
+        const KernelTable& kt = table_named(level, variant);
         std::vector<float> out(static_cast<size_t>(head_dim_));
         return best_ns_per_call([&] { head_attend(kt, head_, query.data(), out.data()); }, repeats);
     }
@@ -95,13 +97,25 @@ PYBIND11_MODULE(kelvor_bench, m) {
         }
         return names;
     });
+    m.def("description", [](const std::string& level) { return kernels_description(table_named(level)); },
+          "The level as this process uses it, its variant named.");
+    m.def("variants", [](const std::string& level) {
+        std::vector<std::string> names;
+        for (SimdLevel l : simd_levels()) {
+            for (const KernelTable* kt : level_variants(l)) {
+                if (level == kt->name && kt->variant[0] != '\0') names.emplace_back(kt->variant);
+            }
+        }
+        return names;
+    }, "The variants of a level this machine runs, the one in use first; empty for a level with one.");
     m.def("rotation_ns", &rotation_ns, py::arg("level"), py::arg("n"), py::arg("repeats") = 20);
     py::class_<BenchHead>(m, "BenchHead")
         .def(py::init<int32_t, const Matrix&, const Matrix&, uint64_t>(), py::arg("bits"), py::arg("keys"),
              py::arg("values"), py::arg("seed") = 0)
         .def_property_readonly("tokens", &BenchHead::tokens)
         .def_property_readonly("exact", &BenchHead::exact)
-        .def("compute_ns", &BenchHead::compute_ns, py::arg("level"), py::arg("query"), py::arg("repeats") = 10)
+        .def("compute_ns", &BenchHead::compute_ns, py::arg("level"), py::arg("query"), py::arg("repeats") = 10,
+             py::arg("variant") = "")
         .def("compute_batch_ns", &BenchHead::compute_batch_ns, py::arg("level"), py::arg("queries"),
              py::arg("repeats") = 5);
 }

@@ -84,6 +84,30 @@ def options_table(kelvor_py, rng, reps):
                   f" {c_plain:>9.0f} {c_with:>9.0f} {c_with / c_plain:>5.2f}")
 
 
+def three_bit_decoders(kelvor_bench, levels, rng, reps):
+    """The AVX-512 level's two 3-bit decoders side by side: compute of one head, 3 bits, 65,536 tokens."""
+    title = "3-bit AVX-512 decoders, compute of one head (3 bits, head_dim 128, 65536 tokens, ns per token)"
+    if "avx512" not in levels:
+        print(f"{title}: skipped, this machine or build does not run AVX-512")
+        return
+    variants = kelvor_bench.variants("avx512")
+    if sorted(variants) != ["rewrite", "shuffle"]:
+        print(f"{title}: skipped, the avx512 level has decoders {variants}, not shuffle and rewrite")
+        return
+    T = 65536
+    K, V = make_tokens(rng, T)
+    q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
+    head = kelvor_bench.BenchHead(3, K, V, seed=1)
+    best = {v: float("inf") for v in variants}
+    for _ in range(reps):  # interleaved, so both see the same moments of a shared machine
+        for v in variants:
+            best[v] = min(best[v], head.compute_ns("avx512", q, repeats=3, variant=v) / T)
+    print(f"{title}, best of {3 * reps} interleaved:")
+    print(f"  shuffle {best['shuffle']:.2f}  rewrite {best['rewrite']:.2f}"
+          f"  rewrite/shuffle {best['rewrite'] / best['shuffle']:.3f}; this process uses: "
+          f"{kelvor_bench.description('avx512')} (KELVOR_AVX512_3BIT=shuffle|rewrite overrides)")
+
+
 def cpu_model():
     """The CPU's model name, with its family and model numbers where /proc/cpuinfo has them."""
     fields = {}
@@ -106,6 +130,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build/py310", help="build folder holding bench/kelvor_bench*.so")
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
+    parser.add_argument("--decoders-only", action="store_true", help="only the 3-bit AVX-512 decoders side by side")
     args = parser.parse_args()
     sys.path.insert(0, os.path.join(args.build, "bench"))
     import kelvor_bench
@@ -116,10 +141,12 @@ def main():
     simd = levels[1:]
     reps = 3 if args.quick else 7
     rng = np.random.default_rng(2024)
+    if args.decoders_only:
+        return three_bit_decoders(kelvor_bench, levels, rng, reps * 2)
     print(f"kelvor_py benchmark: head_dim {HEAD_DIM}, one head; NumPy float32 on"
           f" {os.environ.get('OPENBLAS_NUM_THREADS', 'default')} BLAS thread(s)")
     print(f"CPU: {cpu_model()}; levels of this build: {', '.join(kelvor_py._simd_levels())};"
-          f" this machine runs: {', '.join(levels)}; best: {best}")
+          f" this machine runs: {', '.join(levels)}; best: {kelvor_bench.description(best)}")
     if not os.path.exists(os.path.join(args.build, "bench", "kernel_bench")):
         print("(kernel microbenchmarks not built: Google Benchmark not found; Debian package libbenchmark-dev)")
     print()
@@ -153,6 +180,8 @@ def main():
                             f" {batch[lv] / single[lv]:>7.2f}" for lv in simd)
             print(f"{bits:>4} {T:>7} | {scalar:>8.2f}{cells} | {numpy_ns:>8.2f} {numpy_ns / fast:>12.2f} |"
                   f" {kv:>9} {held:>9} {f16 / held:>7.2f} | {app:>8.0f} {app_fitted:>8.0f} {app_fitted / app:>5.2f}")
+    print()
+    three_bit_decoders(kelvor_bench, levels, rng, reps)
     print()
     options_table(kelvor_py, rng, reps)
     print()

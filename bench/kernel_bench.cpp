@@ -100,9 +100,20 @@ void rotation(benchmark::State& state, const KernelTable* kt) {
 
 int register_all() {
     for (SimdLevel level : simd_levels()) {
+        for (const KernelTable* variant : level_variants(level)) {
+            // A level's other variants differ only at 3 bits.
+            if (variant == kernels_for(level)) continue;
+            const std::string name = std::string(variant->name) + "_" + variant->variant;
+            for (int32_t nq : {1, 8}) {
+                const std::string suffix = "/" + name + "/bits3/nq" + std::to_string(nq);
+                benchmark::RegisterBenchmark(("score_keys" + suffix).c_str(), score_keys, variant, 3, nq)->Arg(65536);
+                benchmark::RegisterBenchmark(("accumulate_values" + suffix).c_str(), accumulate_values, variant, 3, nq)
+                    ->Arg(65536);
+            }
+        }
         const KernelTable* kt = kernels_for(level);
         if (kt == nullptr) continue;
-        const std::string name = kt->name;
+        const std::string name = kt->variant[0] != '\0' ? std::string(kt->name) + "_" + kt->variant : kt->name;
         for (int32_t bits : {2, 3, 4}) {
             for (int32_t nq : {1, 8}) {
                 const std::string suffix = "/" + name + "/bits" + std::to_string(bits) + "/nq" + std::to_string(nq);

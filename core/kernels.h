@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/codebook.h"
@@ -9,6 +10,11 @@ namespace kelvor {
 // Kernel levels. The registry in dispatch.cpp lists them with their names and
 // CPU families; a level's own file (kernels_<name>.cpp) defines its table.
 enum class SimdLevel : int { scalar, avx2, avx512, neon };
+
+// How the AVX-512 level reads 3-bit streams (the bytes stored are the same):
+// a byte shuffle of each chunk in the register, or each token's stream
+// rewritten once into dwords that need none. Both give the same bits.
+enum class ThreeBitDecoder : int { shuffle, rewrite };
 
 // Consecutive ring slots of one head: codes of slot 0 at `codes`, its scale at
 // `scales[0]`, `tokens` slots in all, each stream `bytes_per_vec` bytes of P
@@ -38,6 +44,9 @@ struct QueryBlock {
 struct KernelTable {
     SimdLevel level;
     const char* name;
+    // "" or, for a level with more than one way of decoding, this table's:
+    // the AVX-512 level's 3-bit decoder, "shuffle" or "rewrite".
+    const char* variant;
     void (*rht_forward)(float* x, const int8_t* signs, int32_t n);
     void (*rht_inverse)(float* x, const int8_t* signs, int32_t n);
     void (*softmax)(float* x, int32_t n);
@@ -58,7 +67,7 @@ struct KernelTable {
 // Each level's table; a level this build leaves out returns nullptr.
 const KernelTable& scalar_kernels();
 const KernelTable* avx2_kernels();
-const KernelTable* avx512_kernels();
+const KernelTable* avx512_kernels(ThreeBitDecoder three_bit);
 const KernelTable* neon_kernels();
 
 // The levels of the CPU family this build is for, scalar first, then in
@@ -76,5 +85,14 @@ const KernelTable& kernels();
 // The table of a level if it is compiled in and the machine runs it, else nullptr.
 const KernelTable* kernels_for(SimdLevel level);
 const char* simd_level_name(SimdLevel level);
+
+// Every table of a level the build includes and the machine runs: the one
+// kernels_for chooses first, then the level's other variants (the AVX-512
+// level's other 3-bit decoder); empty otherwise.
+std::vector<const KernelTable*> level_variants(SimdLevel level);
+
+// The level's name, with its variant where it has more than one, e.g.
+// "avx512 (3-bit decoder: shuffle)".
+std::string kernels_description(const KernelTable& table);
 
 }  // namespace kelvor

@@ -118,6 +118,7 @@ struct Avx2 {
         static constexpr int chunk_codes = 16;
         static constexpr int chunk_bytes = 2 * Bits;
         static constexpr bool permuted = Bits == 3;
+        static constexpr bool rewrites = false;
         // Slot s of a chunk: register s / 8, lane s % 8; at 3 bits lane l holds
         // code 4r + l % 4 of group l / 4.
         static constexpr int32_t order(int32_t s) {

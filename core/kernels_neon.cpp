@@ -111,6 +111,7 @@ struct Neon {
         static constexpr int chunk_codes = 8;
         static constexpr int chunk_bytes = Bits;
         static constexpr bool permuted = false;
+        static constexpr bool rewrites = false;
         static constexpr int32_t order(int32_t s) { return s; }
 
         uint8x16x4_t table;  // the 2^Bits levels' bytes, 16 per register

@@ -95,8 +95,8 @@ void exact_attend_ref(const float* exact, int32_t T, int32_t hd, const float* qu
 
 const KernelTable& scalar_kernels() {
     static const KernelTable table = {
-        SimdLevel::scalar,   "scalar",       rht_forward,          rht_inverse,   softmax_inplace,
-        quantize_clamped_ref, score_keys_ref, accumulate_values_ref, exact_attend_ref,
+        SimdLevel::scalar,    "scalar",       "",          rht_forward,           rht_inverse,
+        softmax_inplace,      quantize_clamped_ref, score_keys_ref, accumulate_values_ref, exact_attend_ref,
     };
     return table;
 }

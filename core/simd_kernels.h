@@ -46,13 +46,18 @@
 // goes to the scalar level):
 //   chunk_bytes          stream bytes per chunk; chunk c of a token starts
 //                        c * chunk_bytes into its stream
+//   rewrites             false; or true when the decoder reads a copy of each
+//                        token's stream that rewrite(stream, P, scratch) makes
+//                        once per token (scratch: kRewriteBytes), and
+//                        chunk_bytes counts the copy's bytes
 //   levels(chunk, r)     -> reg: the levels of the chunk's codes in lane slots
 //                        [r*lanes, (r+1)*lanes), r < chunk_codes / lanes
 //   permuted, order(s)   a chunk's lane slot s holds its coordinate order(s);
 //                        queries move into that order and accumulators out of
 //                        it once per call, not once per token
 // A decoder may read up to 16 bytes from a chunk start; code buffers keep a
-// zeroed line past their end for that.
+// zeroed line past their end for that. A level may have more than one decoder
+// of a width: make_table takes the family of decoders as a parameter.
 //
 // ---- What the kernels promise --------------------------------------------------
 // Against the scalar level: rotations and codes are bit-identical (the work is
@@ -80,6 +85,8 @@ namespace kelvor {
 namespace {
 
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
+// A token's rewritten stream: at most 16 codes per 8 bytes.
+constexpr int32_t kRewriteBytes = kMaxPaddedDim / 2;
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
 
 // Where code j of a 4-byte word sits, for layouts the levels share: at 2 bits
@@ -240,12 +247,30 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
 
 // ---- token streams --------------------------------------------------------------
 
-// Token t of a run of streams bytes_per_vec apart, chunk by chunk.
-template <class Dec>
+// Token t (of n <= TT) of a run of streams bytes_per_vec apart, chunk by chunk.
+template <class Dec, int TT, bool = Dec::rewrites>
 struct TokenRun {
     const uint8_t* first;
     size_t bytes_per_vec;
+    TokenRun(const Dec&, const uint8_t* f, size_t b, int32_t, int32_t) : first(f), bytes_per_vec(b) {}
     const uint8_t* chunk(int32_t t, int32_t c) const { return first + t * bytes_per_vec + c * Dec::chunk_bytes; }
+};
+
+// The same for a rewriting decoder: each token rewritten once into scratch.
+// The copies sit a little more than their size apart, never a multiple of
+// 4 KiB, so that loads of one do not wait on stores to another (4K aliasing).
+template <class Dec, int TT>
+struct TokenRun<Dec, TT, true> {
+    alignas(64) uint8_t scratch[TT * (kRewriteBytes + 64)];
+    const uint8_t* start[TT];
+    TokenRun(const Dec& dec, const uint8_t* first, size_t bytes_per_vec, int32_t P, int32_t n) {
+        const int32_t stride = (P / 2 + 63) / 64 * 64 + 64;
+        for (int32_t t = 0; t < n; ++t) {
+            start[t] = scratch + t * stride;
+            dec.rewrite(first + t * bytes_per_vec, P, scratch + t * stride);
+        }
+    }
+    const uint8_t* chunk(int32_t t, int32_t c) const { return start[t] + c * Dec::chunk_bytes; }
 };
 
 // Moves a vector of P floats into (or out of) a decoder's lane order.
@@ -307,7 +332,7 @@ template <class V, class Dec, int NQ, int TT>
         reg acc[N];
         KELVOR_UNROLL
         for (int32_t i = 0; i < N; ++i) acc[i] = V::zero();
-        const TokenRun<Dec> tokens{keys.codes + static_cast<size_t>(k) * B, B};
+        const TokenRun<Dec, TT> tokens(dec, keys.codes + static_cast<size_t>(k) * B, B, keys.P, TT);
         for (int32_t c = 0; c < chunks; ++c) {
             KELVOR_UNROLL
             for (int32_t r = 0; r < R; ++r) {
@@ -358,9 +383,8 @@ void score_keys_queries(const Dec& dec, const PackedTokens& keys, float kf, floa
     score_keys_tile<V, Dec, NQ, Tiles<V, Dec>::key_tokens(NQ)>(dec, keys, kf, rq, rows, 0);
 }
 
-template <class V, int Bits>
-void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block) {
-    using Dec = typename V::template Decoder<Bits>;
+template <class V, class Dec>
+void score_keys_with(const PackedTokens& keys, float kf, const QueryBlock& block) {
     if (keys.P < Dec::chunk_codes) return scalar_kernels().score_keys(keys, kf, block);
     constexpr int32_t most = Tiles<V, Dec>::key_queries;
     const Dec dec(keys.levels);
@@ -393,12 +417,13 @@ void score_keys_bits(const PackedTokens& keys, float kf, const QueryBlock& block
     }
 }
 
-template <class V>
+// Decoder<Bits>: the level's decoders, or another family of them.
+template <class V, template <int> class Decoder>
 void score_keys(const PackedTokens& keys, float kf, const QueryBlock& block) {
     switch (keys.bits) {
 #define KELVOR_WIDTH_CASE(B) \
     case B:                  \
-        return score_keys_bits<V, B>(keys, kf, block);
+        return score_keys_with<V, Decoder<B>>(keys, kf, block);
         KELVOR_CODE_WIDTHS(KELVOR_WIDTH_CASE)
 #undef KELVOR_WIDTH_CASE
     }
@@ -432,7 +457,7 @@ template <class V, class Dec, int QB, int CB>
         KELVOR_UNROLL
         for (int32_t q = 0; q < QB; ++q)
             for (int32_t t = 0; t < tt; ++t) w[q][t] = (values.scales[k + t] * weights[q][k + t]) * vf;
-        const TokenRun<Dec> tokens{values.codes + static_cast<size_t>(k) * B, B};
+        const TokenRun<Dec, kValueTile> tokens(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, tt);
         for (int32_t c0 = 0; c0 < chunks; c0 += CB) {
             // acc[q * N + i]: register i of the chunks c0.. of query q.
             constexpr int32_t N = CB * R;
@@ -473,7 +498,7 @@ template <class V, class Dec, int Regs>
     KELVOR_UNROLL
     for (int32_t i = 0; i < Regs; ++i) acc[i] = V::load(acc_out + i * V::lanes);
     for (int32_t k = 0; k < values.tokens; ++k) {
-        const TokenRun<Dec> token{values.codes + static_cast<size_t>(k) * B, B};
+        const TokenRun<Dec, 1> token(dec, values.codes + static_cast<size_t>(k) * B, B, values.P, 1);
         const reg w = V::set1((values.scales[k] * weights[k]) * vf);
         KELVOR_UNROLL
         for (int32_t c = 0; c < Regs / R; ++c)
@@ -508,9 +533,8 @@ void accumulate_queries(const Dec& dec, const PackedTokens& values, float vf, fl
     accumulate_tiles<V, Dec, QB, Tiles<V, Dec>::value_chunks(QB)>(dec, values, vf, vectors, weights);
 }
 
-template <class V, int Bits>
-void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlock& block) {
-    using Dec = typename V::template Decoder<Bits>;
+template <class V, class Dec>
+void accumulate_values_with(const PackedTokens& values, float vf, const QueryBlock& block) {
     if (values.P < Dec::chunk_codes) return scalar_kernels().accumulate_values(values, vf, block);
     constexpr int32_t most = Tiles<V, Dec>::value_queries;
     const Dec dec(values.levels);
@@ -540,12 +564,12 @@ void accumulate_values_bits(const PackedTokens& values, float vf, const QueryBlo
     }
 }
 
-template <class V>
+template <class V, template <int> class Decoder>
 void accumulate_values(const PackedTokens& values, float vf, const QueryBlock& block) {
     switch (values.bits) {
 #define KELVOR_WIDTH_CASE(B) \
     case B:                  \
-        return accumulate_values_bits<V, B>(values, vf, block);
+        return accumulate_values_with<V, Decoder<B>>(values, vf, block);
         KELVOR_CODE_WIDTHS(KELVOR_WIDTH_CASE)
 #undef KELVOR_WIDTH_CASE
     }
@@ -598,16 +622,18 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
     }
 }
 
-template <class V>
-KernelTable make_table(SimdLevel level, const char* name) {
+// A level's table; a variant decodes with its own family of decoders.
+template <class V, template <int> class Decoder = V::template Decoder>
+KernelTable make_table(SimdLevel level, const char* name, const char* variant = "") {
     return KernelTable{level,
                        name,
+                       variant,
                        rht_forward<V>,
                        rht_inverse<V>,
                        softmax<V>,
                        quantize_clamped<V>,
-                       score_keys<V>,
-                       accumulate_values<V>,
+                       score_keys<V, Decoder>,
+                       accumulate_values<V, Decoder>,
                        exact_attend<V>};
 }
 

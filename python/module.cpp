@@ -472,7 +472,7 @@ PyMethodDef set_state_method = {
 }  // namespace
 
 PYBIND11_MODULE(kelvor_py, m) {
-    // Fails the import with the reason when KELVOR_SIMD cannot be honoured.
+    // Fails the import with the reason when KELVOR_SIMD or KELVOR_AVX512_3BIT cannot be honoured.
     kelvor::kernels();
 
     m.doc() = "Kelvor \xe2\x80\x94 Quantized KV-cache attention, Python bindings";
@@ -482,6 +482,8 @@ PYBIND11_MODULE(kelvor_py, m) {
         for (kelvor::SimdLevel level : kelvor::simd_levels()) names.append(kelvor::simd_level_name(level));
         return names;
     }, "Names of the KELVOR_SIMD levels of this build's CPU family, scalar first, best last.");
+    m.def("_simd_level", [] { return kelvor::kernels_description(kelvor::kernels()); },
+          "The level this process uses, with its 3-bit decoder where it has two, e.g. 'avx512 (3-bit decoder: shuffle)'.");
 
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls

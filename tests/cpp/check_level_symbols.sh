@@ -15,7 +15,7 @@ for obj in "$@"; do
     continue
   fi
   # A reading that finds not even the level's table function proves nothing.
-  if ! printf '%s\n' "$symbols" | grep -q ' T kelvor::[a-z0-9]*_kernels()$'; then
+  if ! printf '%s\n' "$symbols" | grep -q ' T kelvor::[a-z0-9]*_kernels(.*)$'; then
     echo "$obj: no kelvor::*_kernels() defined; is this a level object?"
     status=1
   fi

@@ -10,7 +10,9 @@
 //    terms stays orders of magnitude below that;
 //  - at one level the same inputs give the same bits, a row of a batch equals
 //    the single-query answer bit for bit, and nothing is written past P floats
-//    of a vector, past the tokens of a score row or past head_dim outputs.
+//    of a vector, past the tokens of a score row or past head_dim outputs;
+//  - every variant of a level (the AVX-512 level's two 3-bit decoders) is
+//    tested as a level of its own, and its variants give the same bits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,7 +126,10 @@ testing::AssertionResult close_to_reference(const float* got, const float* want,
 
 // ---- levels -------------------------------------------------------------------
 
-std::string table_name(const testing::TestParamInfo<const KernelTable*>& info) { return info.param->name; }
+std::string table_name(const testing::TestParamInfo<const KernelTable*>& info) {
+    const KernelTable& t = *info.param;
+    return t.variant[0] == '\0' ? std::string(t.name) : std::string(t.name) + "_" + t.variant;
+}
 
 class SimdLevelPresence : public testing::TestWithParam<SimdLevel> {};
 
@@ -136,11 +141,20 @@ TEST_P(SimdLevelPresence, LevelRunsOnThisMachine) {
     if (kt == nullptr) {
         GTEST_SKIP() << simd_level_name(level)
                      << " kernels are not compiled in or this CPU/OS does not run them: its equivalence with "
-                        "the scalar table is NOT tested here";
+                        "the scalar table (of every decoder variant) is NOT tested here";
     }
     EXPECT_EQ(kt->level, level);
     EXPECT_STREQ(kt->name, simd_level_name(level));
     EXPECT_NE(kt, &scalar_kernels());
+    const std::vector<const KernelTable*> variants = level_variants(level);
+    ASSERT_FALSE(variants.empty());
+    EXPECT_EQ(variants[0], kt) << "the level's first variant is the one it uses";
+    for (size_t i = 0; i < variants.size(); ++i) {
+        EXPECT_EQ(variants[i]->level, level);
+        EXPECT_STREQ(variants[i]->name, kt->name);
+        for (size_t j = 0; j < i; ++j) EXPECT_STRNE(variants[i]->variant, variants[j]->variant);
+    }
+    if (level == SimdLevel::avx512) EXPECT_EQ(variants.size(), 2u) << "the shuffle and the rewrite 3-bit decoders";
 }
 
 std::vector<SimdLevel> simd_levels_but_scalar() {
@@ -430,6 +444,48 @@ TEST_P(SimdEquivalence, ValueAccumulationMatchesScalar) {
                         EXPECT_TRUE(bits_equal(got.rows[sz(q)].data(), want.rows[sz(q)].data(), sz(tokens)))
                             << "accumulate_values changed the weights of query " << q;
                         EXPECT_TRUE(got.rows[sz(q)].guards_intact()) << "query " << q;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Variants read the same bytes into the same lanes and do the same arithmetic
+// in the same order, so they give the same bits.
+TEST_P(SimdEquivalence, VariantsOfTheLevelGiveTheSameBits) {
+    std::vector<const KernelTable*> others = level_variants(kt().level);
+    others.erase(std::remove(others.begin(), others.end(), GetParam()), others.end());
+    if (others.empty()) GTEST_SKIP() << kt().name << " has a single variant";
+    for (const KernelTable* other : others) {
+        for (int32_t P : {16, 32, 128, 1024}) {
+            for (int32_t bits : {2, 3, 4}) {
+                for (int32_t tokens : {1, 7, 33, 700}) {
+                    const CodeRun run(bits, P, tokens, uint32_t(P * 7 + bits * 3 + tokens));
+                    for (int32_t nq : {1, 3, 8}) {
+                        SCOPED_TRACE(testing::Message() << "against " << other->variant << ": P " << P << " bits "
+                                                        << bits << " tokens " << tokens << " queries " << nq);
+                        Block mine(nq, P, tokens), theirs(nq, P, tokens);
+                        for (int32_t q = 0; q < nq; ++q) {
+                            const std::vector<float> x = random_vector(sz(P), uint32_t(q + 31 * P), 2.0f);
+                            std::copy(x.begin(), x.end(), mine.vectors[sz(q)].data());
+                            std::copy(x.begin(), x.end(), theirs.vectors[sz(q)].data());
+                        }
+                        kt().score_keys(run.view(), 0.01f, mine.view());
+                        other->score_keys(run.view(), 0.01f, theirs.view());
+                        // The scores then serve as weights of the value sums.
+                        for (int32_t q = 0; q < nq; ++q) {
+                            ASSERT_TRUE(bits_equal(mine.rows[sz(q)].data(), theirs.rows[sz(q)].data(), sz(tokens)))
+                                << "scores of query " << q;
+                            EXPECT_TRUE(mine.rows[sz(q)].guards_intact());
+                        }
+                        kt().accumulate_values(run.view(), 0.1f, mine.view());
+                        other->accumulate_values(run.view(), 0.1f, theirs.view());
+                        for (int32_t q = 0; q < nq; ++q) {
+                            ASSERT_TRUE(bits_equal(mine.vectors[sz(q)].data(), theirs.vectors[sz(q)].data(), sz(P)))
+                                << "value sums of query " << q;
+                            EXPECT_TRUE(mine.vectors[sz(q)].guards_intact());
+                        }
                     }
                 }
             }
@@ -866,8 +922,8 @@ TEST_P(KernelLevel, QueryAndOutMayBeTheSameArray) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, SimdEquivalence, testing::ValuesIn(available_tables(false)), table_name);
-INSTANTIATE_TEST_SUITE_P(Levels, KernelLevel, testing::ValuesIn(available_tables(true)), table_name);
+INSTANTIATE_TEST_SUITE_P(Levels, SimdEquivalence, testing::ValuesIn(available_variants(false)), table_name);
+INSTANTIATE_TEST_SUITE_P(Levels, KernelLevel, testing::ValuesIn(available_variants(true)), table_name);
 // With no SIMD level on the machine SimdEquivalence has no instances; the skip
 // of SimdLevelPresence reports it.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimdEquivalence);

@@ -36,6 +36,16 @@ inline std::vector<const KernelTable*> available_tables(bool with_scalar = true)
     return tables;
 }
 
+// The same with every variant of each level (the AVX-512 level's two 3-bit decoders).
+inline std::vector<const KernelTable*> available_variants(bool with_scalar = true) {
+    std::vector<const KernelTable*> tables;
+    for (SimdLevel level : simd_levels()) {
+        if (level == SimdLevel::scalar && !with_scalar) continue;
+        for (const KernelTable* t : level_variants(level)) tables.push_back(t);
+    }
+    return tables;
+}
+
 // ---- bit patterns ---------------------------------------------------------------
 
 inline uint32_t bits_of(float f) {

@@ -1,4 +1,4 @@
-"""What happens at import: the interpreter version gate and the KELVOR_SIMD choice."""
+"""What happens at import: the interpreter version gate and the KELVOR_SIMD (and KELVOR_AVX512_3BIT) choice."""
 import glob
 import json
 import os
@@ -104,11 +104,12 @@ ANSWER_SCRIPT = textwrap.dedent(
 )
 
 
-def run_with_simd(value, script):
+def run_with_simd(value, script, three_bit=None):
     env = dict(os.environ)
-    env.pop("KELVOR_SIMD", None)
-    if value is not None:
-        env["KELVOR_SIMD"] = value
+    for name, v in (("KELVOR_SIMD", value), ("KELVOR_AVX512_3BIT", three_bit)):
+        env.pop(name, None)
+        if v is not None:
+            env[name] = v
     module_dir = os.path.dirname(kelvor_py.__file__)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
@@ -156,3 +157,40 @@ def test_empty_simd_value_means_default():
     done = run_with_simd("", ANSWER_SCRIPT)
     assert done.returncode == 0, done.stderr
     np.testing.assert_allclose(json.loads(done.stdout)["batch"], exact_reference(), rtol=1e-4, atol=1e-5)
+
+
+@pytest.mark.parametrize("value", ["bogus", "Rewrite", "shuffle "])
+def test_unknown_three_bit_decoder_fails_import(value):
+    done = run_with_simd(None, "import kelvor_py", three_bit=value)
+    assert done.returncode != 0
+    last = done.stderr.strip().splitlines()[-1]
+    assert last.startswith("ImportError: ")
+    assert "KELVOR_AVX512_3BIT" in last and repr(value) in last
+
+
+# A wrapped ring of 3-bit codes, so the answers come from the decoders.
+THREE_BIT_SCRIPT = textwrap.dedent(
+    """
+    import json
+    import numpy as np
+    import kelvor_py
+    rng = np.random.default_rng(5)
+    ctx = kelvor_py.MHAContext(1, 128, 3, 600, seed=3)
+    for t in range(700):
+        ctx.append(0, rng.standard_normal(128), rng.standard_normal(128), t)
+    q = rng.standard_normal((9, 128)).astype(np.float32)
+    print(json.dumps({"level": kelvor_py._simd_level(), "batch": ctx.compute_batch(0, q).tolist()}))
+    """
+)
+
+
+def test_three_bit_decoder_override_is_reported_and_gives_the_same_bits():
+    runs = {}
+    for decoder in ("shuffle", "rewrite"):
+        done = run_with_simd("avx512", THREE_BIT_SCRIPT, three_bit=decoder)
+        if done.returncode != 0 and "does not support" in done.stderr:
+            pytest.skip("this machine does not run AVX-512, so neither 3-bit decoder is tested here")
+        assert done.returncode == 0, done.stderr
+        runs[decoder] = json.loads(done.stdout)
+        assert runs[decoder]["level"] == f"avx512 (3-bit decoder: {decoder})"
+    assert runs["shuffle"]["batch"] == runs["rewrite"]["batch"]

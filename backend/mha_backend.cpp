@@ -59,9 +59,7 @@ KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(
     ctx->heads.resize(static_cast<size_t>(s.n_heads));
     for (int32_t i = 0; i < s.n_heads; ++i) {
         auto head = std::make_unique<HeadCache>();
-        head->exact_window = kExactWindow;
         head->hybrid_thresh = s.hybrid_thresh;
-        head->head_dim = s.head_dim;
         head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding, s.options);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }

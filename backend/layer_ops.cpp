@@ -79,6 +79,21 @@ bool answer_pieces(const kelvor_mha_ctx* ctx, int32_t count, const std::function
 
 }  // namespace
 
+VectorFault storable_fault(const float* key, const float* val, int64_t n) {
+    const VectorFault fk = vector_fault(key, n);
+    const VectorFault fv = vector_fault(val, n);
+    if (fk == VectorFault::not_finite || fv == VectorFault::not_finite) return VectorFault::not_finite;
+    return fk != VectorFault::none ? fk : fv;
+}
+
+std::string storable_refusal(VectorFault fault, const std::string& where) {
+    if (fault == VectorFault::not_finite) {
+        return where.empty() ? "key and val must be finite" : "keys and vals must be finite; " + where + " is not";
+    }
+    return where.empty() ? "key and val must have a norm below 1.8e19"
+                         : "keys and vals must have norms below 1.8e19; " + where + " has not";
+}
+
 namespace {
 
 // Checks every row in memory order, a range of rows per task (copied first,
@@ -112,13 +127,10 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
             v = copy_vals;
         }
         for (int64_t r = from; r < to; ++r) {
-            const VectorFault fk = vector_fault(k + r * hd, hd);
-            const VectorFault fv = vector_fault(v + r * hd, hd);
-            if (fk != VectorFault::none || fv != VectorFault::none) {
+            const VectorFault f = storable_fault(k + r * hd, v + r * hd, hd);
+            if (f != VectorFault::none) {
                 bad[static_cast<size_t>(task)] = r;
-                fault[static_cast<size_t>(task)] =
-                    fk == VectorFault::not_finite || fv == VectorFault::not_finite ? VectorFault::not_finite
-                                                                                    : VectorFault::norm_overflows;
+                fault[static_cast<size_t>(task)] = f;
                 return;
             }
         }
@@ -133,11 +145,7 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
         const std::string where =
             (name_token ? "token " + std::to_string(first_token + r / H) + ", " : std::string()) + "row " +
             std::to_string(r % H);
-        if (fault[static_cast<size_t>(first - bad.begin())] == VectorFault::not_finite) {
-            set_last_error((context + "keys and vals must be finite; " + where + " is not").c_str());
-        } else {
-            set_last_error((context + "keys and vals must have norms below 1.8e19; " + where + " has not").c_str());
-        }
+        set_last_error((context + storable_refusal(fault[static_cast<size_t>(first - bad.begin())], where)).c_str());
         return -1;
     }
     clear_last_error();

@@ -1,8 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "backend/mha_context.h"
+#include "core/vector_check.h"
 
 namespace kelvor {
 
@@ -17,6 +19,14 @@ namespace kelvor {
 // thread only; once it returns true they return kStopped with nothing stored
 // (an append is asked only before it stores anything) and out partly written.
 constexpr int32_t kStopped = -2;
+
+// A non-finite coordinate, or a norm whose square overflows, in a key or value
+// would poison every later answer of its head. The fault of a key and value
+// of n floats each: not_finite before norm_overflows, none when both can be stored.
+VectorFault storable_fault(const float* key, const float* val, int64_t n);
+// The refusal of a key and value with that fault, in every operation's words:
+// `where` names the row among several ("token 2, row 0"), empty for a single pair.
+std::string storable_refusal(VectorFault fault, const std::string& where);
 
 // Row h of keys and of vals (n_heads rows of head_dim floats each) goes to
 // head h, all at pos. Every row is checked before any head changes: on a NaN

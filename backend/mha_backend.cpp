@@ -15,6 +15,14 @@ void check_setting(bool ok, const char* name, int64_t value, const std::string& 
     if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
 }
 
+// A flat or whole-layer operation's result as the checked operations give it:
+// true when it finished, false when stopped, its refusal thrown.
+bool finished(int32_t result) {
+    if (result == kStopped) return false;
+    if (result < 0) throw std::invalid_argument(last_error());
+    return true;
+}
+
 }  // namespace
 
 void check_settings(const ContextSettings& s) {
@@ -51,9 +59,7 @@ KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(
     ctx->heads.resize(static_cast<size_t>(s.n_heads));
     for (int32_t i = 0; i < s.n_heads; ++i) {
         auto head = std::make_unique<HeadCache>();
-        head->exact_window = kExactWindow;
         head->hybrid_thresh = s.hybrid_thresh;
-        head->head_dim = s.head_dim;
         head_cache_init(*head, s.head_dim, s.bits, s.capacity, head_seed(s.seed, i), s.v_mass, s.encoding, s.options);
         ctx->heads[static_cast<size_t>(i)] = std::move(head);
     }
@@ -117,6 +123,50 @@ int32_t KelvorMHABackend::tokens(int32_t head_idx) const {
     }
     clear_last_error();
     return ctx_->heads[static_cast<size_t>(head_idx)]->store.count;
+}
+
+void KelvorMHABackend::check_head(int32_t head_idx) const {
+    if (head_idx < 0 || head_idx >= settings_.n_heads) {
+        throw std::out_of_range("head " + std::to_string(head_idx) + " is out of range for a context with " +
+                                std::to_string(settings_.n_heads) + " heads");
+    }
+}
+
+void KelvorMHABackend::append_checked(int32_t head_idx, const float* key, const float* val, int32_t pos) {
+    check_head(head_idx);
+    const VectorFault fault = storable_fault(key, val, settings_.head_dim);
+    if (fault != VectorFault::none) throw std::invalid_argument(storable_refusal(fault, std::string()));
+    kelvor_mha_append(ctx_.get(), head_idx, key, val, pos);
+}
+
+void KelvorMHABackend::compute_checked(int32_t head_idx, const float* query, float* out) const {
+    check_head(head_idx);
+    kelvor_mha_compute(ctx_.get(), head_idx, query, out);
+}
+
+bool KelvorMHABackend::compute_rows(int32_t head_idx, const float* queries, int64_t n, float* out,
+                                    const StopPoll* stop) const {
+    check_head(head_idx);
+    return finished(kelvor_mha_compute_rows(ctx_.get(), head_idx, queries, n, out, stop));
+}
+
+void KelvorMHABackend::append_layer(const float* keys, const float* vals, int32_t pos) {
+    finished(kelvor_mha_append_heads(ctx_.get(), keys, vals, pos));
+}
+
+bool KelvorMHABackend::append_tokens(const float* keys, const float* vals, int64_t T, int32_t pos,
+                                     const StopPoll* stop) {
+    return finished(kelvor_mha_append_tokens(ctx_.get(), keys, vals, T, pos, stop));
+}
+
+bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals, int64_t T, int32_t pos,
+                                            const StopPoll* stop, bool name_token, const StoreOutside& outside) {
+    return finished(kelvor_mha_append_tokens_copied(ctx_.get(), keys, vals, T, pos, stop, name_token, outside));
+}
+
+bool KelvorMHABackend::compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
+                                     const StopPoll* stop) const {
+    return finished(kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out, stop));
 }
 
 }  // namespace kelvor

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "backend/backend.h"
+#include "backend/layer_ops.h"
 #include "backend/mha_context.h"
 #include "core/encoding.h"
 
@@ -52,7 +53,8 @@ public:
     Encoding encoding() const { return settings_.encoding; }
     const ContextSettings& settings() const { return settings_; }
 
-    // Whole-layer operations (backend/layer_ops.h) over the context's workers.
+    // Whole-layer operations (backend/layer_ops.h) over the context's workers,
+    // with their return codes and last_error.
     int32_t append_heads(const float* keys, const float* vals, int32_t pos);
     int32_t compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out);
     // Threads the whole-layer operations use, the caller included; above 1 the
@@ -62,6 +64,27 @@ public:
     int32_t threads() const { return settings_.threads; }
     // Tokens head_idx holds, or -1 with last_error for a bad index.
     int32_t tokens(int32_t head_idx) const;
+
+    // The checked operations, for callers that want exceptions: each calls one
+    // flat or whole-layer operation (kelvor_mha_ and its name, unless said)
+    // and refuses what that one would, with its message, as an exception
+    // instead of last_error (std::out_of_range for a head index,
+    // std::invalid_argument otherwise), nothing stored then. Those taking a
+    // StopPoll return false when it stopped them (kStopped, layer_ops.h).
+    void check_head(int32_t head_idx) const;
+    // kelvor_mha_append, refusing a key or value that cannot be stored (storable_fault).
+    void append_checked(int32_t head_idx, const float* key, const float* val, int32_t pos);
+    // kelvor_mha_compute.
+    void compute_checked(int32_t head_idx, const float* query, float* out) const;
+    bool compute_rows(int32_t head_idx, const float* queries, int64_t n, float* out, const StopPoll* stop) const;
+    // kelvor_mha_append_heads: one token, n_heads rows.
+    void append_layer(const float* keys, const float* vals, int32_t pos);
+    bool append_tokens(const float* keys, const float* vals, int64_t T, int32_t pos, const StopPoll* stop);
+    bool append_tokens_copied(const float* keys, const float* vals, int64_t T, int32_t pos, const StopPoll* stop,
+                              bool name_token, const StoreOutside& outside);
+    // kelvor_mha_compute_heads.
+    bool compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
+                       const StopPoll* stop) const;
 
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }

@@ -1,4 +1,5 @@
-// Python binding: converts and checks arguments, then calls the flat operations.
+// Python binding: converts and checks arguments, then calls the backend's
+// checked operations, whose refusals arrive as exceptions.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -19,12 +20,8 @@
 
 #include "backend/after_fork.h"
 #include "backend/context_state.h"
-#include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
-#include "core/attention.h"
 #include "core/kernels.h"
-#include "core/vector_check.h"
-#include "core/workspace.h"
 #include "python/arguments.h"
 
 namespace py = pybind11;
@@ -68,26 +65,23 @@ kelvor::Encoding encoding_named(const std::string& name) {
 }
 
 struct PyMHAContext {
-    PyMHAContext(int32_t n_heads_, int32_t head_dim_, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
+    PyMHAContext(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
                  std::optional<int32_t> value_bits, int32_t sinks)
-        : backend(kelvor::ContextSettings{n_heads_, head_dim_, bits, capacity, seed, v_mass, hybrid_thresh,
+        : backend(kelvor::ContextSettings{n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
                                           encoding_named(encoding), threads,
-                                          kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks}}),
-          head_dim(head_dim_),
-          n_heads(n_heads_) {}
+                                          kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
-    explicit PyMHAContext(const kelvor::CheckedState& state)
-        : backend(state.settings), head_dim(state.settings.head_dim), n_heads(state.settings.n_heads) {
+    explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
         kelvor::restore_state(backend, state);
     }
 
     const kelvor::ContextSettings& settings() const { return backend.settings(); }
+    int32_t head_dim() const { return backend.settings().head_dim; }
+    int32_t n_heads() const { return backend.settings().n_heads; }
 
     KelvorMHABackend backend;
-    int32_t head_dim;
-    int32_t n_heads;
     // Held by every call that reads or writes heads, so calls on one context
     // from several Python threads run one after another. A call holding it may
     // want the GIL (to look for Ctrl-C, or between the chunks of a prompt), so
@@ -181,40 +175,19 @@ void check_ndim(const py::array& a, py::ssize_t expected) {
     }
 }
 
-void check_head(const Self& self, int32_t head) {
-    if (head < 0 || head >= self->n_heads) {
-        throw py::index_error("head " + std::to_string(head) + " is out of range for a context with " +
-                              std::to_string(self->n_heads) + " heads");
-    }
-}
-
-// One non-finite coordinate, or a norm whose square overflows, would poison
-// every later answer of the head.
-void check_storable(const float* key, const float* val, int32_t n) {
-    using kelvor::VectorFault;
-    const VectorFault fk = kelvor::vector_fault(key, n);
-    const VectorFault fv = kelvor::vector_fault(val, n);
-    if (fk == VectorFault::not_finite || fv == VectorFault::not_finite) {
-        throw std::invalid_argument("key and val must be finite");
-    }
-    if (fk != VectorFault::none || fv != VectorFault::none) {
-        throw std::invalid_argument("key and val must have a norm below 1.8e19");
-    }
-}
-
 void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const ArrayArg& val,
             Int<int32_t, AppendPos> pos) {
     check_ndim(key.array(), 1);
     check_ndim(val.array(), 1);
-    if (key.shape(0) != self->head_dim || val.shape(0) != self->head_dim) {
+    if (key.shape(0) != self->head_dim() || val.shape(0) != self->head_dim()) {
         throw std::invalid_argument("key/val dim mismatch");
     }
-    check_head(self, head);
+    // Refused before a conversion that may copy or fail.
+    self->backend.check_head(head);
     const FloatArray k = key.to_float32();
     const FloatArray v = val.to_float32();
-    check_storable(k.data(), v.data(), self->head_dim);
     HeldWithGil held(self->busy);
-    kelvor::kelvor_mha_append(self->backend.context(), head, k.data(), v.data(), pos);
+    self->backend.append_checked(head, k.data(), v.data(), pos);
 }
 
 // Runs an operation that may take long: on the calling thread with the GIL
@@ -233,38 +206,37 @@ void without_gil(Op&& op) {
     take_gil_back(state, main);
 }
 
+// False when the operation was stopped.
 template <class Op>
-int32_t run_layer_op(PyMHAContext& self, Op&& op) {
+bool run_layer_op(PyMHAContext& self, Op&& op) {
     if (self.backend.threads() == 1) {
         HeldWithGil held(self.busy);
         return op();
     }
-    int32_t result = 0;
+    bool finished = false;
     without_gil([&] {
         std::lock_guard<kelvor::ForkSafeMutex> held(self.busy);
-        result = op();
+        finished = op();
     });
-    return result;
+    return finished;
 }
 
 py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const ArrayArg& query) {
     check_ndim(query.array(), 1);
-    if (query.shape(0) != self->head_dim) throw std::invalid_argument("query dim mismatch");
-    check_head(self, head);
+    if (query.shape(0) != self->head_dim()) throw std::invalid_argument("query dim mismatch");
+    self->backend.check_head(head);
     const FloatArray q = query.to_float32();
-    py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim));
+    py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim()));
     float* out = result.mutable_data(0);
     if (self->backend.threads() == 1) {
         HeldWithGil held(self->busy);
-        kelvor::kelvor_mha_compute(self->backend.context(), head, q.data(), out);
+        self->backend.compute_checked(head, q.data(), out);
         return result;
     }
     // Shared out by tokens over the context's threads when the head is long.
     SignalCheck signals;
     const float* row = q.data();
-    if (run_layer_op(*self, [&] {
-            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, row, 1, out, signals.poll());
-        }) == kelvor::kStopped) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, row, 1, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -276,17 +248,15 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
         throw std::invalid_argument("queries has " + std::to_string(queries.shape(0)) + " rows; at most " +
                                     std::to_string(std::numeric_limits<int32_t>::max()) + " are supported");
     }
-    if (queries.shape(1) != self->head_dim) throw std::invalid_argument("queries dim mismatch");
-    check_head(self, head);
+    if (queries.shape(1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
+    self->backend.check_head(head);
     const FloatArray q = queries.to_float32();
     const auto n = static_cast<int32_t>(queries.shape(0));
-    py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim)});
+    py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim())});
     float* out = result.mutable_data();  // no element to index when there are no rows
     SignalCheck signals;
     const float* rows = q.data();
-    if (run_layer_op(*self, [&] {
-            return kelvor::kelvor_mha_compute_rows(self->backend.context(), head, rows, n, out, signals.poll());
-        }) == kelvor::kStopped) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, rows, n, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -307,9 +277,11 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
     }
     check_ndim(vals.array(), nd);
     const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
+    const int32_t n_heads = self->n_heads();
+    const int32_t head_dim = self->head_dim();
     for (const ArrayArg* a : {&keys, &vals}) {
-        if (a->shape(nd - 2) != self->n_heads || a->shape(nd - 1) != self->head_dim || (nd == 3 && a->shape(0) != T)) {
-            const std::string n_h = std::to_string(self->n_heads) + ", " + std::to_string(self->head_dim);
+        if (a->shape(nd - 2) != n_heads || a->shape(nd - 1) != head_dim || (nd == 3 && a->shape(0) != T)) {
+            const std::string n_h = std::to_string(n_heads) + ", " + std::to_string(head_dim);
             throw std::invalid_argument(
                 (nd == 2 ? "keys and vals must have shape (n_heads, head_dim) = (" + n_h + ")"
                          : "keys and vals must have shape (T, n_heads, head_dim) = (T, " + n_h + ") with one T") +
@@ -325,23 +297,24 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
     const FloatArray v_array = vals.to_float32();
     const float* k = k_array.data();
     const float* v = v_array.data();
-    kelvor::kelvor_mha_ctx* ctx = self->backend.context();
     SignalCheck signals;
-    int32_t r = 0;
+    bool finished = true;
     if (self->backend.threads() == 1) {
         // The GIL is held throughout, so what is checked is what is stored.
         HeldWithGil held(self->busy);
-        r = nd == 2 ? self->backend.append_heads(k, v, pos)
-                    : kelvor::kelvor_mha_append_tokens(ctx, k, v, T, pos, signals.poll());
+        if (nd == 2) {
+            self->backend.append_layer(k, v, pos);
+        } else {
+            finished = self->backend.append_tokens(k, v, T, pos, signals.poll());
+        }
     } else {
         // Stored with the GIL released, while other Python threads may write
         // to the arrays: each chunk is copied and checked with the GIL held.
         HeldWithGil held(self->busy);
-        r = kelvor::kelvor_mha_append_tokens_copied(ctx, k, v, T, pos, signals.poll(), nd == 3,
-                                                    [](const std::function<void()>& store) { without_gil(store); });
+        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), nd == 3,
+                                                      [](const std::function<void()>& store) { without_gil(store); });
     }
-    if (r == kelvor::kStopped) signals.raise();
-    if (r != 0) throw std::invalid_argument(kelvor::last_error());
+    if (!finished) signals.raise();
 }
 
 py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
@@ -349,12 +322,12 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(queries.ndim()) +
                                 "; expected 2 or 3");
     }
-    if (queries.shape(queries.ndim() - 1) != self->head_dim) throw std::invalid_argument("queries dim mismatch");
+    if (queries.shape(queries.ndim() - 1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
     const py::ssize_t hq = queries.shape(0);
-    if (hq == 0 || hq % self->n_heads != 0 || hq > std::numeric_limits<int32_t>::max()) {
+    if (hq == 0 || hq % self->n_heads() != 0 || hq > std::numeric_limits<int32_t>::max()) {
         throw std::invalid_argument("queries has " + std::to_string(hq) +
                                     " heads; expected a positive multiple of n_heads (" +
-                                    std::to_string(self->n_heads) + ")");
+                                    std::to_string(self->n_heads()) + ")");
     }
     const int64_t rows = queries.ndim() == 3 ? queries.shape(1) : 1;
     const FloatArray q_array = queries.to_float32();
@@ -362,17 +335,16 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     const float* q = q_array.data();
     float* out = result.mutable_data();
     SignalCheck signals;
-    const int32_t r = run_layer_op(*self, [&] {
-        return kelvor::kelvor_mha_compute_heads(self->backend.context(), q, static_cast<int32_t>(hq), rows, out,
-                                                signals.poll());
-    });
-    if (r == kelvor::kStopped) signals.raise();
-    if (r != 0) throw std::invalid_argument(kelvor::last_error());
+    if (!run_layer_op(*self, [&] {
+            return self->backend.compute_layer(q, static_cast<int32_t>(hq), rows, out, signals.poll());
+        })) {
+        signals.raise();
+    }
     return result;
 }
 
 int32_t tokens(Self self, Int<int32_t, TokensHead> head) {
-    check_head(self, head);
+    self->backend.check_head(head);
     HeldWithGil held(self->busy);
     return self->backend.tokens(head);
 }
@@ -519,8 +491,8 @@ PYBIND11_MODULE(kelvor_py, m) {
                  HeldWithGil held(self->busy);
                  return self->backend.memory_bytes();
              })
-        .def_property_readonly("n_heads", [](Self self) { return self->n_heads; })
-        .def_property_readonly("head_dim", [](Self self) { return self->head_dim; })
+        .def_property_readonly("n_heads", [](Self self) { return self->n_heads(); })
+        .def_property_readonly("head_dim", [](Self self) { return self->head_dim(); })
         .def("append_heads", &append_heads, py::arg("keys"), py::arg("vals"), py::arg("pos"))
         .def("compute_heads", &compute_heads, py::arg("queries"))
         .def("tokens", &tokens, py::arg("head"))

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,6 +82,37 @@ TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {
     EXPECT_EQ(b.kv_bytes(), 0u);
     EXPECT_EQ(b.n_heads(), 2);
     EXPECT_EQ(b.head_dim(), 16);
+}
+
+template <class Op>
+std::string refusal(Op&& op) {
+    try {
+        op();
+    } catch (const std::out_of_range& e) {
+        return std::string("IndexError: ") + e.what();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(BackendChecked, RefusalsAreExceptionsAndStopsAreFalseWithNothingStored) {
+    KelvorMHABackend b(2, 8, 3, 16, 5, 0.95f, 512);
+    b.set_threads(2);
+    const auto kv = random_vector(32, 31);  // two tokens of two rows
+    std::vector<float> bad = kv, big(8, 1e20f);
+    bad[11] = std::numeric_limits<float>::quiet_NaN();  // token 0, row 1
+    const StopPoll stop = [] { return true; };
+    EXPECT_EQ(refusal([&] { b.append_checked(2, kv.data(), kv.data(), 1); }),
+              "IndexError: head 2 is out of range for a context with 2 heads");
+    EXPECT_EQ(refusal([&] { b.append_checked(0, kv.data(), bad.data() + 8, 1); }), "key and val must be finite");
+    EXPECT_EQ(refusal([&] { b.append_checked(1, big.data(), kv.data(), 1); }),
+              "key and val must have a norm below 1.8e19");
+    EXPECT_EQ(refusal([&] { b.append_layer(bad.data(), kv.data(), 1); }), "keys and vals must be finite; row 1 is not");
+    EXPECT_EQ(refusal([&] { b.append_tokens(kv.data(), bad.data(), 2, 1, nullptr); }),
+              "keys and vals must be finite; token 0, row 1 is not");
+    EXPECT_FALSE(b.append_tokens(kv.data(), kv.data(), 2, 1, &stop));
+    EXPECT_EQ(b.tokens(0) + b.tokens(1), 0);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ build: $(VENV)/.ready system-deps
 cpp-test: build
 	@echo "== C++ tests (GoogleTest under ctest; full log: $(BUILD)/ctest.log)"
 	@if ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) > $(BUILD)/ctest.log 2>&1; then \
-	  tail -n 3 $(BUILD)/ctest.log; \
+	  grep -E "tests passed|\(Skipped\)" $(BUILD)/ctest.log; \
 	else grep -v -E "^ *(Start|[0-9]+/[0-9]+ Test) .*(Passed|[0-9]+: )" $(BUILD)/ctest.log; exit 1; fi
 
 py-test: build $(VENV)/.test-deps

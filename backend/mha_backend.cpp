@@ -4,9 +4,9 @@
 #include <string>
 
 #include "backend/layer_ops.h"
-#include "core/limits.h"
-#include "core/memory_budget.h"
-#include "core/workspace.h"
+#include "core/support/limits.h"
+#include "core/support/memory_budget.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "backend/backend.h"
 #include "backend/mha_context.h"
-#include "core/encoding.h"
+#include "core/formats/encoding.h"
 
 namespace kelvor {
 

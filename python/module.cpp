@@ -21,10 +21,10 @@
 #include "backend/context_state.h"
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
-#include "core/attention.h"
-#include "core/kernels.h"
-#include "core/vector_check.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/kernels/kernels.h"
+#include "core/support/vector_check.h"
+#include "core/support/workspace.h"
 #include "python/arguments.h"
 
 namespace py = pybind11;

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/attention.h"
-#include "core/encoder.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/codebook.h"
-#include "core/vector_check.h"
-#include "core/wide_softmax.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/formats/codebook.h"
+#include "core/kernels/wide_softmax.h"
+#include "core/support/vector_check.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 
 namespace kelvor {
 

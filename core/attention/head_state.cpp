@@ -1,4 +1,4 @@
-#include "core/head_state.h"
+#include "core/attention/head_state.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/checksum.h"
-#include "core/head_cache.h"
+#include "core/heads/head_cache.h"
+#include "core/support/checksum.h"
 
 namespace kelvor {
 
@@ -17,7 +17,7 @@ namespace kelvor {
 //   positions                     count uint32
 //   exact window                  exact_tokens * 2 * head_dim float32 (key, then value, per token)
 //   statistics                    stats_arrays * head_dim float32, as the codec keeps them
-//                                 (core/codec.h, in HeadStats order), when stats_ready
+//                                 (core/heads/codec.h, in HeadStats order), when stats_ready
 //   recent tokens                 recent_tokens * 2 * head_dim float32, as the recent ring holds them (version 2)
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
 // there (write_slot == count), and once it has, every slot holds one. Everything

@@ -1,5 +1,5 @@
 // The codec of every encoding, in the order of their numbers.
-#include "core/codec.h"
+#include "core/heads/codec.h"
 
 #include <cstring>
 

@@ -2,9 +2,9 @@
 // squares and coded against the fixed codebooks; no statistics.
 #include <algorithm>
 
-#include "core/codec.h"
-#include "core/encoder.h"
-#include "core/head_cache.h"
+#include "core/codecs/encoder.h"
+#include "core/heads/codec.h"
+#include "core/heads/head_cache.h"
 
 namespace kelvor {
 namespace {

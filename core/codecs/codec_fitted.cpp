@@ -11,8 +11,8 @@
 // tokens share the softmax).
 #include <array>
 
-#include "core/codec.h"
-#include "core/codec_fitted.h"
+#include "core/codecs/codec_fitted.h"
+#include "core/heads/codec.h"
 
 namespace kelvor {
 namespace {

@@ -2,9 +2,9 @@
 #pragma once
 #include <cstdint>
 
-#include "core/codec.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/heads/codec.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 
 namespace kelvor {
 

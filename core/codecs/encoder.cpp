@@ -1,9 +1,9 @@
-#include "core/encoder.h"
+#include "core/codecs/encoder.h"
 
 #include <cmath>
 
-#include "core/packing.h"
-#include "core/workspace.h"
+#include "core/formats/packing.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

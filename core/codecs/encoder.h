@@ -2,9 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/head_cache.h"
-#include "core/kernels.h"
-#include "core/workspace.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 

@@ -4,11 +4,11 @@
 #include <cfloat>
 #include <cmath>
 
-#include "core/codec_fitted.h"
-#include "core/encoder.h"
-#include "core/packing.h"
-#include "core/vector_check.h"
-#include "core/workspace.h"
+#include "core/codecs/codec_fitted.h"
+#include "core/codecs/encoder.h"
+#include "core/formats/packing.h"
+#include "core/support/vector_check.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/codec_fitted.h"
+#include "core/codecs/codec_fitted.h"
 
 namespace kelvor {
 namespace {

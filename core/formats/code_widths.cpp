@@ -1,4 +1,4 @@
-#include "core/code_widths.h"
+#include "core/formats/code_widths.h"
 
 #include <cassert>
 #include <cstdio>

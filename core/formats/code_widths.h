@@ -12,7 +12,7 @@
 
 // X(bits) for every width, in increasing order. A macro, so that the SIMD level
 // files can expand it into switches of their own without calling an inline
-// function of another header (see simd_kernels.h).
+// function of another header (see core/kernels/simd_kernels.h).
 #define KELVOR_CODE_WIDTHS(X) X(2) X(3) X(4)
 
 namespace kelvor {

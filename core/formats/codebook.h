@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "core/code_widths.h"
+#include "core/formats/code_widths.h"
 
 
 namespace kelvor {

@@ -6,9 +6,9 @@ namespace kelvor {
 // The list of encodings: how a head turns vectors into codes and scales. Every
 // encoding stores the same format (P codes per vector at the head's widths and
 // one float32 scale per vector) read by the same kernels; each has a codec
-// (core/codec.h) that owns everything else. The number is what a saved state
+// (core/heads/codec.h) that owns everything else. The number is what a saved state
 // records, so an encoding keeps its number for good; adding one is a new codec,
-// an entry here and a line in codec.cpp.
+// an entry here and a line in core/codecs/codec.cpp.
 //  - clip3: each rotated vector clamped at three root mean squares and coded
 //    against the fixed codebooks as they stand (the original encoding).
 //  - fitted: per-head centring and key channel equalisation fixed from the

@@ -1,4 +1,4 @@
-#include "core/packing.h"
+#include "core/formats/packing.h"
 
 #include <type_traits>
 

@@ -1,4 +1,4 @@
-#include "core/rotation.h"
+#include "core/formats/rotation.h"
 
 #include <cmath>
 

@@ -2,10 +2,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/codebook.h"
-#include "core/encoding.h"
-#include "core/kernels.h"
-#include "core/workspace.h"
+#include "core/formats/codebook.h"
+#include "core/formats/encoding.h"
+#include "core/kernels/kernels.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 
@@ -28,7 +28,7 @@ struct AppendedTokens {
 };
 
 // Everything that depends on how a head's vectors become codes: one codec per
-// encoding, listed in codec.cpp. Append, attend and the saved state call the
+// encoding, listed in core/codecs/codec.cpp. Append, attend and the saved state call the
 // head's codec and never ask which encoding it is. Codecs are stateless; a
 // head's statistics live in its HeadStats, whose lifetime the codec decides.
 class Codec {

@@ -1,4 +1,4 @@
-#include "core/head_cache.h"
+#include "core/heads/head_cache.h"
 
 #include <algorithm>
 #include <cstring>

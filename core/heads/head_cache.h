@@ -2,11 +2,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/aligned_bytes.h"
-#include "core/codebook.h"
-#include "core/codec.h"
-#include "core/encoding.h"
-#include "core/limits.h"
+#include "core/formats/codebook.h"
+#include "core/formats/encoding.h"
+#include "core/heads/codec.h"
+#include "core/support/aligned_bytes.h"
+#include "core/support/limits.h"
 
 namespace kelvor {
 
@@ -46,7 +46,7 @@ struct CodeStore {
     bool wrapped = false;
 };
 
-// A head's statistics, for codecs that keep them (core/codec.h): fixed once,
+// A head's statistics, for codecs that keep them (core/heads/codec.h): fixed once,
 // from the tokens appended since init/reset, when the head first has to answer
 // from codes, and every stored token is coded with them; reset clears them.
 // A key is coded as (key - key_mean) / key_divisor and a value as

@@ -1,4 +1,4 @@
-#include "core/head_floats.h"
+#include "core/heads/head_floats.h"
 
 #include <cmath>
 #include <cstdint>

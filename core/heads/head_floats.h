@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "core/head_cache.h"
+#include "core/heads/head_cache.h"
 
 namespace kelvor {
 

@@ -1,13 +1,13 @@
 // The registry of kernel levels, and the choice of one per process from what
 // the CPU runs and KELVOR_SIMD. Adding a level means an entry here and its own
-// file (plus its flags in core/CMakeLists.txt).
+// file (plus its flags in core/kernels/CMakeLists.txt).
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 
-#include "core/kernels.h"
+#include "core/kernels/kernels.h"
 
 #if defined(__x86_64__)
 #include <cpuid.h>

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/codebook.h"
+#include "core/formats/codebook.h"
 
 namespace kelvor {
 

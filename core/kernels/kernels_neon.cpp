@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/simd_kernels.h"
+#include "core/kernels/simd_kernels.h"
 
 namespace kelvor {
 namespace {

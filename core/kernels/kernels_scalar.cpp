@@ -3,13 +3,13 @@
 #include <cmath>
 #include <type_traits>
 
-#include "core/codebook.h"
-#include "core/kernels.h"
-#include "core/limits.h"
-#include "core/packing.h"
-#include "core/rotation.h"
-#include "core/softmax.h"
-#include "core/wide_softmax.h"
+#include "core/formats/codebook.h"
+#include "core/formats/packing.h"
+#include "core/formats/rotation.h"
+#include "core/kernels/kernels.h"
+#include "core/kernels/softmax.h"
+#include "core/kernels/wide_softmax.h"
+#include "core/support/limits.h"
 
 namespace kelvor {
 namespace {

@@ -60,17 +60,17 @@
 // multiply-adds), the softmax sum and the exponential differ only by float32
 // rounding. Within a level every query's arithmetic is the same whatever block
 // it is computed in, so batch rows equal single answers bit for bit. Long sums
-// run in blocks of kSumBlock terms (see limits.h), like the scalar level's.
+// run in blocks of kSumBlock terms (see core/support/limits.h), like the scalar level's.
 #pragma once
 
 #include <cstdint>
 
-#include "core/codebook.h"
-#include "core/kernels.h"
-#include "core/limits.h"
-#include "core/rotation.h"
-#include "core/wide_softmax.h"
-#include "core/workspace.h"
+#include "core/formats/codebook.h"
+#include "core/formats/rotation.h"
+#include "core/kernels/kernels.h"
+#include "core/kernels/wide_softmax.h"
+#include "core/support/limits.h"
+#include "core/support/workspace.h"
 
 // Loops over a tile's registers unroll completely, so that their register
 // arrays become registers (GCC otherwise keeps some in memory).

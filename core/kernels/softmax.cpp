@@ -1,8 +1,8 @@
-#include "core/softmax.h"
+#include "core/kernels/softmax.h"
 
 #include <cmath>
 
-#include "core/limits.h"
+#include "core/support/limits.h"
 
 namespace kelvor {
 

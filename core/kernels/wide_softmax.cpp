@@ -1,4 +1,4 @@
-#include "core/wide_softmax.h"
+#include "core/kernels/wide_softmax.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "core/aligned_bytes.h"
+#include "core/support/aligned_bytes.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "core/checksum.h"
+#include "core/support/checksum.h"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-#include "core/memory_budget.h"
+#include "core/support/memory_budget.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "core/vector_check.h"
+#include "core/support/vector_check.h"
 
 #include <algorithm>
 #include <cmath>

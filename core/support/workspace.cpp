@@ -1,4 +1,4 @@
-#include "core/workspace.h"
+#include "core/support/workspace.h"
 
 #include <cstdio>
 #include <memory>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/limits.h"
+#include "core/support/limits.h"
 
 namespace kelvor {
 

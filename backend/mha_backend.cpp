@@ -4,6 +4,7 @@
 #include <string>
 
 #include "backend/layer_ops.h"
+#include "core/attention/attention.h"
 #include "core/support/limits.h"
 #include "core/support/memory_budget.h"
 #include "core/support/workspace.h"

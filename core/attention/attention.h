@@ -8,6 +8,17 @@
 
 namespace kelvor {
 
+// A head of an encoding: head_cache_init and head_cache_bytes with the
+// encoding's codec, which the heads layer below cannot look up itself.
+inline void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
+                            float v_mass, Encoding encoding = kDefaultEncoding, const HeadOptions& options = {}) {
+    head_cache_init(head, head_dim, bits, capacity, seed, v_mass, encoding, codec_of(encoding), options);
+}
+inline uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
+                                 const HeadOptions& options = {}) {
+    return head_cache_bytes(head_dim, bits, capacity, codec_of(encoding), options);
+}
+
 // Stores one token: key and value encoded into the next ring slot, and while
 // fewer than 512 tokens were appended since init/reset, kept raw in the exact window.
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos);

@@ -62,7 +62,8 @@ public:
     virtual void finish(const HeadCache& head, const float* acc, float coded_weight, float* out) const = 0;
 };
 
-// The codec of an encoding.
+// The codec of an encoding, defined with the codecs (core/codecs/codec.cpp): for
+// the layers above this one to call.
 const Codec& codec_of(Encoding encoding);
 
 }  // namespace kelvor

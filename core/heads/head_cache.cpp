@@ -16,7 +16,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
 }
 
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding, const HeadOptions& options) {
+                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options) {
     head.v_mass = v_mass;
     head.head_dim = head_dim;
     head.bits = bits;
@@ -32,7 +32,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
-    head.codec = &codec_of(encoding);
+    head.codec = &codec;
     store.codebook = head.codec->codebook(bits);
     store.bytes_per_vec = stream_bytes(bits, P);
     store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
@@ -116,7 +116,7 @@ void head_cache_make_ring(HeadCache& head, int32_t slots) {
     store.slots = want;
 }
 
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
                           const HeadOptions& options) {
     const auto cap = static_cast<uint64_t>(capacity);
     const auto hd = static_cast<uint64_t>(head_dim);
@@ -128,7 +128,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Enco
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
-    const uint64_t stats = static_cast<uint64_t>(codec_of(encoding).stats_arrays()) * hd * sizeof(float);
+    const uint64_t stats = static_cast<uint64_t>(codec.stats_arrays()) * hd * sizeof(float);
     return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 

@@ -106,8 +106,10 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
+// `codec` is the encoding's: the codecs sit a layer up, so the caller finds it
+// (core/attention/attention.h has the forms that take the encoding alone).
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding = kDefaultEncoding, const HeadOptions& options = {});
+                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options = {});
 // Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
 // keeping what they hold: appends and restores call it. Throws std::bad_alloc
 // when memory runs out, with the head unchanged.
@@ -115,7 +117,7 @@ void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
                           const HeadOptions& options = {});
 // What the head holds now: the ring's committed part, the full-precision
 // windows, signs, statistics and the record itself.

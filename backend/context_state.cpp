@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/head_floats.h"
+#include "core/heads/head_floats.h"
 
 namespace kelvor {
 namespace {

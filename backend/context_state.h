@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "backend/mha_backend.h"
-#include "core/head_state.h"
+#include "core/attention/head_state.h"
 
 namespace kelvor {
 
@@ -12,7 +12,7 @@ namespace kelvor {
 //   offset  bytes        field
 //   0       8            magic "KELVORCX"
 //   8       4            format version
-//   12      4            encoding (its number in core/encoding.h)
+//   12      4            encoding (its number in core/formats/encoding.h)
 //   16      4 each       n_heads, head_dim, bits, capacity
 //   32      8            seed
 //   40      4            v_mass (float32)
@@ -22,7 +22,7 @@ namespace kelvor {
 //   56      8            bytes in the whole state, checksum included
 //   64      4 each       value_bits, recent, sinks (version 2)
 //   76      4            reserved, 0 (version 2)
-//   80      32 per head  head records (core/head_state.h), in head order (version 1: at 64, 16 each)
+//   80      32 per head  head records (core/attention/head_state.h), in head order (version 1: at 64, 16 each)
 //   then                 each head's arrays, in head order
 //   last 8               XXH3-64 of every byte before it
 // A loader reads every version up to its own and refuses later ones. Version 1

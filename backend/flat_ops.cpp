@@ -1,6 +1,6 @@
 #include "backend/mha_context.h"
-#include "core/attention.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

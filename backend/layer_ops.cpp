@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/aligned_bytes.h"
-#include "core/attention.h"
-#include "core/kernels.h"
-#include "core/vector_check.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/kernels/kernels.h"
+#include "core/support/aligned_bytes.h"
+#include "core/support/vector_check.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 

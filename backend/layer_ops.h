@@ -4,7 +4,7 @@
 #include <string>
 
 #include "backend/mha_context.h"
-#include "core/vector_check.h"
+#include "core/support/vector_check.h"
 
 namespace kelvor {
 

@@ -4,9 +4,10 @@
 #include <string>
 
 #include "backend/layer_ops.h"
-#include "core/limits.h"
-#include "core/memory_budget.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/support/limits.h"
+#include "core/support/memory_budget.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

@@ -5,7 +5,7 @@
 #include "backend/backend.h"
 #include "backend/layer_ops.h"
 #include "backend/mha_context.h"
-#include "core/encoding.h"
+#include "core/formats/encoding.h"
 
 namespace kelvor {
 

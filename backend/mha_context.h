@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "backend/worker_pool.h"
-#include "core/head_cache.h"
+#include "core/heads/head_cache.h"
 
 namespace kelvor {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/attention/attention.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 
 namespace py = pybind11;
 using namespace kelvor;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "core/aligned_bytes.h"
-#include "core/kernels.h"
-#include "core/limits.h"
-#include "core/workspace.h"
+#include "core/kernels/kernels.h"
+#include "core/support/aligned_bytes.h"
+#include "core/support/limits.h"
+#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
-#include "core/checksum.h"
+#include "core/support/checksum.h"
 
 #ifdef KELVOR_BENCH_HAVE_ZLIB
 #include <zlib.h>

@@ -21,7 +21,7 @@
 #include "backend/after_fork.h"
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
-#include "core/kernels.h"
+#include "core/kernels/kernels.h"
 #include "python/arguments.h"
 
 namespace py = pybind11;

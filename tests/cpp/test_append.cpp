@@ -5,10 +5,10 @@
 #include <limits>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/encoder.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 #include "test_support.h"
 
 namespace kelvor::test {

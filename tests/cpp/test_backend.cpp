@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "backend/mha_backend.h"
-#include "core/memory_budget.h"
-#include "core/workspace.h"
+#include "core/support/memory_budget.h"
+#include "core/support/workspace.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/codebook.h"
+#include "core/formats/codebook.h"
 #include "test_support.h"
 
 namespace kelvor::test {

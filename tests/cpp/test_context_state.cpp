@@ -16,8 +16,8 @@
 
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
-#include "core/attention.h"
-#include "core/checksum.h"
+#include "core/attention/attention.h"
+#include "core/support/checksum.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/codebook.h"
-#include "core/codec_fitted.h"
-#include "core/encoder.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/attention/attention.h"
+#include "core/codecs/codec_fitted.h"
+#include "core/codecs/encoder.h"
+#include "core/formats/codebook.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 #include "test_support.h"
 
 namespace kelvor::test {

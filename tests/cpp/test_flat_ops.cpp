@@ -10,8 +10,8 @@
 #include "backend/backend.h"
 #include "backend/mha_backend.h"
 #include "backend/mha_context.h"
-#include "core/attention.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/support/workspace.h"
 #include "test_support.h"
 
 namespace kelvor::test {

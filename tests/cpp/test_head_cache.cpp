@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "backend/mha_context.h"
-#include "core/head_cache.h"
-#include "core/workspace.h"
+#include "core/heads/head_cache.h"
+#include "core/support/workspace.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -8,9 +8,9 @@
 #include <limits>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/attention/attention.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 #include "test_support.h"
 
 namespace kelvor::test {

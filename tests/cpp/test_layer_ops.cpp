@@ -18,8 +18,8 @@
 #include "backend/layer_ops.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
-#include "core/attention.h"
-#include "core/workspace.h"
+#include "core/attention/attention.h"
+#include "core/support/workspace.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
-#include "core/limits.h"
+#include "core/attention/attention.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
+#include "core/support/limits.h"
 #include "test_support.h"
 
 namespace kelvor::test {

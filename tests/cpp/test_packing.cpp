@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "core/codebook.h"
-#include "core/limits.h"
-#include "core/packing.h"
+#include "core/formats/codebook.h"
+#include "core/formats/packing.h"
+#include "core/support/limits.h"
 #include "test_support.h"
 
 #if defined(__unix__) || defined(__APPLE__)

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/head_cache.h"
-#include "core/kernels.h"
-#include "core/rotation.h"
+#include "core/formats/rotation.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -28,14 +28,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/codebook.h"
-#include "core/encoder.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
-#include "core/limits.h"
-#include "core/packing.h"
-#include "core/rotation.h"
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
+#include "core/formats/codebook.h"
+#include "core/formats/packing.h"
+#include "core/formats/rotation.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
+#include "core/support/limits.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/attention.h"
+#include "core/attention/attention.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -15,10 +15,10 @@
 #include <random>
 #include <vector>
 
-#include "core/attention.h"
-#include "core/encoder.h"
-#include "core/head_cache.h"
-#include "core/kernels.h"
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
+#include "core/heads/head_cache.h"
+#include "core/kernels/kernels.h"
 
 namespace kelvor::test {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/vector_check.h"
+#include "core/support/vector_check.h"
 #include "test_support.h"
 
 namespace kelvor::test {

@@ -1,0 +1,159 @@
+#include <algorithm>
+#include <cstring>
+
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
+#include "core/support/workspace.h"
+
+namespace kelvor {
+
+namespace {
+
+// Entry t of `coded` into ring slot `slot`.
+void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_t t) {
+    CodeStore& store = head.store;
+    const auto s = static_cast<size_t>(slot);
+    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
+    std::memcpy(store.key_codes.data() + s * key_bytes, coded.key[t], key_bytes);
+    std::memcpy(store.val_codes.data() + s * val_bytes, coded.val[t], val_bytes);
+    store.key_scales[slot] = coded.key_scale[t];
+    store.val_scales[slot] = coded.val_scale[t];
+}
+
+void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
+    const auto hd = static_cast<size_t>(head.head_dim);
+    const auto slots = static_cast<size_t>(recent_slots(head));
+    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
+    if (head.recent.size() <= at) {
+        // Filling for the first time since init/reset, into room made beforehand.
+        head.recent.insert(head.recent.end(), key, key + hd);
+        head.recent.insert(head.recent.end(), val, val + hd);
+    } else {
+        std::copy(key, key + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at));
+        std::copy(val, val + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at + hd));
+    }
+}
+
+// The append after which a head whose codes were not ready answers from its
+// codes: the first time the ring replaced a token, or outgrew the window. The
+// codec fixes its statistics from the tokens appended since init/reset, and
+// every held token is coded with them.
+void start_coding(const KernelTable& kt, HeadCache& head, const float* key, const float* val) {
+    const CodeStore& store = head.store;
+    const AppendedTokens tokens{head.exact.data(), exact_tokens(head), store.wrapped ? store.capacity + 1 : store.count,
+                                head.head_dim, key, val};
+    head.codec->fix_stats(head, tokens);
+    CodedTokens& coded = thread_workspace().coded;
+    for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
+        head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
+        place_codes(head, i % store.capacity, coded, 0);
+    }
+}
+
+// One token, whose codes are entry `made` of the workspace's coded tokens when
+// they were made beforehand (-1: coded here, if the head codes yet).
+void append_one(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos,
+                int32_t made) {
+    CodeStore& store = head.store;
+    // Everything that may allocate comes first, so that running out of memory
+    // leaves the head as it was.
+    head_cache_make_ring(head, store.write_slot + 1);
+    const int64_t keep = head.window_released ? head.sinks : head.exact_window;
+    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    if (head.appended < keep && head.exact.capacity() < head.exact.size() + token) {
+        head.exact.reserve(std::max(2 * head.exact.capacity(), head.exact.size() + token));
+    }
+    if (head.recent_window > 0 && head.recent.capacity() == 0) {
+        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
+    }
+    // A codec with statistics codes nothing until they exist; until then the
+    // exact window answers for the head.
+    const bool coded_now = head.codec->codes_ready(head);
+    const int32_t s = store.write_slot;
+    if (coded_now) {
+        CodedTokens& coded = thread_workspace().coded;
+        if (made < 0) {
+            head.codec->encode_tokens(kt, head, 1, key, val, 0, coded);
+            made = 0;
+        }
+        place_codes(head, s, coded, made);
+    }
+    store.positions[s] = static_cast<uint32_t>(pos);
+    store.touched = std::max(store.touched, s + 1);
+
+    store.write_slot = (store.write_slot + 1) % store.capacity;
+    if (store.count < store.capacity) {
+        ++store.count;
+    } else {
+        store.wrapped = true;
+    }
+
+    // The window holds the first tokens since init/reset: up to its size while
+    // it may still answer, up to the sinks after that.
+    const int64_t index = head.appended++;
+    if (index < keep) {
+        head.exact.insert(head.exact.end(), key, key + head.head_dim);
+        head.exact.insert(head.exact.end(), val, val + head.head_dim);
+    }
+    if (head.recent_window > 0) keep_recent(head, index, key, val);
+    if (!head.window_released && !answers_exactly(head)) {
+        if (!coded_now) start_coding(kt, head, key, val);
+        head_cache_release_window(head);
+    }
+}
+
+// Rows far apart (one head's share of a prompt) defeat the hardware
+// prefetchers, which follow a stream within a page: ask for the next group's
+// rows while this one is coded.
+void prefetch_rows(const float* keys, const float* vals, size_t stride, int32_t head_dim, int32_t first, int32_t n) {
+    constexpr int32_t kLine = 64 / sizeof(float);
+    for (int32_t t = first; t < first + n; ++t) {
+        const size_t row = static_cast<size_t>(t) * stride;
+        for (int32_t i = 0; i < head_dim; i += kLine) {
+            __builtin_prefetch(keys + row + i);
+            __builtin_prefetch(vals + row + i);
+        }
+    }
+}
+
+}  // namespace
+
+void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
+    append_one(kt, head, key, val, pos, -1);
+}
+
+void head_append(HeadCache& head, const float* key, const float* val, int32_t pos) {
+    head_append(kernels(), head, key, val, pos);
+}
+
+void head_append_tokens(const KernelTable& kt, HeadCache& head, const float* keys, const float* vals, size_t stride,
+                        int32_t n, int32_t pos) {
+    CodedTokens& coded = thread_workspace().coded;
+    for (int32_t t = 0; t < n;) {
+        const size_t at = static_cast<size_t>(t) * stride;
+        // Until its codec's statistics exist a head codes nothing; once they
+        // do, they stay fixed until reset, so a group coded at once is what
+        // coding token by token would make.
+        if (!head.codec->codes_ready(head)) {
+            append_one(kt, head, keys + at, vals + at, pos + t, -1);
+            ++t;
+            continue;
+        }
+        const int32_t group = std::min(kEncodeGroup, n - t);
+        prefetch_rows(keys, vals, stride, head.head_dim, t + group, std::min(kEncodeGroup, n - t - group));
+        head.codec->encode_tokens(kt, head, group, keys + at, vals + at, stride, coded);
+        for (int32_t i = 0; i < group; ++i) {
+            const size_t row = at + static_cast<size_t>(i) * stride;
+            append_one(kt, head, keys + row, vals + row, pos + t + i, i);
+        }
+        t += group;
+    }
+}
+
+void head_append_tokens(HeadCache& head, const float* keys, const float* vals, size_t stride, int32_t n,
+                        int32_t pos) {
+    head_append_tokens(kernels(), head, keys, vals, stride, n, pos);
+}
+
+}  // namespace kelvor

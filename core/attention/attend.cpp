@@ -1,0 +1,458 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/attention/attention.h"
+#include "core/formats/codebook.h"
+#include "core/kernels/wide_softmax.h"
+#include "core/support/vector_check.h"
+#include "core/support/workspace.h"
+
+namespace kelvor {
+
+bool answers_exactly(const HeadCache& head) {
+    const int32_t T = head.store.count;
+    return head.exact_window > 0 && T <= head.exact_window && !head.store.wrapped &&
+           head.exact.size() == 2 * static_cast<size_t>(head.head_dim) * static_cast<size_t>(T);
+}
+
+namespace {
+
+// The query, padded to P, normalised, rotated and scaled back to its norm times
+// sqrt(P): the scale the codebook levels live at; first prepared by the
+// head's codec for its coded keys.
+void rotate_query(const KernelTable& kt, const HeadCache& head, const float* query, float* rq) {
+    const int32_t hd = head.head_dim;
+    const int32_t P = head.rotation.P;
+    query = head.codec->prepare_query(head, query, rq);
+    float ss = 0.0f;
+    for (int32_t i = 0; i < hd; ++i) {
+        rq[i] = query[i];
+        ss += query[i] * query[i];
+    }
+    // A finite query of norm above ~1.8e19 overflows the sum: sum again with
+    // the query scaled by a power of two, which keeps its direction exact.
+    float unscale = 1.0f;
+    if (!std::isfinite(ss)) {
+        const float s = pow2_scale_for(rq, hd);
+        ss = 0.0f;
+        for (int32_t i = 0; i < hd; ++i) {
+            rq[i] *= s;
+            ss += rq[i] * rq[i];
+        }
+        unscale = 1.0f / s;
+    }
+    std::fill(rq + hd, rq + P, 0.0f);
+    ss = ss + kNormGuard;
+    const float norm = std::sqrt(ss);
+    const float a = 1.0f / norm;
+    for (int32_t i = 0; i < P; ++i) rq[i] = a * rq[i];
+    kt.rht_forward(rq, head.rotation.signs.data(), P);
+    const float g = std::sqrt(static_cast<float>(P)) * (norm * unscale);
+    for (int32_t i = 0; i < P; ++i) rq[i] = g * rq[i];
+}
+
+// Runs fn over the held tokens [from, to) in oldest-first order, as at most two
+// runs of consecutive slots (before and after the ring's end); `first` is the
+// index of the run's first token in oldest-first order.
+template <class Fn>
+void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
+    const int32_t start = (store.write_slot - store.count + store.capacity) % store.capacity;
+    const int32_t ring_end = store.capacity - start;  // tokens before the ring's end
+    if (from < ring_end) fn(start + from, std::min(to, ring_end) - from, from);
+    if (to > ring_end) {
+        const int32_t b = std::max(from, ring_end);
+        fn(b - ring_end, to - b, b);
+    }
+}
+
+// Which held tokens a head answers from codes and which at full precision,
+// once it no longer answers exactly: the sinks (the first tokens since
+// init/reset, kept in the window even after the ring replaced them) and the
+// newest `recent_window` tokens come from their full-precision copies; the
+// held tokens between them from their codes. Each token counts once.
+struct TokenSplit {
+    int32_t coded_from = 0;  // oldest-first offsets of the coded tokens in the ring
+    int32_t coded_to = 0;
+    int32_t sinks = 0;       // window tokens attended at full precision
+    int64_t first = 0;       // append index of the oldest held token
+    int32_t full_precision() const { return sinks + (held - coded_to); }
+    int32_t held = 0;
+};
+
+TokenSplit split_tokens(const HeadCache& head) {
+    TokenSplit sp;
+    const int32_t T = head.store.count;
+    sp.held = T;
+    sp.coded_to = T;
+    if (head.sinks == 0 && head.recent_window == 0) return sp;
+    sp.first = head.appended - T;
+    sp.sinks = std::min(head.sinks, exact_tokens(head));
+    const int64_t sinks_held = std::clamp<int64_t>(sp.sinks - sp.first, 0, T);
+    sp.coded_from = static_cast<int32_t>(sinks_held);
+    sp.coded_to = std::max(sp.coded_from, T - std::min(head.recent_window, T));
+    return sp;
+}
+
+// Key k and value v of the i-th full-precision token: sinks first, then the
+// recent tokens oldest first.
+struct FullPrecisionToken {
+    const float* key;
+    const float* val;
+};
+
+FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit& sp, int32_t i) {
+    const auto hd = static_cast<size_t>(head.head_dim);
+    if (i < sp.sinks) {
+        const float* k = head.exact.data() + 2 * static_cast<size_t>(i) * hd;
+        return {k, k + hd};
+    }
+    const int64_t index = sp.first + sp.coded_to + (i - sp.sinks);
+    const auto entry = static_cast<size_t>(index % recent_slots(head));
+    const float* k = head.recent.data() + 2 * entry * hd;
+    return {k, k + hd};
+}
+
+// x . (k - offset) (offset may be nullptr) as eight float32 partial sums over
+// the indices j % 8, combined in a fixed tree: the same bits at every level,
+// and a loop the compiler can keep in vector registers.
+float strided_dot(const float* x, const float* k, const float* offset, int32_t n) {
+    float p[8] = {};
+    int32_t j = 0;
+    if (offset != nullptr) {
+        for (; j + 8 <= n; j += 8) {
+            for (int l = 0; l < 8; ++l) p[l] += x[j + l] * (k[j + l] - offset[j + l]);
+        }
+        for (int l = 0; j + l < n; ++l) p[l] += x[j + l] * (k[j + l] - offset[j + l]);
+    } else {
+        for (; j + 8 <= n; j += 8) {
+            for (int l = 0; l < 8; ++l) p[l] += x[j + l] * k[j + l];
+        }
+        for (int l = 0; j + l < n; ++l) p[l] += x[j + l] * k[j + l];
+    }
+    return ((p[0] + p[4]) + (p[2] + p[6])) + ((p[1] + p[5]) + (p[3] + p[7]));
+}
+
+// One pass of up to kQueryBlock queries over a head that answers from codes,
+// in steps: scores of the coded tokens (any split into token ranges gives the
+// same bits: each token's score is its own), scores of the full-precision
+// tokens, the softmax of each row, value sums from zero over token ranges, and
+// the finish from those sums. Steps on different ranges may run at once on
+// different threads; the rest reads what the earlier steps wrote.
+class QuantizedPass {
+public:
+    QuantizedPass(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq)
+        : kt_(kt), head_(head), store_(head.store), sp_(split_tokens(head)), nq_(nq) {
+        coded_ = sp_.coded_to - sp_.coded_from;
+        full_ = sp_.full_precision();
+        n_ = coded_ + full_;
+        P_ = head.rotation.P;
+        hd_ = head.head_dim;
+        kf_ = 1.0f / (std::sqrt(static_cast<float>(hd_)) * static_cast<float>(P_));
+        vf_ = 1.0f / std::sqrt(static_cast<float>(P_));
+        // The calling thread's workspace holds the rotated queries and the
+        // scores; other threads of a split pass read and write them through
+        // these pointers while the caller waits for them.
+        ThreadWorkspace& ws = thread_workspace();
+        // Rows a power of two apart would share cache sets, and the kernels touch
+        // the same token of every row together: pad the row stride by a line.
+        const int32_t stride = (n_ + 15) / 16 * 16 + 16;
+        float* scores = ws.scores(nq, stride);
+        for (int32_t q = 0; q < nq; ++q) {
+            queries_[q] = queries[q];
+            rq_[q] = ws.rotated_queries[q];
+            rows_[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
+            rotate_query(kt, head, queries[q], rq_[q]);
+        }
+    }
+
+    int32_t coded_from() const { return sp_.coded_from; }
+    int32_t coded_to() const { return sp_.coded_to; }
+    int32_t P() const { return P_; }
+
+    // Coded tokens [from, to), as oldest-first offsets in the ring.
+    void score(int32_t from, int32_t to) const { score_coded(from, to, nq_, rq_, rows_); }
+
+    void score_full_precision() const { score_full(nq_, queries_, rows_); }
+
+    // The softmax of each row. A finite query so large that its scores
+    // overflow (the softmax then gives NaN) is scored again scaled down by a
+    // power of two 2^-e, which keeps its direction, and the softmax of those
+    // scores times 2^e is formed in double. Ordinary queries never get there.
+    void softmax() const {
+        for (int32_t q = 0; q < nq_; ++q) {
+            kt_.softmax(rows_[q], n_);
+            if (!std::isfinite(rows_[q][0])) rescue(q);
+        }
+    }
+
+    // Value sums of coded tokens [from, to) into acc, from zero.
+    void accumulate(int32_t from, int32_t to, float* const* acc) const {
+        for (int32_t q = 0; q < nq_; ++q) std::fill(acc[q], acc[q] + P_, 0.0f);
+        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+            const PackedTokens values{store_.val_codes.data() + static_cast<size_t>(slot) * store_.val_bytes_per_vec,
+                                      store_.val_scales.data() + slot, tokens, store_.val_bytes_per_vec, P_,
+                                      store_.val_bits, store_.val_codebook.levels};
+            kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), run_rows});
+        });
+    }
+
+    // acc: the value sums of every coded token, in rotated space (overwritten).
+    void finish(float* const* acc, float* const* outs) const {
+        for (int32_t q = 0; q < nq_; ++q) {
+            kt_.rht_inverse(acc[q], head_.rotation.signs.data(), P_);
+            // Softmax weights sum to 1: all of it is the coded tokens' unless
+            // full-precision tokens share the softmax (whose few weights are
+            // summed rather than the many coded ones).
+            float coded_weight = 1.0f;
+            if (full_ > 0) {
+                float full_weight = 0.0f;
+                for (int32_t i = 0; i < full_; ++i) full_weight += rows_[q][coded_ + i];
+                coded_weight = 1.0f - full_weight;
+            }
+            float* out = outs[q];
+            head_.codec->finish(head_, acc[q], coded_weight, out);
+            for (int32_t i = 0; i < full_; ++i) {
+                const float w = rows_[q][coded_ + i];
+                const float* v = full_precision_token(head_, sp_, i).val;
+                for (int32_t j = 0; j < hd_; ++j) out[j] += w * v[j];
+            }
+        }
+    }
+
+private:
+    void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, float* const* rows) const {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp_.coded_from);
+            const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot) * store_.bytes_per_vec,
+                                    store_.key_scales.data() + slot, tokens, store_.bytes_per_vec, P_, store_.bits,
+                                    store_.codebook.levels};
+            kt_.score_keys(keys, kf_, QueryBlock{nq, vectors, run_rows});
+        });
+    }
+
+    // Scored as the coded keys are: what the codec leaves out of a coded key
+    // shifts every coded score by the same amount, so these leave it out too.
+    void score_full(int32_t nq, const float* const* queries, float* const* rows) const {
+        if (full_ == 0) return;
+        const float* key_offset = head_.codec->key_offset(head_);
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
+        for (int32_t i = 0; i < full_; ++i) {
+            const float* k = full_precision_token(head_, sp_, i).key;
+            for (int32_t q = 0; q < nq; ++q) rows[q][coded_ + i] = strided_dot(queries[q], k, key_offset, hd_) * f;
+        }
+    }
+
+    // Row q again, for a query whose scores overflowed. Runs on the calling
+    // thread once scoring is done, so the rotated query's room and the
+    // thread's first value accumulator are free.
+    void rescue(int32_t q) const {
+        const float* query = queries_[q];
+        double largest = 0.0;
+        for (int32_t i = 0; i < hd_; ++i) {
+            const double x = std::fabs(static_cast<double>(query[i]));
+            if (!(x <= largest)) largest = x;
+        }
+        if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
+        int e;
+        std::frexp(largest, &e);
+        float* scaled = thread_workspace().value_accumulators[0];
+        for (int32_t i = 0; i < hd_; ++i) scaled[i] = std::ldexp(query[i], -e);
+        rotate_query(kt_, head_, scaled, rq_[q]);
+        const float* queries[1] = {scaled};
+        float* vectors[1] = {rq_[q]};
+        float* rows[1] = {rows_[q]};
+        score_coded(sp_.coded_from, sp_.coded_to, 1, vectors, rows);
+        score_full(1, queries, rows);
+        softmax_scaled_wide(rows_[q], rows_[q], n_, e);
+    }
+
+    // Row entry k holds coded token coded_from + k, then the full-precision ones.
+    template <class Fn>
+    void runs(int32_t from, int32_t to, Fn&& fn) const {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            float* run_rows[kQueryBlock];
+            for (int32_t q = 0; q < nq_; ++q) run_rows[q] = rows_[q] + (first - sp_.coded_from);
+            fn(slot, tokens, run_rows);
+        });
+    }
+
+    const KernelTable& kt_;
+    const HeadCache& head_;
+    const CodeStore& store_;
+    const TokenSplit sp_;
+    const int32_t nq_;
+    int32_t coded_ = 0;
+    int32_t full_ = 0;
+    int32_t n_ = 0;
+    int32_t P_ = 0;
+    int32_t hd_ = 0;
+    float kf_ = 0.0f;
+    float vf_ = 0.0f;
+    const float* queries_[kQueryBlock] = {};
+    float* rq_[kQueryBlock] = {};
+    float* rows_[kQueryBlock] = {};
+};
+
+void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
+                      float* const* outs) {
+    ThreadWorkspace& ws = thread_workspace();
+    const QuantizedPass pass(kt, head, queries, nq);
+    const int32_t P = pass.P();
+    float* acc[kQueryBlock];
+    for (int32_t q = 0; q < nq; ++q) acc[q] = ws.value_accumulators[q];
+    pass.score(pass.coded_from(), pass.coded_to());
+    pass.score_full_precision();
+    pass.softmax();
+    if (pass.coded_to() - pass.coded_from() <= kSumBlock) {
+        pass.accumulate(pass.coded_from(), pass.coded_to(), acc);
+    } else {
+        // Each block of kSumBlock tokens sums from zero in float; the blocks add
+        // up in double, so late small terms are not lost against a large sum.
+        for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
+        for (int32_t from = pass.coded_from(); from < pass.coded_to(); from += kSumBlock) {
+            pass.accumulate(from, std::min(pass.coded_to(), from + kSumBlock), acc);
+            for (int32_t q = 0; q < nq; ++q) {
+                for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
+            }
+        }
+        for (int32_t q = 0; q < nq; ++q) {
+            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
+        }
+    }
+    pass.finish(acc, outs);
+}
+
+// Runs fn(queries, outs, count) over the rows in blocks of up to kQueryBlock,
+// stopping (and returning false) when fn does.
+template <class Fn>
+bool for_each_query_block(const float* queries, float* out, int64_t n, size_t hd, Fn&& fn) {
+    for (int64_t i = 0; i < n; i += kQueryBlock) {
+        const int32_t nq = static_cast<int32_t>(std::min<int64_t>(kQueryBlock, n - i));
+        const float* qs[kQueryBlock];
+        float* os[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            qs[q] = queries + (i + q) * static_cast<int64_t>(hd);
+            os[q] = out + (i + q) * static_cast<int64_t>(hd);
+        }
+        if (!fn(qs, os, nq)) return false;
+    }
+    return true;
+}
+
+// Tokens a query of the head attends: the held ones and the sinks the ring replaced.
+int32_t attended_tokens(const HeadCache& head) {
+    if (answers_exactly(head)) return head.store.count;
+    const TokenSplit sp = split_tokens(head);
+    return sp.held - sp.coded_from + sp.sinks;
+}
+
+}  // namespace
+
+int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* query, float* out) {
+    const int32_t T = head.store.count;
+    if (T == 0) {
+        std::fill(out, out + head.head_dim, 0.0f);
+        return 0;
+    }
+    if (answers_exactly(head)) {
+        kt.exact_attend(head.exact.data(), T, head.head_dim, query, thread_workspace().scores(1, T), out);
+    } else {
+        attend_quantized(kt, head, &query, 1, &out);
+    }
+    return attended_tokens(head);
+}
+
+int32_t head_attend(const HeadCache& head, const float* query, float* out) {
+    return head_attend(kernels(), head, query, out);
+}
+
+int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                          float* out) {
+    const int32_t T = head.store.count;
+    const size_t hd = static_cast<size_t>(head.head_dim);
+    if (T == 0) {
+        std::fill(out, out + static_cast<size_t>(n) * hd, 0.0f);
+        return 0;
+    }
+    if (answers_exactly(head)) {
+        float* scores = thread_workspace().scores(1, T);
+        for (int64_t i = 0; i < n; ++i) {
+            kt.exact_attend(head.exact.data(), T, head.head_dim, queries + i * hd, scores, out + i * hd);
+        }
+        return T;
+    }
+    // One pass over the codes serves a whole block of queries.
+    for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
+        attend_quantized(kt, head, qs, nq, os);
+        return true;
+    });
+    return attended_tokens(head);
+}
+
+int32_t head_attend_batch(const HeadCache& head, const float* queries, int64_t n, float* out) {
+    return head_attend_batch(kernels(), head, queries, n, out);
+}
+
+bool splits_tokens(const HeadCache& head) {
+    if (head.store.count <= kSumBlock || answers_exactly(head)) return false;
+    const TokenSplit sp = split_tokens(head);
+    return sp.coded_to - sp.coded_from > kSumBlock;
+}
+
+bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,
+                             float* out, const ParallelFor& parallel) {
+    if (!splits_tokens(head)) {
+        head_attend_batch(kt, head, queries, n, out);
+        return true;
+    }
+    ThreadWorkspace& ws = thread_workspace();
+    const size_t hd = static_cast<size_t>(head.head_dim);
+    const int32_t P = head.rotation.P;
+    // Each block's value sums, in rows of their own (a cache line apart at least).
+    const size_t acc_stride = static_cast<size_t>(P + 15) / 16 * 16 + 16;
+    std::vector<float> block_sums;
+    return for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
+        const QuantizedPass pass(kt, head, qs, nq);
+        const int32_t from = pass.coded_from();
+        const int32_t to = pass.coded_to();
+        const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
+        // Scores over the same blocks, the full-precision tokens as one more task.
+        if (!parallel(blocks + 1, [&](int32_t b) {
+                if (b == blocks) return pass.score_full_precision();
+                pass.score(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock));
+            })) {
+            return false;
+        }
+        pass.softmax();
+        const size_t per_block = static_cast<size_t>(nq) * acc_stride;
+        block_sums.resize(static_cast<size_t>(blocks) * per_block + 16);
+        // 64-byte aligned, as the workspace's accumulators are.
+        float* sums = block_sums.data() + (16 - reinterpret_cast<uintptr_t>(block_sums.data()) / 4 % 16) % 16;
+        if (!parallel(blocks, [&](int32_t b) {
+                float* acc[kQueryBlock];
+                for (int32_t q = 0; q < nq; ++q) acc[q] = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
+                pass.accumulate(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock), acc);
+            })) {
+            return false;
+        }
+        // The blocks add up in double in block order, as on one thread.
+        float* acc[kQueryBlock];
+        for (int32_t q = 0; q < nq; ++q) {
+            acc[q] = ws.value_accumulators[q];
+            double* total = ws.value_totals[q];
+            std::fill(total, total + P, 0.0);
+            for (int32_t b = 0; b < blocks; ++b) {
+                const float* block = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
+                for (int32_t j = 0; j < P; ++j) total[j] += static_cast<double>(block[j]);
+            }
+            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
+        }
+        pass.finish(acc, os);
+        return true;
+    });
+}
+
+}  // namespace kelvor

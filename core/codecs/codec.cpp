@@ -1,0 +1,28 @@
+// The codec of every encoding, in the order of their numbers.
+#include "core/heads/codec.h"
+
+#include <cstring>
+
+namespace kelvor {
+
+const Codec& clip3_codec();
+const Codec& fitted_codec();
+
+const Codec& codec_of(Encoding encoding) {
+    static const Codec* const codecs[kEncodingCount] = {&clip3_codec(), &fitted_codec()};
+    return *codecs[static_cast<int32_t>(encoding)];
+}
+
+const char* encoding_name(Encoding e) { return codec_of(e).name(); }
+
+bool encoding_from_name(const char* name, Encoding* out) {
+    for (Encoding e : kEncodings) {
+        if (std::strcmp(name, encoding_name(e)) == 0) {
+            *out = e;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,69 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "core/formats/codebook.h"
+#include "core/formats/encoding.h"
+#include "core/kernels/kernels.h"
+#include "core/support/workspace.h"
+
+namespace kelvor {
+
+struct HeadCache;
+
+// The tokens appended since init/reset, oldest first, at the append on which a
+// head stops answering exactly: all in the window but, when the window is
+// full, the newest, which is `key` and `val`.
+struct AppendedTokens {
+    const float* window;  // key then value floats per token
+    int32_t in_window;
+    int32_t count;
+    int32_t head_dim;
+    const float* key;
+    const float* val;
+    const float* key_of(int32_t i) const { return i < in_window ? window + 2 * static_cast<size_t>(i) * head_dim : key; }
+    const float* val_of(int32_t i) const {
+        return i < in_window ? window + (2 * static_cast<size_t>(i) + 1) * head_dim : val;
+    }
+};
+
+// Everything that depends on how a head's vectors become codes: one codec per
+// encoding, listed in core/codecs/codec.cpp. Append, attend and the saved state call the
+// head's codec and never ask which encoding it is. Codecs are stateless; a
+// head's statistics live in its HeadStats, whose lifetime the codec decides.
+class Codec {
+public:
+    virtual ~Codec() = default;
+    virtual const char* name() const = 0;
+    // The levels and thresholds that codes of this width refer to.
+    virtual Codebook codebook(int32_t bits) const = 0;
+    // head_dim-float statistics arrays a head keeps once they are fixed (saved
+    // with the head, in HeadStats order); 0 for a codec without statistics.
+    virtual int32_t stats_arrays() const = 0;
+    // False while the head stores no codes yet (its window answers for it).
+    virtual bool codes_ready(const HeadCache& head) const = 0;
+    // n (at most kEncodeGroup) tokens' keys and values, token t at
+    // keys + t * stride, into out's entry t at the head's two widths.
+    virtual void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys,
+                               const float* vals, size_t stride, CodedTokens& out) const = 0;
+    // Called once, on the append after which a head whose codes were not ready
+    // answers from its codes: fixes its statistics from those tokens. The head
+    // then codes every token it holds.
+    virtual void fix_stats(HeadCache& head, const AppendedTokens& tokens) const = 0;
+    // The query that the coded keys are scored against: `query` itself, or
+    // written into `scratch` (head_dim floats).
+    virtual const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const = 0;
+    // What the coded keys leave out, to leave out of a full-precision key
+    // scored beside them in one softmax (nullptr: nothing).
+    virtual const float* key_offset(const HeadCache& head) const = 0;
+    // out = acc (the decoded weighted sum of values, head_dim floats) plus what
+    // the coded values left out, for coded tokens of total weight
+    // `coded_weight` (exactly 1 when every attended token is coded).
+    virtual void finish(const HeadCache& head, const float* acc, float coded_weight, float* out) const = 0;
+};
+
+// The codec of an encoding, defined with the codecs (core/codecs/codec.cpp): for
+// the layers above this one to call.
+const Codec& codec_of(Encoding encoding);
+
+}  // namespace kelvor

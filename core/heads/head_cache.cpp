@@ -1,0 +1,180 @@
+#include "core/heads/head_cache.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kelvor {
+
+void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
+    uint64_t x = seed != 0 ? seed : 0xdeadbeefcafe1234ULL;
+    for (int32_t i = 0; i < P; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        signs[i] = (x & 1u) ? int8_t{1} : int8_t{-1};
+    }
+}
+
+void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
+                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options) {
+    head.v_mass = v_mass;
+    head.head_dim = head_dim;
+    head.bits = bits;
+    head.exact_window = kExactWindow;
+
+    const int32_t P = padded_dim(head_dim);
+    head.rotation.dim = head_dim;
+    head.rotation.P = P;
+    head.rotation.signs.assign(static_cast<size_t>(P), 0);
+    make_sign_diagonal(head.rotation.signs.data(), P, seed);
+
+    head.P = P;
+    CodeStore& store = head.store;
+    store.capacity = capacity;
+    store.bits = bits;
+    head.codec = &codec;
+    store.codebook = head.codec->codebook(bits);
+    store.bytes_per_vec = stream_bytes(bits, P);
+    store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
+    store.val_codebook = head.codec->codebook(store.val_bits);
+    store.val_bytes_per_vec = stream_bytes(store.val_bits, P);
+    store.write_slot = 0;
+    store.count = 0;
+    store.wrapped = false;
+    // The ring's arrays wait for the first append: an empty head holds none.
+    store.slots = 0;
+    store.touched = 0;
+    store.key_codes.release();
+    store.val_codes.release();
+    store.key_scales.release();
+    store.val_scales.release();
+    store.positions.release();
+
+    head.exact = FloatWindow();
+    head.window_released = false;
+    head.encoding = encoding;
+    // Sized now, so that fixing them later allocates nothing an append could fail on.
+    head.stats = HeadStats();
+    if (head.codec->stats_arrays() > 0) {
+        head.stats.key_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.val_mean.assign(static_cast<size_t>(head_dim), 0.0f);
+        head.stats.key_divisor.assign(static_cast<size_t>(head_dim), 1.0f);
+    }
+    head.sinks = options.sinks;
+    head.recent_window = options.recent;
+    head.recent = FloatWindow();
+    head.appended = 0;
+}
+
+namespace {
+
+uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
+    return (static_cast<uint64_t>(bytes_per_vec) * static_cast<uint64_t>(capacity) + 63) / 64 * 64;
+}
+
+// Slots a small ring starts with; it doubles from there.
+constexpr int32_t kFirstSlots = 16;
+
+// A ring array of `per_slot` bytes a slot, grown to hold `want` slots and
+// keeping its first `old`; empty when the array already holds them. An array
+// whose whole ring would be mapped from the kernel is made whole at once: its
+// pages commit only as slots are written. A smaller one holds `want` slots and
+// is made again, larger, as the ring first fills.
+AlignedBytes grown(const AlignedBytes& array, size_t per_slot, int32_t old, int32_t want, int32_t cap, bool lines) {
+    const auto bytes = [&](int32_t slots) {
+        const size_t n = per_slot * static_cast<size_t>(slots);
+        return lines ? (n + 63) / 64 * 64 : n;
+    };
+    const size_t whole = bytes(cap);
+    const size_t size = whole + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom ? whole : bytes(want);
+    if (array.data() != nullptr && array.size() >= size) return {};
+    AlignedBytes made(size);
+    if (old > 0) std::memcpy(made.data(), array.data(), per_slot * static_cast<size_t>(old));
+    return made;
+}
+
+}  // namespace
+
+void head_cache_make_ring(HeadCache& head, int32_t slots) {
+    CodeStore& store = head.store;
+    if (slots <= store.slots) return;
+    const int32_t cap = store.capacity;
+    const int32_t old = store.slots;
+    const int32_t want = std::min(cap, std::max(old == 0 ? kFirstSlots : 2 * old, slots));
+    // Everything is made before anything changes, so running out of memory leaves the ring as it was.
+    AlignedBytes key_codes = grown(store.key_codes, static_cast<size_t>(store.bytes_per_vec), old, want, cap, true);
+    AlignedBytes val_codes = grown(store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), old, want, cap, true);
+    AlignedBytes key_scales = grown(store.key_scales.bytes(), sizeof(float), old, want, cap, false);
+    AlignedBytes val_scales = grown(store.val_scales.bytes(), sizeof(float), old, want, cap, false);
+    AlignedBytes positions = grown(store.positions.bytes(), sizeof(uint32_t), old, want, cap, false);
+    if (key_codes.data() != nullptr) store.key_codes = std::move(key_codes);
+    if (val_codes.data() != nullptr) store.val_codes = std::move(val_codes);
+    if (key_scales.data() != nullptr) store.key_scales = ZeroedArray<float>(std::move(key_scales));
+    if (val_scales.data() != nullptr) store.val_scales = ZeroedArray<float>(std::move(val_scales));
+    if (positions.data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(positions));
+    if (old == 0) store.touched = 0;
+    store.slots = want;
+}
+
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
+                          const HeadOptions& options) {
+    const auto cap = static_cast<uint64_t>(capacity);
+    const auto hd = static_cast<uint64_t>(head_dim);
+    const int32_t P = padded_dim(head_dim);
+    const int32_t val_bits = options.value_bits != 0 ? options.value_bits : bits;
+    const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
+    const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
+                          2 * pad + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
+    const uint64_t token = 2 * hd * sizeof(float);
+    const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
+    const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
+    const uint64_t stats = static_cast<uint64_t>(codec.stats_arrays()) * hd * sizeof(float);
+    return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
+}
+
+uint64_t head_cache_held_bytes(const HeadCache& head) {
+    const CodeStore& st = head.store;
+    const auto used = static_cast<size_t>(st.touched);
+    const auto held = [&](const AlignedBytes& b, size_t bytes_per_slot) { return b.held_bytes(used * bytes_per_slot); };
+    uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
+                     held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
+                     st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
+    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.stats.key_mean.capacity() +
+                              head.stats.val_mean.capacity() + head.stats.key_divisor.capacity());
+    return total + head.rotation.signs.capacity() + sizeof(HeadCache);
+}
+
+void head_cache_release_window(HeadCache& head) {
+    const size_t keep = static_cast<size_t>(head.sinks) * 2 * static_cast<size_t>(head.head_dim);
+    if (head.exact.size() > keep) head.exact.resize(keep);
+    head.exact.shrink_to_fit();
+    head.window_released = true;
+}
+
+void head_cache_reset(HeadCache& head) {
+    head.store.write_slot = 0;
+    head.store.count = 0;
+    head.store.wrapped = false;
+    head.exact.clear();
+    head.window_released = false;
+    head.stats.ready = false;
+    head.recent.clear();
+    head.appended = 0;
+}
+
+void head_cache_destroy(HeadCache& head) {
+    head.exact = FloatWindow();
+    head.store.key_codes.release();
+    head.store.val_codes.release();
+    head.store.positions.release();
+    head.store.val_scales.release();
+    head.store.key_scales.release();
+    head.store.slots = 0;
+    head.rotation.signs = std::vector<int8_t>();
+    head.stats = HeadStats();
+    head.recent = FloatWindow();
+    head.store.count = 0;
+    head.store.write_slot = 0;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,143 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "core/formats/codebook.h"
+#include "core/formats/encoding.h"
+#include "core/heads/codec.h"
+#include "core/support/aligned_bytes.h"
+#include "core/support/limits.h"
+
+namespace kelvor {
+
+struct HeadRotation {
+    std::vector<int8_t> signs;  // P entries, each +1 or -1; fixed for the head's life
+    int32_t dim = 0;            // head_dim
+    int32_t P = 0;              // padded dimension, a power of two
+};
+
+// Ring of packed key and value streams. Key slot s starts at byte
+// s * bytes_per_vec, value slot s at byte s * val_bytes_per_vec. The arrays are
+// made on the first append (an empty head costs no ring) and start zeroed; the
+// scales of slots that hold no token are never read. Rings large enough to be
+// mapped from the kernel get every slot at once and commit memory as slots are
+// written; smaller ones hold `slots` slots and double, up to capacity, while
+// the ring first fills, so memory follows the tokens held either way.
+struct CodeStore {
+    AlignedBytes key_codes;
+    AlignedBytes val_codes;
+    ZeroedArray<float> key_scales;
+    ZeroedArray<float> val_scales;
+    ZeroedArray<uint32_t> positions;  // kept for the caller; nothing reads it
+    int32_t capacity = 0;
+    int32_t bits = 0;     // key width
+    Codebook codebook{};  // the levels and thresholds of `bits` the key codes refer to
+    int32_t bytes_per_vec = 0;
+    // Values may be coded at a width of their own; by default the key width.
+    int32_t val_bits = 0;
+    Codebook val_codebook{};
+    int32_t val_bytes_per_vec = 0;
+    int32_t write_slot = 0;
+    int32_t count = 0;
+    int32_t slots = 0;    // slots the arrays hold now
+    int32_t touched = 0;  // slots ever written since the arrays were made (reset keeps them)
+    // Set once an append has replaced a held token; the exact window then no
+    // longer describes the ring and must not answer.
+    bool wrapped = false;
+};
+
+// A head's statistics, for codecs that keep them (core/heads/codec.h): fixed once,
+// from the tokens appended since init/reset, when the head first has to answer
+// from codes, and every stored token is coded with them; reset clears them.
+// A key is coded as (key - key_mean) / key_divisor and a value as
+// value - val_mean; a query is multiplied by key_divisor, which leaves every
+// score shifted by the same amount, and val_mean is added to the answer.
+struct HeadStats {
+    bool ready = false;
+    std::vector<float> key_mean;     // head_dim entries each
+    std::vector<float> val_mean;
+    std::vector<float> key_divisor;
+};
+
+// Statistics array i (key mean, value mean, key divisor) of a head.
+inline float* stats_array(HeadStats& s, int32_t i) {
+    return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();
+}
+inline const float* stats_array(const HeadStats& s, int32_t i) { return stats_array(const_cast<HeadStats&>(s), i); }
+
+// A growable array of full-precision tokens.
+using FloatWindow = std::vector<float, PageAllocator<float>>;
+
+// Opt-in per-head accuracy options; zeros leave a head exactly as without them.
+struct HeadOptions {
+    int32_t value_bits = 0;  // value code width; 0 for the key width
+    int32_t recent = 0;      // newest tokens also kept at full precision
+    int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
+};
+
+struct HeadCache {
+    HeadRotation rotation;
+    CodeStore store;
+    int32_t head_dim = 0;
+    int32_t P = 0;
+    int32_t bits = 0;
+    float v_mass = 0.0f;          // recorded, read by nothing
+    int32_t exact_window = kExactWindow;
+    // First tokens since init/reset, key floats then value floats. It grows
+    // with the tokens and, once the head answers from codes (for good, until
+    // reset), shrinks to the sinks: nothing else reads it after that.
+    FloatWindow exact;
+    bool window_released = false;
+    int32_t hybrid_thresh = 0;    // recorded, read by nothing
+    Encoding encoding = kDefaultEncoding;
+    const Codec* codec = nullptr;  // the encoding's steps
+    HeadStats stats;              // sized when the statistics are fixed
+    int32_t sinks = 0;
+    int32_t recent_window = 0;
+    // The newest min(recent_window, capacity) tokens at full precision: the
+    // token appended as number i (since init/reset) sits at entry
+    // i % recent_slots(), key floats then value floats.
+    FloatWindow recent;
+    int64_t appended = 0;         // tokens appended since init/reset
+};
+
+// 64-bit xorshift (13, 7, 17); seed 0 is replaced by a fixed non-zero state.
+void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
+
+// Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
+// 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
+// `codec` is the encoding's: the codecs sit a layer up, so the caller finds it
+// (core/attention/attention.h has the forms that take the encoding alone).
+void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
+                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options = {});
+// Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
+// keeping what they hold: appends and restores call it. Throws std::bad_alloc
+// when memory runs out, with the head unchanged.
+void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
+// The most a head of these settings can hold (its rings, scales, positions,
+// full-precision windows, signs and statistics), so that a context can be
+// weighed before any of it exists.
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
+                          const HeadOptions& options = {});
+// What the head holds now: the ring's committed part, the full-precision
+// windows, signs, statistics and the record itself.
+uint64_t head_cache_held_bytes(const HeadCache& head);
+// Shrinks the window to the sinks for good (until reset): once a head answers
+// from codes it does so until reset, and nothing reads the rest again.
+void head_cache_release_window(HeadCache& head);
+// Empties the head; buffers, scales and positions keep their contents.
+void head_cache_reset(HeadCache& head);
+// Releases every buffer the head owns.
+void head_cache_destroy(HeadCache& head);
+
+// Entries of the recent ring.
+inline int32_t recent_slots(const HeadCache& head) {
+    return head.recent_window < head.store.capacity ? head.recent_window : head.store.capacity;
+}
+
+// Tokens whose raw key and value sit in the exact window.
+inline int32_t exact_tokens(const HeadCache& head) {
+    return head.head_dim == 0 ? 0 : static_cast<int32_t>(head.exact.size() / (2 * static_cast<size_t>(head.head_dim)));
+}
+
+}  // namespace kelvor

@@ -1,5 +1,6 @@
 #include "core/codecs/encoder.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/formats/packing.h"
@@ -17,15 +18,24 @@ void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head
     ThreadWorkspace& ws = thread_workspace();
     float* buf[N];
     float ss[N];
+    const float* rows[N];
     for (int v = 0; v < N; ++v) {
         buf[v] = ws.encoder_rotated[v];
+        rows[v] = buf[v];
         ss[v] = 0.0f;
     }
-    for (int32_t i = 0; i < head_dim; ++i) {
-        for (int v = 0; v < N; ++v) {
-            const float x = xs[v][i];
-            buf[v][i] = x;
-            ss[v] += x * x;
+    // Eight vectors' sums go to the kernels, which keep each one's order.
+    constexpr bool eight = N == 8;
+    if constexpr (eight) {
+        for (int v = 0; v < N; ++v) std::copy(xs[v], xs[v] + head_dim, buf[v]);
+        kt.square_sums8(rows, head_dim, 1.0f, ss);
+    } else {
+        for (int32_t i = 0; i < head_dim; ++i) {
+            for (int v = 0; v < N; ++v) {
+                const float x = xs[v][i];
+                buf[v][i] = x;
+                ss[v] += x * x;
+            }
         }
     }
     float norm[N];
@@ -40,11 +50,15 @@ void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head
     // Rescaled so the mean square of the coordinates is about 1.
     const float sp = std::sqrt(static_cast<float>(P));
     float ss2[N];
-    for (int v = 0; v < N; ++v) ss2[v] = 0.0f;
-    for (int32_t i = 0; i < P; ++i) {
-        for (int v = 0; v < N; ++v) {
-            const float y = sp * buf[v][i];
-            ss2[v] += y * y;
+    if constexpr (eight) {
+        kt.square_sums8(rows, P, sp, ss2);
+    } else {
+        for (int v = 0; v < N; ++v) ss2[v] = 0.0f;
+        for (int32_t i = 0; i < P; ++i) {
+            for (int v = 0; v < N; ++v) {
+                const float y = sp * buf[v][i];
+                ss2[v] += y * y;
+            }
         }
     }
     for (int v = 0; v < N; ++v) {

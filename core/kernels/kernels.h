@@ -54,6 +54,10 @@ struct KernelTable {
     // codebook's thresholds, for i < P. Elementwise, so every level writes the same codes.
     void (*quantize_clamped)(const float* x, int32_t P, float sp, float clip, float inv, const Codebook& codebook,
                              uint8_t* codes);
+    // sums[r] = the sum over i < n of (scale * rows[r][i])^2 for r < 8, each a
+    // float32 running sum from zero in index order: the encoder's norms of
+    // eight vectors at once, so every level writes the same codes.
+    void (*square_sums8)(const float* const* rows, int32_t n, float scale, float* sums);
     // scores[q][k] = (dot(rq_q, codes_k) * kf) * scales[k]
     void (*score_keys)(const PackedTokens& keys, float kf, const QueryBlock& block);
     // acc_q += levels * ((scales[k] * weights[q][k]) * vf), through the codes of token k

@@ -60,7 +60,9 @@ struct Avx512 {
     }
     static quad quad_load(const float* p) { return _mm_loadu_ps(p); }
     static void quad_store(float* p, quad q) { _mm_storeu_ps(p, q); }
+    static quad quad_add(quad a, quad b) { return _mm_add_ps(a, b); }
     static quad quad_mul(quad a, quad b) { return _mm_mul_ps(a, b); }
+    static void quad_transpose(quad* q) { _MM_TRANSPOSE4_PS(q[0], q[1], q[2], q[3]); }
     static quad quad_set1(float x) { return _mm_set1_ps(x); }
 
     static reg round_nearest(reg v) { return _mm512_roundscale_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }

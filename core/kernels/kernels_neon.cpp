@@ -61,7 +61,16 @@ struct Neon {
     static quad reduce_add4(reg a, reg b, reg c, reg d) { return vpaddq_f32(vpaddq_f32(a, b), vpaddq_f32(c, d)); }
     static quad quad_load(const float* p) { return vld1q_f32(p); }
     static void quad_store(float* p, quad q) { vst1q_f32(p, q); }
+    static quad quad_add(quad a, quad b) { return vaddq_f32(a, b); }
     static quad quad_mul(quad a, quad b) { return vmulq_f32(a, b); }
+    static void quad_transpose(quad* q) {
+        const float32x4x2_t a = vtrnq_f32(q[0], q[1]);  // {q0[0], q1[0], q0[2], q1[2]}, {q0[1], q1[1], q0[3], q1[3]}
+        const float32x4x2_t b = vtrnq_f32(q[2], q[3]);
+        q[0] = vcombine_f32(vget_low_f32(a.val[0]), vget_low_f32(b.val[0]));
+        q[1] = vcombine_f32(vget_low_f32(a.val[1]), vget_low_f32(b.val[1]));
+        q[2] = vcombine_f32(vget_high_f32(a.val[0]), vget_high_f32(b.val[0]));
+        q[3] = vcombine_f32(vget_high_f32(a.val[1]), vget_high_f32(b.val[1]));
+    }
     static quad quad_set1(float x) { return vdupq_n_f32(x); }
 
     static reg round_nearest(reg v) { return vrndnq_f32(v); }

@@ -26,6 +26,17 @@ void quantize_clamped_ref(const float* x, int32_t P, float sp, float clip, float
     });
 }
 
+void square_sums8_ref(const float* const* rows, int32_t n, float scale, float* sums) {
+    for (int r = 0; r < 8; ++r) {
+        float s = 0.0f;
+        for (int32_t i = 0; i < n; ++i) {
+            const float y = scale * rows[r][i];
+            s += y * y;
+        }
+        sums[r] = s;
+    }
+}
+
 void score_keys_ref(const PackedTokens& keys, float kf, const QueryBlock& block) {
     with_bits(keys.bits, [&](auto b) {
         constexpr int Bits = decltype(b)::value;
@@ -95,8 +106,9 @@ void exact_attend_ref(const float* exact, int32_t T, int32_t hd, const float* qu
 
 const KernelTable& scalar_kernels() {
     static const KernelTable table = {
-        SimdLevel::scalar,    "scalar",       "",          rht_forward,           rht_inverse,
-        softmax_inplace,      quantize_clamped_ref, score_keys_ref, accumulate_values_ref, exact_attend_ref,
+        SimdLevel::scalar,    "scalar",         "",             rht_forward,           rht_inverse,
+        softmax_inplace,      quantize_clamped_ref, square_sums8_ref, score_keys_ref, accumulate_values_ref,
+        exact_attend_ref,
     };
     return table;
 }

@@ -28,7 +28,8 @@
 //                  left alone / become 0); used for tails only
 //   reduce_add(v), reduce_max(v): one fixed tree per level
 //   reduce_add4(a, b, c, d) -> quad of the four reduce_adds, bit for bit
-//   quad_load(p), quad_store(p, q), quad_mul(a, b), quad_set1(f)
+//   quad_load(p), quad_store(p, q), quad_add(a, b), quad_mul(a, b), quad_set1(f)
+//   quad_transpose(q[4]): q[k] lane r becomes what q[r] lane k was
 //   round_nearest(v): to the nearest integer, ties to even, as floats
 //   scale_pow2(p, n): p * 2^n for integral n in [-150, 128] with p in [0.7, 1.5],
 //                  rounded once, also when the result is subnormal
@@ -243,6 +244,38 @@ void quantize_clamped(const float* x, int32_t P, float sp, float clip, float inv
 #undef KELVOR_WIDTH_CASE
     }
     unknown_code_width(codebook.bits);
+}
+
+// ---- norms of eight vectors ----------------------------------------------------
+
+// Lane r of a quad accumulates row g + r: each row's sum keeps the scalar
+// order, and a 4x4 transpose brings four rows' coordinates into the lanes.
+template <class V>
+void square_sums8(const float* const* rows, int32_t n, float scale, float* sums) {
+    using quad = typename V::quad;
+    const quad s = V::quad_set1(scale);
+    for (int g = 0; g < 8; g += 4) {
+        quad acc = V::quad_set1(0.0f);
+        int32_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            quad c[4] = {V::quad_load(rows[g] + i), V::quad_load(rows[g + 1] + i), V::quad_load(rows[g + 2] + i),
+                         V::quad_load(rows[g + 3] + i)};
+            V::quad_transpose(c);
+            for (int k = 0; k < 4; ++k) {
+                const quad y = V::quad_mul(s, c[k]);
+                acc = V::quad_add(acc, V::quad_mul(y, y));
+            }
+        }
+        float lane[4];
+        V::quad_store(lane, acc);
+        for (int r = 0; r < 4; ++r) {
+            for (int32_t j = i; j < n; ++j) {
+                const float y = scale * rows[g + r][j];
+                lane[r] += y * y;
+            }
+            sums[g + r] = lane[r];
+        }
+    }
 }
 
 // ---- token streams --------------------------------------------------------------
@@ -632,6 +665,7 @@ KernelTable make_table(SimdLevel level, const char* name, const char* variant = 
                        rht_inverse<V>,
                        softmax<V>,
                        quantize_clamped<V>,
+                       square_sums8<V>,
                        score_keys<V, Decoder>,
                        accumulate_values<V, Decoder>,
                        exact_attend<V>};

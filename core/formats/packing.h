@@ -52,10 +52,12 @@ inline uint64_t group_word(const uint8_t* c) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     x = __builtin_bswap64(x);
 #endif
+    // The low n bits of a 64-bit word, for any width up to 8 bits.
+    constexpr auto low = [](int n) { return ~uint64_t{0} >> (64 - n); };
     x &= 0x0101010101010101ull * CodeLayout<Bits>::mask;  // code k at bit 8k
-    x = ((x << Bits) | (x >> 8)) & 0x0001000100010001ull * ((1u << (2 * Bits)) - 1);
-    x = ((x << (2 * Bits)) | (x >> 16)) & 0x0000000100000001ull * ((1u << (4 * Bits)) - 1);
-    return ((x << (4 * Bits)) | (x >> 32)) & ((uint64_t{1} << (8 * Bits)) - 1);
+    x = ((x << Bits) | (x >> 8)) & 0x0001000100010001ull * low(2 * Bits);
+    x = ((x << (2 * Bits)) | (x >> 16)) & 0x0000000100000001ull * low(4 * Bits);
+    return ((x << (4 * Bits)) | (x >> 32)) & low(8 * Bits);
 }
 
 template <int Bits>

@@ -5,6 +5,7 @@
 
 #include "backend/layer_ops.h"
 #include "core/attention/attention.h"
+#include "core/formats/code_widths.h"
 #include "core/support/limits.h"
 #include "core/support/memory_budget.h"
 #include "core/support/workspace.h"
@@ -30,13 +31,12 @@ void check_settings(const ContextSettings& s) {
     check_setting(s.n_heads >= 1, "n_heads", s.n_heads, "at least 1");
     check_setting(s.head_dim >= 1 && s.head_dim <= kMaxHeadDim, "head_dim", s.head_dim,
                   "between 1 and " + std::to_string(kMaxHeadDim));
-    check_setting(s.bits >= 2 && s.bits <= 4, "bits", s.bits, "2, 3 or 4");
+    check_setting(is_code_width(s.bits), "bits", s.bits, code_widths_text());
     check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
                   "between 1 and " + std::to_string(kMaxCapacity));
     check_setting(s.threads >= 1, "threads", s.threads, "at least 1");
     const HeadOptions& o = s.options;
-    check_setting(o.value_bits >= 2 && o.value_bits <= 4, "value_bits", o.value_bits,
-                  "2, 3 or 4");
+    check_setting(is_code_width(o.value_bits), "value_bits", o.value_bits, code_widths_text());
     check_setting(o.recent >= 0 && o.recent <= kMaxRecent, "recent", o.recent,
                   "between 0 and " + std::to_string(kMaxRecent));
     check_setting(o.sinks >= 0 && o.sinks <= kExactWindow, "sinks", o.sinks,

@@ -8,7 +8,10 @@
 // supplies (its Decoder<Bits>).
 #pragma once
 #include <cstdint>
+#include <string>
 #include <type_traits>
+
+#include "core/support/limits.h"
 
 // X(bits) for every width, in increasing order. A macro, so that the SIMD level
 // files can expand it into switches of their own without calling an inline
@@ -29,6 +32,17 @@ constexpr bool is_code_width(int32_t bits) {
     }
     return false;
 }
+
+// The per-thread stream buffers are sized for kMaxBits.
+static_assert([] {
+    for (int32_t w : kCodeWidths) {
+        if (w < 1 || w > kMaxBits) return false;
+    }
+    return true;
+}(), "every code width must lie in 1 ... kMaxBits (core/support/limits.h)");
+
+// The widths as settings' errors name them: "2, 3 or 4".
+std::string code_widths_text();
 
 // Stops the process, naming the width: construction and loading reject any
 // width outside the list, so reaching this is a bug that must not decode

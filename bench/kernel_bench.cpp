@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/attention/attention.h"
+#include "core/codecs/encoder.h"
 #include "core/kernels/kernels.h"
 #include "core/support/aligned_bytes.h"
 #include "core/support/limits.h"
@@ -98,6 +100,24 @@ void rotation(benchmark::State& state, const KernelTable* kt) {
     }
 }
 
+// Four tokens' keys and values coded one token at a time (group 1) or together
+// (group 4), as one-token appends and prompts code them.
+void encode_tokens(benchmark::State& state, const KernelTable* kt) {
+    const auto group = static_cast<int32_t>(state.range(0));
+    HeadCache head;
+    head_cache_init(head, kP, 3, 64, 1, 0.0f);
+    const std::vector<float> keys = random_vector(4 * kP, 6), vals = random_vector(4 * kP, 7);
+    CodedTokens coded;
+    for (auto _ : state) {
+        for (int32_t t = 0; t < kEncodeGroup; t += group) {
+            encode_and_pack_tokens(*kt, head, group, keys.data() + t * kP, vals.data() + t * kP, kP, coded);
+        }
+        benchmark::DoNotOptimize(coded.key[0]);
+    }
+    state.counters["ns_per_token"] = benchmark::Counter(
+        kEncodeGroup, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 int register_all() {
     for (SimdLevel level : simd_levels()) {
         for (const KernelTable* variant : level_variants(level)) {
@@ -124,6 +144,9 @@ int register_all() {
         }
         benchmark::RegisterBenchmark(("softmax/" + name).c_str(), softmax, kt)->Arg(65536)->Arg(4096);
         benchmark::RegisterBenchmark(("rotation_forward_inverse/" + name).c_str(), rotation, kt)->Arg(128);
+        benchmark::RegisterBenchmark(("encode_tokens/" + name + "/bits3/group").c_str(), encode_tokens, kt)
+            ->Arg(1)
+            ->Arg(kEncodeGroup);
     }
     return 0;
 }

@@ -154,7 +154,9 @@ TEST_P(SimdLevelPresence, LevelRunsOnThisMachine) {
         EXPECT_STREQ(variants[i]->name, kt->name);
         for (size_t j = 0; j < i; ++j) EXPECT_STRNE(variants[i]->variant, variants[j]->variant);
     }
-    if (level == SimdLevel::avx512) EXPECT_EQ(variants.size(), 2u) << "the shuffle and the rewrite 3-bit decoders";
+    if (level == SimdLevel::avx512) {
+        EXPECT_EQ(variants.size(), 2u) << "the shuffle and the rewrite 3-bit decoders";
+    }
 }
 
 std::vector<SimdLevel> simd_levels_but_scalar() {

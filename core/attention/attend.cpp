@@ -181,10 +181,14 @@ public:
     // power of two 2^-e, which keeps its direction, and the softmax of those
     // scores times 2^e is formed in double. Ordinary queries never get there.
     void softmax() const {
-        for (int32_t q = 0; q < nq_; ++q) {
-            kt_.softmax(rows_[q], n_);
-            if (!std::isfinite(rows_[q][0])) rescue(q);
-        }
+        for (int32_t q = 0; q < nq_; ++q) softmax_row(q);
+    }
+
+    // One row's softmax: rows are independent, so they may run on different
+    // threads (a rescue's scratch is its own thread's).
+    void softmax_row(int32_t q) const {
+        kt_.softmax(rows_[q], n_);
+        if (!std::isfinite(rows_[q][0])) rescue(q);
     }
 
     // Value sums of coded tokens [from, to) into acc, from zero.
@@ -426,7 +430,7 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
             })) {
             return false;
         }
-        pass.softmax();
+        if (!parallel(nq, [&](int32_t q) { pass.softmax_row(q); })) return false;
         const size_t per_block = static_cast<size_t>(nq) * acc_stride;
         block_sums.resize(static_cast<size_t>(blocks) * per_block + 16);
         // 64-byte aligned, as the workspace's accumulators are.

@@ -96,18 +96,23 @@ std::string storable_refusal(VectorFault fault, const std::string& where) {
 
 namespace {
 
-// Checks every row in memory order, a range of rows per task (copied first,
-// when `copies` are given, so each range is checked while in cache). Names the
-// first bad row (token, counted from first_token, then head) in last_error,
-// after `context` when there is one.
-int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                   float* copy_keys, float* copy_vals, const StopPoll* stop, bool name_token,
-                   int64_t first_token = 0, const std::string& context = std::string()) {
+bool positions_fit(int64_t T, int32_t pos) {
     if (T < 0 || static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
         set_last_error(("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
                         std::to_string(T) + " do not").c_str());
-        return -1;
+        return false;
     }
+    return true;
+}
+
+// Checks every row of T tokens in memory order, a range of rows per task
+// (copied first, when `copies` are given, so each range is checked while in
+// cache). Names the first bad row (token, counted from first_token, then head)
+// in last_error; changed_before >= 0 says the row was written to during the
+// call, after that many tokens went in.
+int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, float* copy_keys,
+                   float* copy_vals, const StopPoll* stop, bool name_token, int64_t first_token = 0,
+                   int64_t changed_before = -1) {
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t rows = T * H;
@@ -145,7 +150,10 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
         const std::string where =
             (name_token ? "token " + std::to_string(first_token + r / H) + ", " : std::string()) + "row " +
             std::to_string(r % H);
-        set_last_error((context + storable_refusal(fault[static_cast<size_t>(first - bad.begin())], where)).c_str());
+        const std::string changed = changed_before < 0 ? std::string()
+                                                       : "keys or vals changed while being appended (tokens before " +
+                                                             std::to_string(changed_before) + " went in): ";
+        set_last_error((changed + storable_refusal(fault[static_cast<size_t>(first - bad.begin())], where)).c_str());
         return -1;
     }
     clear_last_error();
@@ -180,7 +188,7 @@ int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const fl
         set_last_error("kelvor_mha_append_heads: no context");
         return -1;
     }
-    const int32_t checked = check_rows(ctx, keys, vals, 1, pos, nullptr, nullptr, nullptr, false);
+    const int32_t checked = check_rows(ctx, keys, vals, 1, nullptr, nullptr, nullptr, false);
     if (checked == 0) store_rows(ctx, keys, vals, 1, pos);
     return checked;
 }
@@ -191,8 +199,9 @@ int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const f
         set_last_error("kelvor_mha_append_tokens: no context");
         return -1;
     }
+    if (!positions_fit(T, pos)) return -1;
     // Stores are not stopped: a head left half-appended would differ from every call sequence.
-    const int32_t checked = check_rows(ctx, keys, vals, T, pos, nullptr, nullptr, stop, true);
+    const int32_t checked = check_rows(ctx, keys, vals, T, nullptr, nullptr, stop, true);
     if (checked == 0) store_rows(ctx, keys, vals, T, pos);
     return checked;
 }
@@ -204,8 +213,9 @@ int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, 
         set_last_error("kelvor_mha_append_tokens_copied: no context");
         return -1;
     }
-    const int32_t checked = check_rows(ctx, keys, vals, T, pos, nullptr, nullptr, stop, name_token);
-    if (checked != 0 || T == 0) return checked;
+    if (!positions_fit(T, pos)) return -1;
+    clear_last_error();
+    if (T == 0) return 0;
     const int64_t row_floats = int64_t{ctx->n_heads} * ctx->heads[0]->head_dim;
     const int64_t chunk = std::min(T, tokens_per_chunk(ctx));
     const auto chunk_bytes = static_cast<size_t>(chunk * row_floats) * sizeof(float);
@@ -213,17 +223,23 @@ int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, 
     AlignedBytes copy_vals(chunk_bytes);
     auto* ck = reinterpret_cast<float*>(copy_keys.data());
     auto* cv = reinterpret_cast<float*>(copy_vals.data());
+    // Every row is checked before any is stored: the first chunk copied as it
+    // is checked (nothing runs between that and its store), the rest in place.
+    int32_t checked = check_rows(ctx, keys, vals, chunk, ck, cv, stop, name_token);
+    if (checked == 0 && T > chunk) {
+        const int64_t at = chunk * row_floats;
+        checked = check_rows(ctx, keys + at, vals + at, T - chunk, nullptr, nullptr, stop, name_token, chunk);
+    }
+    if (checked != 0) return checked;
     for (int64_t from = 0; from < T; from += chunk) {
         const int64_t n = std::min(chunk, T - from);
         const int64_t at = from * row_floats;
-        const int32_t pos_from = pos + static_cast<int32_t>(from);
-        // Only a row written to since the first check can fail here.
-        const std::string changed = "keys or vals changed while being appended (tokens before " +
-                                    std::to_string(from) + " went in): ";
-        if (check_rows(ctx, keys + at, vals + at, n, pos_from, ck, cv, nullptr, name_token, from, changed) != 0) {
+        // Rows copied after other threads ran: only a row written to since the
+        // first check can fail here.
+        if (from > 0 && check_rows(ctx, keys + at, vals + at, n, ck, cv, nullptr, name_token, from, from) != 0) {
             return -1;
         }
-        outside([&] { store_rows(ctx, ck, cv, n, pos_from); });
+        outside([&] { store_rows(ctx, ck, cv, n, pos + static_cast<int32_t>(from)); });
     }
     return 0;
 }

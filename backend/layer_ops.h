@@ -48,9 +48,10 @@ using StoreOutside = std::function<void(const std::function<void()>& store)>;
 
 // kelvor_mha_append_tokens for a caller whose rows other threads may write to
 // whenever `outside` runs: every row is checked first, as there, and then the
-// tokens go in a chunk (about 2 MiB of rows) at a time, each chunk copied and
-// checked again on the calling thread and stored from the copy through
-// `outside`. So what is stored was checked, without a copy of the whole prompt.
+// tokens go in a chunk (about 2 MiB of rows) at a time, each stored from a copy
+// through `outside`. The first chunk is copied as it is checked; each later one
+// is copied and checked again on the calling thread, since `outside` ran in
+// between. So what is stored was checked, without a copy of the whole prompt.
 // A row that fails only the second check was written to during the call:
 // -1, last_error naming it and saying how many tokens went in before it.
 // A failed check names the row by token and head, or (name_token false, for

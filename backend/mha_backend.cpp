@@ -102,14 +102,6 @@ uint64_t KelvorMHABackend::memory_bytes() const {
     return total;
 }
 
-int32_t KelvorMHABackend::append_heads(const float* keys, const float* vals, int32_t pos) {
-    return kelvor_mha_append_heads(ctx_.get(), keys, vals, pos);
-}
-
-int32_t KelvorMHABackend::compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out) {
-    return kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out);
-}
-
 void KelvorMHABackend::set_threads(int32_t threads) {
     check_setting(threads >= 1, "threads", threads, "at least 1");
     ctx_->pool = threads > 1 ? WorkerPool::shared() : nullptr;

@@ -53,10 +53,6 @@ public:
     Encoding encoding() const { return settings_.encoding; }
     const ContextSettings& settings() const { return settings_; }
 
-    // Whole-layer operations (backend/layer_ops.h) over the context's workers,
-    // with their return codes and last_error.
-    int32_t append_heads(const float* keys, const float* vals, int32_t pos);
-    int32_t compute_heads(const float* queries, int32_t n_query_heads, int64_t rows, float* out);
     // Threads the whole-layer operations use, the caller included; above 1 the
     // context holds the process's worker pool. Throws std::invalid_argument
     // for fewer than 1 and changes nothing then.

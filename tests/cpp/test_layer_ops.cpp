@@ -202,7 +202,7 @@ TEST(LayerOps, BadCountsFailWithoutWriting) {
     const auto q = random_vector(sz(6 * 12), 82);
     std::vector<float> out(q.size(), kGuard);
     for (auto [heads, rows] : {std::pair<int32_t, int64_t>{0, 1}, {-3, 1}, {4, 1}, {3, -1}}) {
-        EXPECT_EQ(b.compute_heads(q.data(), heads, rows, out.data()), -1) << heads << " " << rows;
+        EXPECT_EQ(kelvor_mha_compute_heads(b.context(), q.data(), heads, rows, out.data()), -1) << heads << " " << rows;
         EXPECT_STREQ(last_error(), "kelvor_mha_compute_heads: n_query_heads must be a positive multiple of "
                                    "n_heads and rows must not be negative");
         EXPECT_TRUE(guards_from(out));

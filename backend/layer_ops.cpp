@@ -276,6 +276,44 @@ int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries
     return 0;
 }
 
+int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                        int32_t pos, const float* queries, int32_t n_query_heads, float* out,
+                                        const StopPoll* stop) {
+    if (ctx == nullptr) {
+        set_last_error("kelvor_mha_append_compute_heads: no context");
+        return -1;
+    }
+    if (n_query_heads <= 0 || n_query_heads % ctx->n_heads != 0) {
+        set_last_error("kelvor_mha_append_compute_heads: n_query_heads must be a positive multiple of n_heads");
+        return -1;
+    }
+    if (!positions_fit(T, pos)) return -1;
+    const int32_t checked = check_rows(ctx, keys, vals, T, nullptr, nullptr, stop, true);
+    if (checked != 0 || T == 0) return checked;
+    if (T == 1) {
+        // One token: the two whole-layer operations, so a decode step's
+        // attention is shared out by tokens when the heads are few.
+        store_rows(ctx, keys, vals, 1, pos);
+        return kelvor_mha_compute_heads(ctx, queries, n_query_heads, 1, out, nullptr);
+    }
+    // Each head takes its tokens in order, answering its query rows after each.
+    const KernelTable& kt = kernels();
+    const int64_t hd = ctx->heads[0]->head_dim;
+    const int64_t H = ctx->n_heads;
+    const int64_t group = n_query_heads / H;
+    run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
+        HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
+        for (int64_t t = 0; t < T; ++t) {
+            const int64_t row = (t * H + h) * hd;
+            head_append_tokens(kt, head, keys + row, vals + row, static_cast<size_t>(H * hd), 1,
+                               pos + static_cast<int32_t>(t));
+            const int64_t q_row = (t * n_query_heads + h * group) * hd;
+            head_attend_batch(kt, head, queries + q_row, group, out + q_row);
+        }
+    });
+    return 0;
+}
+
 int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
                                 float* out, const StopPoll* stop) {
     if (ctx == nullptr || head_idx < 0 || head_idx >= ctx->n_heads || n < 0) {

@@ -69,6 +69,19 @@ int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, 
 int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
                                  int64_t rows, float* out, const StopPoll* stop = nullptr);
 
+// A causal block: token t of T (keys and vals as for kelvor_mha_append_tokens)
+// goes in at pos + t, and then row t of queries (n_query_heads rows, query head
+// i reading head i / (n_query_heads / n_heads)) is answered over what the heads
+// held before the call and tokens 0 ... t. out (T blocks of n_query_heads rows)
+// is exactly what T calls of kelvor_mha_append_heads and
+// kelvor_mha_compute_heads in turn would give, and the heads end the same.
+// Every row and the positions are checked first, as kelvor_mha_append_tokens
+// does, storing nothing on a refusal; `stop` is asked only before anything is
+// stored, since a block half in would match no sequence of calls.
+int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
+                                        int32_t pos, const float* queries, int32_t n_query_heads, float* out,
+                                        const StopPoll* stop = nullptr);
+
 // kelvor_mha_compute_batch over the context's threads, n rows in blocks.
 int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
                                 float* out, const StopPoll* stop = nullptr);

@@ -157,6 +157,12 @@ bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals
     return finished(kelvor_mha_append_tokens_copied(ctx_.get(), keys, vals, T, pos, stop, name_token, outside));
 }
 
+bool KelvorMHABackend::append_compute_layer(const float* keys, const float* vals, int64_t T, int32_t pos,
+                                            const float* queries, int32_t n_query_heads, float* out,
+                                            const StopPoll* stop) {
+    return finished(kelvor_mha_append_compute_heads(ctx_.get(), keys, vals, T, pos, queries, n_query_heads, out, stop));
+}
+
 bool KelvorMHABackend::compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
                                      const StopPoll* stop) const {
     return finished(kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out, stop));

@@ -82,6 +82,10 @@ public:
     bool compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
                        const StopPoll* stop) const;
 
+    // kelvor_mha_append_compute_heads.
+    bool append_compute_layer(const float* keys, const float* vals, int64_t T, int32_t pos, const float* queries,
+                              int32_t n_query_heads, float* out, const StopPoll* stop);
+
     kelvor_mha_ctx* context() { return ctx_.get(); }
     const kelvor_mha_ctx* context() const { return ctx_.get(); }
 

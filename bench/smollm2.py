@@ -227,9 +227,9 @@ def forward(model, tokens, caches, start=0, keep_from=0):
     """Runs tokens (at positions start, start+1, ...) through every layer and returns the final-norm hidden
     states of positions start + keep_from onwards, shape (n, d_model).
 
-    Each layer's projections, norms and MLP work on all the tokens at once; only attention goes token by
-    token: caches[layer] gets token t's keys and values and then answers token t's queries, exactly as
-    decoding one token at a time would. So one call over a text equals decoding it, and a later call with
+    Each layer's projections, norms and MLP work on all the tokens at once; attention is one causal block
+    call per layer: caches[layer] gets token t's keys and values and then answers token t's queries, exactly
+    as decoding one token at a time would. So one call over a text equals decoding it, and a later call with
     start = tokens so far carries on from the same caches.
     """
     cfg = model.config
@@ -237,7 +237,6 @@ def forward(model, tokens, caches, start=0, keep_from=0):
     n = len(tokens)
     positions = np.arange(start, start + n)
     x = model.embed[tokens].astype(np.float32)
-    att = np.empty((n, cfg.n_heads, cfg.head_dim), np.float32)
     for layer, cache in zip(model.layers, caches):
         h = rms_norm(x, layer.attn_norm, cfg.eps)
         q = rope((h @ layer.wq).reshape(n, cfg.n_heads, cfg.head_dim), positions, cfg.rope_base,
@@ -245,9 +244,7 @@ def forward(model, tokens, caches, start=0, keep_from=0):
         k = rope((h @ layer.wk).reshape(n, cfg.n_kv_heads, cfg.head_dim), positions, cfg.rope_base,
                  cfg.rope_interleaved)
         v = (h @ layer.wv).reshape(n, cfg.n_kv_heads, cfg.head_dim)
-        for t in range(n):
-            cache.append_heads(k[t], v[t], start + t)
-            att[t] = cache.compute_heads(q[t])
+        att = cache.append_compute_heads(k, v, q, start)
         x = x + att.reshape(n, -1) @ layer.wo
         h = rms_norm(x, layer.ffn_norm, cfg.eps)
         x = x + (silu(h @ layer.w_gate) * (h @ layer.w_up)) @ layer.w_down

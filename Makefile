@@ -178,7 +178,7 @@ hf-env: wheel $(HF_VENV)/.ready
 
 test-hf: hf-env
 	here=$$(pwd); run=$$(mktemp -d); trap 'rm -rf "$$run"' EXIT; cd "$$run"; \
-	KELVOR_REQUIRE_HF=1 "$$here/$(HF_PY)" -m pytest -q -p no:cacheprovider -rs "$$here/tests/python/test_hf.py"
+	KELVOR_REQUIRE_HF=1 "$$here/$(HF_PY)" -m pytest -q -p no:cacheprovider -rs "$$here/tests/python/test_hf.py" "$$here/tests/python/test_readme.py"
 
 # The quantized cache of transformers (quanto backend) compiles a C++ extension on first use.
 $(HF_VENV)/.bench-ready: $(HF_VENV)/.ready

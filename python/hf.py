@@ -116,14 +116,15 @@ def kelvor_attention(module, query, key, value, attention_mask, dropout=0.0, sca
                      **kwargs):
     """The attention function registered as "kelvor"; answers from the KelvorCache
     whose update ran just before it on this thread."""
-    cache = _step.cache
-    if cache is None or _step.key is not key:
+    step = _step
+    cache = step.cache
+    if cache is None or step.key is not key:
         raise RuntimeError(
             "the 'kelvor' attention runs only with a KelvorCache as past_key_values "
             "(model.generate(..., past_key_values=KelvorCache(model)) or model(..., past_key_values=cache))"
         )
-    layer_idx, value = _step.layer_idx, _step.value
-    _step.cache = _step.key = _step.value = None
+    layer_idx, value = step.layer_idx, step.value
+    step.cache = step.key = step.value = None
     return cache._attend(layer_idx, module, query, key, value, attention_mask, dropout, scaling, softcap, kwargs)
 
 
@@ -256,27 +257,36 @@ class KelvorCache(Cache):
 
     # -- the transformers protocol -------------------------------------------
     def update(self, key_states, value_states, layer_idx: int, *args, **kwargs):
+        # Runs for every layer of every step: the rare cases go to methods of their own.
+        if layer_idx != self._next_layer or self._broken is not None:
+            self._out_of_step(layer_idx)
+        if key_states.shape[0] != 1 or not key_states.is_cpu:
+            self._refuse_tensors(key_states)
+        step = _step
+        step.cache, step.layer_idx, step.key, step.value = self, layer_idx, key_states, value_states
+        return key_states, value_states
+
+    def _out_of_step(self, layer_idx: int):
         if self._broken is not None:
             raise RuntimeError(self._broken)
-        if layer_idx != self._next_layer:
-            if self._next_layer != 0:
-                self._broken = (f"KelvorCache: a forward stopped after layer {self._next_layer - 1} stored its tokens "
-                                "and before the last layer did; the layers are out of step: call reset()")
-                raise RuntimeError(self._broken)
-            raise RuntimeError(
-                f"KelvorCache: layer {layer_idx} was updated before layer 0; the 'kelvor' attention did not run "
-                "after an update (switch the model with kelvor_py.hf.enable(model))")
+        if self._next_layer != 0:
+            self._broken = (f"KelvorCache: a forward stopped after layer {self._next_layer - 1} stored its tokens "
+                            "and before the last layer did; the layers are out of step: call reset()")
+            raise RuntimeError(self._broken)
+        raise RuntimeError(
+            f"KelvorCache: layer {layer_idx} was updated before layer 0; the 'kelvor' attention did not run "
+            "after an update (switch the model with kelvor_py.hf.enable(model))")
+
+    @staticmethod
+    def _refuse_tensors(key_states):
         if key_states.shape[0] != 1:
             _refuse(f"batch size {key_states.shape[0]} is not supported (only 1: no beam search or several "
                     "return sequences)")
-        if key_states.device.type != "cpu":
-            _refuse(f"tensors on {key_states.device} are not supported: the library runs on the CPU "
-                    "(move the model with model.to('cpu'))")
-        _step.cache, _step.layer_idx, _step.key, _step.value = self, layer_idx, key_states, value_states
-        return key_states, value_states
+        _refuse(f"tensors on {key_states.device} are not supported: the library runs on the CPU "
+                "(move the model with model.to('cpu'))")
 
-    def _attend(self, layer_idx, module, query, key, value, attention_mask, dropout, scaling, softcap, kwargs):
-        layer = self.layers[layer_idx]
+    @staticmethod
+    def _refuse_attention(query, attention_mask, dropout, softcap):
         if query.requires_grad:
             _refuse("queries that require grad are not supported: run under torch.no_grad() or "
                     "torch.inference_mode()")
@@ -286,8 +296,13 @@ class KelvorCache(Cache):
             _refuse("attention dropout is not supported: put the model in eval() mode")
         if softcap is not None:
             _refuse("attention soft-capping is not supported")
-        if kwargs.get("s_aux") is not None or kwargs.get("sinks") is not None:
-            _refuse("attention sinks held as model parameters are not supported")
+        _refuse("attention sinks held as model parameters are not supported")
+
+    def _attend(self, layer_idx, module, query, key, value, attention_mask, dropout, scaling, softcap, kwargs):
+        if query.requires_grad or attention_mask is not None or dropout or softcap is not None or \
+                kwargs.get("s_aux") is not None:
+            self._refuse_attention(query, attention_mask, dropout, softcap)
+        layer = self.layers[layer_idx]
         T = query.shape[2]
         pos = layer.length
         if layer_idx == 0:
@@ -297,12 +312,10 @@ class KelvorCache(Cache):
         head_dim = query.shape[-1]
         if scaling is None:
             scaling = head_dim ** -0.5
-        dtype = query.dtype
         if pos == 0:
             # The prompt, exactly as transformers' own sdpa path answers it.
             out = torch.nn.functional.scaled_dot_product_attention(
-                query, key, value, is_causal=T > 1, scale=scaling, enable_gqa=True)
-            out = out.transpose(1, 2)
+                query, key, value, is_causal=T > 1, scale=scaling, enable_gqa=True).transpose(1, 2)
             layer.context.append_heads(_rows(key), _rows(value), 0)
         else:
             q = _rows(query)
@@ -310,10 +323,9 @@ class KelvorCache(Cache):
             factor = scaling * math.sqrt(head_dim)
             if factor != 1.0:
                 q = q * np.float32(factor)
-            out = torch.from_numpy(layer.context.append_compute_heads(_rows(key), _rows(value), q, pos))
-            out = out.unsqueeze(0)
-            if dtype != torch.float32:
-                out = out.to(dtype)
+            out = torch.from_numpy(layer.context.append_compute_heads(_rows(key), _rows(value), q, pos)[None])
+            if query.dtype is not torch.float32:
+                out = out.to(query.dtype)
         layer.length = pos + T
         self._next_layer = layer_idx + 1 if layer_idx + 1 < len(self.layers) else 0
         return out, None
@@ -349,10 +361,9 @@ def _restore_cache(state: dict) -> KelvorCache:
 
 def _rows(t):
     """(1, heads, T, head_dim) as a float32 NumPy (T, heads, head_dim) view, copied only when it must be."""
-    t = t[0].transpose(0, 1)
-    if t.dtype != torch.float32:
+    if t.dtype is not torch.float32:
         t = t.float()
-    return t.detach().numpy()
+    return t.numpy()[0].swapaxes(0, 1)
 
 
 def _continues(positions, pos: int, T: int) -> bool:
@@ -360,5 +371,5 @@ def _continues(positions, pos: int, T: int) -> bool:
         return False
     row = positions.reshape(-1, T)[0]
     if T == 1:
-        return int(row[0]) == pos
+        return row.item() == pos
     return bool(torch.equal(row.cpu(), torch.arange(pos, pos + T, dtype=row.dtype)))

@@ -87,9 +87,8 @@ def _check_model(model) -> None:
     other = sorted({t for t in layer_types if t != _FULL_ATTENTION})
     if other:
         _refuse(f"only full-attention layers are supported; this model has {', '.join(other)} layers")
-    for name in ("attn_logit_softcapping", "final_attn_softcapping"):
-        if getattr(config, name, None) is not None and name.startswith("attn"):
-            _refuse(f"attention soft-capping ({name}={getattr(config, name)}) is not supported")
+    if getattr(config, "attn_logit_softcapping", None) is not None:
+        _refuse(f"attention soft-capping (attn_logit_softcapping={config.attn_logit_softcapping}) is not supported")
     if getattr(config, "alibi", False) or getattr(config, "use_alibi", False) or \
             "alibi" in str(getattr(config, "position_embedding_type", "")).lower() or \
             getattr(config, "relative_attention_num_buckets", None) is not None:
@@ -232,7 +231,8 @@ class KelvorCache(Cache):
             layer.reset()
         self._next_layer = 0
         self._broken = None
-        _step.cache = _step.key = _step.value = None
+        if _step.cache is self:
+            _step.cache = _step.key = _step.value = None
 
     def __repr__(self) -> str:
         s = self._settings

@@ -96,7 +96,7 @@ def run_step(args):
             sessions.delete_session(client, args.session)   # a new conversation under this name
             meta = json.dumps({"tokens": prompt + reply}).encode()
             version = sessions.save_session(client, args.session, caches, meta, ttl=args.ttl)
-            stored = sum(client.strlen(k) for k in sessions.session_keys(args.session, len(caches)))
+            stored = sum(client.strlen(k) for k in sessions.session_keys(client, args.session))
             held = sum(c.memory_bytes() for c in caches)
             print(f"saved session {args.session!r} version {version}: {stored:,} bytes in Redis, "
                   f"memory_bytes() {held:,}")

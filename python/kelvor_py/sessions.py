@@ -4,17 +4,21 @@
     from kelvor_py import sessions
 
     client = redis.Redis()                      # or redis.RedisCluster(...): auth and TLS are the client's
-    version = sessions.save_session(client, "conv-42", caches, meta=token_ids, ttl=3600)
+    version = sessions.save_session(client, "conv-42", caches, meta=token_ids.tobytes(), ttl=3600)
     caches, meta, version = sessions.load_session(client, "conv-42")
     ...                                         # the next turn
-    version = sessions.save_session(client, "conv-42", caches, meta=token_ids, expected_version=version)
+    version = sessions.save_session(client, "conv-42", caches, meta=meta, expected_version=version)
 
 A session is kept under keys that share the hash tag {session}, so they fall in
 one Redis Cluster slot:
 
     PREFIX:{session}:manifest   its version, each layer's length and checksum, the metadata's length and digest
-    PREFIX:{session}:meta       the caller's metadata
-    PREFIX:{session}:layer:I    layer I's saved state (MHAContext.__getstate__)
+    PREFIX:{session}:chunk:K    the layers' saved states (MHAContext.__getstate__) and then the metadata, one
+                                after another, cut into chunks of CHUNK_BYTES
+
+Chunks are sized to fill one of the Redis allocator's size classes, so a
+session takes the server little more than its bytes (a value of 1.3 MB would be
+rounded up to 1.5 MiB), and no single value comes near Redis's limit of one.
 
 A save writes every key in one MULTI/EXEC, all with one expiry deadline, after
 WATCHing the manifest: the server applies all of it or none of it, and a save
@@ -34,22 +38,26 @@ import redis
 import kelvor_py
 
 __all__ = ["Session", "SessionError", "SessionNotFound", "SessionConflict", "SessionDamaged", "SessionTooLarge",
-           "save_session", "load_session", "delete_session", "session_keys", "DEFAULT_MAX_BYTES"]
+           "save_session", "load_session", "delete_session", "session_keys", "DEFAULT_MAX_BYTES", "CHUNK_BYTES"]
 
+Client = Union[redis.Redis, redis.RedisCluster]
 DEFAULT_MAX_BYTES = 1 << 30
 MAX_LAYERS = 4096
 
-# Manifest, little-endian: magic, format version, layers, session version, metadata length, metadata digest;
+# Manifest, little-endian: magic, format version, layers, session version, metadata length, metadata digest,
+# chunk size;
 # then per layer its state's length and last 8 bytes (the state's own XXH3 checksum, which loading verifies);
 # then a digest of everything before it.
 MAGIC = b"KELVORSN"
 FORMAT_VERSION = 1
-HEAD = struct.Struct("<8sIIQQ16s")
+HEAD = struct.Struct("<8sIIQQ16sQ")
 LAYER = struct.Struct("<Q8s")
 DIGEST_BYTES = 16
 MANIFEST_LIMIT = HEAD.size + MAX_LAYERS * LAYER.size + DIGEST_BYTES
-# The smallest state: its header and checksum.
-MIN_STATE_BYTES = 88
+# 256 KiB less the string's header and a margin: jemalloc's class of 256 KiB holds it whole.
+CHUNK_BYTES = 262080
+# What a manifest may name: small chunks would make a load send a command per few bytes.
+MIN_CHUNK_BYTES, MAX_CHUNK_BYTES = 1 << 16, 1 << 29
 ATTEMPTS = 3
 
 
@@ -90,6 +98,15 @@ class Manifest(NamedTuple):
     tails: List[bytes]
     meta_length: int
     meta_digest: bytes
+    chunk_bytes: int
+
+    @property
+    def total(self):
+        return sum(self.lengths) + self.meta_length
+
+    @property
+    def chunks(self):
+        return -(-self.total // self.chunk_bytes)
 
 
 def _digest(data):
@@ -110,21 +127,21 @@ class Keys:
         _check_name(session, prefix)
         self.stem = f"{prefix}:{{{session}}}:"
         self.manifest = self.stem + "manifest"
-        self.meta = self.stem + "meta"
         self.session = session
 
-    def layer(self, i):
-        return f"{self.stem}layer:{i}"
+    def chunks(self, start, stop):
+        return [f"{self.stem}chunk:{k}" for k in range(start, stop)]
 
 
-def session_keys(session: str, layers: int, *, prefix: str = "kelvor") -> List[str]:
-    """Every key a session of that many layers is kept under: manifest, meta, then the layers in order."""
+def session_keys(client: Client, session: str, *, prefix: str = "kelvor") -> List[str]:
+    """The keys the stored session is kept under, its manifest first; [] when there is none."""
     keys = Keys(session, prefix)
-    return [keys.manifest, keys.meta] + [keys.layer(i) for i in range(layers)]
+    manifest = _read_manifest(client, keys)
+    return [keys.manifest] + keys.chunks(0, manifest.chunks) if manifest else []
 
 
 def build_manifest(version, states, meta):
-    body = HEAD.pack(MAGIC, FORMAT_VERSION, len(states), version, len(meta), _digest(meta))
+    body = HEAD.pack(MAGIC, FORMAT_VERSION, len(states), version, len(meta), _digest(meta), CHUNK_BYTES)
     body += b"".join(LAYER.pack(len(s), s[-8:]) for s in states)
     return body + _digest(body)
 
@@ -135,15 +152,18 @@ def parse_manifest(raw, name):
 
     if len(raw) < HEAD.size + DIGEST_BYTES or raw[:8] != MAGIC:
         raise damaged("not a kelvor_py session (its manifest has no kelvor_py header)")
-    magic, fmt, n, version, meta_length, meta_digest = HEAD.unpack_from(raw)
+    magic, fmt, n, version, meta_length, meta_digest, chunk_bytes = HEAD.unpack_from(raw)
     if fmt > FORMAT_VERSION:
         raise damaged(f"manifest format {fmt} is newer than this kelvor_py reads (up to {FORMAT_VERSION})")
     if not 1 <= n <= MAX_LAYERS or len(raw) != HEAD.size + n * LAYER.size + DIGEST_BYTES:
         raise damaged(f"manifest of {len(raw)} bytes does not hold the {n} layers it names")
     if _digest(raw[:-DIGEST_BYTES]) != raw[-DIGEST_BYTES:]:
         raise damaged("manifest is corrupted (digest mismatch)")
+    if not MIN_CHUNK_BYTES <= chunk_bytes <= MAX_CHUNK_BYTES:
+        raise damaged(f"manifest names chunks of {chunk_bytes} bytes")
     layers = [LAYER.unpack_from(raw, HEAD.size + i * LAYER.size) for i in range(n)]
-    return Manifest(raw, version, [size for size, _ in layers], [tail for _, tail in layers], meta_length, meta_digest)
+    return Manifest(raw, version, [size for size, _ in layers], [tail for _, tail in layers], meta_length,
+                    meta_digest, chunk_bytes)
 
 
 @contextlib.contextmanager
@@ -210,7 +230,7 @@ def _ttl_ms(ttl):
     return max(1, math.ceil(ttl * 1000))
 
 
-def save_session(client, session: str, contexts: Iterable[kelvor_py.MHAContext],
+def save_session(client: Client, session: str, contexts: Iterable[kelvor_py.MHAContext],
                  meta: Union[bytes, bytearray, memoryview] = b"", *, expected_version: Optional[int] = None,
                  ttl: Optional[float] = None, prefix: str = "kelvor") -> int:
     """Saves every context's state and meta under session, atomically, and returns the new version.
@@ -226,6 +246,7 @@ def save_session(client, session: str, contexts: Iterable[kelvor_py.MHAContext],
     if expected_version is not None and (isinstance(expected_version, bool) or not isinstance(expected_version, int)):
         raise TypeError(f"expected_version must be an int or None, got {type(expected_version).__name__}")
     meta, ttl_ms, states = bytes(meta), _ttl_ms(ttl), _states(contexts)
+    data = memoryview(b"".join(states + [meta]))
     for _ in range(ATTEMPTS):
         now = _server_micros(client)
         deadline = now // 1000 + ttl_ms if ttl_ms is not None else None
@@ -238,13 +259,13 @@ def save_session(client, session: str, contexts: Iterable[kelvor_py.MHAContext],
                 # never repeats a version that a stale worker may still hold.
                 version = current.version + 1 if current else now
                 written = build_manifest(version, states, meta)
+                chunks = keys.chunks(0, -(-len(data) // CHUNK_BYTES))
+                stale = keys.chunks(len(chunks), current.chunks) if current else []
                 pipe.multi()
-                stale = [keys.layer(i) for i in range(len(states), len(current.lengths) if current else 0)]
                 if stale:
                     pipe.delete(*stale)
-                for i, state in enumerate(states):
-                    pipe.set(keys.layer(i), state, pxat=deadline)
-                pipe.set(keys.meta, meta, pxat=deadline)
+                for k, key in enumerate(chunks):
+                    pipe.set(key, data[k * CHUNK_BYTES:(k + 1) * CHUNK_BYTES], pxat=deadline)
                 pipe.set(keys.manifest, written, pxat=deadline)
                 pipe.execute()
                 return version
@@ -270,7 +291,8 @@ def _check_expected(keys, current, expected_version):
     return current
 
 
-def load_session(client, session: str, *, max_bytes: int = DEFAULT_MAX_BYTES, prefix: str = "kelvor") -> Session:
+def load_session(client: Client, session: str, *, max_bytes: int = DEFAULT_MAX_BYTES,
+                 prefix: str = "kelvor") -> Session:
     """(contexts, meta, version) of a saved session; raises rather than return any part of a damaged one.
 
     max_bytes bounds the layers and metadata together and is checked before any of them is read.
@@ -280,49 +302,58 @@ def load_session(client, session: str, *, max_bytes: int = DEFAULT_MAX_BYTES, pr
         manifest = _read_manifest(client, keys)
         if manifest is None:
             raise SessionNotFound(f"no session {session!r}: never saved, expired or deleted")
-        total = sum(manifest.lengths) + manifest.meta_length
-        if total > max_bytes:
-            raise SessionTooLarge(f"session {session!r} holds {total:,} bytes, more than max_bytes={max_bytes:,}")
-        # Each read asks for one byte more than the manifest names, so a longer value shows.
+        if manifest.total > max_bytes:
+            raise SessionTooLarge(f"session {session!r} holds {manifest.total:,} bytes, more than "
+                                  f"max_bytes={max_bytes:,}")
+        # Each read asks for one byte more than a chunk holds, so a longer value shows.
         with client.pipeline(transaction=True) as pipe:
-            pipe.getrange(keys.manifest, 0, MANIFEST_LIMIT).getrange(keys.meta, 0, manifest.meta_length)
-            for i, size in enumerate(manifest.lengths):
-                pipe.getrange(keys.layer(i), 0, size)
+            pipe.getrange(keys.manifest, 0, MANIFEST_LIMIT)
+            for key in keys.chunks(0, manifest.chunks):
+                pipe.getrange(key, 0, manifest.chunk_bytes)
             with _strings_only(keys):
-                again, meta, *states = pipe.execute()
+                again, *chunks = pipe.execute()
         if again == manifest.raw:
-            return Session(_restore(keys, manifest, meta, states), meta, manifest.version)
+            return _restore(keys, manifest, chunks)
     raise SessionError(f"session {session!r} changed under every one of {ATTEMPTS} loads; try again")
 
 
-def _restore(keys, manifest, meta, states):
+def _restore(keys, manifest, chunks):
     def damaged(what):
         return SessionDamaged(f"session {keys.session!r}: {what}")
 
-    if len(meta) != manifest.meta_length or _digest(meta) != manifest.meta_digest:
-        raise damaged(f"metadata of {len(meta)} bytes does not match its manifest ({manifest.meta_length} bytes)")
-    for i, (state, size, tail) in enumerate(zip(states, manifest.lengths, manifest.tails)):
-        if len(state) != size:
-            raise damaged(f"layer {i} holds {len(state)}{'+' if len(state) > size else ''} bytes, "
-                          f"its manifest {size} (missing, truncated or overwritten)")
+    for k, chunk in enumerate(chunks):
+        size = min(manifest.chunk_bytes, manifest.total - k * manifest.chunk_bytes)
+        if len(chunk) != size:
+            raise damaged(f"chunk {k} holds {len(chunk)}{'+' if len(chunk) > size else ''} bytes, its manifest "
+                          f"{size} (missing, truncated or overwritten)")
+    data = b"".join(chunks)
+    meta = data[len(data) - manifest.meta_length:]
+    if _digest(meta) != manifest.meta_digest:
+        raise damaged("metadata does not match its manifest's digest (corrupted or overwritten)")
+    contexts, end = [], 0
+    for i, (size, tail) in enumerate(zip(manifest.lengths, manifest.tails)):
+        state, end = data[end:end + size], end + size
         if state[-8:] != tail:
             raise damaged(f"layer {i} is not the state its manifest names (corrupted or overwritten)")
-    contexts = []
-    for i, state in enumerate(states):
         try:
             contexts.append(kelvor_py._restore(state))
         except ValueError as e:
             raise damaged(f"layer {i}: {e}") from e
-    return contexts
+    return Session(contexts, meta, manifest.version)
 
 
-def delete_session(client, session: str, *, prefix: str = "kelvor") -> bool:
-    """Deletes every key of a session in one transaction; True if it existed."""
+def delete_session(client: Client, session: str, *, prefix: str = "kelvor") -> bool:
+    """Deletes every key of a session; True if it existed. One command when its manifest can be read."""
     keys = Keys(session, prefix)
     try:
         manifest = _read_manifest(client, keys)
-        layers = len(manifest.lengths) if manifest else 0
+        return bool(client.delete(keys.manifest, *keys.chunks(0, manifest.chunks if manifest else 0)))
     except SessionDamaged:
-        layers = MAX_LAYERS     # what it holds cannot be read: every layer key it could have
-    return bool(client.delete(*session_keys(session, layers, prefix=prefix)))
+        pass
+    # Chunks run from 0 without a gap: delete them in batches until a batch finds one missing.
+    client.delete(keys.manifest)
+    start, batch = 0, 1024
+    while client.delete(*keys.chunks(start, start + batch)) == batch:
+        start += batch
+    return True
 

@@ -73,23 +73,23 @@ def test_round_trip_is_bit_for_bit_and_keys_share_one_slot(request, tmp_path, rn
         server = redis_server.redis_server(tmp_path, cluster=True)
         c = redis.RedisCluster(**server.__enter__(), socket_timeout=10)
         request.addfinalizer(lambda: (c.close(), server.__exit__(None, None, None)))
-    layers = model(rng)
-    version = sessions.save_session(c, "chat:7", layers, meta=b"\x00token ids\xff")
+    layers, long_meta = model(rng), rng.bytes(3 * sessions.CHUNK_BYTES)
+    version = sessions.save_session(c, "chat:7", layers, meta=long_meta)
     got, meta, loaded_version = sessions.load_session(c, "chat:7")
-    assert (meta, loaded_version) == (b"\x00token ids\xff", version)
+    assert (meta, loaded_version) == (long_meta, version)
     assert_same(got, layers, rng)
-    keys = sessions.session_keys("chat:7", 3)
-    assert stored_keys(c) == sorted(keys) and len({key_slot(k.encode()) for k in keys}) == 1
-    # A later turn with fewer layers leaves none of the old ones behind.
-    newer = sessions.save_session(c, "chat:7", layers[:2], expected_version=version)
-    assert newer == version + 1 and stored_keys(c) == sorted(keys[:4])
+    keys = sessions.session_keys(c, "chat:7")
+    assert len(keys) == 1 + 4 and stored_keys(c) == sorted(keys) and len({key_slot(k.encode()) for k in keys}) == 1
+    # A later, smaller turn leaves none of the old chunks behind.
+    newer = sessions.save_session(c, "chat:7", layers[:2], meta=b"short", expected_version=version)
+    assert newer == version + 1 and stored_keys(c) == sorted(keys[:2])
     assert len(sessions.load_session(c, "chat:7").contexts) == 2
     assert sessions.delete_session(c, "chat:7") and stored_keys(c) == []
 
 
 def test_time_to_live_expires_the_whole_session_at_one_deadline(client, rng):
     version = sessions.save_session(client, "s", model(rng, 20), ttl=0.5)
-    deadlines = {client.execute_command("PEXPIRETIME", k) for k in sessions.session_keys("s", 3)}
+    deadlines = {client.execute_command("PEXPIRETIME", k) for k in sessions.session_keys(client, "s")}
     assert len(deadlines) == 1 and deadlines.pop() > time.time() * 1000
     assert sessions.load_session(client, "s").version == version
     time.sleep(0.6)
@@ -143,17 +143,17 @@ def newer_format(raw):
 
 # What goes wrong in the store, and what the load must say.
 DAMAGE = {
-    "truncated layer": ("layer:1", lambda s: s[:-100], "layer 1 holds .* bytes, its manifest"),
-    "extended layer": ("layer:1", lambda s: s + b"!", r"layer 1 holds \d+\+ bytes"),
-    "missing layer": ("layer:2", None, "layer 2 holds 0 bytes"),
-    "corrupted layer": ("layer:0", lambda s: s[:500] + bytes([s[500] ^ 4]) + s[501:], "layer 0: context state"),
-    "another session's layer": ("layer:0", "other", "layer 0 is not the state its manifest names"),
-    "changed metadata": ("meta", lambda s: s.upper(), "metadata of 4 bytes does not match"),
+    "truncated chunk": ("chunk:0", lambda s: s[:-100], "chunk 0 holds .* bytes, its manifest"),
+    "extended chunk": ("chunk:0", lambda s: s + b"!", r"chunk 0 holds \d+\+ bytes"),
+    "missing chunk": ("chunk:0", None, "chunk 0 holds 0 bytes"),
+    "corrupted layer": ("chunk:0", lambda s: s[:500] + bytes([s[500] ^ 4]) + s[501:], "layer 0: context state"),
+    "another session's chunk": ("chunk:0", "other", "layer 0 is not the state its manifest names"),
+    "changed metadata": ("chunk:0", lambda s: s[:-4] + s[-4:].upper(), "metadata does not match"),
     "corrupted manifest": ("manifest", swap_manifest_byte, "manifest is corrupted"),
     "foreign value": ("manifest", lambda s: b"a cached web page", "not a kelvor_py session"),
     "newer manifest": ("manifest", newer_format, "manifest format 2 is newer than this kelvor_py reads"),
     "not a string": ("manifest", "list", "another kind of Redis value than a string"),
-    "a layer not a string": ("layer:1", "list", "another kind of Redis value than a string"),
+    "a chunk not a string": ("chunk:0", "list", "another kind of Redis value than a string"),
 }
 
 
@@ -167,7 +167,7 @@ def test_damaged_sessions_are_refused_whole(client, rng, damage):
     elif change == "list":
         client.delete(key), client.rpush(key, b"x")
     elif change == "other":   # the same settings and tokens, so the same length
-        sessions.save_session(client, "t", model(rng))
+        sessions.save_session(client, "t", model(rng), meta=b"meta")
         client.set(key, client.get(key.replace("{s}", "{t}")))
     else:
         client.set(key, change(client.get(key)))
@@ -177,7 +177,7 @@ def test_damaged_sessions_are_refused_whole(client, rng, damage):
 
 def test_size_limit_is_checked_before_any_layer_is_read(client, rng):
     sessions.save_session(client, "s", model(rng), meta=b"m")
-    size = sum(client.strlen(k) for k in sessions.session_keys("s", 3)[1:])
+    size = sum(client.strlen(k) for k in sessions.session_keys(client, "s")[1:])
 
     def sent():
         return client.info("stats")["total_net_output_bytes"]

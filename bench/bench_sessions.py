@@ -120,6 +120,7 @@ def main(argv=None):
     p.add_argument("--tokens", default="2048,8192", help="comma-separated prompt lengths")
     p.add_argument("--repeats", type=int, default=5, help="saves and loads timed per length (median)")
     p.add_argument("--redis", help="a Redis URL; default: a throwaway redis-server")
+    p.add_argument("--read-size", type=int, default=65536, help="the client's socket_read_size (redis-py's default)")
     args = p.parse_args(argv)
     model, tokenizer = smollm2.load(ROOT / "build" / "perplexity")
     print(f"SmolLM2-135M-Instruct, {model.config.n_layers} layers x {model.config.n_kv_heads} key/value heads of "
@@ -127,8 +128,11 @@ def main(argv=None):
     ok = True
     with tempfile.TemporaryDirectory() as folder:
         with redis_server.redis_server(folder) if args.redis is None else contextlib.nullcontext() as where:
-            client = redis.Redis(**where) if where else redis.Redis.from_url(args.redis)
-            print(f"redis-server {client.info('server')['redis_version']}")
+            options = {"socket_read_size": args.read_size}
+            client = redis.Redis(**where, **options) if where else redis.Redis.from_url(args.redis, **options)
+            parser = "hiredis" if redis.utils.HIREDIS_AVAILABLE else "redis-py's own"
+            print(f"redis-server {client.info('server')['redis_version']}; {parser} reply parser, socket_read_size "
+                  f"{args.read_size:,}")
             for n in (int(x) for x in args.tokens.split(",")):
                 ok &= report(measure(client, model, prompt_tokens(tokenizer, n), args.repeats))
     return 0 if ok else 1

@@ -317,6 +317,20 @@ def load_session(client: Client, session: str, *, max_bytes: int = DEFAULT_MAX_B
     raise SessionError(f"session {session!r} changed under every one of {ATTEMPTS} loads; try again")
 
 
+def _cut(chunks, sizes):
+    """Byte strings of the given sizes, taken one after another from the chunks, each copied once."""
+    k, offset = 0, 0
+    for size in sizes:
+        parts = []
+        while size:
+            part = memoryview(chunks[k])[offset:offset + size]
+            parts.append(part)
+            size, offset = size - len(part), offset + len(part)
+            if offset == len(chunks[k]):
+                k, offset = k + 1, 0
+        yield b"".join(parts)
+
+
 def _restore(keys, manifest, chunks):
     def damaged(what):
         return SessionDamaged(f"session {keys.session!r}: {what}")
@@ -326,13 +340,11 @@ def _restore(keys, manifest, chunks):
         if len(chunk) != size:
             raise damaged(f"chunk {k} holds {len(chunk)}{'+' if len(chunk) > size else ''} bytes, its manifest "
                           f"{size} (missing, truncated or overwritten)")
-    data = b"".join(chunks)
-    meta = data[len(data) - manifest.meta_length:]
+    *states, meta = _cut(chunks, manifest.lengths + [manifest.meta_length])
     if _digest(meta) != manifest.meta_digest:
         raise damaged("metadata does not match its manifest's digest (corrupted or overwritten)")
-    contexts, end = [], 0
-    for i, (size, tail) in enumerate(zip(manifest.lengths, manifest.tails)):
-        state, end = data[end:end + size], end + size
+    contexts = []
+    for i, (state, tail) in enumerate(zip(states, manifest.tails)):
         if state[-8:] != tail:
             raise damaged(f"layer {i} is not the state its manifest names (corrupted or overwritten)")
         try:

@@ -45,9 +45,8 @@ DEFAULT_MAX_BYTES = 1 << 30
 MAX_LAYERS = 4096
 
 # Manifest, little-endian: magic, format version, layers, session version, metadata length, metadata digest,
-# chunk size;
-# then per layer its state's length and last 8 bytes (the state's own XXH3 checksum, which loading verifies);
-# then a digest of everything before it.
+# chunk size; then per layer its state's length and last 8 bytes (the state's own XXH3 checksum, which loading
+# verifies); then a digest of everything before it.
 MAGIC = b"KELVORSN"
 FORMAT_VERSION = 1
 HEAD = struct.Struct("<8sIIQQ16sQ")

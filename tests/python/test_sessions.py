@@ -173,6 +173,7 @@ def test_damaged_sessions_are_refused_whole(client, rng, damage):
         client.set(key, change(client.get(key)))
     with pytest.raises(SessionDamaged, match=message):
         sessions.load_session(client, "s")
+    assert sessions.delete_session(client, "s") and not [k for k in stored_keys(client) if "{s}" in k]
 
 
 def test_size_limit_is_checked_before_any_layer_is_read(client, rng):

@@ -57,6 +57,8 @@ MANIFEST_LIMIT = HEAD.size + MAX_LAYERS * LAYER.size + DIGEST_BYTES
 CHUNK_BYTES = 262080
 # What a manifest may name: small chunks would make a load send a command per few bytes.
 MIN_CHUNK_BYTES, MAX_CHUNK_BYTES = 1 << 16, 1 << 29
+# Bounds the keys a save, a deletion or session_keys lists from a manifest: 17 GB in chunks of CHUNK_BYTES.
+MAX_CHUNKS = 1 << 16
 ATTEMPTS = 3
 
 
@@ -161,8 +163,12 @@ def parse_manifest(raw, name):
     if not MIN_CHUNK_BYTES <= chunk_bytes <= MAX_CHUNK_BYTES:
         raise damaged(f"manifest names chunks of {chunk_bytes} bytes")
     layers = [LAYER.unpack_from(raw, HEAD.size + i * LAYER.size) for i in range(n)]
-    return Manifest(raw, version, [size for size, _ in layers], [tail for _, tail in layers], meta_length,
-                    meta_digest, chunk_bytes)
+    manifest = Manifest(raw, version, [size for size, _ in layers], [tail for _, tail in layers], meta_length,
+                        meta_digest, chunk_bytes)
+    if manifest.chunks > MAX_CHUNKS:
+        raise damaged(f"manifest names {manifest.total:,} bytes in {manifest.chunks:,} chunks, more than "
+                      f"{MAX_CHUNKS:,}")
+    return manifest
 
 
 @contextlib.contextmanager
@@ -246,6 +252,8 @@ def save_session(client: Client, session: str, contexts: Iterable[kelvor_py.MHAC
         raise TypeError(f"expected_version must be an int or None, got {type(expected_version).__name__}")
     meta, ttl_ms, states = bytes(meta), _ttl_ms(ttl), _states(contexts)
     data = memoryview(b"".join(states + [meta]))
+    if len(data) > MAX_CHUNKS * CHUNK_BYTES:
+        raise ValueError(f"a session holds at most {MAX_CHUNKS * CHUNK_BYTES:,} bytes, got {len(data):,}")
     for _ in range(ATTEMPTS):
         now = _server_micros(client)
         deadline = now // 1000 + ttl_ms if ttl_ms is not None else None

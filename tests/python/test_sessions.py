@@ -136,9 +136,14 @@ def swap_manifest_byte(raw):
     return raw[:60] + bytes([raw[60] ^ 1]) + raw[61:]
 
 
-def newer_format(raw):
-    body = raw[:8] + (2).to_bytes(4, "little") + raw[12:-16]
+def resealed(raw, at, value):
+    """The manifest with bytes changed at `at` and its digest made to match, as a forger would."""
+    body = raw[:at] + value + raw[at + len(value):-16]
     return body + sessions._digest(body)
+
+
+def newer_format(raw):
+    return resealed(raw, 8, (2).to_bytes(4, "little"))
 
 
 # What goes wrong in the store, and what the load must say.
@@ -152,6 +157,8 @@ DAMAGE = {
     "corrupted manifest": ("manifest", swap_manifest_byte, "manifest is corrupted"),
     "foreign value": ("manifest", lambda s: b"a cached web page", "not a kelvor_py session"),
     "newer manifest": ("manifest", newer_format, "manifest format 2 is newer than this kelvor_py reads"),
+    "manifest naming 2**64 bytes": ("manifest", lambda s: resealed(s, 24, (2**64 - 1).to_bytes(8, "little")),
+                                    r"in [\d,]+ chunks, more than 65,536"),
     "not a string": ("manifest", "list", "another kind of Redis value than a string"),
     "a chunk not a string": ("chunk:0", "list", "another kind of Redis value than a string"),
 }

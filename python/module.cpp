@@ -250,10 +250,11 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
     }
     if (queries.shape(1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
     self->backend.check_head(head);
+    if (queries.shape(0) == 0) throw py::index_error("compute_batch: queries has no rows");
     const FloatArray q = queries.to_float32();
     const auto n = static_cast<int32_t>(queries.shape(0));
     py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim())});
-    float* out = result.mutable_data();  // no element to index when there are no rows
+    float* out = result.mutable_data();
     SignalCheck signals;
     const float* rows = q.data();
     if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, rows, n, out, signals.poll()); })) {

@@ -21,6 +21,16 @@ void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_
     store.val_scales[slot] = coded.val_scale[t];
 }
 
+void clear_codes(HeadCache& head, int32_t slot) {
+    CodeStore& store = head.store;
+    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
+    std::memset(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, 0, key_bytes);
+    std::memset(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, 0, val_bytes);
+    store.key_scales[slot] = 0.0f;
+    store.val_scales[slot] = 0.0f;
+}
+
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
     const auto hd = static_cast<size_t>(head.head_dim);
     const auto slots = static_cast<size_t>(recent_slots(head));
@@ -75,6 +85,10 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
             made = 0;
         }
         place_codes(head, s, coded, made);
+    } else if (s < store.touched) {
+        // A slot written before a reset still holds that token's codes, which
+        // a saved state would carry: it is made what a fresh head holds.
+        clear_codes(head, s);
     }
     store.positions[s] = static_cast<uint32_t>(pos);
     store.touched = std::max(store.touched, s + 1);

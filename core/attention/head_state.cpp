@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <stdexcept>
 
 namespace kelvor {
@@ -223,18 +222,6 @@ void StateWriter::put(const void* data, uint64_t n) {
     }
 }
 
-void StateWriter::put_zeros(uint64_t n) {
-    if (n > written_to_end()) throw std::logic_error("context state: writing past the size computed for it");
-    prefault(at_, n);
-    std::memset(at_, 0, n);
-    while (n > 0) {
-        const uint64_t piece = std::min(n, kPiece);
-        checksum_.update(at_, piece);
-        at_ += piece;
-        n -= piece;
-    }
-}
-
 void StateReader::get(void* out, uint64_t n) {
     if (n > left()) throw std::invalid_argument("context state: an array runs past the end of the state");
     if (n == 0) return;
@@ -244,20 +231,7 @@ void StateReader::get(void* out, uint64_t n) {
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out) {
-    // A head that codes nothing yet holds no codes or scales in its slots, but
-    // after a reset they may still hold those of the tokens before it: saved
-    // as a fresh head holds them, zero, so that nothing from before a reset
-    // leaves with the state.
-    const CodeStore& st = head.store;
-    const bool coded = head.codec->codes_ready(head);
-    const void* uncoded[] = {st.key_codes.data(), st.val_codes.data(), st.key_scales.data(), st.val_scales.data()};
-    for_each_saved_array(head, head_record(head), [&](const void* data, uint64_t n) {
-        if (!coded && std::find(std::begin(uncoded), std::end(uncoded), data) != std::end(uncoded)) {
-            out.put_zeros(n);
-        } else {
-            out.put(data, n);
-        }
-    });
+    for_each_saved_array(head, head_record(head), [&](const void* data, uint64_t n) { out.put(data, n); });
 }
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {

@@ -85,7 +85,6 @@ public:
     StateWriter(uint8_t* out, uint64_t size) : at_(out), end_(out + size) {}
     // Throws std::logic_error past the end: the size was computed wrongly.
     void put(const void* data, uint64_t n);
-    void put_zeros(uint64_t n);
     uint64_t written_to_end() const { return static_cast<uint64_t>(end_ - at_); }
     Checksum& checksum() { return checksum_; }
 

@@ -59,6 +59,15 @@ struct HeadStats {
     std::vector<float> key_divisor;
 };
 
+// Where fixing the statistics keeps them, so that every key and value an
+// append accepts (its coordinates below 2^64, its squares summing below
+// FLT_MAX) codes to a finite scale: a mean no larger than such a coordinate,
+// and a divisor between a floor that keeps (key - mean) / divisor finite and
+// the square root of the largest spread about a mean (2^65).
+constexpr float kStatsMeanMost = 0x1p64f;
+constexpr float kDivisorLeast = 0x1p-40f;
+constexpr float kDivisorMost = 0x1p33f;
+
 // Statistics array i (key mean, value mean, key divisor) of a head.
 inline float* stats_array(HeadStats& s, int32_t i) {
     return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();

@@ -104,7 +104,7 @@ uint64_t KelvorMHABackend::memory_bytes() const {
 
 void KelvorMHABackend::set_threads(int32_t threads) {
     check_setting(threads >= 1, "threads", threads, "at least 1");
-    ctx_->pool = threads > 1 ? WorkerPool::shared() : nullptr;
+    ctx_->pool = threads > 1 ? WorkerPool::shared(threads) : nullptr;
     ctx_->threads = threads;
     settings_.threads = threads;
 }

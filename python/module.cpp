@@ -21,6 +21,7 @@
 #include "backend/after_fork.h"
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
+#include "backend/worker_pool.h"
 #include "core/kernels/kernels.h"
 #include "python/arguments.h"
 
@@ -359,6 +360,14 @@ std::string options_text(const kelvor::ContextSettings& s) {
     return text;
 }
 
+// When `threads` is above what the pool can give a call, the number a call uses.
+std::string threads_used_text(const kelvor::ContextSettings& s) {
+    const int32_t workers = kelvor::hardware_threads();
+    if (s.threads <= workers + 1) return {};
+    return "  # uses " + std::to_string(workers + 1) + " threads here: a worker per hardware thread (" +
+           std::to_string(workers) + ") and the caller";
+}
+
 std::string repr(Self self) {
     const kelvor::ContextSettings& s = self->settings();
     char v_mass[32];
@@ -367,7 +376,7 @@ std::string repr(Self self) {
            ", bits=" + std::to_string(s.bits) + ", capacity=" + std::to_string(s.capacity) +
            ", seed=" + std::to_string(s.seed) + ", v_mass=" + v_mass +
            ", hybrid_thresh=" + std::to_string(s.hybrid_thresh) + ", threads=" + std::to_string(s.threads) +
-           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")";
+           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")" + threads_used_text(s);
 }
 
 // The context as one bytes object, written in place: no copy on the way.

@@ -301,14 +301,17 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
     const float* v = v_array.data();
     SignalCheck signals;
     bool finished = true;
-    if (self->backend.threads() == 1) {
-        // The GIL is held throughout, so what is checked is what is stored.
+    if (self->backend.threads() == 1 && nd == 2) {
+        // Nothing else runs while the GIL is held, so what is checked is what is stored.
         HeldWithGil held(self->busy);
-        if (nd == 2) {
-            self->backend.append_layer(k, v, pos);
-        } else {
-            finished = self->backend.append_tokens(k, v, T, pos, signals.poll());
-        }
+        self->backend.append_layer(k, v, pos);
+    } else if (self->backend.threads() == 1) {
+        // A signal handler run at a check for signals may write to the rows
+        // (or let another thread in that does): they are copied as they are
+        // checked, a chunk at a time, as with more threads.
+        HeldWithGil held(self->busy);
+        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), true,
+                                                      [](const std::function<void()>& store) { store(); });
     } else {
         // Stored with the GIL released, while other Python threads may write
         // to the arrays: each chunk is copied and checked with the GIL held.

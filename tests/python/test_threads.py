@@ -488,3 +488,42 @@ FORK_IN_HANDLER = """
 def test_a_child_forked_inside_a_call_finishes_it_alone(threads):
     done = run_python(FORK_IN_HANDLER.format(threads=threads), timeout=120)
     assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+# At threads=1 the GIL is held throughout, but a signal handler runs at each
+# check for signals, between rows already checked and their store. The first
+# token is a sink, kept as stored for good.
+HANDLER_WRITES = """
+    import signal
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 200000, 2, 128), dtype=np.float32)  # checked over well more than 25 ms
+    clean = kv[:, :2].copy()
+    twin = MHAContext(2, 128, 3, 1024, sinks=1)
+    twin.append_heads(kv[0], kv[1], 0)
+    def spoil(*_):
+        kv[0, 0, 1, 5] = np.nan  # the first row, checked long before
+    signal.signal(signal.SIGALRM, spoil)
+    for attempt in range(5):
+        kv[:, :2] = clean
+        ctx = MHAContext(2, 128, 3, 1024, sinks=1)
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        try:
+            ctx.append_heads(kv[0], kv[1], 0)
+        except ValueError as e:  # the handler ran before the call began
+            assert "token 0, row 1 is not" in str(e) and ctx.tokens(1) == 0, e
+            continue
+        if np.isnan(kv[0, 0, 1, 5]):
+            break
+    else:
+        raise SystemExit("the handler never ran inside the call")
+    assert ctx.__getstate__() == twin.__getstate__()
+    print("ok")
+"""
+
+
+def test_a_signal_handler_writing_to_checked_rows_changes_nothing_stored():
+    done = run_python(HANDLER_WRITES, timeout=120)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr

@@ -207,8 +207,10 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
     uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
                      held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
                      st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
-    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.stats.key_mean.capacity() +
-                              head.stats.val_mean.capacity() + head.stats.key_divisor.capacity());
+    const auto window = [](const FloatWindow& w) { return held_by_block(w.data(), w.capacity() * sizeof(float)); };
+    total += window(head.exact) + window(head.recent) +
+             sizeof(float) * (head.stats.key_mean.capacity() + head.stats.val_mean.capacity() +
+                              head.stats.key_divisor.capacity());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 

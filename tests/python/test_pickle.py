@@ -82,6 +82,27 @@ def test_a_reset_context_saves_only_what_came_after_the_reset(rng, encoding, opt
         assert used.__getstate__() == fresh.__getstate__(), n
 
 
+class Session(MHAContext):
+    """A subclass with attributes of its own, as a server might keep per user."""
+
+    def __init__(self, *args, user, **settings):
+        super().__init__(*args, **settings)
+        self.user = user
+
+
+@pytest.mark.parametrize("route", sorted(ROUTES))
+def test_a_subclass_copies_as_itself_with_its_attributes(rng, route):
+    ctx = Session(2, HD, 3, 40, user="ada", encoding="fitted")
+    kv = rng.standard_normal((2, 50, 2, HD)).astype(np.float32)
+    ctx.append_heads(kv[0], kv[1], 0)
+    ctx.history = [1, 2]
+    twin = ROUTES[route](ctx)
+    assert type(twin) is Session and twin.__dict__ == {"user": "ada", "history": [1, 2]}
+    assert (twin.history is ctx.history) == (route == "copy")
+    assert twin.__getstate__() == ctx.__getstate__()
+    assert type(ROUTES[route](MHAContext(1, HD, 2, 8))) is MHAContext
+
+
 def test_a_worker_process_answers_like_this_one(rng):
     ctx = filled("fitted", 3, rng)
     queries = rng.standard_normal((4, HD)).astype(np.float32)

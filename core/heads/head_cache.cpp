@@ -216,8 +216,8 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
 
 void head_cache_release_window(HeadCache& head) {
     const size_t keep = static_cast<size_t>(head.sinks) * 2 * static_cast<size_t>(head.head_dim);
-    // A window still short of its sinks keeps its room, which the room made
-    // for the appends of this call may count on.
+    // A window still short of its sinks keeps its room: the room made for a
+    // prompt in one call (head_room) counts on it for the sinks still to come.
     if (head.exact.size() >= keep) {
         head.exact.resize(keep);
         head.exact.shrink_to_fit();

@@ -46,8 +46,11 @@ void forget_for_fork(void* self) {
 
 ForkSafeMutex::ForkSafeMutex() {
     register_for_fork(this, [](void* self) {
-        // The holder, if any, does not exist in the child.
+        // A holder other than the forking thread does not exist in the child.
+        // The forking thread itself (a signal handler forked inside its call)
+        // goes on holding it, and lets go when that call ends.
         auto* m = static_cast<ForkSafeMutex*>(self);
+        if (m->owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
         new (&m->mutex_) std::mutex();
         m->owner_.store(std::thread::id(), std::memory_order_relaxed);
     });

@@ -15,7 +15,7 @@ void register_for_fork(void* self, ResetInChild reset);
 void forget_for_fork(void* self);
 
 // A mutex a forked child finds unlocked, even if another thread of the parent
-// held it at the fork. What it guarded may then be half-changed; the child's
+// held it at the fork (the forking thread keeps it if it held it). What it guarded may then be half-changed; the child's
 // first lock does not deadlock on it. A thread that locks it again while
 // holding it (code run from inside the holder's work, such as a signal
 // handler) gets std::runtime_error instead of waiting for itself forever.

@@ -9,6 +9,7 @@
 #include "core/attention/attention.h"
 #include "core/kernels/kernels.h"
 #include "core/support/aligned_bytes.h"
+#include "core/support/memory_budget.h"
 #include "core/support/vector_check.h"
 #include "core/support/workspace.h"
 
@@ -166,7 +167,28 @@ int64_t tokens_per_chunk(const kelvor_mha_ctx* ctx) {
     return std::max<int64_t>(1, (int64_t{2} << 20) / (int64_t{ctx->n_heads} * ctx->heads[0]->head_dim * 8));
 }
 
+// Every head's room for T more tokens, made before any head stores one: when
+// memory runs out nothing has changed, and the error names the bytes.
+void make_room(kelvor_mha_ctx* ctx, int64_t T) {
+    uint64_t bytes = 0;
+    for (const auto& head : ctx->heads) bytes += head_cache_growth_bytes(*head, head_room(*head, T));
+    if (bytes == 0) return;
+    std::vector<HeadGrowth> made;
+    try {
+        made.reserve(ctx->heads.size());
+        for (const auto& head : ctx->heads) made.push_back(head_cache_grow(*head, head_room(*head, T)));
+    } catch (const std::bad_alloc&) {
+        made.clear();  // first, so that the error tells what is left without them
+    }
+    if (made.size() != ctx->heads.size()) {
+        throw refused_memory(bytes, "append_heads of " + std::to_string(T) + (T == 1 ? " token to " : " tokens to ") +
+                                        std::to_string(ctx->n_heads) + " heads");
+    }
+    for (size_t h = 0; h < made.size(); ++h) head_cache_take(*ctx->heads[h], made[h]);
+}
+
 void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
+    make_room(ctx, T);
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t chunk = tokens_per_chunk(ctx);
@@ -231,6 +253,7 @@ int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, 
         checked = check_rows(ctx, keys + at, vals + at, T - chunk, nullptr, nullptr, stop, name_token, chunk);
     }
     if (checked != 0) return checked;
+    make_room(ctx, T);
     for (int64_t from = 0; from < T; from += chunk) {
         const int64_t n = std::min(chunk, T - from);
         const int64_t at = from * row_floats;

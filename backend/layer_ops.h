@@ -38,7 +38,10 @@ int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const fl
 // goes in at pos + t, exactly as T calls of kelvor_mha_append_heads in order
 // would store it. Every row, and that pos + T - 1 fits in int32, is checked
 // before any head changes; a failed check returns -1 with last_error naming
-// the first bad row (token, then head), storing nothing.
+// the first bad row (token, then head), storing nothing. Then every head's
+// room for the T tokens is made before any stores one: when memory runs out,
+// MemoryBudgetError names the bytes, and no head has changed (here and in
+// the other appends below).
 int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
                                  const StopPoll* stop = nullptr);
 

@@ -1,5 +1,6 @@
 #include "backend/mha_backend.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -104,8 +105,9 @@ uint64_t KelvorMHABackend::memory_bytes() const {
 
 void KelvorMHABackend::set_threads(int32_t threads) {
     check_setting(threads >= 1, "threads", threads, "at least 1");
-    ctx_->pool = threads > 1 ? WorkerPool::shared() : nullptr;
-    ctx_->threads = threads;
+    ctx_->pool = threads > 1 ? WorkerPool::shared(threads) : nullptr;
+    // What a call can run on, which is also what its pieces are shared out for.
+    ctx_->threads = ctx_->pool ? std::min(threads, ctx_->pool->threads()) : 1;
     settings_.threads = threads;
 }
 

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -35,8 +36,30 @@ public:
     py::ssize_t ndim() const { return array_.ndim(); }
     py::ssize_t shape(py::ssize_t d) const { return array_.shape(d); }
     // The values as C-contiguous, aligned float32; a copy only when needed.
-    // A failed copy raises its own Python error (MemoryError).
-    FloatArray to_float32() const { return FloatArray(array_); }
+    // A failed copy raises its own Python error (MemoryError). A finite value
+    // of a wider float type beyond float32's range, which the cast would make
+    // infinite, raises ValueError naming `what` and the value, after `rule`
+    // ("key and val must be finite as float32") when given.
+    FloatArray to_float32(const char* what = "array", const char* rule = nullptr) const {
+        FloatArray converted(array_);
+        if (array_.dtype().kind() == 'f' && array_.dtype().itemsize() > 4) refuse_overflow(converted, what, rule);
+        return converted;
+    }
+
+private:
+    void refuse_overflow(const FloatArray& converted, const char* what, const char* rule) const {
+        const float* x = converted.data();
+        for (py::ssize_t i = 0; i < converted.size(); ++i) {
+            if (std::isfinite(x[i])) continue;
+            const double value = py::object(array_.attr("ravel")()[py::int_(i)]).cast<double>();
+            if (std::isfinite(value)) {
+                throw py::value_error((rule != nullptr ? std::string(rule) + "; " : std::string()) + what + " holds " +
+                                      py::repr(py::float_(value)).cast<std::string>() + ", outside float32's range");
+            }
+        }
+    }
+
+public:
 
 private:
     py::array array_;

@@ -21,6 +21,7 @@
 #include "backend/after_fork.h"
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
+#include "backend/worker_pool.h"
 #include "core/kernels/kernels.h"
 #include "python/arguments.h"
 
@@ -176,6 +177,10 @@ void check_ndim(const py::array& a, py::ssize_t expected) {
     }
 }
 
+// What a key or value beyond float32's range breaks, in the words of the other refusals.
+constexpr const char* kPairRule = "key and val must be finite as float32";
+constexpr const char* kRowsRule = "keys and vals must be finite as float32";
+
 void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const ArrayArg& val,
             Int<int32_t, AppendPos> pos) {
     check_ndim(key.array(), 1);
@@ -185,8 +190,8 @@ void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const
     }
     // Refused before a conversion that may copy or fail.
     self->backend.check_head(head);
-    const FloatArray k = key.to_float32();
-    const FloatArray v = val.to_float32();
+    const FloatArray k = key.to_float32("key", kPairRule);
+    const FloatArray v = val.to_float32("val", kPairRule);
     HeldWithGil held(self->busy);
     self->backend.append_checked(head, k.data(), v.data(), pos);
 }
@@ -226,7 +231,7 @@ py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const Arra
     check_ndim(query.array(), 1);
     if (query.shape(0) != self->head_dim()) throw std::invalid_argument("query dim mismatch");
     self->backend.check_head(head);
-    const FloatArray q = query.to_float32();
+    const FloatArray q = query.to_float32("query");
     py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim()));
     float* out = result.mutable_data(0);
     if (self->backend.threads() == 1) {
@@ -251,10 +256,11 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
     }
     if (queries.shape(1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
     self->backend.check_head(head);
-    const FloatArray q = queries.to_float32();
+    if (queries.shape(0) == 0) throw py::index_error("compute_batch: queries has no rows");
+    const FloatArray q = queries.to_float32("queries");
     const auto n = static_cast<int32_t>(queries.shape(0));
     py::array_t<float> result({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(self->head_dim())});
-    float* out = result.mutable_data();  // no element to index when there are no rows
+    float* out = result.mutable_data();
     SignalCheck signals;
     const float* rows = q.data();
     if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, rows, n, out, signals.poll()); })) {
@@ -303,20 +309,23 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
     }
     const py::ssize_t T = check_token_rows(*self, keys, vals, nd, pos);
     if (T == 0) return;
-    const FloatArray k_array = keys.to_float32();
-    const FloatArray v_array = vals.to_float32();
+    const FloatArray k_array = keys.to_float32("keys", kRowsRule);
+    const FloatArray v_array = vals.to_float32("vals", kRowsRule);
     const float* k = k_array.data();
     const float* v = v_array.data();
     SignalCheck signals;
     bool finished = true;
-    if (self->backend.threads() == 1) {
-        // The GIL is held throughout, so what is checked is what is stored.
+    if (self->backend.threads() == 1 && nd == 2) {
+        // Nothing else runs while the GIL is held, so what is checked is what is stored.
         HeldWithGil held(self->busy);
-        if (nd == 2) {
-            self->backend.append_layer(k, v, pos);
-        } else {
-            finished = self->backend.append_tokens(k, v, T, pos, signals.poll());
-        }
+        self->backend.append_layer(k, v, pos);
+    } else if (self->backend.threads() == 1) {
+        // A signal handler run at a check for signals may write to the rows
+        // (or let another thread in that does): they are copied as they are
+        // checked, a chunk at a time, as with more threads.
+        HeldWithGil held(self->busy);
+        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), true,
+                                                      [](const std::function<void()>& store) { store(); });
     } else {
         // Stored with the GIL released, while other Python threads may write
         // to the arrays: each chunk is copied and checked with the GIL held.
@@ -340,7 +349,7 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
                                     std::to_string(self->n_heads()) + ")");
     }
     const int64_t rows = queries.ndim() == 3 ? queries.shape(1) : 1;
-    const FloatArray q_array = queries.to_float32();
+    const FloatArray q_array = queries.to_float32("queries");
     py::array_t<float> result(std::vector<py::ssize_t>(q_array.shape(), q_array.shape() + q_array.ndim()));
     const float* q = q_array.data();
     float* out = result.mutable_data();
@@ -409,6 +418,14 @@ std::string options_text(const kelvor::ContextSettings& s) {
     return text;
 }
 
+// When `threads` is above what the pool can give a call, the number a call uses.
+std::string threads_used_text(const kelvor::ContextSettings& s) {
+    const int32_t workers = kelvor::hardware_threads();
+    if (s.threads <= workers + 1) return {};
+    return "  # uses " + std::to_string(workers + 1) + " threads here: a worker per hardware thread (" +
+           std::to_string(workers) + ") and the caller";
+}
+
 std::string repr(Self self) {
     const kelvor::ContextSettings& s = self->settings();
     char v_mass[32];
@@ -417,7 +434,7 @@ std::string repr(Self self) {
            ", bits=" + std::to_string(s.bits) + ", capacity=" + std::to_string(s.capacity) +
            ", seed=" + std::to_string(s.seed) + ", v_mass=" + v_mass +
            ", hybrid_thresh=" + std::to_string(s.hybrid_thresh) + ", threads=" + std::to_string(s.threads) +
-           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")";
+           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")" + threads_used_text(s);
 }
 
 // The context as one bytes object, written in place: no copy on the way.
@@ -435,11 +452,20 @@ std::unique_ptr<PyMHAContext> from_state(const py::bytes& state) {
     return std::make_unique<PyMHAContext>(kelvor::check_state(data, static_cast<uint64_t>(PyBytes_GET_SIZE(state.ptr()))));
 }
 
+PyObject* context_class = nullptr;  // MHAContext itself, kept for the process's life
+
 // Pickle's route for every protocol: _restore(state) builds the context
 // anew. (Protocols 0 and 1 would otherwise rebuild it through object.__new__,
-// which a pybind11 class cannot serve.)
-py::tuple reduce(Self self, const py::object& /* protocol */) {
-    return py::make_tuple(py::module_::import("kelvor_py").attr("_restore"), py::make_tuple(get_state(self)));
+// which a pybind11 class cannot serve.) An instance of a Python subclass is
+// rebuilt as that class, _restore(state, cls), and its attributes are
+// pickle's state for it, which __setstate__ takes into the new instance.
+py::tuple reduce(const py::object& self, const py::object& /* protocol */) {
+    const py::object restore = py::module_::import("kelvor_py").attr("_restore");
+    const py::object state = self.attr("__getstate__")();
+    const py::handle cls = py::type::handle_of(self);
+    if (cls.ptr() == context_class) return py::make_tuple(restore, py::make_tuple(state));
+    const py::object attributes = py::getattr(self, "__dict__", py::none());
+    return py::make_tuple(restore, py::make_tuple(state, cls), attributes);
 }
 
 // pybind11 runs a function named __setstate__ as a constructor and silently
@@ -448,7 +474,32 @@ py::tuple reduce(Self self, const py::object& /* protocol */) {
 // that refuses a built context instead of leaving it as it was without a word.
 PyObject* restore_into_new_instance = nullptr;
 
+// The context a state describes, as an instance of cls (MHAContext or a subclass).
+py::object restore(const py::bytes& state, const py::object& cls) {
+    if (cls.is_none() || cls.ptr() == context_class) return py::cast(from_state(state));
+    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                      reinterpret_cast<PyTypeObject*>(context_class))) {
+        throw py::type_error("_restore: cls must be MHAContext or a subclass of it, got " +
+                             py::repr(cls).cast<std::string>());
+    }
+    const py::object made = cls.attr("__new__")(cls);
+    const auto filled = py::reinterpret_steal<py::object>(
+        PyObject_CallFunctionObjArgs(restore_into_new_instance, made.ptr(), state.ptr(), nullptr));
+    if (!filled) throw py::error_already_set();
+    return made;
+}
+
 PyObject* set_state(PyObject* self, PyObject* state) {
+    if (PyDict_Check(state)) {
+        // A subclass instance's attributes, which pickle and copy hand over
+        // once _restore has built it.
+        PyObject* attributes = PyObject_GetAttrString(self, "__dict__");
+        if (attributes == nullptr) return nullptr;
+        const int failed = PyDict_Update(attributes, state);
+        Py_DECREF(attributes);
+        if (failed != 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     if (kelvor_python::is_built(self)) {
         PyErr_SetString(PyExc_TypeError,
                         "__setstate__ restores only a new MHAContext (from MHAContext.__new__, as pickle and copy "
@@ -488,9 +539,10 @@ PyMethodDef init_method = {"__init__", reinterpret_cast<PyCFunction>(reinterpret
 
 PyMethodDef set_state_method = {
     "__setstate__", set_state, METH_O,
-    "__setstate__(self, state: bytes, /) -> None\n\n"
+    "__setstate__(self, state: bytes | dict, /) -> None\n\n"
     "Builds a new, uninitialised MHAContext from the state __getstate__ returned; raises ValueError naming what is "
-    "wrong with a damaged, foreign or newer state."};
+    "wrong with a damaged, foreign or newer state. A dict (a subclass instance's attributes, as pickle and copy pass "
+    "them) updates the instance's __dict__."};
 
 }  // namespace
 
@@ -559,10 +611,11 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state))
         .def("__reduce_ex__", &reduce, py::arg("protocol"), py::pos_only())
-        .def("__reduce__", [](Self self) { return reduce(self, py::none()); });
-    m.def("_restore", &from_state, py::arg("state"), py::pos_only(),
-          "The context a saved state describes; what pickle calls to load one. Raises ValueError naming what is "
-          "wrong with a damaged, foreign or newer state.");
+        .def("__reduce__", [](const py::object& self) { return reduce(self, py::none()); });
+    context_class = cls.ptr();
+    m.def("_restore", &restore, py::arg("state"), py::arg("cls") = py::none(), py::pos_only(),
+          "The context a saved state describes, as an instance of cls (MHAContext unless given); what pickle calls "
+          "to load one. Raises ValueError naming what is wrong with a damaged, foreign or newer state.");
     restore_into_new_instance = py::object(cls.attr("__setstate__")).release().ptr();  // kept for the process's life
     PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &set_state_method);
     if (method == nullptr) throw py::error_already_set();

@@ -21,6 +21,16 @@ void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_
     store.val_scales[slot] = coded.val_scale[t];
 }
 
+void clear_codes(HeadCache& head, int32_t slot) {
+    CodeStore& store = head.store;
+    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
+    std::memset(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, 0, key_bytes);
+    std::memset(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, 0, val_bytes);
+    store.key_scales[slot] = 0.0f;
+    store.val_scales[slot] = 0.0f;
+}
+
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
     const auto hd = static_cast<size_t>(head.head_dim);
     const auto slots = static_cast<size_t>(recent_slots(head));
@@ -58,15 +68,12 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     CodeStore& store = head.store;
     // Everything that may allocate comes first, so that running out of memory
     // leaves the head as it was.
-    head_cache_make_ring(head, store.write_slot + 1);
+    const HeadRoom room = head_room(head, 1);
+    if (head_cache_growth_bytes(head, room) != 0) {
+        HeadGrowth growth = head_cache_grow(head, room);
+        head_cache_take(head, growth);
+    }
     const int64_t keep = head.window_released ? head.sinks : head.exact_window;
-    const size_t token = 2 * static_cast<size_t>(head.head_dim);
-    if (head.appended < keep && head.exact.capacity() < head.exact.size() + token) {
-        head.exact.reserve(std::max(2 * head.exact.capacity(), head.exact.size() + token));
-    }
-    if (head.recent_window > 0 && head.recent.capacity() == 0) {
-        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
-    }
     // A codec with statistics codes nothing until they exist; until then the
     // exact window answers for the head.
     const bool coded_now = head.codec->codes_ready(head);
@@ -78,6 +85,10 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
             made = 0;
         }
         place_codes(head, s, coded, made);
+    } else if (s < store.touched) {
+        // A slot written before a reset still holds that token's codes, which
+        // a saved state would carry: it is made what a fresh head holds.
+        clear_codes(head, s);
     }
     store.positions[s] = static_cast<uint32_t>(pos);
     store.touched = std::max(store.touched, s + 1);
@@ -118,6 +129,25 @@ void prefetch_rows(const float* keys, const float* vals, size_t stride, int32_t 
 }
 
 }  // namespace
+
+HeadRoom head_room(const HeadCache& head, int64_t tokens) {
+    const CodeStore& store = head.store;
+    const int64_t after = head.appended + tokens;
+    HeadRoom room;
+    room.slots = static_cast<int32_t>(std::min<int64_t>(store.capacity, int64_t{store.write_slot} + tokens));
+    // The window holds every token until the head stops answering from it (the
+    // one past the ring or past 512, kept until then), then the sinks.
+    const int64_t answering = std::min<int64_t>(int64_t{store.capacity} + 1, head.exact_window);
+    const int64_t most = head.window_released ? head.sinks : std::max<int64_t>(answering, head.sinks);
+    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    const auto want = static_cast<size_t>(std::min(after, most)) * token;
+    // Grown as appends one at a time grow it: a token's room, then doubling.
+    size_t floats = head.exact.capacity();
+    while (floats < want) floats = floats == 0 ? token : 2 * floats;
+    room.exact_floats = floats;
+    if (head.recent_window > 0 && tokens > 0) room.recent_floats = static_cast<size_t>(recent_slots(head)) * token;
+    return room;
+}
 
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos) {
     append_one(kt, head, key, val, pos, -1);

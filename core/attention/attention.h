@@ -24,6 +24,11 @@ inline uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacit
 void head_append(const KernelTable& kt, HeadCache& head, const float* key, const float* val, int32_t pos);
 void head_append(HeadCache& head, const float* key, const float* val, int32_t pos);
 
+// The room `tokens` more appends grow a head into, as they would one at a
+// time: a caller that makes it first (head_cache_grow) makes the appends
+// themselves allocate nothing.
+HeadRoom head_room(const HeadCache& head, int64_t tokens);
+
 // n tokens appended in order at pos ... pos + n - 1, token t's key and value at
 // keys + t * stride and vals + t * stride: the same head as n head_append
 // calls, with the tokens coded a group at a time.

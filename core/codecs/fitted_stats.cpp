@@ -65,7 +65,9 @@ void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     // Keys that never varied (a constant key) code as zero vectors: any divisor serves.
     const bool spread = mean_rms > 0.0 && std::isfinite(mean_rms);
     for (int32_t j = 0; j < hd; ++j) {
-        st.key_divisor[j] = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
+        const float divisor = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
+        // Keys that hardly varied (a spread below 2^-80) would divide a later key to infinity.
+        st.key_divisor[j] = std::max(divisor, kDivisorLeast);
     }
     st.ready = true;
 }

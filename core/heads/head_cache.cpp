@@ -1,6 +1,7 @@
 #include "core/heads/head_cache.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kelvor {
@@ -75,45 +76,112 @@ uint64_t code_bytes(int32_t bytes_per_vec, int32_t capacity) {
 // Slots a small ring starts with; it doubles from there.
 constexpr int32_t kFirstSlots = 16;
 
-// A ring array of `per_slot` bytes a slot, grown to hold `want` slots and
-// keeping its first `old`; empty when the array already holds them. An array
-// whose whole ring would be mapped from the kernel is made whole at once: its
-// pages commit only as slots are written. A smaller one holds `want` slots and
-// is made again, larger, as the ring first fills.
-AlignedBytes grown(const AlignedBytes& array, size_t per_slot, int32_t old, int32_t want, int32_t cap, bool lines) {
+// A ring array of `per_slot` bytes a slot, grown to hold `want` slots: the
+// size it is made again at, or 0 when it already holds them. An array whose
+// whole ring would be mapped from the kernel is made whole at once: its pages
+// commit only as slots are written. A smaller one holds `want` slots and is
+// made again, larger, as the ring first fills.
+size_t grown_size(const AlignedBytes& array, size_t per_slot, int32_t want, int32_t cap, bool lines) {
     const auto bytes = [&](int32_t slots) {
         const size_t n = per_slot * static_cast<size_t>(slots);
         return lines ? (n + 63) / 64 * 64 : n;
     };
     const size_t whole = bytes(cap);
     const size_t size = whole + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom ? whole : bytes(want);
-    if (array.data() != nullptr && array.size() >= size) return {};
+    return array.data() != nullptr && array.size() >= size ? 0 : size;
+}
+
+// That array made, keeping its first `old` slots; empty when it needs no growing.
+AlignedBytes grown(const AlignedBytes& array, size_t per_slot, int32_t old, int32_t want, int32_t cap, bool lines) {
+    const size_t size = grown_size(array, per_slot, want, cap, lines);
+    if (size == 0) return {};
     AlignedBytes made(size);
     if (old > 0) std::memcpy(made.data(), array.data(), per_slot * static_cast<size_t>(old));
     return made;
 }
 
+// The ring's slots after growing to hold `slots` (doubling, as appends one at
+// a time grow it), or its slots now.
+int32_t ring_slots(const CodeStore& store, int32_t slots) {
+    if (slots <= store.slots) return store.slots;
+    int64_t grown = store.slots == 0 ? kFirstSlots : 2 * int64_t{store.slots};
+    while (grown < slots) grown *= 2;
+    return static_cast<int32_t>(std::min<int64_t>(store.capacity, grown));
+}
+
+// The ring's arrays, in HeadGrowth::ring order, with their bytes per slot and
+// whether they are padded to whole lines.
+struct RingArray {
+    const AlignedBytes* bytes;
+    size_t per_slot;
+    bool lines;
+};
+std::array<RingArray, kRingArrays> ring_arrays(const CodeStore& store) {
+    return {{{&store.key_codes, static_cast<size_t>(store.bytes_per_vec), true},
+             {&store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), true},
+             {&store.key_scales.bytes(), sizeof(float), false},
+             {&store.val_scales.bytes(), sizeof(float), false},
+             {&store.positions.bytes(), sizeof(uint32_t), false}}};
+}
+
+// A window's buffer with room for `floats`, holding what it holds; empty when it has the room.
+FloatWindow grown_window(const FloatWindow& window, size_t floats) {
+    FloatWindow made;
+    if (window.capacity() >= floats) return made;
+    made.reserve(floats);
+    made.insert(made.end(), window.begin(), window.end());
+    return made;
+}
+
+size_t window_growth_bytes(const FloatWindow& window, size_t floats) {
+    return window.capacity() >= floats ? 0 : floats * sizeof(float);
+}
+
 }  // namespace
 
 void head_cache_make_ring(HeadCache& head, int32_t slots) {
+    HeadGrowth growth = head_cache_grow(head, HeadRoom{slots, 0, 0});
+    head_cache_take(head, growth);
+}
+
+uint64_t head_cache_growth_bytes(const HeadCache& head, const HeadRoom& room) {
+    const CodeStore& store = head.store;
+    uint64_t total = window_growth_bytes(head.exact, room.exact_floats) +
+                     window_growth_bytes(head.recent, room.recent_floats);
+    const int32_t want = ring_slots(store, room.slots);
+    if (want == store.slots) return total;
+    for (const RingArray& a : ring_arrays(store)) total += grown_size(*a.bytes, a.per_slot, want, store.capacity, a.lines);
+    return total;
+}
+
+HeadGrowth head_cache_grow(const HeadCache& head, const HeadRoom& room) {
+    const CodeStore& store = head.store;
+    HeadGrowth g;
+    g.slots = ring_slots(store, room.slots);
+    if (g.slots != store.slots) {
+        const std::array<RingArray, kRingArrays> arrays = ring_arrays(store);
+        for (size_t i = 0; i < arrays.size(); ++i) {
+            g.ring[i] = grown(*arrays[i].bytes, arrays[i].per_slot, store.slots, g.slots, store.capacity, arrays[i].lines);
+        }
+    }
+    g.exact = grown_window(head.exact, room.exact_floats);
+    g.recent = grown_window(head.recent, room.recent_floats);
+    return g;
+}
+
+void head_cache_take(HeadCache& head, HeadGrowth& g) noexcept {
     CodeStore& store = head.store;
-    if (slots <= store.slots) return;
-    const int32_t cap = store.capacity;
-    const int32_t old = store.slots;
-    const int32_t want = std::min(cap, std::max(old == 0 ? kFirstSlots : 2 * old, slots));
-    // Everything is made before anything changes, so running out of memory leaves the ring as it was.
-    AlignedBytes key_codes = grown(store.key_codes, static_cast<size_t>(store.bytes_per_vec), old, want, cap, true);
-    AlignedBytes val_codes = grown(store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), old, want, cap, true);
-    AlignedBytes key_scales = grown(store.key_scales.bytes(), sizeof(float), old, want, cap, false);
-    AlignedBytes val_scales = grown(store.val_scales.bytes(), sizeof(float), old, want, cap, false);
-    AlignedBytes positions = grown(store.positions.bytes(), sizeof(uint32_t), old, want, cap, false);
-    if (key_codes.data() != nullptr) store.key_codes = std::move(key_codes);
-    if (val_codes.data() != nullptr) store.val_codes = std::move(val_codes);
-    if (key_scales.data() != nullptr) store.key_scales = ZeroedArray<float>(std::move(key_scales));
-    if (val_scales.data() != nullptr) store.val_scales = ZeroedArray<float>(std::move(val_scales));
-    if (positions.data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(positions));
-    if (old == 0) store.touched = 0;
-    store.slots = want;
+    if (g.ring[0].data() != nullptr) store.key_codes = std::move(g.ring[0]);
+    if (g.ring[1].data() != nullptr) store.val_codes = std::move(g.ring[1]);
+    if (g.ring[2].data() != nullptr) store.key_scales = ZeroedArray<float>(std::move(g.ring[2]));
+    if (g.ring[3].data() != nullptr) store.val_scales = ZeroedArray<float>(std::move(g.ring[3]));
+    if (g.ring[4].data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(g.ring[4]));
+    if (g.slots != store.slots) {
+        if (store.slots == 0) store.touched = 0;
+        store.slots = g.slots;
+    }
+    if (g.exact.capacity() != 0) head.exact.swap(g.exact);
+    if (g.recent.capacity() != 0) head.recent.swap(g.recent);
 }
 
 uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
@@ -139,15 +207,21 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
     uint64_t total = held(st.key_codes, static_cast<size_t>(st.bytes_per_vec)) +
                      held(st.val_codes, static_cast<size_t>(st.val_bytes_per_vec)) + st.key_scales.held_bytes(used) +
                      st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
-    total += sizeof(float) * (head.exact.capacity() + head.recent.capacity() + head.stats.key_mean.capacity() +
-                              head.stats.val_mean.capacity() + head.stats.key_divisor.capacity());
+    const auto window = [](const FloatWindow& w) { return held_by_block(w.data(), w.capacity() * sizeof(float)); };
+    total += window(head.exact) + window(head.recent) +
+             sizeof(float) * (head.stats.key_mean.capacity() + head.stats.val_mean.capacity() +
+                              head.stats.key_divisor.capacity());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
 void head_cache_release_window(HeadCache& head) {
     const size_t keep = static_cast<size_t>(head.sinks) * 2 * static_cast<size_t>(head.head_dim);
-    if (head.exact.size() > keep) head.exact.resize(keep);
-    head.exact.shrink_to_fit();
+    // A window still short of its sinks keeps its room: the room made for a
+    // prompt in one call (head_room) counts on it for the sinks still to come.
+    if (head.exact.size() >= keep) {
+        head.exact.resize(keep);
+        head.exact.shrink_to_fit();
+    }
     head.window_released = true;
 }
 

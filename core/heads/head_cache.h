@@ -59,6 +59,15 @@ struct HeadStats {
     std::vector<float> key_divisor;
 };
 
+// Where fixing the statistics keeps them, so that every key and value an
+// append accepts (its coordinates below 2^64, its squares summing below
+// FLT_MAX) codes to a finite scale: a mean no larger than such a coordinate,
+// and a divisor between a floor that keeps (key - mean) / divisor finite and
+// the square root of the largest spread about a mean (2^65).
+constexpr float kStatsMeanMost = 0x1p64f;
+constexpr float kDivisorLeast = 0x1p-40f;
+constexpr float kDivisorMost = 0x1p33f;
+
 // Statistics array i (key mean, value mean, key divisor) of a head.
 inline float* stats_array(HeadStats& s, int32_t i) {
     return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();
@@ -114,6 +123,30 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
 // keeping what they hold: appends and restores call it. Throws std::bad_alloc
 // when memory runs out, with the head unchanged.
 void head_cache_make_ring(HeadCache& head, int32_t slots = 1);
+
+// What a head is to hold before an append stores anything: ring slots and
+// floats of room in the full-precision windows. What it has already stays.
+struct HeadRoom {
+    int32_t slots = 0;
+    size_t exact_floats = 0;
+    size_t recent_floats = 0;
+};
+
+// Buffers made for a HeadRoom, not yet the head's. A whole-layer append makes
+// every head's before any head changes, so that running out of memory changes
+// nothing anywhere.
+constexpr size_t kRingArrays = 5;
+struct HeadGrowth {
+    AlignedBytes ring[kRingArrays];  // key codes, value codes, key scales, value scales, positions
+    int32_t slots = 0;
+    FloatWindow exact, recent;
+};
+// Bytes head_cache_grow would ask for (0 when the head has the room).
+uint64_t head_cache_growth_bytes(const HeadCache& head, const HeadRoom& room);
+// Throws std::bad_alloc when memory runs out; the head is only read.
+HeadGrowth head_cache_grow(const HeadCache& head, const HeadRoom& room);
+// Moves the buffers in, with what the head holds; cannot fail.
+void head_cache_take(HeadCache& head, HeadGrowth& growth) noexcept;
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.

@@ -2,14 +2,18 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+
+#include "core/support/vector_check.h"
 
 namespace kelvor {
 
 namespace {
 
-// What the encoders and the statistics can produce: scales are norms or
-// positive gains (a zero vector codes as 0), divisors are floored above 0.
-enum class Allowed { finite, not_negative, positive };
+// What the encoders, appends and the statistics can produce: scales are norms
+// or positive gains (a zero vector codes as 0); full-precision rows are what
+// append accepts; means and divisors stay where fixing them keeps them.
+enum class Allowed { finite, not_negative, stored_row, mean, divisor };
 
 // One of a head's float arrays: `items` items of `length` floats each,
 // `stride` floats apart, starting at `data`.
@@ -21,10 +25,26 @@ struct FloatArray {
     Allowed allowed;
 };
 
-std::string value_error(float x, Allowed allowed) {
-    if (!std::isfinite(x)) return "a non-finite";
-    if (allowed == Allowed::not_negative && x < 0.0f) return "a negative";
-    if (allowed == Allowed::positive && !(x > 0.0f)) return "a non-positive";
+std::string number(float x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", static_cast<double>(x));
+    return text;
+}
+
+// What is wrong with value x of item i of an array, as "a negative key scale
+// at slot 3"; empty when nothing is.
+std::string value_error(float x, const FloatArray& a, int64_t i) {
+    const std::string at = " at " + std::string(a.item) + " " + std::to_string(i);
+    if (!std::isfinite(x)) return "a non-finite " + a.what + at;
+    if (a.allowed == Allowed::not_negative && x < 0.0f) return "a negative " + a.what + at;
+    if (a.allowed == Allowed::divisor && !(x > 0.0f)) return "a non-positive " + a.what + at;
+    const std::string value = "a " + a.what + " of " + number(x) + at;
+    if (a.allowed == Allowed::mean && std::fabs(x) > kStatsMeanMost) {
+        return value + ", beyond the 2^64 every coordinate an append accepts stays below";
+    }
+    if (a.allowed == Allowed::divisor && (x < kDivisorLeast || x > kDivisorMost)) {
+        return value + ", outside the 2^-40 to 2^33 that fitting keeps divisors in";
+    }
     return {};
 }
 
@@ -41,19 +61,25 @@ std::string head_floats_error(const HeadCache& head) {
     const FloatArray arrays[] = {
         {"key scale", "slot", st.key_scales.data(), st.count, 1, 1, Allowed::not_negative},
         {"value scale", "slot", st.val_scales.data(), st.count, 1, 1, Allowed::not_negative},
-        {"full-precision key", "token", head.exact.data(), window, hd, 2 * hd, Allowed::finite},
-        {"full-precision value", "token", head.exact.data() + hd, window, hd, 2 * hd, Allowed::finite},
-        {"recent key", "token", head.recent.data(), recent, hd, 2 * hd, Allowed::finite},
-        {"recent value", "token", head.recent.data() + hd, recent, hd, 2 * hd, Allowed::finite},
-        {codec + " key mean", "channel", head.stats.key_mean.data(), stats ? hd : 0, 1, 1, Allowed::finite},
-        {codec + " value mean", "channel", head.stats.val_mean.data(), stats ? hd : 0, 1, 1, Allowed::finite},
-        {codec + " key divisor", "channel", head.stats.key_divisor.data(), stats ? hd : 0, 1, 1, Allowed::positive},
+        {"full-precision key", "token", head.exact.data(), window, hd, 2 * hd, Allowed::stored_row},
+        {"full-precision value", "token", head.exact.data() + hd, window, hd, 2 * hd, Allowed::stored_row},
+        {"recent key", "token", head.recent.data(), recent, hd, 2 * hd, Allowed::stored_row},
+        {"recent value", "token", head.recent.data() + hd, recent, hd, 2 * hd, Allowed::stored_row},
+        {codec + " key mean", "channel", head.stats.key_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
+        {codec + " value mean", "channel", head.stats.val_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
+        {codec + " key divisor", "channel", head.stats.key_divisor.data(), stats ? hd : 0, 1, 1, Allowed::divisor},
     };
     for (const FloatArray& a : arrays) {
         for (int64_t i = 0; i < a.items; ++i) {
+            const float* item = a.data + i * a.stride;
             for (int64_t j = 0; j < a.length; ++j) {
-                const std::string error = value_error(a.data[i * a.stride + j], a.allowed);
-                if (!error.empty()) return "has " + error + " " + a.what + " at " + a.item + " " + std::to_string(i);
+                const std::string error = value_error(item[j], a, i);
+                if (!error.empty()) return "has " + error;
+            }
+            // Finite, but its sum of squares overflows: append refuses such a row.
+            if (a.allowed == Allowed::stored_row && vector_fault(item, a.length) != VectorFault::none) {
+                return "has a " + a.what + " at " + a.item + " " + std::to_string(i) +
+                       " whose norm is above 1.8e19, which no append stores";
             }
         }
     }

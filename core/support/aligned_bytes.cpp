@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 namespace kelvor {
 
@@ -36,6 +37,17 @@ void unmap_or_free(void* p, std::size_t bytes) noexcept {
     } else {
         munmap(p, bytes);
     }
+}
+
+std::size_t held_by_block(const void* p, std::size_t bytes) {
+    if (p == nullptr || bytes < AlignedBytes::kMappedFrom) return p == nullptr ? 0 : bytes;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (bytes + page - 1) / page;
+    std::vector<unsigned char> resident(pages);
+    if (mincore(const_cast<void*>(p), bytes, resident.data()) != 0) return bytes;
+    std::size_t held = 0;
+    for (unsigned char r : resident) held += (r & 1u) * page;
+    return held;
 }
 
 std::size_t AlignedBytes::held_bytes(std::size_t used) const {

@@ -93,6 +93,10 @@ private:
 // library's heap neither grows with them nor raises its own mapping threshold.
 void* map_or_allocate(std::size_t bytes);
 void unmap_or_free(void* p, std::size_t bytes) noexcept;
+// Memory a block of map_or_allocate holds now: a heap block all of itself, a
+// mapping the pages written so far (the kernel's count, which a window's
+// size alone cannot give once a reset has emptied it).
+std::size_t held_by_block(const void* p, std::size_t bytes);
 
 template <class T>
 struct PageAllocator {

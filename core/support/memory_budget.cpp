@@ -53,4 +53,11 @@ void require_memory(uint64_t bytes, const std::string& asker) {
                             std::to_string(limit.bytes) + " " + limit.what + " (" + readable(limit.bytes) + ")");
 }
 
+MemoryBudgetError refused_memory(uint64_t bytes, const std::string& asker) {
+    const MemoryLimit limit = memory_limit();
+    return MemoryBudgetError(asker + " needs " + std::to_string(bytes) + " bytes (" + readable(bytes) +
+                             ") more, which the system refused (" + std::to_string(limit.bytes) + " " + limit.what +
+                             " (" + readable(limit.bytes) + "))");
+}
+
 }  // namespace kelvor

@@ -31,4 +31,8 @@ MemoryLimit memory_limit();
 // the message ("a context of 8 heads").
 void require_memory(uint64_t bytes, const std::string& asker);
 
+// The error for `bytes` the system refused to `asker` ("append_heads"): names
+// them and what memory_limit() leaves.
+MemoryBudgetError refused_memory(uint64_t bytes, const std::string& asker);
+
 }  // namespace kelvor

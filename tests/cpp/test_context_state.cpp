@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -322,7 +323,7 @@ namespace {
 
 // Byte offsets of a saved head's float arrays, from the layout in head_state.h.
 struct FloatOffsets {
-    size_t key_scales, val_scales, exact, key_mean, val_mean, key_divisor;
+    size_t key_scales, val_scales, exact, key_mean, val_mean, key_divisor, recent;
 };
 
 std::vector<FloatOffsets> float_offsets(const KelvorMHABackend& b) {
@@ -339,7 +340,8 @@ std::vector<FloatOffsets> float_offsets(const KelvorMHABackend& b) {
         o.key_mean = o.exact + 4 * sz(exact_tokens(*head)) * 2 * hd;
         o.val_mean = o.key_mean + 4 * hd;
         o.key_divisor = o.val_mean + 4 * hd;
-        at = head->stats.ready ? o.key_divisor + 4 * hd : o.key_mean;
+        o.recent = head->stats.ready ? o.key_divisor + 4 * hd : o.key_mean;
+        at = o.recent + 4 * head->recent.size();
         offsets.push_back(o);
     }
     return offsets;
@@ -373,6 +375,14 @@ TEST(ContextState, RefusesNonFiniteAndImpossibleFloatsNamingThem) {
         {at[0].key_divisor + 4 * 3, inf, "head 0 has a non-finite fitted key divisor at channel 3"},
         {at[0].key_divisor, 0.0f, "head 0 has a non-positive fitted key divisor at channel 0"},
         {at[0].key_divisor + 4 * 5, -2.0f, "head 0 has a non-positive fitted key divisor at channel 5"},
+        {at[1].exact + 4 * (2 * hd * 3), 3e38f,
+         "head 1 has a full-precision key at token 3 whose norm is above 1.8e19, which no append stores"},
+        {at[0].key_mean + 4 * 2, 3.4e38f,
+         "head 0 has a fitted key mean of 3.4e+38 at channel 2, beyond the 2^64 every coordinate an append accepts "
+         "stays below"},
+        {at[0].key_divisor + 4 * 3, 1e-30f,
+         "head 0 has a fitted key divisor of 1e-30 at channel 3, outside the 2^-40 to 2^33 that fitting keeps divisors "
+         "in"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message ? c.message : "zero scale");
@@ -391,6 +401,74 @@ TEST(ContextState, RefusesNonFiniteAndImpossibleFloatsNamingThem) {
         }
     }
     EXPECT_NO_THROW(loaded(good));
+}
+
+bool answers_finitely(const KelvorMHABackend& b, const Tokens& queries, int32_t n) {
+    std::vector<float> out(queries.keys.size());
+    for (int32_t h = 0; h < b.settings().n_heads; ++h) {
+        kelvor_mha_compute_batch(b.context(), h, queries.keys.data(), n, out.data());
+        if (!std::all_of(out.begin(), out.end(), [](float x) { return std::isfinite(x); })) return false;
+    }
+    return true;
+}
+
+// A value no append stores, in each float array a state keeps (window, sink,
+// recent ring, scales, statistics): every such state is refused naming the
+// head and the array, or loads into a context that answers finitely and,
+// after appends of ordinary and of the largest storable tokens, still does
+// and saves a state that loads.
+TEST(ContextState, ExtremeFloatsAreRefusedOrAnswerFinitely) {
+    const int32_t hd = 8;
+    KelvorMHABackend b(ContextSettings{2, hd, 3, 600, 5, 0.95f, 512, Encoding::fitted, 1, HeadOptions{3, 20, 4}});
+    const Tokens tok = random_tokens(hd, 530, 4, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 530);  // coded, statistics fixed, 4 sinks and 20 recent kept
+    append_tokens(b, kernels(), 1, tok, 0, 40);   // answering from its window
+    const Blob good = saved(b);
+    const std::vector<FloatOffsets> at = float_offsets(b);
+    const size_t row = 4 * 2 * hd;
+    struct Field {
+        const char* name;
+        int32_t head;
+        size_t offset;
+    };
+    const Field fields[] = {
+        {"key scale", 0, at[0].key_scales + 4 * 7},          {"value scale", 0, at[0].val_scales + 4 * 7},
+        {"full-precision key", 0, at[0].exact + row + 4},    {"full-precision value", 1, at[1].exact + 5 * row + 4 * hd},
+        {"recent key", 0, at[0].recent + 3 * row},           {"recent value", 0, at[0].recent + 3 * row + 4 * hd + 4},
+        {"fitted key mean", 0, at[0].key_mean + 4 * 2},      {"fitted value mean", 0, at[0].val_mean + 4 * 5},
+        {"fitted key divisor", 0, at[0].key_divisor + 4 * 2},
+    };
+    const float extremes[] = {3.4e38f, -3.4e38f, 1e30f, 2e19f, -1.8e19f, 6e18f, 1e-30f, 1e-45f, 0x1p-41f, 0x1p34f};
+    const Tokens queries = random_tokens(hd, 3, 9);
+    Tokens more = random_tokens(hd, 4, 10);
+    std::fill(more.keys.begin() + 2 * hd, more.keys.begin() + 3 * hd, 6e18f);  // a norm of 1.7e19
+    std::fill(more.vals.begin() + 3 * hd, more.vals.end(), -6e18f);
+    int refused = 0, answered = 0;
+    for (const Field& f : fields) {
+        for (float value : extremes) {
+            SCOPED_TRACE(std::string(f.name) + " " + std::to_string(value));
+            Blob bad = good;
+            set_field<float>(bad, f.offset, value);
+            reseal(bad);
+            std::unique_ptr<KelvorMHABackend> c;
+            try {
+                c = loaded(bad);
+            } catch (const std::invalid_argument& e) {
+                const std::string what = e.what();
+                EXPECT_EQ(what.rfind("context state: head " + std::to_string(f.head) + " has ", 0), 0u) << what;
+                EXPECT_NE(what.find(f.name), std::string::npos) << what;
+                ++refused;
+                continue;
+            }
+            ++answered;
+            EXPECT_TRUE(answers_finitely(*c, queries, 3));
+            for (int32_t h = 0; h < 2; ++h) append_tokens(*c, kernels(), h, more, 0, 4);
+            EXPECT_TRUE(answers_finitely(*c, queries, 3));
+            EXPECT_NO_THROW(loaded(saved(*c)));
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(answered, 0);
 }
 
 }  // namespace

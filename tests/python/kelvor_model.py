@@ -31,6 +31,7 @@ FITTED_LEVELS = {2: LEVELS[2], 3: LEVELS[3], 4: np.concatenate([-_LLOYD_MAX_16[:
 FITTED_THRESHOLDS = {b: (lv[:-1] + lv[1:]) / F32(2) for b, lv in FITTED_LEVELS.items()}
 GAIN_REFITS = 2
 DIVISOR_FLOOR = 1e-2
+DIVISOR_LEAST = F32(2.0**-40)
 FLT_MAX = np.finfo(F32).max
 
 
@@ -148,7 +149,7 @@ def fitted_stats(keys, vals):
         divisor = np.sqrt(np.maximum(rms, DIVISOR_FLOOR * mean_rms)).astype(F32)
     else:
         divisor = np.ones(keys.shape[1], dtype=F32)
-    return key_mean, val_mean, divisor
+    return key_mean, val_mean, np.maximum(divisor, DIVISOR_LEAST)
 
 
 def encode_fitted(x, mean, divisor, signs, bits):

@@ -1,5 +1,5 @@
 """Integer arguments are exactly what has __index__; an argument's own error
-reaches the caller as itself; an empty batch is an empty answer."""
+reaches the caller as itself."""
 from decimal import Decimal
 from fractions import Fraction
 
@@ -111,13 +111,3 @@ def test_an_arguments_own_error_reaches_the_caller(ctx):
     with pytest.raises(KeyError, match="raised by __array__"):
         ctx.compute_heads(ArrayRaises())
     assert ctx.__getstate__() == before
-
-
-@pytest.mark.parametrize("head", [0, 1, 2])
-def test_an_empty_batch_is_an_empty_answer(ctx, head):
-    before = ctx.__getstate__()
-    got = ctx.compute_batch(head, np.zeros((0, HD), np.float64))
-    assert got.shape == (0, HD) and got.dtype == np.float32
-    assert ctx.__getstate__() == before
-    with pytest.raises(IndexError, match="head 3 is out of range"):
-        ctx.compute_batch(3, np.zeros((0, HD)))

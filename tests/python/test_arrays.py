@@ -108,6 +108,8 @@ BAD_CALLS = [
     ("batch 3-D", lambda c: c.compute_batch(0, Q[None, None]), ValueError, NDIM.format(3, 2)),
     ("batch wide", lambda c: c.compute_batch(1, np.zeros((4, HD + 1), np.float32)), ValueError,
      "queries dim mismatch"),
+    ("batch no rows", lambda c: c.compute_batch(0, np.zeros((0, HD), np.float64)), IndexError,
+     "compute_batch: queries has no rows"),
     ("batch no rows head n_heads", lambda c: c.compute_batch(N_HEADS, np.zeros((0, HD), np.float32)), IndexError,
      head_msg(N_HEADS)),
     ("batch 2**31 rows", lambda c: c.compute_batch(0, np.empty((2**31, 0), np.float32)), ValueError,

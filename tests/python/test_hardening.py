@@ -107,6 +107,24 @@ class TestOverflow:
         ctx.append(0, np.array([1e18] + [0] * 7, np.float32), np.ones(8, np.float32), 99)
         assert np.all(np.isfinite(ctx.compute(0, q)))
 
+    @pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
+    def test_finite_values_beyond_float32_are_refused_by_name(self):
+        ctx, rng = filled("clip3")
+        before = ctx.__getstate__()
+        wide = np.ones(8)
+        wide[3] = -1e39  # finite in float64, infinite as float32
+        calls = {"key": lambda: ctx.append(0, wide, np.ones(8), 99), "val": lambda: ctx.append(0, np.ones(8), wide, 99),
+                 "query": lambda: ctx.compute(0, wide), "queries": lambda: ctx.compute_batch(0, wide[None]),
+                 "keys": lambda: ctx.append_heads(wide[None], np.ones((1, 8)), 99)}
+        for name, call in calls.items():
+            with pytest.raises(ValueError, match=rf"(^|; ){name} holds -1e\+39, outside float32's range$"):
+                call()
+        assert ctx.__getstate__() == before
+        # Infinities stay what they are: a key of one is refused as not finite.
+        wide[3] = np.inf
+        with pytest.raises(ValueError, match="must be finite"):
+            ctx.append(0, wide, np.ones(8), 99)
+
     @pytest.mark.parametrize("encoding", ENCODINGS)
     def test_query_of_overflowing_norm_answers_like_its_direction(self, encoding):
         # Scaled by 2^40 or 2^64 a query picks the same top token: the answers

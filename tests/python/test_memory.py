@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import numpy as np
+import pytest
 
 import kelvor_model as km
 from kelvor_py import MHAContext
@@ -60,6 +61,57 @@ def test_a_context_beyond_the_address_space_limit_is_refused_at_once():
     assert abs(left - (256 << 20)) < 16 << 20  # the limit less what the child mapped meanwhile
 
 
+APPEND_UNDER_LIMIT = textwrap.dedent(
+    """
+    import resource
+    import numpy as np
+    import kelvor_py
+
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 5, 8, 128)).astype(np.float32)
+    ring = 2**20 * (2 * 64 + 12)  # codes, scales and position of every slot
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    for threads in (1, 3):
+        for keys, vals in ((kv[0, 0], kv[1, 0]), (kv[0], kv[1])):
+            ctx = kelvor_py.MHAContext(8, 128, 4, 2**20, threads=threads)
+            before = ctx.__getstate__()
+            with open("/proc/self/statm") as f:
+                mapped = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (mapped + int(2.5 * ring), hard))  # room for two rings
+            try:
+                ctx.append_heads(keys, vals, 0)
+                print("stored")
+            except MemoryError as e:
+                print(e)
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            assert ctx.__getstate__() == before, [ctx.tokens(h) for h in range(8)]
+            ctx.append_heads(keys, vals, 0)  # with the memory back, the same call stores
+            assert ctx.tokens(7) == keys.size // 1024
+    """
+)
+
+
+def test_an_append_that_finds_no_memory_stores_in_no_head():
+    from conftest import UNDER_SANITIZER
+    if UNDER_SANITIZER:
+        pytest.skip("an address-space limit is meaningless under AddressSanitizer")
+    done = subprocess.run([sys.executable, "-c", APPEND_UNDER_LIMIT], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 4, lines
+    ring = 2**20 * (2 * 64 + 12)
+    for line, tokens in zip(lines, ("1 token", "5 tokens") * 2):
+        found = re.fullmatch(rf"append_heads of {tokens} to 8 heads needs (\d+) bytes \(([\d.]+) GiB\) more, which "
+                             r"the system refused \((\d+) bytes left under this process's address-space limit "
+                             r"\(([\d.]+) MiB\)\)", line)
+        assert found, line
+        asked, left = int(found[1]), int(found[3])
+        # Eight rings and the windows' first room; the limit left about two and a half rings.
+        assert 0 <= asked - 8 * ring < 8 << 20, asked - 8 * ring
+        assert abs(left - 2.5 * ring) < 32 << 20, left
+
+
 MEMORY_SCRIPT = textwrap.dedent(
     """
     import os, sys
@@ -80,6 +132,23 @@ MEMORY_SCRIPT = textwrap.dedent(
         for t in range(1, 8192):
             ctx.append_heads(*rng.standard_normal((2, 8, 128)).astype(np.float32), t)
         print(rss() - before, ctx.memory_bytes() - counted, ctx.memory_bytes(), ctx.kv_bytes())
+    elif what in ("recent", "window", "reset"):
+        # Each context's heads hold 10 tokens of a recent ring of 4096, 300 of
+        # an exact window whose room doubles, or 3000 and are then reset.
+        n, tokens, options = {"recent": (20, 10, dict(recent=4096)), "window": (20, 300, {}),
+                              "reset": (30, 3000, {})}[what]
+        kv = rng.standard_normal((2, tokens, 4, 128)).astype(np.float32)
+        warm = kelvor_py.MHAContext(4, 128, 3, 8192, **options)
+        warm.append_heads(kv[0], kv[1], 0)
+        del warm
+        before = rss()
+        ctxs = [kelvor_py.MHAContext(4, 128, 3, 8192, **options) for _ in range(n)]
+        for c in ctxs:
+            c.append_heads(kv[0], kv[1], 0)
+        if what == "reset":
+            for c in ctxs:
+                c.reset()
+        print(rss() - before, sum(c.memory_bytes() for c in ctxs))
     elif what == "churn":
         ones = np.ones((2, 64), np.float32)
         held = []
@@ -112,6 +181,14 @@ def test_memory_bytes_is_what_the_process_holds(resident_memory):
     grown, counted, total, codes = measure("large")
     assert abs(grown - counted) <= 0.1 * total, (grown, counted)
     assert total <= 1.3 * codes
+
+
+@pytest.mark.parametrize("what", ["recent", "window", "reset"])
+def test_memory_bytes_counts_what_is_committed(what, resident_memory):
+    # Windows whose room is mapped commit pages as they are written; a reset
+    # context keeps its buffers, and memory_bytes() still counts them.
+    grown, counted = measure(what)
+    assert abs(grown - counted) <= 0.1 * grown, (grown, counted)
 
 
 def test_small_contexts_created_and_dropped_do_not_grow_the_heap(resident_memory):

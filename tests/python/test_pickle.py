@@ -64,6 +64,45 @@ def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route):
     assert twin.kv_bytes() == 0 and ctx.kv_bytes() > 0
 
 
+@pytest.mark.parametrize("options", [{}, dict(recent=6), dict(sinks=3), dict(value_bits=2),
+                                     dict(recent=50, sinks=5, value_bits=4)])
+@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
+def test_a_reset_context_saves_only_what_came_after_the_reset(rng, encoding, options):
+    # Filled past its capacity (coded, statistics fixed), reset, then refilled
+    # with a few tokens (exact: a fitted head codes none) or past its capacity
+    # again: byte for byte what a fresh context given the same tokens saves.
+    before = rng.standard_normal((2, 90, 2, HD)).astype(np.float32) * 3 + 1
+    for n in (3, 70):
+        after = rng.standard_normal((2, n, 2, HD)).astype(np.float32)
+        used, fresh = (MHAContext(2, HD, 3, 40, seed=4, encoding=encoding, **options) for _ in range(2))
+        used.append_heads(before[0], before[1], 0)
+        used.reset()
+        for ctx in (used, fresh):
+            ctx.append_heads(after[0], after[1], 7)
+        assert used.__getstate__() == fresh.__getstate__(), n
+
+
+class Session(MHAContext):
+    """A subclass with attributes of its own, as a server might keep per user."""
+
+    def __init__(self, *args, user, **settings):
+        super().__init__(*args, **settings)
+        self.user = user
+
+
+@pytest.mark.parametrize("route", sorted(ROUTES))
+def test_a_subclass_copies_as_itself_with_its_attributes(rng, route):
+    ctx = Session(2, HD, 3, 40, user="ada", encoding="fitted")
+    kv = rng.standard_normal((2, 50, 2, HD)).astype(np.float32)
+    ctx.append_heads(kv[0], kv[1], 0)
+    ctx.history = [1, 2]
+    twin = ROUTES[route](ctx)
+    assert type(twin) is Session and twin.__dict__ == {"user": "ada", "history": [1, 2]}
+    assert (twin.history is ctx.history) == (route == "copy")
+    assert twin.__getstate__() == ctx.__getstate__()
+    assert type(ROUTES[route](MHAContext(1, HD, 2, 8))) is MHAContext
+
+
 def test_a_worker_process_answers_like_this_one(rng):
     ctx = filled("fitted", 3, rng)
     queries = rng.standard_normal((4, HD)).astype(np.float32)

@@ -412,3 +412,118 @@ def test_a_signal_handler_calling_into_the_busy_context_raises(threads):
     # context: it must fail at once, not wait for itself forever.
     done = run_python(HANDLER_CALLS_IN.format(threads=threads), timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+# Contexts asking for more threads than the machine has, one made and one
+# loaded from a state, each used and dropped while a threads=2 context lives.
+POOL_BOUND = """
+    import os, pickle, time
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    def threads_now():
+        return len(os.listdir("/proc/self/task"))
+
+    hardware = len(os.sched_getaffinity(0))
+    base = threads_now()
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 300, 16, 32)).astype(np.float32)
+    q = rng.standard_normal((16, 4, 32)).astype(np.float32)
+    small = MHAContext(16, 32, 3, 1024, threads=2)
+    small.append_heads(kv[0], kv[1], 0)
+    want = small.compute_heads(q).tobytes()
+    assert "#" not in repr(MHAContext(1, 8, 2, 4, threads=hardware + 1))
+    for made in (lambda: MHAContext(16, 32, 3, 1024, threads=100000),
+                 lambda: pickle.loads(pickle.dumps(MHAContext(16, 32, 3, 1024, threads=2**31 - 1)))):
+        big = made()
+        assert big.threads in (100000, 2**31 - 1)
+        assert repr(big).endswith(f"  # uses {hardware + 1} threads here: a worker per hardware thread "
+                                  f"({hardware}) and the caller"), repr(big)
+        big.append_heads(kv[0], kv[1], 0)
+        assert big.compute_heads(q).tobytes() == want
+        held = threads_now() - base
+        assert held <= hardware, (held, hardware)
+        del big
+        time.sleep(0.1)  # past the workers' idle wait
+        left = threads_now() - base
+        assert left <= 1, left  # what the threads=2 context can use
+    assert small.compute_heads(q).tobytes() == want
+    print("ok")
+"""
+
+
+def test_the_pool_holds_no_more_workers_than_hardware_threads():
+    done = run_python(POOL_BOUND, timeout=60, OPENBLAS_NUM_THREADS="1")
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+# A signal handler forks in the middle of a long call; the child returns into
+# the call, which has lost the workers that were helping, and must finish it.
+FORK_IN_HANDLER = """
+    import os, signal
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    rng = np.random.default_rng(0)
+    ctx = MHAContext(2, 128, 3, 65536, threads={threads})
+    kv = rng.standard_normal((2, 65536, 2, 128)).astype(np.float32)
+    ctx.append_heads(kv[0], kv[1], 0)
+    q = rng.standard_normal((1024, 128)).astype(np.float32)
+    want = ctx.compute_batch(0, q).tobytes()
+    children = []
+    signal.signal(signal.SIGALRM, lambda *_: children.append(os.fork()))
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    got = ctx.compute_batch(0, q).tobytes()
+    if children == [0]:
+        os._exit(0 if got == want and ctx.compute_batch(1, q[:9]).shape == (9, 128) else 3)
+    assert len(children) == 1, "the call finished before the signal"
+    _, status = os.waitpid(children[0], 0)
+    assert status == 0, f"child status {{status}}"
+    assert got == want
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_a_child_forked_inside_a_call_finishes_it_alone(threads):
+    done = run_python(FORK_IN_HANDLER.format(threads=threads), timeout=120)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+# At threads=1 the GIL is held throughout, but a signal handler runs at each
+# check for signals, between rows already checked and their store. The first
+# token is a sink, kept as stored for good.
+HANDLER_WRITES = """
+    import signal
+    import numpy as np
+    from kelvor_py import MHAContext
+
+    rng = np.random.default_rng(0)
+    kv = rng.standard_normal((2, 200000, 2, 128), dtype=np.float32)  # checked over well more than 25 ms
+    clean = kv[:, :2].copy()
+    twin = MHAContext(2, 128, 3, 1024, sinks=1)
+    twin.append_heads(kv[0], kv[1], 0)
+    def spoil(*_):
+        kv[0, 0, 1, 5] = np.nan  # the first row, checked long before
+    signal.signal(signal.SIGALRM, spoil)
+    for attempt in range(5):
+        kv[:, :2] = clean
+        ctx = MHAContext(2, 128, 3, 1024, sinks=1)
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        try:
+            ctx.append_heads(kv[0], kv[1], 0)
+        except ValueError as e:  # the handler ran before the call began
+            assert "token 0, row 1 is not" in str(e) and ctx.tokens(1) == 0, e
+            continue
+        if np.isnan(kv[0, 0, 1, 5]):
+            break
+    else:
+        raise SystemExit("the handler never ran inside the call")
+    assert ctx.__getstate__() == twin.__getstate__()
+    print("ok")
+"""
+
+
+def test_a_signal_handler_writing_to_checked_rows_changes_nothing_stored():
+    done = run_python(HANDLER_WRITES, timeout=120)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr

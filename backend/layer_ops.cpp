@@ -169,7 +169,7 @@ int64_t tokens_per_chunk(const kelvor_mha_ctx* ctx) {
 
 // Every head's room for T more tokens, made before any head stores one: when
 // memory runs out nothing has changed, and the error names the bytes.
-void make_room(kelvor_mha_ctx* ctx, int64_t T) {
+void make_room(kelvor_mha_ctx* ctx, int64_t T, const char* operation = "append_heads") {
     uint64_t bytes = 0;
     for (const auto& head : ctx->heads) bytes += head_cache_growth_bytes(*head, head_room(*head, T));
     if (bytes == 0) return;
@@ -181,7 +181,7 @@ void make_room(kelvor_mha_ctx* ctx, int64_t T) {
         made.clear();  // first, so that the error tells what is left without them
     }
     if (made.size() != ctx->heads.size()) {
-        throw refused_memory(bytes, "append_heads of " + std::to_string(T) + (T == 1 ? " token to " : " tokens to ") +
+        throw refused_memory(bytes, operation + std::string(" of ") + std::to_string(T) + (T == 1 ? " token to " : " tokens to ") +
                                         std::to_string(ctx->n_heads) + " heads");
     }
     for (size_t h = 0; h < made.size(); ++h) head_cache_take(*ctx->heads[h], made[h]);
@@ -313,6 +313,7 @@ int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, 
     if (!positions_fit(T, pos)) return -1;
     const int32_t checked = check_rows(ctx, keys, vals, T, nullptr, nullptr, stop, true);
     if (checked != 0 || T == 0) return checked;
+    make_room(ctx, T, "append_compute_heads");
     if (T == 1) {
         // One token: the two whole-layer operations, so a decode step's
         // attention is shared out by tokens when the heads are few.

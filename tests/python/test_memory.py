@@ -71,23 +71,26 @@ APPEND_UNDER_LIMIT = textwrap.dedent(
     kv = rng.standard_normal((2, 5, 8, 128)).astype(np.float32)
     ring = 2**20 * (2 * 64 + 12)  # codes, scales and position of every slot
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    block = lambda c, k, v: c.append_compute_heads(k.reshape(-1, 8, 128), v.reshape(-1, 8, 128),
+                                                   v.reshape(-1, 8, 128), 0)
     for threads in (1, 3):
-        for keys, vals in ((kv[0, 0], kv[1, 0]), (kv[0], kv[1])):
-            ctx = kelvor_py.MHAContext(8, 128, 4, 2**20, threads=threads)
-            before = ctx.__getstate__()
-            with open("/proc/self/statm") as f:
-                mapped = int(f.read().split()[0]) * resource.getpagesize()
-            resource.setrlimit(resource.RLIMIT_AS, (mapped + int(2.5 * ring), hard))  # room for two rings
-            try:
-                ctx.append_heads(keys, vals, 0)
-                print("stored")
-            except MemoryError as e:
-                print(e)
-            finally:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-            assert ctx.__getstate__() == before, [ctx.tokens(h) for h in range(8)]
-            ctx.append_heads(keys, vals, 0)  # with the memory back, the same call stores
-            assert ctx.tokens(7) == keys.size // 1024
+        for call in (lambda c, k, v: c.append_heads(k, v, 0), block):
+            for keys, vals in ((kv[0, 0], kv[1, 0]), (kv[0], kv[1])):
+                ctx = kelvor_py.MHAContext(8, 128, 4, 2**20, threads=threads)
+                before = ctx.__getstate__()
+                with open("/proc/self/statm") as f:
+                    mapped = int(f.read().split()[0]) * resource.getpagesize()
+                resource.setrlimit(resource.RLIMIT_AS, (mapped + int(2.5 * ring), hard))  # room for two rings
+                try:
+                    call(ctx, keys, vals)
+                    print("stored")
+                except MemoryError as e:
+                    print(e)
+                finally:
+                    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+                assert ctx.__getstate__() == before, [ctx.tokens(h) for h in range(8)]
+                call(ctx, keys, vals)  # with the memory back, the same call stores
+                assert ctx.tokens(7) == keys.size // 1024
     """
 )
 
@@ -99,10 +102,11 @@ def test_an_append_that_finds_no_memory_stores_in_no_head():
     done = subprocess.run([sys.executable, "-c", APPEND_UNDER_LIMIT], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     lines = done.stdout.splitlines()
-    assert len(lines) == 4, lines
+    assert len(lines) == 8, lines
     ring = 2**20 * (2 * 64 + 12)
-    for line, tokens in zip(lines, ("1 token", "5 tokens") * 2):
-        found = re.fullmatch(rf"append_heads of {tokens} to 8 heads needs (\d+) bytes \(([\d.]+) GiB\) more, which "
+    for line, (call, tokens) in zip(lines, [(c, t) for c in ("append_heads", "append_compute_heads")
+                                            for t in ("1 token", "5 tokens")] * 2):
+        found = re.fullmatch(rf"{call} of {tokens} to 8 heads needs (\d+) bytes \(([\d.]+) GiB\) more, which "
                              r"the system refused \((\d+) bytes left under this process's address-space limit "
                              r"\(([\d.]+) MiB\)\)", line)
         assert found, line

@@ -134,11 +134,12 @@ for _group in (None, GROUP):
 
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
-                             encoding="clip3"):
+                             encoding="clip3", copy_dtype="float32"):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
     codes of the held tokens (P = head_dim rounded up to a power of two), a float32 scale per key and per value,
-    a uint32 position per held token, float32 copies of the sinks and of the recent window once the head answers
-    from codes (the start-up window until then), and the fitted encoding's three float32 vectors."""
+    a uint32 position per held token, copies of the sinks and of the recent window once the head answers from
+    codes (float32 or float16; the float32 start-up window until then), and the fitted encoding's three float32
+    vectors."""
     value_bits = bits if value_bits is None else value_bits
     p = 1 << (head_dim - 1).bit_length()
     held = min(tokens, capacity)
@@ -146,7 +147,7 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     coded = held if (from_codes or encoding == "clip3") else 0
     total = coded * p * (bits + value_bits) + held * (32 + 32 + 32)
     if from_codes:
-        total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * 32
+        total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * (16 if copy_dtype == "float16" else 32)
     else:
         total += min(tokens, START_WINDOW) * 2 * head_dim * 32
     if encoding == "fitted":

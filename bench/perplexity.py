@@ -34,7 +34,7 @@ SEED = 1000
 SINKS = 4
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
-PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1}
+PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16"}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -126,8 +126,11 @@ def library_row(encoding, bits, value_bits=None, ring=False, **extra):
         options["value_bits"] = value_bits
     options.update(extra)
     name = f"kelvor {encoding} {width}" + ", ring of half the text" * ring
-    name += "".join(f" + {k} {v}" for k, v in extra.items())
+    name += "".join(f" + {k} {v}" for k, v in extra.items() if k != "copy_dtype")
+    half = extra.get("copy_dtype") == "float16"
+    name += ", float16 copies" * half
     family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
+    family += ", float16 copies" * half
     return Row(name, family, options=options, ring=ring)
 
 
@@ -155,6 +158,10 @@ def all_rows():
         library_row("fitted", 4, value_bits=3, recent=32, sinks=SINKS),
         library_row("fitted", 4, recent=32, sinks=SINKS),
     ]
+    # float16 copies cost half as much: the same budgets with longer recent windows.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
+             for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 64), (4, 2, 32), (4, 3, 64),
+                                              (4, None, 64)]]
     return rows
 
 

@@ -22,17 +22,12 @@ void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_
 }
 
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
-    const auto hd = static_cast<size_t>(head.head_dim);
+    const size_t token = copy_floats(head, head.half_copies);
     const auto slots = static_cast<size_t>(recent_slots(head));
-    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
-    if (head.recent.size() <= at) {
-        // Filling for the first time since init/reset, into room made beforehand.
-        head.recent.insert(head.recent.end(), key, key + hd);
-        head.recent.insert(head.recent.end(), val, val + hd);
-    } else {
-        std::copy(key, key + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at));
-        std::copy(val, val + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at + hd));
-    }
+    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * token;
+    // Filling for the first time since init/reset, into room made beforehand.
+    if (head.recent.size() <= at) head.recent.resize(at + token);
+    put_copy(head.recent.data() + at, key, val, head.head_dim, head.half_copies);
 }
 
 // The append after which a head whose codes were not ready answers from its
@@ -60,12 +55,12 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     // leaves the head as it was.
     head_cache_make_ring(head, store.write_slot + 1);
     const int64_t keep = head.window_released ? head.sinks : head.exact_window;
-    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    const size_t token = copy_floats(head, window_is_half(head));
     if (head.appended < keep && head.exact.capacity() < head.exact.size() + token) {
         head.exact.reserve(std::max(2 * head.exact.capacity(), head.exact.size() + token));
     }
     if (head.recent_window > 0 && head.recent.capacity() == 0) {
-        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
+        head.recent.reserve(static_cast<size_t>(recent_slots(head)) * copy_floats(head, head.half_copies));
     }
     // A codec with statistics codes nothing until they exist; until then the
     // exact window answers for the head.
@@ -93,8 +88,8 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     // it may still answer, up to the sinks after that.
     const int64_t index = head.appended++;
     if (index < keep) {
-        head.exact.insert(head.exact.end(), key, key + head.head_dim);
-        head.exact.insert(head.exact.end(), val, val + head.head_dim);
+        head.exact.resize(head.exact.size() + token);
+        put_copy(head.exact.data() + head.exact.size() - token, key, val, head.head_dim, window_is_half(head));
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
     if (!head.window_released && !answers_exactly(head)) {

@@ -136,6 +136,10 @@ def test_scores_match_float64_distributions(rng):
     # Fitted 3-bit at 2048 tokens: codes, two scales and a position per token, 4 sinks and 32 recent at float32.
     (kv_caches.library_bits_per_element(64, 2048, bits=3, capacity=4096, sinks=4, recent=32, encoding="fitted"),
      (2048 * (64 * 6 + 96) + 36 * 128 * 32 + 3 * 64 * 32) / (2 * 2048 * 64)),
+    # The same with float16 copies.
+    (kv_caches.library_bits_per_element(64, 2048, bits=3, capacity=4096, sinks=4, recent=32, encoding="fitted",
+                                        copy_dtype="float16"),
+     (2048 * (64 * 6 + 96) + 36 * 128 * 16 + 3 * 64 * 32) / (2 * 2048 * 64)),
     # A ring of 1024 keys/values 4/2 bits over 2048 tokens holds half of them.
     (kv_caches.library_bits_per_element(64, 2048, bits=4, capacity=1024, value_bits=2),
      1024 * (64 * 6 + 96) / (2 * 2048 * 64)),

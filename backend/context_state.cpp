@@ -22,7 +22,7 @@ uint64_t state_bytes(const KelvorMHABackend& backend) {
     uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
         total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits,
-                                                      head->codec->stats_arrays());
+                                                      head->codec->stats_arrays(), s.options.half_copies);
     }
     return total;
 }
@@ -44,7 +44,7 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
 
     uint8_t header[kStateHeaderBytes] = {};
     std::memcpy(header, kMagic, sizeof kMagic);
-    put_field(header, 8, kStateVersion);
+    put_field(header, 8, s.options.half_copies ? kStateVersion : uint32_t{2});
     put_field(header, 12, static_cast<uint32_t>(s.encoding));
     put_field(header, 16, s.n_heads);
     put_field(header, 20, s.head_dim);
@@ -58,6 +58,7 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     put_field(header, 64, s.options.value_bits != 0 ? s.options.value_bits : s.bits);
     put_field(header, 68, s.options.recent);
     put_field(header, 72, s.options.sinks);
+    put_field(header, 76, uint32_t{s.options.half_copies ? 1u : 0u});
 
     StateWriter writer(out, size);
     writer.put(header, sizeof header);
@@ -112,8 +113,13 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
         s.options.value_bits = get_field<int32_t>(data, 64);
         s.options.recent = get_field<int32_t>(data, 68);
         s.options.sinks = get_field<int32_t>(data, 72);
-        const auto reserved = get_field<uint32_t>(data, 76);
-        if (reserved != 0) refuse("its reserved header field is " + str(reserved) + ", not 0");
+        const auto copies = get_field<uint32_t>(data, 76);
+        if (version == 2 && copies != 0) refuse("its reserved header field is " + str(copies) + ", not 0");
+        // Only float16 copies are saved as version 3, so a state has one form.
+        if (version == 3 && copies != 1) {
+            refuse("its full-precision copies are of kind " + str(copies) + ", but version 3 holds float16 ones (1)");
+        }
+        s.options.half_copies = copies == 1;
     } else {
         s.options.value_bits = s.bits;
     }
@@ -137,7 +143,8 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
         HeadRecord r = get_record(data + header_bytes + i * record_bytes, version);
         const std::string error = record_error(r, shape, version);
         if (!error.empty()) refuse("head " + str(i) + " " + error);
-        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits, codec_of(s.encoding).stats_arrays());
+        arrays += head_arrays_bytes(r, s.head_dim, s.bits, val_bits, codec_of(s.encoding).stats_arrays(),
+                                    s.options.half_copies);
         state.heads[i] = r;
     }
     const uint64_t records_end = header_bytes + n_heads * record_bytes;

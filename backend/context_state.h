@@ -21,13 +21,15 @@ namespace kelvor {
 //   52      4            reserved, 0
 //   56      8            bytes in the whole state, checksum included
 //   64      4 each       value_bits, recent, sinks (version 2)
-//   76      4            reserved, 0 (version 2)
+//   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
 //   80      32 per head  head records (core/attention/head_state.h), in head order (version 1: at 64, 16 each)
 //   then                 each head's arrays, in head order
 //   last 8               XXH3-64 of every byte before it
 // A loader reads every version up to its own and refuses later ones. Version 1
-// had no options and kept every head's first 512 tokens whole.
-constexpr uint32_t kStateVersion = 2;
+// had no options and kept every head's first 512 tokens whole. A state is
+// written in the oldest version that holds it (version 3 only for float16
+// copies), so a context without them saves what an older release reads.
+constexpr uint32_t kStateVersion = 3;
 constexpr uint64_t kStateHeaderBytesV1 = 64;
 constexpr uint64_t kStateHeaderBytes = 80;
 constexpr uint64_t kStateChecksumBytes = 8;

@@ -84,9 +84,11 @@ def kivi_keys(keys, bits, group=GROUP):
     return out
 
 
-def kivi_values(values, bits):
-    """Values per token, over the whole head_dim."""
-    return asymmetric(values, bits, axis=1)[0]
+def kivi_values(values, bits, group=None):
+    """Values per token, over the whole head_dim or in groups of `group` channels (as KIVI does)."""
+    if group is None:
+        return asymmetric(values, bits, axis=1)[0]
+    return in_blocks(values, group, lambda b: asymmetric(b, bits, axis=-1)[0])
 
 
 @dataclass(frozen=True)

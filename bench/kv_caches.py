@@ -78,15 +78,22 @@ def kivi_float_tokens(tokens, window):
 
 
 class KiviCache(Float32Cache):
-    def __init__(self, n_kv_heads, head_dim, capacity, bits, window=0):
+    """Keys per channel over groups of GROUP tokens, values per token (over the whole head_dim, or per
+    `value_group` channels); what it still holds in float it holds in float16, as KIVI keeps a float16 model's
+    cache."""
+
+    def __init__(self, n_kv_heads, head_dim, capacity, bits, window=0, value_group=None):
         super().__init__(n_kv_heads, head_dim, capacity)
-        self.bits, self.window = bits, window
+        self.bits, self.window, self.value_group = bits, window, value_group
 
     def _stored(self):
-        leaving = self.n - 1 - self.window   # the token that just left the window
+        newest = self.n - 1
+        self.keys_t[:, :, newest] = self.keys_t[:, :, newest].astype(np.float16)
+        self.vals[:, newest] = self.vals[:, newest].astype(np.float16)
+        leaving = newest - self.window   # the token that just left the window
         if leaving < 0:
             return
-        self.vals[:, leaving] = kivi_values(self.vals[:, leaving], self.bits)
+        self.vals[:, leaving] = kivi_values(self.vals[:, leaving], self.bits, self.value_group)
         if (leaving + 1) % GROUP == 0:
             g = slice(leaving + 1 - GROUP, leaving + 1)
             for h in range(self.n_kv_heads):
@@ -105,14 +112,15 @@ def _blocks_bpe(code_bits, side_bits_per_block):
     return lambda d, t: code_bits + side_bits_per_block * math.ceil(d / GROUP) / d
 
 
-def kivi_bits_per_element(bits, window):
-    """Codes, a float16 scale and zero point per key channel per group and per value token, float32 for what is
-    still float."""
+def kivi_bits_per_element(bits, window, value_group=None):
+    """Codes, a float16 scale and zero point per key channel per group and per value token (or per group of
+    value channels), float16 for what is still float."""
     def bpe(d, t):
         float_keys, float_vals = kivi_float_tokens(t, window)
         key_groups = (t - float_keys) // GROUP
-        key_bits = (t - float_keys) * d * bits + key_groups * d * 32 + float_keys * d * 32
-        val_bits = (t - float_vals) * (d * bits + 32) + float_vals * d * 32
+        value_blocks = 1 if value_group is None else math.ceil(d / value_group)
+        key_bits = (t - float_keys) * d * bits + key_groups * d * 32 + float_keys * d * 16
+        val_bits = (t - float_vals) * (d * bits + 32 * value_blocks) + float_vals * d * 16
         return (key_bits + val_bits) / (2 * t * d)
     return bpe
 
@@ -124,19 +132,22 @@ PEERS = {
     f"int4 blocks of {GROUP}": (_entry(int4_blocks), _blocks_bpe(4, 16)),
     f"int4 blocks of {GROUP}, zero point": (_entry(int4_zero_point_blocks), _blocks_bpe(4, 32)),
 }
-for _bits in (2, 4):
-    for _window in (0, 128):
-        _name = f"KIVI-like {_bits}-bit" + (f", recent {_window}" if _window else "")
-        PEERS[_name] = ((lambda b, w: lambda h, d, c: KiviCache(h, d, c, b, w))(_bits, _window),
-                        kivi_bits_per_element(_bits, _window))
+for _group in (None, GROUP):
+    for _bits in (2, 4):
+        for _window in (0, 128):
+            _name = (f"KIVI-like {_bits}-bit" + (f", values per {_group} channels" if _group else "")
+                     + (f", recent {_window}" if _window else ""))
+            PEERS[_name] = ((lambda b, w, g: lambda h, d, c: KiviCache(h, d, c, b, w, g))(_bits, _window, _group),
+                            kivi_bits_per_element(_bits, _window, _group))
 
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
-                             encoding="clip3"):
+                             encoding="clip3", copy_dtype="float32"):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
     codes of the held tokens (P = head_dim rounded up to a power of two), a float32 scale per key and per value,
-    a uint32 position per held token, float32 copies of the sinks and of the recent window once the head answers
-    from codes (the start-up window until then), and the fitted encoding's three float32 vectors."""
+    a uint32 position per held token, copies of the sinks and of the recent window once the head answers from
+    codes (float32 or float16; the float32 start-up window until then), and the fitted encoding's three float32
+    vectors."""
     value_bits = bits if value_bits is None else value_bits
     p = 1 << (head_dim - 1).bit_length()
     held = min(tokens, capacity)
@@ -144,7 +155,7 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     coded = held if (from_codes or encoding == "clip3") else 0
     total = coded * p * (bits + value_bits) + held * (32 + 32 + 32)
     if from_codes:
-        total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * 32
+        total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * (16 if copy_dtype == "float16" else 32)
     else:
         total += min(tokens, START_WINDOW) * 2 * head_dim * 32
     if encoding == "fitted":

@@ -34,7 +34,7 @@ SEED = 1000
 SINKS = 4
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
-PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1}
+PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16"}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -72,11 +72,11 @@ def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
 
-def select_passages(tokenizer, count, tokens):
-    """[(name, token ids)] of `count` passages, each the first tokens + 1 tokens of its text (inputs and the
-    last target)."""
+def select_passages(tokenizer, count, tokens, first=0):
+    """[(name, token ids)] of `count` passages from the `first`-th on, each the first tokens + 1 tokens of its
+    text (inputs and the last target)."""
     chosen = []
-    for name, load in PASSAGES:
+    for name, load in PASSAGES[first:]:
         if len(chosen) == count:
             break
         try:
@@ -126,15 +126,19 @@ def library_row(encoding, bits, value_bits=None, ring=False, **extra):
         options["value_bits"] = value_bits
     options.update(extra)
     name = f"kelvor {encoding} {width}" + ", ring of half the text" * ring
-    name += "".join(f" + {k} {v}" for k, v in extra.items())
+    name += "".join(f" + {k} {v}" for k, v in extra.items() if k != "copy_dtype")
+    half = extra.get("copy_dtype") == "float16"
+    name += ", float16 copies" * half
     family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
+    family += ", float16 copies" * half
     return Row(name, family, options=options, ring=ring)
 
 
 def all_rows():
     def family(name):
         if "KIVI" in name:
-            return "KIVI-like, recent 128" if "recent" in name else "KIVI-like"
+            return ("KIVI-like" + (", values per 32 channels" if "channels" in name else "")
+                    + (", recent 128" if "recent" in name else ""))
         return "per-vector blocks"
 
     rows = [Row(name, family(name), peer=name) for name in PEERS]
@@ -154,6 +158,10 @@ def all_rows():
         library_row("fitted", 4, value_bits=3, recent=32, sinks=SINKS),
         library_row("fitted", 4, recent=32, sinks=SINKS),
     ]
+    # float16 copies cost half as much: the same budgets with longer recent windows.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
+             for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 32), (3, 2, 64), (4, 2, 32), (4, 3, 64),
+                                              (4, None, 64), (4, None, 96)]]
     return rows
 
 
@@ -277,39 +285,40 @@ def fmt_delta(ppl, base):
     return f"{ppl - base:+.3f} ({100 * (ppl / base - 1):+.2f} %)"
 
 
-def table(rows, results, skipped, bpe, tokens, n_layers, n_kv_heads, head_dim):
-    have_memory = any(results[r.name].memory_known for r in rows if r.name in results and not r.peer)
-    head = ["row", "bits/element"] + (["memory_bytes() bits/element"] if have_memory else []) + [
-        "perplexity", "vs float32", "mean KL", "p99 KL", "same top token", "time"]
+def table(rows, results, skipped, bpe):
+    head = ["row", "bits/element", "perplexity", "vs float32", "mean KL", "p99 KL", "same top token", "time"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     base = results["float32"].summary()["ppl"]
     for row in rows:
         cells = [row.name, f"{bpe[row.name]:.3f}"]
         if row.name in skipped:
-            cells += ["n/a"] * have_memory + [f"skipped: this build takes no {', '.join(m + '=' for m in skipped[row.name])}"] + \
-                     [""] * 5
+            cells += [f"skipped: this build takes no {', '.join(m + '=' for m in skipped[row.name])}"] + [""] * 5
         else:
-            res = results[row.name]
-            s = res.summary()
-            if have_memory:
-                elements = len(res.nll) * n_layers * n_kv_heads * 2 * tokens * head_dim
-                cells.append(f"{res.memory_bits / elements:.3f}" if res.memory_known and not row.peer else "n/a")
+            s = results[row.name].summary()
             cells += [f"{s['ppl']:.3f}", fmt_delta(s["ppl"], base), f"{s['kl']:.5f}", f"{s['kl99']:.4f}",
-                      f"{100 * s['same']:.2f} %", f"{res.seconds:.0f} s"]
+                      f"{100 * s['same']:.2f} %", f"{results[row.name].seconds:.0f} s"]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
+def measured_bits(rows, results, bpe, n_passages, tokens, n_layers, n_kv_heads, head_dim):
+    """Library rows' bits per element as memory_bytes() reports them, where the module has it."""
+    elements = n_passages * n_layers * n_kv_heads * 2 * tokens * head_dim
+    for row in rows:
+        res = results.get(row.name)
+        if res is not None and not row.peer and res.memory_known:
+            bpe[row.name] = res.memory_bits / elements
+
+
 COUNTING = """\
 How bits/element are counted: everything a row's cache holds per layer after all {tokens} tokens, divided by
-2 x {tokens} x {head_dim} (every key and value element of the text). The library: {head_dim} code bits per
-key and per value at their widths, one float32 scale per key and per value, one uint32 position per held token,
-32 bits per element for the sinks and the recent window (its 512-token start-up window is released once it
-answers from codes; only the sinks stay), and for "fitted" 3 x {head_dim} float32 per head. A ring of half the
-text holds only half the tokens, so its figure is per token of the text, not per token held. Peers: codes,
-float16 scales (and zero points) per block, per key channel group or per value token, and 32 bits per element
-for what they still hold in float (KIVI-like: the newest incomplete key group, or the recent window). Peers
-need no positions. The memory_bytes() column, where shown, is what the module itself reports.
+2 x {tokens} x {head_dim} (every key and value element of the text). The library: what memory_bytes() reports
+(codes, a float32 scale per key and per value, a uint32 position per held token, the full-precision sinks and
+recent window, a fitted head's statistics, signs and records). A ring smaller than the text holds fewer tokens,
+so its figure is per token of the text, not per token held. Peers: codes, float16 scales (and zero points) per
+block, per key channel group, per value token or per group of value channels, and 16 bits per element for what
+KIVI-like rows still hold in float (the newest incomplete key group, or the recent window, kept in float16);
+peers need no positions.
 Perplexity is over all scored predictions of all passages (those made at positions {start}..{last}); KL is
 KL(float32 || row) per scored token in nats; time is the whole row over all passages (decoding and scoring).
 Library rows take the float32 run's keys and values of the first {start} positions, which they answer exactly,
@@ -330,7 +339,7 @@ def plot(rows, results, bpe, path):
         members.sort(key=lambda r: bpe[r.name])
         x = [bpe[r.name] for r in members]
         y = [results[r.name].summary()["kl"] for r in members]
-        joined = family in ("kelvor clip3", "kelvor fitted", "KIVI-like", "KIVI-like, recent 128")
+        joined = family in ("kelvor clip3", "kelvor fitted") or family.startswith("KIVI-like")
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
             label = r.name
@@ -353,6 +362,8 @@ def plot(rows, results, bpe, path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--passages", type=int, default=6, help="passages to evaluate (default 6)")
+    parser.add_argument("--first", type=int, default=0, help="start from this passage of the list (default 0; "
+                                                                  "6 for passages no default run has seen)")
     parser.add_argument("--tokens", type=int, default=2048, help="tokens of each passage decoded (default 2048)")
     parser.add_argument("--rows", default="", help="only rows whose name contains one of these comma-separated "
                                                     "substrings (float32 is always computed)")
@@ -366,7 +377,7 @@ def main(argv=None):
     cfg = model.config
     print(f"model: {model.ident}, {cfg.n_layers} layers, {cfg.n_heads} query heads over {cfg.n_kv_heads} "
           f"key/value heads of {cfg.head_dim}; kelvor_py SIMD level {kelvor_py._simd_levels()[-1]}")
-    passages = select_passages(tokenizer, args.passages, args.tokens)
+    passages = select_passages(tokenizer, args.passages, args.tokens, args.first)
     refs = [reference(model, name, ids, args.tokens) for name, ids in passages]
     sanity(model, tokenizer, passages, refs)
 
@@ -400,7 +411,8 @@ def main(argv=None):
         del ref_lp
 
     print()
-    print(table(rows, results, skipped, bpe, args.tokens, cfg.n_layers, cfg.n_kv_heads, cfg.head_dim))
+    measured_bits(rows, results, bpe, len(passages), args.tokens, cfg.n_layers, cfg.n_kv_heads, cfg.head_dim)
+    print(table(rows, results, skipped, bpe))
     print()
     print(COUNTING.format(tokens=args.tokens, head_dim=cfg.head_dim, start=SCORED_FROM, last=args.tokens - 1))
     png = OUT / "perplexity.png"

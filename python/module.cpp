@@ -66,13 +66,21 @@ kelvor::Encoding encoding_named(const std::string& name) {
     return e;
 }
 
+// True for float16 full-precision copies.
+bool half_copies_named(const std::string& name) {
+    if (name != "float32" && name != "float16") {
+        throw std::invalid_argument("copy_dtype must be 'float32' or 'float16', got '" + name + "'");
+    }
+    return name == "float16";
+}
+
 struct PyMHAContext {
     PyMHAContext(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
-                 std::optional<int32_t> value_bits, int32_t sinks)
-        : backend(kelvor::ContextSettings{n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
-                                          encoding_named(encoding), threads,
-                                          kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks}}) {}
+                 std::optional<int32_t> value_bits, int32_t sinks, const std::string& copy_dtype)
+        : backend(kelvor::ContextSettings{
+              n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding_named(encoding), threads,
+              kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks, half_copies_named(copy_dtype)}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
     explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
@@ -415,6 +423,7 @@ std::string options_text(const kelvor::ContextSettings& s) {
     if (s.options.recent != 0) text += ", recent=" + std::to_string(s.options.recent);
     if (s.options.value_bits != s.bits) text += ", value_bits=" + std::to_string(s.options.value_bits);
     if (s.options.sinks != 0) text += ", sinks=" + std::to_string(s.options.sinks);
+    if (s.options.half_copies) text += ", copy_dtype='float16'";
     return text;
 }
 
@@ -566,16 +575,17 @@ PYBIND11_MODULE(kelvor_py, m) {
                          Int<int32_t, InitCapacity> capacity, Int<uint64_t, InitSeed> seed, float v_mass,
                          Int<int32_t, InitHybridThresh> hybrid_thresh, Int<int32_t, InitThreads> threads,
                          const std::string& encoding, Int<int32_t, InitRecent> recent,
-                         std::optional<Int<int32_t, InitValueBits>> value_bits, Int<int32_t, InitSinks> sinks) {
+                         std::optional<Int<int32_t, InitValueBits>> value_bits, Int<int32_t, InitSinks> sinks,
+                         const std::string& copy_dtype) {
                  const std::optional<int32_t> width =
                      value_bits ? std::optional<int32_t>(*value_bits) : std::nullopt;
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
-                                                       threads, encoding, recent, width, sinks);
+                                                       threads, encoding, recent, width, sinks, copy_dtype);
              }),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
              py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(), py::arg("threads") = 1,
              py::arg("encoding") = "clip3", py::arg("recent") = 0, py::arg("value_bits") = py::none(),
-             py::arg("sinks") = 0)
+             py::arg("sinks") = 0, py::arg("copy_dtype") = "float32")
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
@@ -608,6 +618,8 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def_property_readonly("recent", [](Self self) { return self->settings().options.recent; })
         .def_property_readonly("value_bits", [](Self self) { return self->settings().options.value_bits; })
         .def_property_readonly("sinks", [](Self self) { return self->settings().options.sinks; })
+        .def_property_readonly("copy_dtype",
+                               [](Self self) { return self->settings().options.half_copies ? "float16" : "float32"; })
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state))
         .def("__reduce_ex__", &reduce, py::arg("protocol"), py::pos_only())

@@ -32,17 +32,12 @@ void clear_codes(HeadCache& head, int32_t slot) {
 }
 
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
-    const auto hd = static_cast<size_t>(head.head_dim);
+    const size_t token = copy_floats(head, head.half_copies);
     const auto slots = static_cast<size_t>(recent_slots(head));
-    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * 2 * hd;
-    if (head.recent.size() <= at) {
-        // Filling for the first time since init/reset, into room made beforehand.
-        head.recent.insert(head.recent.end(), key, key + hd);
-        head.recent.insert(head.recent.end(), val, val + hd);
-    } else {
-        std::copy(key, key + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at));
-        std::copy(val, val + hd, head.recent.begin() + static_cast<std::ptrdiff_t>(at + hd));
-    }
+    const size_t at = static_cast<size_t>(index % static_cast<int64_t>(slots)) * token;
+    // Filling for the first time since init/reset, into room made beforehand.
+    if (head.recent.size() <= at) head.recent.resize(at + token);
+    put_copy(head.recent.data() + at, key, val, head.head_dim, head.half_copies);
 }
 
 // The append after which a head whose codes were not ready answers from its
@@ -104,8 +99,8 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     // it may still answer, up to the sinks after that.
     const int64_t index = head.appended++;
     if (index < keep) {
-        head.exact.insert(head.exact.end(), key, key + head.head_dim);
-        head.exact.insert(head.exact.end(), val, val + head.head_dim);
+        head.exact.resize(head.exact.size() + token);
+        put_copy(head.exact.data() + head.exact.size() - token, key, val, head.head_dim, window_is_half(head));
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
     if (!head.window_released && !answers_exactly(head)) {
@@ -139,13 +134,15 @@ HeadRoom head_room(const HeadCache& head, int64_t tokens) {
     // one past the ring or past 512, kept until then), then the sinks.
     const int64_t answering = std::min<int64_t>(int64_t{store.capacity} + 1, head.exact_window);
     const int64_t most = head.window_released ? head.sinks : std::max<int64_t>(answering, head.sinks);
-    const size_t token = 2 * static_cast<size_t>(head.head_dim);
+    const size_t token = copy_floats(head, window_is_half(head));
     const auto want = static_cast<size_t>(std::min(after, most)) * token;
     // Grown as appends one at a time grow it: a token's room, then doubling.
     size_t floats = head.exact.capacity();
     while (floats < want) floats = floats == 0 ? token : 2 * floats;
     room.exact_floats = floats;
-    if (head.recent_window > 0 && tokens > 0) room.recent_floats = static_cast<size_t>(recent_slots(head)) * token;
+    if (head.recent_window > 0 && tokens > 0) {
+        room.recent_floats = static_cast<size_t>(recent_slots(head)) * copy_floats(head, head.half_copies);
+    }
     return room;
 }
 

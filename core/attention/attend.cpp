@@ -102,16 +102,17 @@ struct FullPrecisionToken {
     const float* val;
 };
 
-FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit& sp, int32_t i) {
-    const auto hd = static_cast<size_t>(head.head_dim);
-    if (i < sp.sinks) {
-        const float* k = head.exact.data() + 2 * static_cast<size_t>(i) * hd;
-        return {k, k + hd};
-    }
+// Where the i-th full-precision token's copy is stored.
+const float* stored_copy(const HeadCache& head, const TokenSplit& sp, int32_t i) {
+    if (i < sp.sinks) return head.exact.data() + static_cast<size_t>(i) * copy_floats(head, window_is_half(head));
     const int64_t index = sp.first + sp.coded_to + (i - sp.sinks);
     const auto entry = static_cast<size_t>(index % recent_slots(head));
-    const float* k = head.recent.data() + 2 * entry * hd;
-    return {k, k + hd};
+    return head.recent.data() + entry * copy_floats(head, head.half_copies);
+}
+
+FullPrecisionToken full_precision_token(const HeadCache& head, const TokenSplit& sp, int32_t i) {
+    const float* k = stored_copy(head, sp, i);
+    return {k, k + head.head_dim};
 }
 
 // x . (k - offset) (offset may be nullptr) as eight float32 partial sums over
@@ -164,6 +165,17 @@ public:
             rq_[q] = ws.rotated_queries[q];
             rows_[q] = scores + static_cast<size_t>(q) * static_cast<size_t>(stride);
             rotate_query(kt, head, queries[q], rq_[q]);
+        }
+        // float16 copies are read back once per pass, into the caller's
+        // workspace, which the other threads of a split pass read as they do the scores.
+        if (head.half_copies && full_ > 0) {
+            const size_t token = copy_floats(head, false);
+            float* copies = ws.copies(static_cast<size_t>(full_) * token);
+            for (int32_t i = 0; i < full_; ++i) {
+                float* to = copies + static_cast<size_t>(i) * token;
+                get_copy(stored_copy(head, sp_, i), to, to + hd_, hd_, true);
+            }
+            copies_ = copies;
         }
     }
 
@@ -219,13 +231,19 @@ public:
             head_.codec->finish(head_, acc[q], coded_weight, out);
             for (int32_t i = 0; i < full_; ++i) {
                 const float w = rows_[q][coded_ + i];
-                const float* v = full_precision_token(head_, sp_, i).val;
+                const float* v = full(i).val;
                 for (int32_t j = 0; j < hd_; ++j) out[j] += w * v[j];
             }
         }
     }
 
 private:
+    FullPrecisionToken full(int32_t i) const {
+        if (copies_ == nullptr) return full_precision_token(head_, sp_, i);
+        const float* k = copies_ + static_cast<size_t>(i) * 2 * static_cast<size_t>(hd_);
+        return {k, k + hd_};
+    }
+
     void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, float* const* rows) const {
         for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
             float* run_rows[kQueryBlock];
@@ -244,7 +262,7 @@ private:
         const float* key_offset = head_.codec->key_offset(head_);
         const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
         for (int32_t i = 0; i < full_; ++i) {
-            const float* k = full_precision_token(head_, sp_, i).key;
+            const float* k = full(i).key;
             for (int32_t q = 0; q < nq; ++q) rows[q][coded_ + i] = strided_dot(queries[q], k, key_offset, hd_) * f;
         }
     }
@@ -298,6 +316,7 @@ private:
     const float* queries_[kQueryBlock] = {};
     float* rq_[kQueryBlock] = {};
     float* rows_[kQueryBlock] = {};
+    const float* copies_ = nullptr;  // the full-precision tokens read back from float16, key then value each
 };
 
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,

@@ -50,7 +50,7 @@ HeadRecord head_record(const HeadCache& head) {
     r.stats_ready = head.stats.ready ? 1 : 0;
     r.window_released = head.window_released ? 1 : 0;
     r.appended = static_cast<uint64_t>(head.appended);
-    r.recent_tokens = head.recent_window == 0 ? 0 : static_cast<int32_t>(head.recent.size() / (2 * static_cast<size_t>(head.head_dim)));
+    r.recent_tokens = head.recent_window == 0 ? 0 : static_cast<int32_t>(head.recent.size() / copy_floats(head, head.half_copies));
     return r;
 }
 
@@ -198,13 +198,15 @@ std::string record_error(HeadRecord& r, const HeadShape& shape, uint32_t version
 }
 
 uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits, int32_t val_bits,
-                           int32_t stats_arrays) {
+                           int32_t stats_arrays, bool half_copies) {
     const auto n = static_cast<uint64_t>(r.count);
     const auto hd = static_cast<uint64_t>(head_dim);
     const int32_t P = padded_dim(head_dim);
     const auto codes = static_cast<uint64_t>(stream_bytes(bits, P) + stream_bytes(val_bits, P));
     return n * codes + n * (2 * sizeof(float) + sizeof(uint32_t)) +
-           static_cast<uint64_t>(r.exact_tokens + r.recent_tokens) * 2 * hd * sizeof(float) +
+           static_cast<uint64_t>(half_copies && r.window_released ? r.exact_tokens : 2 * r.exact_tokens) * hd *
+               sizeof(float) +
+           static_cast<uint64_t>(half_copies ? r.recent_tokens : 2 * r.recent_tokens) * hd * sizeof(float) +
            (r.stats_ready ? static_cast<uint64_t>(stats_arrays) * hd * sizeof(float) : 0);
 }
 
@@ -235,10 +237,12 @@ void write_head_arrays(const HeadCache& head, StateWriter& out) {
 }
 
 void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
-    const auto token = 2 * static_cast<size_t>(head.head_dim);
     if (r.count > 0) head_cache_make_ring(head, r.count);
-    head.exact.resize(static_cast<size_t>(r.exact_tokens) * token);
+    // A released window of float16 copies was saved as it is held.
+    head.window_released = head.half_copies && r.window_released;
+    head.exact.resize(static_cast<size_t>(r.exact_tokens) * copy_floats(head, window_is_half(head)));
     if (r.recent_tokens > 0) {
+        const size_t token = copy_floats(head, head.half_copies);
         head.recent.reserve(static_cast<size_t>(recent_slots(head)) * token);
         head.recent.resize(static_cast<size_t>(r.recent_tokens) * token);
     }

@@ -19,6 +19,8 @@ namespace kelvor {
 //   statistics                    stats_arrays * head_dim float32, as the codec keeps them
 //                                 (core/heads/codec.h, in HeadStats order), when stats_ready
 //   recent tokens                 recent_tokens * 2 * head_dim float32, as the recent ring holds them (version 2)
+// A head keeping float16 copies (version 3) saves its released window and its
+// recent tokens as 2 * head_dim float16 per token, as it holds them.
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
 // there (write_slot == count), and once it has, every slot holds one. Everything
 // is little-endian, as it lies in memory. Rotation signs follow from the seed.
@@ -76,7 +78,7 @@ std::string record_error(HeadRecord& record, const HeadShape& shape, uint32_t ve
 // Bytes of the arrays a valid record implies (the same layout in every
 // version: a version 1 record has no recent tokens and one width).
 uint64_t head_arrays_bytes(const HeadRecord& record, int32_t head_dim, int32_t bits, int32_t val_bits,
-                           int32_t stats_arrays);
+                           int32_t stats_arrays, bool half_copies = false);
 
 // Copies into consecutive memory and checksums each piece while it is still in
 // cache, so the checksum costs no second pass over memory.
@@ -120,11 +122,12 @@ void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
     array(head.store.key_scales.data(), n * sizeof(float));
     array(head.store.val_scales.data(), n * sizeof(float));
     array(head.store.positions.data(), n * sizeof(uint32_t));
-    array(head.exact.data(), static_cast<uint64_t>(r.exact_tokens) * 2 * hd * sizeof(float));
+    const bool half_window = head.half_copies && r.window_released;
+    array(head.exact.data(), static_cast<uint64_t>(r.exact_tokens) * (half_window ? 1 : 2) * hd * sizeof(float));
     if (r.stats_ready) {
         for (int32_t i = 0; i < head.codec->stats_arrays(); ++i) array(stats_array(head.stats, i), hd * sizeof(float));
     }
-    array(head.recent.data(), static_cast<uint64_t>(r.recent_tokens) * 2 * hd * sizeof(float));
+    array(head.recent.data(), static_cast<uint64_t>(r.recent_tokens) * (head.half_copies ? 1 : 2) * hd * sizeof(float));
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out);

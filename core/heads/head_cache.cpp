@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/formats/half.h"
+
 namespace kelvor {
 
 void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
@@ -65,6 +67,35 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.recent_window = options.recent;
     head.recent = FloatWindow();
     head.appended = 0;
+    head.half_copies = options.half_copies;
+}
+
+void put_copy(float* to, const float* key, const float* val, int32_t head_dim, bool half) {
+    if (!half) {
+        std::copy(key, key + head_dim, to);
+        std::copy(val, val + head_dim, to + head_dim);
+        return;
+    }
+    uint16_t h[2 * kMaxHeadDim];
+    for (int32_t j = 0; j < head_dim; ++j) {
+        h[j] = half_from_float(key[j]);
+        h[head_dim + j] = half_from_float(val[j]);
+    }
+    std::memcpy(to, h, 2 * sizeof(uint16_t) * static_cast<size_t>(head_dim));
+}
+
+void get_copy(const float* from, float* key, float* val, int32_t head_dim, bool half) {
+    if (!half) {
+        std::copy(from, from + head_dim, key);
+        std::copy(from + head_dim, from + 2 * head_dim, val);
+        return;
+    }
+    uint16_t h[2 * kMaxHeadDim];
+    std::memcpy(h, from, 2 * sizeof(uint16_t) * static_cast<size_t>(head_dim));
+    for (int32_t j = 0; j < head_dim; ++j) {
+        key[j] = float_from_half(h[j]);
+        val[j] = float_from_half(h[head_dim + j]);
+    }
 }
 
 namespace {
@@ -195,7 +226,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, cons
                           2 * pad + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
-    const uint64_t recent = token * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
+    const uint64_t recent = token / (options.half_copies ? 2 : 1) * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
     const uint64_t stats = static_cast<uint64_t>(codec.stats_arrays()) * hd * sizeof(float);
     return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
@@ -215,7 +246,20 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
 }
 
 void head_cache_release_window(HeadCache& head) {
-    const size_t keep = static_cast<size_t>(head.sinks) * 2 * static_cast<size_t>(head.head_dim);
+    if (head.half_copies && !head.window_released) {
+        // The sinks become float16 copies in place: token i moves from float
+        // 2 * i * head_dim down to i * head_dim, never past what is still to read.
+        const int32_t hd = head.head_dim;
+        const size_t sinks = static_cast<size_t>(std::min(head.sinks, exact_tokens(head)));
+        float key[kMaxHeadDim];
+        float val[kMaxHeadDim];
+        for (size_t i = 0; i < sinks; ++i) {
+            get_copy(head.exact.data() + i * copy_floats(head, false), key, val, hd, false);
+            put_copy(head.exact.data() + i * copy_floats(head, true), key, val, hd, true);
+        }
+        head.exact.resize(sinks * copy_floats(head, true));
+    }
+    const size_t keep = static_cast<size_t>(head.sinks) * copy_floats(head, head.half_copies);
     // A window still short of its sinks keeps its room: the room made for a
     // prompt in one call (head_room) counts on it for the sinks still to come.
     if (head.exact.size() >= keep) {

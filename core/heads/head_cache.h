@@ -82,6 +82,7 @@ struct HeadOptions {
     int32_t value_bits = 0;  // value code width; 0 for the key width
     int32_t recent = 0;      // newest tokens also kept at full precision
     int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
+    bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
 };
 
 struct HeadCache {
@@ -108,6 +109,10 @@ struct HeadCache {
     // i % recent_slots(), key floats then value floats.
     FloatWindow recent;
     int64_t appended = 0;         // tokens appended since init/reset
+    // The recent ring, and the window once released (the sinks), hold float16
+    // copies, two to a float (core/formats/half.h); the window stays float32
+    // while the head answers from it.
+    bool half_copies = false;
 };
 
 // 64-bit xorshift (13, 7, 17); seed 0 is replaced by a fixed non-zero state.
@@ -168,9 +173,21 @@ inline int32_t recent_slots(const HeadCache& head) {
     return head.recent_window < head.store.capacity ? head.recent_window : head.store.capacity;
 }
 
+// Floats a token's key and value take in a full-precision array: 2 * head_dim,
+// or head_dim when they are float16 copies.
+inline size_t copy_floats(const HeadCache& head, bool half) {
+    return (half ? 1 : 2) * static_cast<size_t>(head.head_dim);
+}
+inline bool window_is_half(const HeadCache& head) { return head.half_copies && head.window_released; }
+
 // Tokens whose raw key and value sit in the exact window.
 inline int32_t exact_tokens(const HeadCache& head) {
-    return head.head_dim == 0 ? 0 : static_cast<int32_t>(head.exact.size() / (2 * static_cast<size_t>(head.head_dim)));
+    return head.head_dim == 0 ? 0 : static_cast<int32_t>(head.exact.size() / copy_floats(head, window_is_half(head)));
 }
+
+// A token's key and value into `to` (copy_floats floats), as float16 when half.
+void put_copy(float* to, const float* key, const float* val, int32_t head_dim, bool half);
+// A stored copy back into key and value floats.
+void get_copy(const float* from, float* key, float* val, int32_t head_dim, bool half);
 
 }  // namespace kelvor

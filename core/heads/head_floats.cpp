@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "core/support/vector_check.h"
 
@@ -55,16 +56,19 @@ std::string head_floats_error(const HeadCache& head) {
     const int64_t hd = head.head_dim;
     const int64_t window = exact_tokens(head);
     const bool stats = head.stats.ready;
-    const int64_t recent = hd == 0 ? 0 : static_cast<int64_t>(head.recent.size()) / (2 * hd);
+    const int64_t recent = hd == 0 ? 0 : static_cast<int64_t>(head.recent.size() / copy_floats(head, head.half_copies));
+    // float16 copies are checked as halves below.
+    const int64_t float_window = window_is_half(head) ? 0 : window;
+    const int64_t float_recent = head.half_copies ? 0 : recent;
     const std::string codec = head.codec->name();
     // A state version that adds a float array adds its row here.
     const FloatArray arrays[] = {
         {"key scale", "slot", st.key_scales.data(), st.count, 1, 1, Allowed::not_negative},
         {"value scale", "slot", st.val_scales.data(), st.count, 1, 1, Allowed::not_negative},
-        {"full-precision key", "token", head.exact.data(), window, hd, 2 * hd, Allowed::stored_row},
-        {"full-precision value", "token", head.exact.data() + hd, window, hd, 2 * hd, Allowed::stored_row},
-        {"recent key", "token", head.recent.data(), recent, hd, 2 * hd, Allowed::stored_row},
-        {"recent value", "token", head.recent.data() + hd, recent, hd, 2 * hd, Allowed::stored_row},
+        {"full-precision key", "token", head.exact.data(), float_window, hd, 2 * hd, Allowed::stored_row},
+        {"full-precision value", "token", head.exact.data() + hd, float_window, hd, 2 * hd, Allowed::stored_row},
+        {"recent key", "token", head.recent.data(), float_recent, hd, 2 * hd, Allowed::stored_row},
+        {"recent value", "token", head.recent.data() + hd, float_recent, hd, 2 * hd, Allowed::stored_row},
         {codec + " key mean", "channel", head.stats.key_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
         {codec + " value mean", "channel", head.stats.val_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
         {codec + " key divisor", "channel", head.stats.key_divisor.data(), stats ? hd : 0, 1, 1, Allowed::divisor},
@@ -80,6 +84,26 @@ std::string head_floats_error(const HeadCache& head) {
             if (a.allowed == Allowed::stored_row && vector_fault(item, a.length) != VectorFault::none) {
                 return "has a " + a.what + " at " + a.item + " " + std::to_string(i) +
                        " whose norm is above 1.8e19, which no append stores";
+            }
+        }
+    }
+    // A half with every exponent bit set is an infinity or a NaN; halves are
+    // stored key then value per token.
+    const struct {
+        const char* what;
+        const float* data;
+        int64_t tokens;
+    } halves[] = {{"full-precision", head.exact.data(), window - float_window},
+                  {"recent", head.recent.data(), recent - float_recent}};
+    for (const auto& a : halves) {
+        for (int64_t i = 0; i < a.tokens; ++i) {
+            uint16_t h[2 * kMaxHeadDim];
+            std::memcpy(h, a.data + i * hd, 2 * sizeof(uint16_t) * static_cast<size_t>(hd));
+            for (int64_t j = 0; j < 2 * hd; ++j) {
+                if ((h[j] & 0x7c00u) == 0x7c00u) {
+                    return std::string("has a non-finite ") + a.what + (j < hd ? " key" : " value") + " at token " +
+                           std::to_string(i);
+                }
             }
         }
     }

@@ -11,6 +11,11 @@ float* ThreadWorkspace::scores(int32_t rows, int32_t tokens) {
     return scores_.data();
 }
 
+float* ThreadWorkspace::copies(size_t floats) {
+    if (copies_.size() < floats) copies_.resize(floats);
+    return copies_.data();
+}
+
 ThreadWorkspace& thread_workspace() {
     // Heap-held: the record is tens of kilobytes, too large for static TLS.
     thread_local std::unique_ptr<ThreadWorkspace> workspace = std::make_unique<ThreadWorkspace>();

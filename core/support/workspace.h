@@ -47,9 +47,12 @@ struct ThreadWorkspace {
 
     // Room for `rows` rows of `tokens` scores each; row r starts at r * tokens.
     float* scores(int32_t rows, int32_t tokens);
+    // Room for `floats` floats of full-precision copies read back from float16.
+    float* copies(size_t floats);
 
 private:
     std::vector<float> scores_;
+    std::vector<float> copies_;
 };
 
 // The calling thread's workspace, created zeroed on first use.

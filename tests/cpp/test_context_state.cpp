@@ -163,9 +163,14 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { b.push_back(0); }, false,
          "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
         {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 3); }, false,
-         "format version 3 is newer than this kelvor_py reads (up to 2); load it with the release that saved it or a "
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 4); }, false,
+         "format version 4 is newer than this kelvor_py reads (up to 3); load it with the release that saved it or a "
          "later one"},
+        {[](Blob& b) { set_field<uint32_t>(b, 76, 1); }, true, "its reserved header field is 1, not 0"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 3), set_field<uint32_t>(b, 76, 2); }, true,
+         "its full-precision copies are of kind 2, but version 3 holds float16 ones (1)"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 3); }, true,
+         "its full-precision copies are of kind 0, but version 3 holds float16 ones (1)"},
         {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
         {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
         {[](Blob& b) { set_field<int32_t>(b, 28, 0); }, true, "capacity must be between 1 and 1048576, got 0"},
@@ -287,6 +292,13 @@ TEST(ContextStateFuzz, MutatedStatesAreRefusedOrRestoredExactly) {
                               Scenario{Encoding::fitted, 3, 2, 40, 12, 0}, Scenario{Encoding::clip3, 4, 1, 16, 0, 20}}) {
         seeds.push_back(saved(*build(s, kernels(), random_tokens(s.head_dim, 600, uint32_t(s.capacity)))));
     }
+    // float16 copies of 2 sinks and 4 recent tokens, wrapped (version 3).
+    ContextSettings half;
+    half.n_heads = 1, half.head_dim = 3, half.bits = 2, half.capacity = 24, half.encoding = Encoding::fitted;
+    half.options = HeadOptions{3, 4, 2, true};
+    KelvorMHABackend with_half(half);
+    append_tokens(with_half, kernels(), 0, random_tokens(3, 100, 8), 0, 100);
+    seeds.push_back(saved(with_half));
     std::mt19937_64 rng(20240611);
     int refused = 0, restored = 0;
     for (int i = 0; i < 20000; ++i) {
@@ -469,6 +481,59 @@ TEST(ContextState, ExtremeFloatsAreRefusedOrAnswerFinitely) {
     }
     EXPECT_GT(refused, 0);
     EXPECT_GT(answered, 0);
+}
+
+}  // namespace
+}  // namespace kelvor::test
+
+namespace kelvor::test {
+namespace {
+
+// float16 copies save as they are held (version 3), and a half that is an
+// infinity or a NaN is refused by name.
+TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
+    const int32_t hd = 8;
+    ContextSettings s;
+    s.n_heads = 1, s.head_dim = hd, s.bits = 3, s.capacity = 600, s.seed = 5, s.encoding = Encoding::fitted;
+    s.options = HeadOptions{2, 4, 2, true};
+    KelvorMHABackend b(s);
+    const Tokens tok = random_tokens(hd, 570, 4, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 530);
+    const Blob good = saved(b);
+    EXPECT_EQ(get_field<uint32_t>(good.data(), 8), 3u);
+    EXPECT_EQ(get_field<uint32_t>(good.data(), 76), 1u);
+    {
+        // A restored head grows as the original does.
+        auto restored = loaded(good);
+        EXPECT_EQ(saved(*restored), good);
+        KelvorMHABackend grown(s);
+        append_tokens(grown, kernels(), 0, tok, 0, 570);
+        append_tokens(*restored, kernels(), 0, tok, 530, 570);
+        EXPECT_EQ(saved(*restored), saved(grown));
+    }
+    const HeadCache& head = *b.context()->heads[0];
+    const size_t exact = kStateHeaderBytes + kHeadRecordBytes +
+                         530 * (sz(head.store.bytes_per_vec) + sz(head.store.val_bytes_per_vec) + 12);
+    const size_t recent = exact + 2 * 2 * sz(hd) * 2 + 3 * 4 * sz(hd);  // past 2 sinks and the statistics
+    const struct {
+        size_t offset;
+        uint16_t half;
+        const char* message;
+    } cases[] = {
+        {exact + 2 * (2 * sz(hd) * 1 + 3), 0x7c00, "head 0 has a non-finite full-precision key at token 1"},
+        {recent + 2 * (2 * sz(hd) * 3 + sz(hd)), 0xfe00, "head 0 has a non-finite recent value at token 3"},
+    };
+    for (const auto& c : cases) {
+        Blob bad = good;
+        set_field<uint16_t>(bad, c.offset, c.half);
+        reseal(bad);
+        try {
+            loaded(bad);
+            ADD_FAILURE() << "loaded; expected: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
+        }
+    }
 }
 
 }  // namespace

@@ -222,8 +222,10 @@ class ModelHead:
     attended at full precision once the head answers from codes; values are
     coded at `value_bits` (default: bits)."""
 
-    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0):
+    def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
+                 copy_dtype="float32"):
         self.head_dim = head_dim
+        self.copy_dtype = copy_dtype
         self.bits = bits
         self.value_bits = bits if value_bits is None else value_bits
         self.recent, self.sinks = recent, sinks
@@ -343,6 +345,14 @@ class ModelHead:
         coded_to = max(coded_from, t - min(self.recent, t))
         return coded_from, coded_to, list(range(sinks)) + list(range(first + coded_to, appended))
 
+    def _copies(self, tokens, full):
+        """The full-precision copies of tokens `full`, as a head answering from codes keeps them: float16 ones
+        saturate at the largest half."""
+        x = np.array([tokens[i] for i in full], dtype=F32).reshape(len(full), self.head_dim)
+        if self.copy_dtype == "float16":
+            x = np.clip(x, F32(-65504), F32(65504)).astype(np.float16).astype(F32)
+        return x
+
     def _quantized_scores(self, query):
         """Scores of the coded tokens, oldest first, then of the full-precision ones."""
         hd, p, bits = self.head_dim, self.P, self.bits
@@ -361,7 +371,7 @@ class ModelHead:
         scores = ((dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
                   if len(s) else np.zeros(0, F32))
         # Full-precision keys are scored with the key mean left out, as the coded ones are.
-        fk = np.array([self.appended_keys[i] for i in full], dtype=F32).reshape(len(full), hd)
+        fk = self._copies(self.appended_keys, full)
         key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
         f = F32(1) / np.sqrt(F32(hd))
         products = x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)
@@ -387,7 +397,7 @@ class ModelHead:
             return out if self.stats is None else out + self.stats[1]
         if self.stats is not None:
             out = out + self.stats[1] * (F32(1) - _seqsum(fw))
-        fv = np.array([self.appended_vals[i] for i in full], dtype=F32).reshape(len(full), hd)
+        fv = self._copies(self.appended_vals, full)
         for j in range(len(full)):
             out = out + fw[j] * fv[j]
         return out

@@ -27,15 +27,18 @@ def channel_skewed(rng, tokens, dim):
 
 @pytest.mark.parametrize("bits", [2, 4])
 def test_kivi_like_lands_on_the_grid_of_its_group(rng, bits):
-    """Keys per channel over 32 tokens, values per token: codes 0..2**bits-1 on a float16 scale and zero point."""
+    """Keys per channel over 32 tokens, values per token or per 16 channels: codes 0..2**bits-1 on a float16
+    scale and zero point."""
     k, v = channel_skewed(rng, 64, 48), channel_skewed(rng, 64, 48)
     top = 2 ** bits - 1
-    groups = k.reshape(2, 32, 48)
-    for x, x_hat, lo, hi, group_tokens in [
-            (k, sch.kivi_keys(k, bits), groups.min(axis=1), groups.max(axis=1), 32),  # 32 tokens per group
-            (v, sch.kivi_values(v, bits), v.min(axis=1, keepdims=True), v.max(axis=1, keepdims=True), 1)]:
+    k_groups, v_groups = k.reshape(2, 32, 48), v.reshape(64, 3, 16)
+    for x, x_hat, lo, hi in [
+            (k, sch.kivi_keys(k, bits), np.repeat(k_groups.min(axis=1), 32, axis=0),
+             np.repeat(k_groups.max(axis=1), 32, axis=0)),
+            (v, sch.kivi_values(v, bits), v.min(axis=1, keepdims=True), v.max(axis=1, keepdims=True)),
+            (v, sch.kivi_values(v, bits, group=16), np.repeat(v_groups.min(axis=2), 16, axis=1),
+             np.repeat(v_groups.max(axis=2), 16, axis=1))]:
         zero, step = (a.astype(np.float16).astype(np.float64) for a in (lo, (hi - lo) / top))
-        zero, step = np.repeat(zero, group_tokens, axis=0), np.repeat(step, group_tokens, axis=0)
         codes = (x_hat - zero) / step
         assert np.allclose(codes, np.rint(codes), atol=1e-6) and codes.min() > -1e-6 and codes.max() < top + 1e-6
         assert np.all(np.abs(x_hat - x) <= step * (0.5 + top * F16_SLACK) + np.abs(zero) * F16_SLACK)

@@ -1,4 +1,4 @@
-"""The opt-in accuracy options (recent, value_bits, sinks) against the NumPy model,
+"""The opt-in accuracy options (recent, value_bits, sinks, copy_dtype) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -20,8 +20,9 @@ LEVELS = tuple(kelvor_py._simd_levels())
 # (head_dim, capacity, tokens): past the window without wrapping; and a small
 # ring that has wrapped, so the sinks live on only in their full-precision copies.
 SHAPES = [(16, 600, 560), (5, 40, 90)]
-# (recent, value_bits offset from bits, sinks)
-OPTIONS = [(0, 1, 0), (16, 0, 0), (0, 0, 4), (8, 2, 3), (64, 0, 0)]
+# (recent, value_bits offset from bits, sinks, copy_dtype)
+OPTIONS = [(0, 1, 0, "float32"), (16, 0, 0, "float32"), (0, 0, 4, "float32"), (8, 2, 3, "float32"),
+           (64, 0, 0, "float32"), (12, 1, 3, "float16")]
 
 SCRIPT = textwrap.dedent(
     """
@@ -51,13 +52,19 @@ def cases():
     for encoding in ("clip3", "fitted"):
         for bits in (2, 3, 4):
             for hd, capacity, n in SHAPES:
-                for recent, offset, sinks in OPTIONS:
+                for recent, offset, sinks, copy_dtype in OPTIONS:
                     rng = np.random.default_rng([bits, hd, recent, offset, sinks])
                     keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
                     vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
+                    if copy_dtype == "float16":   # beyond the largest half, and among its subnormals
+                        vals[:, ::7, 0] *= 1e5
+                        keys[:, ::5, 1] *= 1e-6
                     queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks)
-                    tag = f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}"
+                    if copy_dtype != "float32":
+                        options["copy_dtype"] = copy_dtype
+                    tag = (f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}"
+                           f"_{copy_dtype}")
                     yield tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
 
 
@@ -100,20 +107,21 @@ def test_options_match_the_model_at_every_level(level_outputs, level):
 def test_options_at_their_defaults_change_nothing(rng, encoding):
     keys, vals = (rng.standard_normal((700, 2, 8)).astype(np.float32) for _ in range(2))
     plain = MHAContext(2, 8, 3, 600, encoding=encoding)
-    spelled = MHAContext(2, 8, 3, 600, encoding=encoding, recent=0, value_bits=3, sinks=0)
+    spelled = MHAContext(2, 8, 3, 600, encoding=encoding, recent=0, value_bits=3, sinks=0, copy_dtype="float32")
     for t in range(700):
         plain.append_heads(keys[t], vals[t], t)
         spelled.append_heads(keys[t], vals[t], t)
     assert plain.__getstate__() == spelled.__getstate__()
     assert repr(plain) == repr(spelled) and "recent" not in repr(plain)
-    assert (spelled.recent, spelled.value_bits, spelled.sinks) == (0, 3, 0)
+    assert (spelled.recent, spelled.value_bits, spelled.sinks, spelled.copy_dtype) == (0, 3, 0, "float32")
 
 
 def test_options_are_checked_shown_and_counted():
     for kwargs, message in [(dict(value_bits=5), "value_bits must be 2, 3 or 4, got 5"),
                             (dict(recent=-1), "recent must be between 0 and 4096, got -1"),
                             (dict(recent=4097), "recent must be between 0 and 4096, got 4097"),
-                            (dict(sinks=513), "sinks must be between 0 and 512, got 513")]:
+                            (dict(sinks=513), "sinks must be between 0 and 512, got 513"),
+                            (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -124,6 +132,39 @@ def test_options_are_checked_shown_and_counted():
         ctx.append_heads(ones * t, ones, t)
     assert ctx.kv_bytes() == 2 * 10 * (32 + 16)  # keys at 4 bits, values at 2
     assert pickle.loads(pickle.dumps(ctx)).__repr__() == repr(ctx)
+    # float16 copies: two bytes less per element of each of the 32 recent tokens and 4 sinks of both heads, and
+    # nothing else; saved as format version 3, float32 ones as version 2.
+    half = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16")
+    full = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4)
+    assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
+    for t in range(600):
+        half.append_heads(ones * t, ones, t)
+        full.append_heads(ones * t, ones, t)
+    assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
+    assert (half.__getstate__()[8], full.__getstate__()[8]) == (3, 2)
+
+
+def test_version_2_states_load_and_save_unchanged():
+    """States saved with the options before float16 copies existed."""
+    saved = np.load(os.path.join(os.path.dirname(__file__), "data", "states_v2.npz"))
+    tags = sorted({k.split("/")[0] for k in saved})
+    assert len(tags) == 18
+    for tag in tags:
+        encoding, bits, name = tag.split("_", 2)
+        hd, cap, n, options = {"exact": (6, 64, 40, dict(recent=8, sinks=2)),
+                               "wrapped": (16, 24, 100, dict(recent=4, sinks=3, value_bits=2)),
+                               "past_window": (3, 600, 530, dict(recent=16, sinks=4))}[name]
+        rng = np.random.default_rng([int(bits), hd, cap, n])
+        fresh = MHAContext(2, hd, int(bits), cap, seed=5, encoding=encoding, **options)
+        for t in range(n):
+            fresh.append_heads(rng.standard_normal((2, hd)).astype(np.float32) + 0.3,
+                               rng.standard_normal((2, hd)).astype(np.float32) - 0.2, t)
+        queries = rng.standard_normal((2, 3, hd)).astype(np.float32)
+        state = saved[tag + "/state"].tobytes()
+        old = pickle.loads(pickle.dumps(kelvor_py._restore(state)))
+        assert old.__getstate__() == state == fresh.__getstate__(), tag
+        assert old.compute_heads(queries).tobytes() == fresh.compute_heads(queries).tobytes(), tag
+        assert_matches(old.compute_heads(queries), saved[tag + "/answers"].astype(np.float64), tag)
 
 
 def test_version_1_states_load_and_answer_as_a_fresh_context():

@@ -126,15 +126,20 @@ def test_scores_match_float64_distributions(rng):
 @pytest.mark.parametrize("figure, expected", [
     (kv_caches.PEERS["int8 blocks of 32"][1](64, 100), 8 + 2 * 16 / 64),
     (kv_caches.PEERS["int4 blocks of 32, zero point"][1](64, 100), 4 + 2 * 32 / 64),
-    # 100 tokens: 3 key groups coded (96 tokens), 4 float keys; every value coded with a scale and zero point.
+    # 100 tokens: 3 key groups coded (96 tokens), 4 float16 keys; every value coded with a scale and zero point.
     (kv_caches.PEERS["KIVI-like 2-bit"][1](64, 100),
-     (96 * 64 * 2 + 3 * 64 * 32 + 4 * 64 * 32 + 100 * (64 * 2 + 32)) / (2 * 100 * 64)),
-    # 128 recent tokens of 2048: 60 key groups and 1920 values coded, 128 of each float.
-    (kv_caches.PEERS["KIVI-like 4-bit, recent 128"][1](64, 2048),
-     (1920 * 64 * 4 + 60 * 64 * 32 + 128 * 64 * 32 + 1920 * (64 * 4 + 32) + 128 * 64 * 32) / (2 * 2048 * 64)),
+     (96 * 64 * 2 + 3 * 64 * 32 + 4 * 64 * 16 + 100 * (64 * 2 + 32)) / (2 * 100 * 64)),
+    # 128 recent tokens of 2048: 60 key groups and 1920 values coded (a scale and zero point per 32 channels),
+    # 128 of each in float16.
+    (kv_caches.PEERS["KIVI-like 4-bit, values per 32 channels, recent 128"][1](64, 2048),
+     (1920 * 64 * 4 + 60 * 64 * 32 + 128 * 64 * 16 + 1920 * (64 * 4 + 2 * 32) + 128 * 64 * 16) / (2 * 2048 * 64)),
     # Fitted 3-bit at 2048 tokens: codes, two scales and a position per token, 4 sinks and 32 recent at float32.
     (kv_caches.library_bits_per_element(64, 2048, bits=3, capacity=4096, sinks=4, recent=32, encoding="fitted"),
      (2048 * (64 * 6 + 96) + 36 * 128 * 32 + 3 * 64 * 32) / (2 * 2048 * 64)),
+    # The same with float16 copies.
+    (kv_caches.library_bits_per_element(64, 2048, bits=3, capacity=4096, sinks=4, recent=32, encoding="fitted",
+                                        copy_dtype="float16"),
+     (2048 * (64 * 6 + 96) + 36 * 128 * 16 + 3 * 64 * 32) / (2 * 2048 * 64)),
     # A ring of 1024 keys/values 4/2 bits over 2048 tokens holds half of them.
     (kv_caches.library_bits_per_element(64, 2048, bits=4, capacity=1024, value_bits=2),
      1024 * (64 * 6 + 96) / (2 * 2048 * 64)),
@@ -146,14 +151,14 @@ def test_bits_per_element_hand_counts(figure, expected):
     assert figure == pytest.approx(expected, rel=1e-12)
 
 
-@pytest.mark.parametrize("bits, window, tokens", [(2, 0, 100), (4, 32, 100), (2, 128, 64)])
-def test_kivi_cache_holds_in_float_what_it_counts_as_float(rng, bits, window, tokens):
-    cache = kv_caches.KiviCache(2, 16, tokens, bits, window)
+@pytest.mark.parametrize("bits, window, tokens, group", [(2, 0, 100, None), (4, 32, 100, 8), (2, 128, 64, None)])
+def test_kivi_cache_holds_in_float16_what_it_counts_as_float16(rng, bits, window, tokens, group):
+    cache = kv_caches.KiviCache(2, 16, tokens, bits, window, group)
     k, v = rng.standard_normal((2, tokens, 2, 16)).astype(np.float32)
     for t in range(tokens):
         cache.append_heads(k[t], v[t], t)
-    float_keys = np.all(cache.keys_t.transpose(2, 0, 1) == k, axis=(1, 2))
-    float_vals = np.all(cache.vals.transpose(1, 0, 2) == v, axis=(1, 2))
+    float_keys = np.all(cache.keys_t.transpose(2, 0, 1) == k.astype(np.float16), axis=(1, 2))
+    float_vals = np.all(cache.vals.transpose(1, 0, 2) == v.astype(np.float16), axis=(1, 2))
     n_keys, n_vals = kv_caches.kivi_float_tokens(tokens, window)
     assert float_keys.tolist() == [t >= tokens - n_keys for t in range(tokens)]
     assert float_vals.tolist() == [t >= tokens - n_vals for t in range(tokens)]

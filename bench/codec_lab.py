@@ -1,0 +1,329 @@
+"""Codec ideas measured in NumPy inside SmolLM2-135M-Instruct before any goes into the library.
+
+Each variant is the fitted encoding written out in float64 (centre, equalise,
+rotate, code at unit root mean square with a fitted gain) plus one change, as a
+cache the decoder of bench/smollm2.py calls like any other. Like the library,
+a head answers exactly for its first 512 tokens and fixes its statistics on
+the 513th append; a variant may also look at the queries it answered in that
+exact phase. The log of what each idea gave is docs/accuracy-lab.md.
+
+    python bench/codec_lab.py --passages 0,1 --tokens 1280 --variants base3,query3
+"""
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse  # noqa: E402
+import hashlib  # noqa: E402
+import math  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from dataclasses import dataclass, replace  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+import kelvor_model as km  # noqa: E402
+import perplexity as ppl  # noqa: E402
+import smollm2  # noqa: E402
+from kv_caches import START_WINDOW, Float32Cache  # noqa: E402
+
+
+@dataclass(frozen=True)
+class Variant:
+    bits: int = 3
+    value_bits: int = 0           # 0: bits
+    recent: int = 0
+    sinks: int = 0
+    half_exact: bool = False      # sinks, recent and heavy tokens kept in float16
+    divisor: str = "key"          # "key": sqrt(key rms); "query": sqrt(key rms / query rms); "none"
+    codebook: str = "fixed"       # "fixed": the library's tables; "head": Lloyd-Max on the head's own keys
+    heavy: int = 0                # tokens kept exact, chosen by exact-phase attention weight
+    key_residual: int = 0         # bits of a second code of the key's coding error (with its own gain)
+    val_codebook: str = "fixed"
+    only: str = ""                # "keys" or "values": the other kept exact (to see where the error comes from)
+
+    def kb(self):
+        return self.bits
+
+    def vb(self):
+        return self.value_bits or self.bits
+
+    def bits_per_element(self, head_dim, tokens):
+        p = 1 << (head_dim - 1).bit_length()
+        exact = self.sinks + min(self.recent, tokens) + self.heavy
+        total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + 96 + 32 * (self.key_residual > 0))
+        total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
+        total += 3 * head_dim * 32
+        if self.codebook == "head":
+            total += (2 ** self.kb()) * 32
+        if self.val_codebook == "head":
+            total += (2 ** self.vb()) * 32
+        return total / (2 * tokens * head_dim)
+
+
+VARIANTS = {
+    "base2": Variant(2), "base3": Variant(3), "base4": Variant(4),
+    "query2": Variant(2, divisor="query"), "query3": Variant(3, divisor="query"), "query4": Variant(4, divisor="query"),
+    "nodiv3": Variant(3, divisor="none"),
+    "keys3": Variant(3, only="keys"), "values3": Variant(3, only="values"),
+    "keys2": Variant(2, only="keys"), "values2": Variant(2, only="values"),
+    "cb2": Variant(2, codebook="head"), "cb3": Variant(3, codebook="head"),
+    "cbv3": Variant(3, codebook="head", val_codebook="head"),
+    "heavy3": Variant(3, heavy=16), "heavy3s": Variant(3, heavy=16, sinks=4),
+    "sinks3": Variant(3, sinks=4),
+    "res2+1": Variant(2, value_bits=3, key_residual=1), "k3v3": Variant(3),
+    "k3v2r16s4": Variant(3, 2, recent=16, sinks=4),
+    "k3v2r16s4h": Variant(3, 2, recent=16, sinks=4, half_exact=True),
+    "k3v2r32s4h": Variant(3, 2, recent=32, sinks=4, half_exact=True),
+    "k3v2r32s4hq": Variant(3, 2, recent=32, sinks=4, half_exact=True, divisor="query"),
+    "k4v3r16s4h": Variant(4, 3, recent=16, sinks=4, half_exact=True),
+    "k4v3r16s4hq": Variant(4, 3, recent=16, sinks=4, half_exact=True, divisor="query"),
+    "k2r8s4": Variant(2, recent=8, sinks=4),
+    "k2r8s4q": Variant(2, recent=8, sinks=4, divisor="query"),
+}
+
+
+def hadamard(p):
+    h = np.array([[1.0]])
+    while h.shape[0] < p:
+        h = np.block([[h, h], [h, -h]])
+    return h / math.sqrt(p)
+
+
+def midpoints(levels):
+    return (levels[:-1] + levels[1:]) / 2
+
+
+def code_unit(v, levels, keep_norm):
+    """Rows of v (unit root mean square) coded against `levels` with a fitted gain, as the library's fitted
+    encoder does: least squares for keys, the norm for values. Returns the reconstruction."""
+    thr = midpoints(levels)
+    gain = np.ones(len(v))
+    for _ in range(km.GAIN_REFITS + 1):
+        lv = levels[np.searchsorted(thr, v / gain[:, None], side="right")]
+        den = np.maximum((lv * lv).sum(1), 1e-30)
+        gain = np.maximum((v * lv).sum(1) / den, 1e-30)
+    if keep_norm:
+        gain = np.sqrt(v.shape[1] / den)
+    return lv * gain[:, None]
+
+
+def lloyd(samples, levels, iterations=15):
+    samples = np.sort(samples.ravel())
+    levels = levels.copy()
+    for _ in range(iterations):
+        idx = np.searchsorted(midpoints(levels), samples, side="right")
+        sums = np.bincount(idx, samples, len(levels))
+        counts = np.bincount(idx, None, len(levels))
+        levels = np.where(counts > 0, sums / np.maximum(counts, 1), levels)
+        levels.sort()
+    return levels
+
+
+class LabHead:
+    """Coding of one key/value head, fixed from its first tokens (and the exact phase's queries)."""
+
+    def __init__(self, variant, keys, vals, queries, seed):
+        v, hd = variant, keys.shape[1]
+        self.v, self.hd = v, hd
+        self.p = 1 << (hd - 1).bit_length()
+        signs = km.sign_diagonal(self.p, seed).astype(np.float64)
+        self.rot = hadamard(self.p) * signs[None, :]       # y_rot = rot @ y_pad
+        k, x = keys.astype(np.float64), vals.astype(np.float64)
+        self.key_mean, self.val_mean = k.mean(0), x.mean(0)
+        rms = np.sqrt(((k - self.key_mean) ** 2).mean(0))
+        floor = km.DIVISOR_FLOOR * rms.mean()
+        if v.divisor == "key":
+            self.divisor = np.sqrt(np.maximum(rms, floor))
+        elif v.divisor == "query":
+            q_rms = np.sqrt((queries.astype(np.float64) ** 2).mean(0))
+            ratio = np.maximum(rms, floor) / np.maximum(q_rms, km.DIVISOR_FLOOR * q_rms.mean())
+            self.divisor = np.sqrt(ratio)
+        else:
+            self.divisor = np.ones(hd)
+        self.key_levels = km.FITTED_LEVELS[v.kb()].astype(np.float64)
+        self.val_levels = km.FITTED_LEVELS[v.vb()].astype(np.float64)
+        if v.codebook == "head":
+            self.key_levels = lloyd(self._unit(self._key_y(k))[0], self.key_levels)
+        if v.val_codebook == "head":
+            self.val_levels = lloyd(self._unit(x - self.val_mean)[0], self.val_levels)
+
+    def _key_y(self, k):
+        return (k - self.key_mean) / self.divisor
+
+    def _unit(self, y):
+        pad = np.zeros((len(y), self.p))
+        pad[:, :self.hd] = y
+        norm = np.sqrt((y * y).sum(1)) + 1e-30
+        return math.sqrt(self.p) * (pad / norm[:, None]) @ self.rot.T, norm
+
+    def _back(self, unit, norm):
+        return ((unit * (norm / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
+
+    def keys(self, k):
+        y = self._key_y(np.asarray(k, np.float64))
+        unit, norm = self._unit(y)
+        rec = code_unit(unit, self.key_levels, keep_norm=False)
+        if self.v.key_residual:
+            err = unit - rec
+            scale = np.sqrt((err ** 2).mean(1)) + 1e-30
+            rec = rec + code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
+                                  if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), False) * scale[:, None]
+        return self._back(rec, norm) * self.divisor + self.key_mean
+
+    def vals(self, x):
+        y = np.asarray(x, np.float64) - self.val_mean
+        unit, norm = self._unit(y)
+        return self._back(code_unit(unit, self.val_levels, keep_norm=True), norm) + self.val_mean
+
+
+class LabCache(Float32Cache):
+    """Float until the 513th append, then every token but the kept ones replaced by what the variant stores."""
+
+    def __init__(self, n_kv_heads, head_dim, capacity, variant, queries, seed):
+        super().__init__(n_kv_heads, head_dim, capacity)
+        self.variant, self.queries, self.seed = variant, queries, seed   # queries: (512, n_heads, head_dim)
+        self.heads = None
+        self.kept = set()
+
+    def _stored(self):
+        v, n = self.variant, self.n
+        if n <= START_WINDOW:
+            return
+        if self.heads is None:
+            self._fix()
+            coded = range(0, max(n - v.recent, 0))
+        else:
+            coded = [n - 1 - v.recent] if n - 1 - v.recent >= 0 else []
+            if v.half_exact:
+                self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
+                self.vals[:, n - 1] = self.vals[:, n - 1].astype(np.float16)
+        for t in coded:
+            if t not in self.kept:
+                self._code(t)
+
+    def _code(self, t):
+        for h, head in enumerate(self.heads):
+            if self.variant.only != "values":
+                self.keys_t[h, :, t] = head.keys(self.keys_t[h, :, t][None])[0]
+            if self.variant.only != "keys":
+                self.vals[h, t] = head.vals(self.vals[h, t][None])[0]
+
+    def _fix(self):
+        v, n, hkv = self.variant, self.n, self.n_kv_heads
+        group = self.queries.shape[1] // hkv
+        self.heads = [LabHead(v, self.keys_t[h, :, :n].T, self.vals[h, :n],
+                              self.queries[:, h * group:(h + 1) * group].reshape(-1, self.head_dim),
+                              km.head_seed(self.seed, h)) for h in range(hkv)]
+        self.kept = set(range(min(v.sinks, n)))
+        if v.heavy:
+            self.kept |= self._heaviest(v.heavy)
+        # Code the tokens now leaving the float window in one batch (later ones one by one as they leave it).
+        todo = [t for t in range(max(n - v.recent, 0)) if t not in self.kept]
+        for h, head in enumerate(self.heads):
+            if todo and v.only != "values":
+                kh = self.keys_t[h]
+                kh[:, todo] = head.keys(kh[:, todo].T).T
+            if todo and v.only != "keys":
+                self.vals[h, todo] = head.vals(self.vals[h, todo])
+        if v.half_exact:    # what stays float is float16
+            rest = [t for t in range(n) if t not in todo]
+            self.keys_t[:, :, rest] = self.keys_t[:, :, rest].astype(np.float16)
+            self.vals[:, rest] = self.vals[:, rest].astype(np.float16)
+        self.kept |= set(todo)   # already coded
+
+    def _heaviest(self, count):
+        """Tokens with the largest attention weight summed over the exact phase's queries (all heads)."""
+        q = self.queries.astype(np.float64)
+        t_q = q.shape[0]
+        group = q.shape[1] // self.n_kv_heads
+        weight = np.zeros(self.n)
+        mask = np.tril(np.ones((t_q, t_q), bool))
+        for h in range(self.n_kv_heads):
+            k = self.keys_t[h, :, :t_q].astype(np.float64)
+            for g in range(group):
+                s = q[:, h * group + g] @ k / math.sqrt(self.head_dim)
+                s = np.where(mask, s, -np.inf)
+                w = np.exp(s - s.max(1, keepdims=True))
+                w /= w.sum(1, keepdims=True)
+                weight[:t_q] += w.sum(0)
+        weight[:self.variant.sinks] = -1
+        return set(np.argsort(-weight)[:count].tolist())
+
+
+class RecordingCache(Float32Cache):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.seen = []
+
+    def compute_heads(self, queries):
+        self.seen.append(np.array(queries, np.float32))
+        return super().compute_heads(queries)
+
+
+def exact_queries(model, name, ids):
+    """(layers, 512, n_heads, head_dim): the queries every layer asks in the exact phase, cached."""
+    key = hashlib.sha256(b"queries 1|" + model.ident.encode() + np.asarray(ids[:START_WINDOW], "<i8").tobytes())
+    path = ppl.OUT / f"queries-{key.hexdigest()[:24]}.npy"
+    if path.exists():
+        return np.load(path)
+    ppl.log(f"exact-phase queries for {name} ...")
+    cfg = model.config
+    caches = [RecordingCache(cfg.n_kv_heads, cfg.head_dim, START_WINDOW) for _ in range(cfg.n_layers)]
+    smollm2.forward(model, ids[:START_WINDOW], caches)
+    out = np.stack([np.stack(c.seen) for c in caches]).reshape(cfg.n_layers, START_WINDOW, cfg.n_heads, cfg.head_dim)
+    np.save(path, out)
+    return out
+
+
+def run(model, variant, ids, tokens, ref, queries):
+    cfg = model.config
+    caches = [LabCache(cfg.n_kv_heads, cfg.head_dim, tokens, variant, queries[i], ppl.SEED + i)
+              for i in range(cfg.n_layers)]
+    for cache, keys, vals in zip(caches, ref.keys, ref.vals):
+        for t in range(ppl.SCORED_FROM):
+            cache.append_heads(keys[t], vals[t], t)
+    return smollm2.forward(model, ids[ppl.SCORED_FROM:tokens], caches, start=ppl.SCORED_FROM)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--passages", default="0,1", help="indices into perplexity.PASSAGES")
+    parser.add_argument("--tokens", type=int, default=1280)
+    parser.add_argument("--variants", default="base3,query3")
+    parser.add_argument("--define", action="append", default=[],
+                        help="name=Variant(...) keyword arguments, e.g. 'x=bits=3,divisor=\"query\"'")
+    args = parser.parse_args(argv)
+    for d in args.define:
+        name, kw = d.split("=", 1)
+        VARIANTS[name] = eval(f"Variant({kw})")   # a lab tool: its own command line only
+    ppl.OUT.mkdir(parents=True, exist_ok=True)
+    model, tokenizer = smollm2.load(ppl.OUT)
+    cfg = model.config
+    chosen = [ppl.PASSAGES[int(i)] for i in args.passages.split(",")]
+    passages = []
+    for name, load in chosen:
+        passages.append((name, np.array(tokenizer.encode(load()).ids[:args.tokens + 1], np.int64)))
+    refs = [ppl.reference(model, name, ids, args.tokens) for name, ids in passages]
+    queries = [exact_queries(model, name, ids) for name, ids in passages]
+    print(f"passages {', '.join(n for n, _ in passages)}; {args.tokens} tokens; scored from {ppl.SCORED_FROM}")
+    print("| variant | bits/element | mean KL | same top token | perplexity | time |")
+    print("|---|---|---|---|---|---|")
+    for vname in args.variants.split(","):
+        variant = VARIANTS[vname]
+        start = time.perf_counter()
+        nll, kl, same = [], [], []
+        for (name, ids), ref, q in zip(passages, refs, queries):
+            hidden = run(model, variant, ids, args.tokens, ref, q)
+            a, b, c = ppl.score(model, hidden, ppl.log_probs(model, ref.hidden), ids[ppl.SCORED_FROM + 1:])
+            nll.append(a), kl.append(b), same.append(c)
+        nll, kl, same = (np.concatenate(x) for x in (nll, kl, same))
+        print(f"| {vname} | {variant.bits_per_element(cfg.head_dim, args.tokens):.3f} | {kl.mean():.4f} | "
+              f"{100 * same.mean():.1f} % | {np.exp(nll.mean()):.3f} | {time.perf_counter() - start:.0f} s |",
+              flush=True)
+
+
+if __name__ == "__main__":
+    main()

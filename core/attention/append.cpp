@@ -99,6 +99,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     // it may still answer, up to the sinks after that.
     const int64_t index = head.appended++;
     if (index < keep) {
+        const size_t token = copy_floats(head, window_is_half(head));
         head.exact.resize(head.exact.size() + token);
         put_copy(head.exact.data() + head.exact.size() - token, key, val, head.head_dim, window_is_half(head));
     }

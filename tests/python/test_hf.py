@@ -187,7 +187,7 @@ def test_copies_and_saved_caches_continue_identically(tmp_path):
     from kelvor_py import sessions
 
     model = enabled(tiny())
-    cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, threads=2)
+    cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, copy_dtype="float16", threads=2)
     steps(model, cache, ids(540), 4)
     copies = [copy.deepcopy(cache), pickle.loads(pickle.dumps(cache))]
     with redis_server.redis_server(tmp_path) as where:

@@ -43,6 +43,8 @@ class Variant:
     key_residual: int = 0         # bits of a second code of the key's coding error (with its own gain)
     val_codebook: str = "fixed"
     only: str = ""                # "keys" or "values": the other kept exact (to see where the error comes from)
+    key_offset: int = 0           # tokens per group with its own float16 key offset per channel (0: one per head)
+    half_scales: bool = False     # the per-vector scales stored as float16
 
     def kb(self):
         return self.bits
@@ -53,7 +55,12 @@ class Variant:
     def bits_per_element(self, head_dim, tokens):
         p = 1 << (head_dim - 1).bit_length()
         exact = self.sinks + min(self.recent, tokens) + self.heavy
-        total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + 96 + 32 * (self.key_residual > 0))
+        scales = 2 * (16 if self.half_scales else 32)
+        total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + scales + 32 + 32 * (self.key_residual > 0))
+        if self.key_offset:
+            complete = tokens // self.key_offset
+            waiting = max(tokens - self.recent - complete * self.key_offset, 0)   # keys held until their group ends
+            total += complete * head_dim * 16 + waiting * head_dim * 16
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
         total += 3 * head_dim * 32
         if self.codebook == "head":
@@ -82,6 +89,12 @@ VARIANTS = {
     "k4v3r16s4hq": Variant(4, 3, recent=16, sinks=4, half_exact=True, divisor="query"),
     "k2r8s4": Variant(2, recent=8, sinks=4),
     "k2r8s4q": Variant(2, recent=8, sinks=4, divisor="query"),
+    "off2": Variant(2, key_offset=32), "off3": Variant(3, key_offset=32), "off4": Variant(4, key_offset=32),
+    "half2": Variant(2, half_scales=True), "half3": Variant(3, half_scales=True), "half4": Variant(4, half_scales=True),
+    "off2h": Variant(2, key_offset=32, half_scales=True), "off3h": Variant(3, key_offset=32, half_scales=True),
+    "off4h": Variant(4, key_offset=32, half_scales=True),
+    "k3v2r32s4h_off": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32),
+    "k3v2r32s4h_offh": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32, half_scales=True),
 }
 
 
@@ -98,7 +111,7 @@ def midpoints(levels):
 
 def code_unit(v, levels, keep_norm):
     """Rows of v (unit root mean square) coded against `levels` with a fitted gain, as the library's fitted
-    encoder does: least squares for keys, the norm for values. Returns the reconstruction."""
+    encoder does: least squares for keys, the norm for values. Returns (levels chosen, gain per row)."""
     thr = midpoints(levels)
     gain = np.ones(len(v))
     for _ in range(km.GAIN_REFITS + 1):
@@ -107,7 +120,7 @@ def code_unit(v, levels, keep_norm):
         gain = np.maximum((v * lv).sum(1) / den, 1e-30)
     if keep_norm:
         gain = np.sqrt(v.shape[1] / den)
-    return lv * gain[:, None]
+    return lv, gain
 
 
 def lloyd(samples, levels, iterations=15):
@@ -134,6 +147,10 @@ class LabHead:
         k, x = keys.astype(np.float64), vals.astype(np.float64)
         self.key_mean, self.val_mean = k.mean(0), x.mean(0)
         rms = np.sqrt(((k - self.key_mean) ** 2).mean(0))
+        if v.key_offset:    # the groups' offsets take the mean's place; equalise what is left to code
+            self.key_mean = np.zeros(hd)
+            whole = k[:len(k) // v.key_offset * v.key_offset].reshape(-1, v.key_offset, hd)
+            rms = np.sqrt(((whole - whole.mean(1, keepdims=True)) ** 2).mean((0, 1)))
         floor = km.DIVISOR_FLOOR * rms.mean()
         if v.divisor == "key":
             self.divisor = np.sqrt(np.maximum(rms, floor))
@@ -159,24 +176,32 @@ class LabHead:
         norm = np.sqrt((y * y).sum(1)) + 1e-30
         return math.sqrt(self.p) * (pad / norm[:, None]) @ self.rot.T, norm
 
-    def _back(self, unit, norm):
-        return ((unit * (norm / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
+    def _back(self, unit, scale):
+        """unit (rows of codebook levels, or a reconstruction at unit gain) times each row's stored scale."""
+        if self.v.half_scales:
+            scale = scale.astype(np.float16).astype(np.float64)
+        return ((unit * (scale / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
 
-    def keys(self, k):
-        y = self._key_y(np.asarray(k, np.float64))
+    def keys(self, k, offset=0.0):
+        """Reconstructions of keys k (rows); `offset`, their groups' stored offsets, is what the scoring adds
+        back as q . offset once per group."""
+        y = self._key_y(np.asarray(k, np.float64) - offset)
         unit, norm = self._unit(y)
-        rec = code_unit(unit, self.key_levels, keep_norm=False)
+        lv, gain = code_unit(unit, self.key_levels, keep_norm=False)
         if self.v.key_residual:
+            rec = lv * gain[:, None]
             err = unit - rec
             scale = np.sqrt((err ** 2).mean(1)) + 1e-30
-            rec = rec + code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
-                                  if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), False) * scale[:, None]
-        return self._back(rec, norm) * self.divisor + self.key_mean
+            lv2, gain2 = code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
+                                   if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), False)
+            lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
+        return self._back(lv, gain * norm) * self.divisor + self.key_mean + offset
 
     def vals(self, x):
         y = np.asarray(x, np.float64) - self.val_mean
         unit, norm = self._unit(y)
-        return self._back(code_unit(unit, self.val_levels, keep_norm=True), norm) + self.val_mean
+        lv, gain = code_unit(unit, self.val_levels, keep_norm=True)
+        return self._back(lv, gain * norm) + self.val_mean
 
 
 class LabCache(Float32Cache):
@@ -187,6 +212,8 @@ class LabCache(Float32Cache):
         self.variant, self.queries, self.seed = variant, queries, seed   # queries: (512, n_heads, head_dim)
         self.heads = None
         self.kept = set()
+        self.keys_done = self.vals_done = 0     # tokens before these have their stored form
+        self.offsets = {}                       # key group -> (heads, head_dim) float16 offsets
 
     def _stored(self):
         v, n = self.variant, self.n
@@ -194,22 +221,40 @@ class LabCache(Float32Cache):
             return
         if self.heads is None:
             self._fix()
-            coded = range(0, max(n - v.recent, 0))
         else:
-            coded = [n - 1 - v.recent] if n - 1 - v.recent >= 0 else []
             if v.half_exact:
                 self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
                 self.vals[:, n - 1] = self.vals[:, n - 1].astype(np.float16)
-        for t in coded:
-            if t not in self.kept:
-                self._code(t)
+            if v.key_offset and v.recent < v.key_offset:    # a key waits for its group's end in float16
+                self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
+        self._code_up_to(n)
 
-    def _code(self, t):
+    def _code_up_to(self, n):
+        """Codes what has left the float window: values at once, keys once their offset's group is complete."""
+        v = self.variant
+        vals_end = max(n - v.recent, 0)
+        keys_end = min(vals_end, n // v.key_offset * v.key_offset) if v.key_offset else vals_end
+        keys = [t for t in range(self.keys_done, keys_end) if t not in self.kept]
+        vals = [t for t in range(self.vals_done, vals_end) if t not in self.kept]
+        self.keys_done, self.vals_done = max(self.keys_done, keys_end), max(self.vals_done, vals_end)
+        offsets = self._key_offsets(keys) if v.key_offset else np.zeros((self.n_kv_heads, 1, self.head_dim))
         for h, head in enumerate(self.heads):
-            if self.variant.only != "values":
-                self.keys_t[h, :, t] = head.keys(self.keys_t[h, :, t][None])[0]
-            if self.variant.only != "keys":
-                self.vals[h, t] = head.vals(self.vals[h, t][None])[0]
+            if keys and v.only != "values":
+                kh = self.keys_t[h]
+                kh[:, keys] = head.keys(kh[:, keys].T, offsets[h]).T
+            if vals and v.only != "keys":
+                self.vals[h, vals] = head.vals(self.vals[h, vals])
+
+    def _key_offsets(self, tokens):
+        """(heads, len(tokens), head_dim): each token's group offset, the float16 mean of the group's keys as
+        held when the group's first token is coded (all of them still float then)."""
+        g = self.variant.key_offset
+        for group in {t // g for t in tokens} - self.offsets.keys():
+            held = self.keys_t[:, :, group * g:(group + 1) * g].astype(np.float64)
+            self.offsets[group] = held.mean(-1).astype(np.float16).astype(np.float64)
+        if not tokens:
+            return np.zeros((self.n_kv_heads, 0, self.head_dim))
+        return np.stack([self.offsets[t // g] for t in tokens], axis=1)
 
     def _fix(self):
         v, n, hkv = self.variant, self.n, self.n_kv_heads
@@ -220,19 +265,14 @@ class LabCache(Float32Cache):
         self.kept = set(range(min(v.sinks, n)))
         if v.heavy:
             self.kept |= self._heaviest(v.heavy)
-        # Code the tokens now leaving the float window in one batch (later ones one by one as they leave it).
-        todo = [t for t in range(max(n - v.recent, 0)) if t not in self.kept]
-        for h, head in enumerate(self.heads):
-            if todo and v.only != "values":
-                kh = self.keys_t[h]
-                kh[:, todo] = head.keys(kh[:, todo].T).T
-            if todo and v.only != "keys":
-                self.vals[h, todo] = head.vals(self.vals[h, todo])
+        coded = max(n - v.recent, 0)
         if v.half_exact:    # what stays float is float16
-            rest = [t for t in range(n) if t not in todo]
+            rest = [t for t in range(n) if t >= coded or t in self.kept]
             self.keys_t[:, :, rest] = self.keys_t[:, :, rest].astype(np.float16)
             self.vals[:, rest] = self.vals[:, rest].astype(np.float16)
-        self.kept |= set(todo)   # already coded
+        if v.key_offset and v.recent < v.key_offset:
+            waiting = slice(n // v.key_offset * v.key_offset, n)
+            self.keys_t[:, :, waiting] = self.keys_t[:, :, waiting].astype(np.float16)
 
     def _heaviest(self, count):
         """Tokens with the largest attention weight summed over the exact phase's queries (all heads)."""

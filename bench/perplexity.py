@@ -32,6 +32,8 @@ OUT = ROOT / "build" / "perplexity"
 SCORED_FROM = 512
 SEED = 1000
 SINKS = 4
+HALF = -1           # Row.ring: a ring of half the text
+LONG_RING = 2048    # the ring the long-context rows keep at 4,096 and 8,192 tokens
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
 PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16"}
@@ -65,6 +67,10 @@ PASSAGES = [
     ("assignment", _topic("assignment")),
     ("MPL-2.0", _license("MPL-2.0")),
     ("comparisons", _topic("comparisons")),
+    # Long enough for 8,192 tokens: three whole chapters of the reference manual.
+    ("specialnames", _topic("specialnames")),
+    ("compound", _topic("compound")),
+    ("types", _topic("types")),
 ]
 
 
@@ -99,10 +105,17 @@ class Row:
     family: str
     peer: str = ""                                  # a NumPy cache of kv_caches.PEERS, or "" for the library
     options: dict = field(default_factory=dict)     # the library's constructor options, bits included
-    ring: bool = False                              # capacity half the text instead of above it
+    ring: int = 0                                   # capacity in tokens below the text's, or HALF; 0: above it
+    long_context: bool = False                      # one of the rows run by --long-context
 
     def capacity(self, tokens):
-        return tokens // 2 if self.ring else 1 << tokens.bit_length()
+        if self.ring == HALF:
+            return tokens // 2
+        return self.ring or 1 << tokens.bit_length()
+
+    def fits(self, tokens):
+        """A ring is only a ring when it is smaller than the text."""
+        return self.capacity(tokens) < tokens if self.ring else True
 
     def caches(self, config, tokens):
         h, d = config.n_kv_heads, config.head_dim
@@ -119,19 +132,26 @@ class Row:
         return library_bits_per_element(head_dim, tokens, capacity=self.capacity(tokens), **self.options)
 
 
-def library_row(encoding, bits, value_bits=None, ring=False, **extra):
+def library_row(encoding, bits, value_bits=None, ring=0, **extra):
     options = {"bits": bits, "encoding": encoding}
     width = f"{bits}-bit" if value_bits is None else f"k{bits}/v{value_bits}"
     if value_bits is not None:
         options["value_bits"] = value_bits
     options.update(extra)
-    name = f"kelvor {encoding} {width}" + ", ring of half the text" * ring
+    name = f"kelvor {encoding} {width}"
+    if ring:
+        name += ", ring of half the text" if ring == HALF else f", ring of {ring}"
     name += "".join(f" + {k} {v}" for k, v in extra.items() if k != "copy_dtype")
     half = extra.get("copy_dtype") == "float16"
     name += ", float16 copies" * half
     family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
     family += ", float16 copies" * half
     return Row(name, family, options=options, ring=ring)
+
+
+# The README's recommended configuration per budget, by row name.
+RECOMMENDED = [f"kelvor fitted {width} + recent {recent} + sinks {SINKS}, float16 copies" for width, recent in [
+    ("2-bit", 16), ("k3/v2", 16), ("k3/v2", 64), ("k4/v2", 32), ("k4/v3", 64), ("4-bit", 64), ("4-bit", 96)]]
 
 
 def all_rows():
@@ -144,7 +164,7 @@ def all_rows():
     rows = [Row(name, family(name), peer=name) for name in PEERS]
     rows[0].family = "float32"
     rows += [library_row(enc, b) for enc in ("clip3", "fitted") for b in (2, 3, 4)]
-    rows += [library_row("fitted", 3, ring=True), library_row("fitted", 3, ring=True, sinks=SINKS)]
+    rows += [library_row("fitted", 3, ring=HALF), library_row("fitted", 3, ring=HALF, sinks=SINKS)]
     # Candidates for the best quality within about 3, 4 and 5.5 bits per element.
     rows += [
         library_row("fitted", 2, sinks=SINKS),
@@ -162,6 +182,12 @@ def all_rows():
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
              for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 32), (3, 2, 64), (4, 2, 32), (4, 3, 64),
                                               (4, None, 64), (4, None, 96)]]
+    # Two of the recommended configurations again with a fixed ring, against themselves at full capacity.
+    rows += [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
+                         copy_dtype="float16") for bits, value_bits in [(3, 2), (4, None)]]
+    for row in rows:
+        row.long_context = (row.peer == "float32" or "values per 32 channels" in row.name
+                            or row.name in RECOMMENDED or row.ring == LONG_RING)
     return rows
 
 
@@ -367,6 +393,9 @@ def main(argv=None):
     parser.add_argument("--tokens", type=int, default=2048, help="tokens of each passage decoded (default 2048)")
     parser.add_argument("--rows", default="", help="only rows whose name contains one of these comma-separated "
                                                     "substrings (float32 is always computed)")
+    parser.add_argument("--long-context", action="store_true",
+                        help="only float32, the KIVI-like rows with values per 32 channels, the recommended "
+                             "configurations and their rings of 2,048 tokens (with --rows: those of them that match)")
     parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/perplexity.png")
     args = parser.parse_args(argv)
     if args.tokens <= SCORED_FROM + 1:
@@ -383,6 +412,11 @@ def main(argv=None):
 
     wanted = [w.strip().lower() for w in args.rows.split(",") if w.strip()]
     rows = [r for r in all_rows() if r.peer == "float32" or not wanted or any(w in r.name.lower() for w in wanted)]
+    if args.long_context:
+        rows = [r for r in rows if r.long_context]
+    for row in [r for r in rows if not r.fits(args.tokens)]:
+        print(f"left out {row.name}: its ring holds the whole text of {args.tokens} tokens")
+    rows = [r for r in rows if r.fits(args.tokens)]
     skipped = {r.name: lacking(r) for r in rows if lacking(r)}
     for name, missing in skipped.items():
         print(f"skipped {name}: the built kelvor_py's MHAContext takes no {', '.join(m + '=' for m in missing)}")

@@ -162,3 +162,16 @@ def test_kivi_cache_holds_in_float16_what_it_counts_as_float16(rng, bits, window
     n_keys, n_vals = kv_caches.kivi_float_tokens(tokens, window)
     assert float_keys.tolist() == [t >= tokens - n_keys for t in range(tokens)]
     assert float_vals.tolist() == [t >= tokens - n_vals for t in range(tokens)]
+
+
+def test_rows_hold_the_ring_they_name():
+    """Half the text, a fixed ring, or room above the text; a fixed ring not smaller than the text is no ring."""
+    rows = {r.name: r for r in perplexity.all_rows()}
+    half = rows["kelvor fitted 3-bit, ring of half the text + sinks 4"]
+    fixed = rows["kelvor fitted k3/v2, ring of 2048 + recent 64 + sinks 4, float16 copies"]
+    full = rows["kelvor fitted k3/v2 + recent 64 + sinks 4, float16 copies"]
+    assert [(r.capacity(8192), r.fits(2048), r.fits(8192)) for r in (half, fixed, full)] == [
+        (4096, True, True), (2048, False, True), (16384, True, True)]
+    assert {r.name for r in rows.values() if r.long_context} == {
+        "float32", *perplexity.RECOMMENDED, fixed.name, "kelvor fitted 4-bit, ring of 2048 + recent 64 + sinks 4, "
+        "float16 copies", *(n for n in rows if "values per 32 channels" in n)}

@@ -1,0 +1,35 @@
+"""The codec lab's per-group key offset and its storage count, on synthetic keys (no model file needed)."""
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import codec_lab  # noqa: E402
+
+
+def test_key_offset_codes_a_group_once_complete_against_its_mean(rng):
+    h, d, tokens = 2, 16, 600                     # 18 whole groups of 32, then 24 keys waiting for theirs
+    keys = rng.standard_normal((tokens, h, d)).astype(np.float32)
+    # Two groups constant over their tokens, in values float16 holds exactly: all they store is the offset.
+    keys[512:576] = np.repeat(np.round(8 * rng.standard_normal((2, 1, h, d))) / 8, 32, axis=1).reshape(64, h, d)
+    vals = rng.standard_normal((tokens, h, d)).astype(np.float32)
+    cache = codec_lab.LabCache(h, d, tokens, codec_lab.Variant(3, key_offset=32),
+                               rng.standard_normal((512, 2 * h, d)), seed=7)
+    for t in range(tokens):
+        cache.append_heads(keys[t], vals[t], t)
+    held = cache.keys_t.transpose(2, 0, 1)
+    np.testing.assert_array_equal(held[512:576], keys[512:576])
+    np.testing.assert_array_equal(held[576:], keys[576:].astype(np.float16))
+    error = np.sqrt(np.mean((held[:512] - keys[:512]) ** 2))
+    assert 0.02 < error < 0.5                       # coded at 3 bits
+
+
+# Per key/value element at head_dim 16 (P 16), 600 tokens: codes, two scales and a position per token, 18 group
+# offsets and 24 waiting keys at float16, the head's three float32 vectors.
+@pytest.mark.parametrize("half_scales, scale_bits", [(False, 32), (True, 16)])
+def test_key_offset_bits_hand_count(half_scales, scale_bits):
+    variant = codec_lab.Variant(3, key_offset=32, half_scales=half_scales)
+    expected = (600 * (16 * 6 + 2 * scale_bits + 32) + 18 * 16 * 16 + 24 * 16 * 16 + 3 * 16 * 32) / (2 * 600 * 16)
+    assert variant.bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)

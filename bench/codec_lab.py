@@ -44,6 +44,7 @@ class Variant:
     val_codebook: str = "fixed"
     only: str = ""                # "keys" or "values": the other kept exact (to see where the error comes from)
     key_offset: int = 0           # tokens per group with its own float16 key offset per channel (0: one per head)
+    wait_only: bool = False       # keys still wait for their group's end in float16, but store no offset
     half_scales: bool = False     # the per-vector scales stored as float16
 
     def kb(self):
@@ -60,7 +61,7 @@ class Variant:
         if self.key_offset:
             complete = tokens // self.key_offset
             waiting = max(tokens - self.recent - complete * self.key_offset, 0)   # keys held until their group ends
-            total += complete * head_dim * 16 + waiting * head_dim * 16
+            total += complete * head_dim * 16 * (not self.wait_only) + waiting * head_dim * 16
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
         total += 3 * head_dim * 32
         if self.codebook == "head":
@@ -93,6 +94,8 @@ VARIANTS = {
     "half2": Variant(2, half_scales=True), "half3": Variant(3, half_scales=True), "half4": Variant(4, half_scales=True),
     "off2h": Variant(2, key_offset=32, half_scales=True), "off3h": Variant(3, key_offset=32, half_scales=True),
     "off4h": Variant(4, key_offset=32, half_scales=True),
+    "wait2h": Variant(2, key_offset=32, half_scales=True, wait_only=True),
+    "wait4h": Variant(4, key_offset=32, half_scales=True, wait_only=True),
     "k3v2r32s4h_off": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32),
     "k3v2r32s4h_offh": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32, half_scales=True),
 }
@@ -147,7 +150,7 @@ class LabHead:
         k, x = keys.astype(np.float64), vals.astype(np.float64)
         self.key_mean, self.val_mean = k.mean(0), x.mean(0)
         rms = np.sqrt(((k - self.key_mean) ** 2).mean(0))
-        if v.key_offset:    # the groups' offsets take the mean's place; equalise what is left to code
+        if v.key_offset and not v.wait_only:    # the groups' offsets take the mean's place; equalise what is left
             self.key_mean = np.zeros(hd)
             whole = k[:len(k) // v.key_offset * v.key_offset].reshape(-1, v.key_offset, hd)
             rms = np.sqrt(((whole - whole.mean(1, keepdims=True)) ** 2).mean((0, 1)))
@@ -237,7 +240,8 @@ class LabCache(Float32Cache):
         keys = [t for t in range(self.keys_done, keys_end) if t not in self.kept]
         vals = [t for t in range(self.vals_done, vals_end) if t not in self.kept]
         self.keys_done, self.vals_done = max(self.keys_done, keys_end), max(self.vals_done, vals_end)
-        offsets = self._key_offsets(keys) if v.key_offset else np.zeros((self.n_kv_heads, 1, self.head_dim))
+        offsets = (self._key_offsets(keys) if v.key_offset and not v.wait_only
+                   else np.zeros((self.n_kv_heads, 1, self.head_dim)))
         for h, head in enumerate(self.heads):
             if keys and v.only != "values":
                 kh = self.keys_t[h]

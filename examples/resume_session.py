@@ -35,7 +35,7 @@ import generate  # noqa: E402
 import redis_server  # noqa: E402
 import smollm2  # noqa: E402
 
-# The accuracy options' recommended setting (README: "A real decoder").
+# The accuracy options' recommended setting (docs/accuracy.md, "Recommended configurations").
 CACHE = {"bits": 3, "encoding": "fitted", "value_bits": 2, "recent": 32, "sinks": 4}
 
 

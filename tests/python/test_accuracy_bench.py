@@ -3,19 +3,16 @@
 import json
 import math
 import struct
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvor_py
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import accuracy_data  # noqa: E402
-import accuracy_schemes as sch  # noqa: E402
-import accuracy_table  # noqa: E402
-import minilm  # noqa: E402
+import accuracy_data
+import accuracy_schemes as sch
+import accuracy_table
+import minilm
 
 F16_SLACK = 2.0 ** -10  # relative rounding of a float16 scale or zero point
 

@@ -10,8 +10,7 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import redis_server  # noqa: E402
+import redis_server
 
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]

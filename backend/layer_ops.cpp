@@ -112,8 +112,8 @@ namespace {
 // first_token, then head); changed_before >= 0 says the row was written to
 // during the call, after that many tokens went in. False when stopped.
 bool check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, float* copy_keys,
-                   float* copy_vals, const StopPoll* stop, bool name_token, int64_t first_token = 0,
-                   int64_t changed_before = -1) {
+                float* copy_vals, const StopPoll* stop, bool name_token, int64_t first_token = 0,
+                int64_t changed_before = -1) {
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t rows = T * H;

@@ -285,8 +285,8 @@ std::string shape_text(const py::array& a) {
 
 // Keys and values of one token (n_heads, head_dim) when nd is 2, of T tokens
 // (T, n_heads, head_dim) when 3, at positions that fit in int32.
-kelvor::TokenPositions check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals, py::ssize_t nd,
-                             int32_t pos) {
+kelvor::TokenPositions check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals,
+                                        py::ssize_t nd, int32_t pos) {
     check_ndim(keys.array(), nd);
     check_ndim(vals.array(), nd);
     const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
@@ -368,8 +368,7 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
 
 py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const ArrayArg& vals,
                                         const ArrayArg& queries, Int<int32_t, AppendComputeHeadsPos> pos_arg) {
-    const int32_t pos = pos_arg;
-    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, 3, pos);
+    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, 3, pos_arg);
     const py::ssize_t T = at.count();
     check_ndim(queries.array(), 3);
     const py::ssize_t hq = queries.shape(1);

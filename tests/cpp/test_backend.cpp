@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "backend/mha_backend.h"
@@ -83,6 +84,9 @@ TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {
     EXPECT_EQ(b.n_heads(), 2);
     EXPECT_EQ(b.head_dim(), 16);
 }
+
+// Only their checks make these, so what takes one cannot skip the check.
+static_assert(!std::is_constructible_v<HeadIndex, int32_t> && !std::is_constructible_v<TokenPositions, int32_t, int64_t>);
 
 // Refusals travel as exceptions only: last_error, the flat operations' channel, is left as it was.
 TEST(BackendChecked, RefusalsAreExceptionsAndStopsAreFalseWithNothingStored) {

@@ -71,7 +71,8 @@ public:
     void append_checked(HeadIndex head, const float* key, const float* val, int32_t pos);
     // head_attend.
     void compute_checked(HeadIndex head, const float* query, float* out) const;
-    // The whole-layer operations of layer_ops.h on this context.
+    // On this context, in this order: layer::compute_rows, append_heads,
+    // append_tokens, append_tokens_copied, compute_heads, append_compute_heads.
     bool compute_rows(HeadIndex head, const float* queries, int64_t n, float* out, const StopPoll* stop) const;
     void append_layer(const float* keys, const float* vals, int32_t pos);
     bool append_tokens(const float* keys, const float* vals, TokenPositions at, const StopPoll* stop);

@@ -18,14 +18,6 @@ void check_setting(bool ok, const char* name, int64_t value, const std::string& 
     if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
 }
 
-// A flat or whole-layer operation's result as the checked operations give it:
-// true when it finished, false when stopped, its refusal thrown.
-bool finished(int32_t result) {
-    if (result == kStopped) return false;
-    if (result < 0) throw std::invalid_argument(last_error());
-    return true;
-}
-
 }  // namespace
 
 void check_settings(const ContextSettings& s) {
@@ -111,63 +103,46 @@ void KelvorMHABackend::set_threads(int32_t threads) {
     settings_.threads = threads;
 }
 
-int32_t KelvorMHABackend::tokens(int32_t head_idx) const {
-    if (head_idx < 0 || head_idx >= settings_.n_heads) {
-        set_last_error("tokens: head_idx out of range");
-        return -1;
-    }
-    clear_last_error();
-    return ctx_->heads[static_cast<size_t>(head_idx)]->store.count;
-}
+int32_t KelvorMHABackend::tokens(HeadIndex head) const { return ctx_->head(head).store.count; }
 
-void KelvorMHABackend::check_head(int32_t head_idx) const {
-    if (head_idx < 0 || head_idx >= settings_.n_heads) {
-        throw std::out_of_range("head " + std::to_string(head_idx) + " is out of range for a context with " +
-                                std::to_string(settings_.n_heads) + " heads");
-    }
-}
-
-void KelvorMHABackend::append_checked(int32_t head_idx, const float* key, const float* val, int32_t pos) {
-    check_head(head_idx);
+void KelvorMHABackend::append_checked(HeadIndex head, const float* key, const float* val, int32_t pos) {
     const VectorFault fault = storable_fault(key, val, settings_.head_dim);
     if (fault != VectorFault::none) throw std::invalid_argument(storable_refusal(fault, std::string()));
-    kelvor_mha_append(ctx_.get(), head_idx, key, val, pos);
+    head_append(ctx_->head(head), key, val, pos);
 }
 
-void KelvorMHABackend::compute_checked(int32_t head_idx, const float* query, float* out) const {
-    check_head(head_idx);
-    kelvor_mha_compute(ctx_.get(), head_idx, query, out);
+void KelvorMHABackend::compute_checked(HeadIndex head, const float* query, float* out) const {
+    head_attend(ctx_->head(head), query, out);
 }
 
-bool KelvorMHABackend::compute_rows(int32_t head_idx, const float* queries, int64_t n, float* out,
+bool KelvorMHABackend::compute_rows(HeadIndex head, const float* queries, int64_t n, float* out,
                                     const StopPoll* stop) const {
-    check_head(head_idx);
-    return finished(kelvor_mha_compute_rows(ctx_.get(), head_idx, queries, n, out, stop));
+    return layer::compute_rows(*ctx_, head, queries, n, out, stop);
 }
 
 void KelvorMHABackend::append_layer(const float* keys, const float* vals, int32_t pos) {
-    finished(kelvor_mha_append_heads(ctx_.get(), keys, vals, pos));
+    layer::append_heads(*ctx_, keys, vals, pos);
 }
 
-bool KelvorMHABackend::append_tokens(const float* keys, const float* vals, int64_t T, int32_t pos,
-                                     const StopPoll* stop) {
-    return finished(kelvor_mha_append_tokens(ctx_.get(), keys, vals, T, pos, stop));
+bool KelvorMHABackend::append_tokens(const float* keys, const float* vals, TokenPositions at, const StopPoll* stop) {
+    return layer::append_tokens(*ctx_, keys, vals, at, stop);
 }
 
-bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals, int64_t T, int32_t pos,
-                                            const StopPoll* stop, bool name_token, const StoreOutside& outside) {
-    return finished(kelvor_mha_append_tokens_copied(ctx_.get(), keys, vals, T, pos, stop, name_token, outside));
+bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals, TokenPositions at,
+                                            const StopPoll* stop, bool name_token,
+                                            const StoreOutside& outside) {
+    return layer::append_tokens_copied(*ctx_, keys, vals, at, stop, name_token, outside);
 }
 
-bool KelvorMHABackend::append_compute_layer(const float* keys, const float* vals, int64_t T, int32_t pos,
+bool KelvorMHABackend::append_compute_layer(const float* keys, const float* vals, TokenPositions at,
                                             const float* queries, int32_t n_query_heads, float* out,
                                             const StopPoll* stop) {
-    return finished(kelvor_mha_append_compute_heads(ctx_.get(), keys, vals, T, pos, queries, n_query_heads, out, stop));
+    return layer::append_compute_heads(*ctx_, keys, vals, at, queries, n_query_heads, out, stop);
 }
 
 bool KelvorMHABackend::compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
                                      const StopPoll* stop) const {
-    return finished(kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out, stop));
+    return layer::compute_heads(*ctx_, queries, n_query_heads, rows, out, stop);
 }
 
 }  // namespace kelvor

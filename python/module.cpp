@@ -197,11 +197,11 @@ void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const
         throw std::invalid_argument("key/val dim mismatch");
     }
     // Refused before a conversion that may copy or fail.
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     const FloatArray k = key.to_float32("key", kPairRule);
     const FloatArray v = val.to_float32("val", kPairRule);
     HeldWithGil held(self->busy);
-    self->backend.append_checked(head, k.data(), v.data(), pos);
+    self->backend.append_checked(h, k.data(), v.data(), pos);
 }
 
 // Runs an operation that may take long: on the calling thread with the GIL
@@ -238,19 +238,19 @@ bool run_layer_op(PyMHAContext& self, Op&& op) {
 py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const ArrayArg& query) {
     check_ndim(query.array(), 1);
     if (query.shape(0) != self->head_dim()) throw std::invalid_argument("query dim mismatch");
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     const FloatArray q = query.to_float32("query");
     py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim()));
     float* out = result.mutable_data(0);
     if (self->backend.threads() == 1) {
         HeldWithGil held(self->busy);
-        self->backend.compute_checked(head, q.data(), out);
+        self->backend.compute_checked(h, q.data(), out);
         return result;
     }
     // Shared out by tokens over the context's threads when the head is long.
     SignalCheck signals;
     const float* row = q.data();
-    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, row, 1, out, signals.poll()); })) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(h, row, 1, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -263,7 +263,7 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
                                     std::to_string(std::numeric_limits<int32_t>::max()) + " are supported");
     }
     if (queries.shape(1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     if (queries.shape(0) == 0) throw py::index_error("compute_batch: queries has no rows");
     const FloatArray q = queries.to_float32("queries");
     const auto n = static_cast<int32_t>(queries.shape(0));
@@ -271,7 +271,7 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
     float* out = result.mutable_data();
     SignalCheck signals;
     const float* rows = q.data();
-    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, rows, n, out, signals.poll()); })) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(h, rows, n, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -284,9 +284,9 @@ std::string shape_text(const py::array& a) {
 }
 
 // Keys and values of one token (n_heads, head_dim) when nd is 2, of T tokens
-// (T, n_heads, head_dim) when 3, at positions that fit in int32. Returns T.
-py::ssize_t check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals, py::ssize_t nd,
-                             int32_t pos) {
+// (T, n_heads, head_dim) when 3, at positions that fit in int32.
+kelvor::TokenPositions check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals,
+                                        py::ssize_t nd, int32_t pos) {
     check_ndim(keys.array(), nd);
     check_ndim(vals.array(), nd);
     const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
@@ -301,11 +301,7 @@ py::ssize_t check_token_rows(const PyMHAContext& self, const ArrayArg& keys, con
                 ", got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
         }
     }
-    if (static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
-        throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
-                                    " and T " + std::to_string(T) + " do not");
-    }
-    return T;
+    return kelvor::token_positions(pos, T);
 }
 
 void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
@@ -315,8 +311,8 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
                                 "; expected 2 or 3");
     }
-    const py::ssize_t T = check_token_rows(*self, keys, vals, nd, pos);
-    if (T == 0) return;
+    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, nd, pos);
+    if (at.count() == 0) return;
     const FloatArray k_array = keys.to_float32("keys", kRowsRule);
     const FloatArray v_array = vals.to_float32("vals", kRowsRule);
     const float* k = k_array.data();
@@ -332,13 +328,13 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         // (or let another thread in that does): they are copied as they are
         // checked, a chunk at a time, as with more threads.
         HeldWithGil held(self->busy);
-        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), true,
+        finished = self->backend.append_tokens_copied(k, v, at, signals.poll(), true,
                                                       [](const std::function<void()>& store) { store(); });
     } else {
         // Stored with the GIL released, while other Python threads may write
         // to the arrays: each chunk is copied and checked with the GIL held.
         HeldWithGil held(self->busy);
-        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), nd == 3,
+        finished = self->backend.append_tokens_copied(k, v, at, signals.poll(), nd == 3,
                                                       [](const std::function<void()>& store) { without_gil(store); });
     }
     if (!finished) signals.raise();
@@ -372,8 +368,8 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
 
 py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const ArrayArg& vals,
                                         const ArrayArg& queries, Int<int32_t, AppendComputeHeadsPos> pos_arg) {
-    const int32_t pos = pos_arg;
-    const py::ssize_t T = check_token_rows(*self, keys, vals, 3, pos);
+    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, 3, pos_arg);
+    const py::ssize_t T = at.count();
     check_ndim(queries.array(), 3);
     const py::ssize_t hq = queries.shape(1);
     if (queries.shape(0) != T || queries.shape(2) != self->head_dim() || hq == 0 || hq % self->n_heads() != 0 ||
@@ -393,8 +389,8 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
         // The GIL is held throughout and nothing polls for signals, so no
         // Python code runs between the check of a row and its store.
         HeldWithGil held(self->busy);
-        self->backend.append_compute_layer(k_array.data(), v_array.data(), T, pos, q_array.data(), n_query_heads,
-                                           out, nullptr);
+        self->backend.append_compute_layer(k_array.data(), v_array.data(), at, q_array.data(), n_query_heads, out,
+                                           nullptr);
         return result;
     }
     // Run with the GIL released, so the rows stored are copies other Python
@@ -403,7 +399,7 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
     const std::vector<float> v(v_array.data(), v_array.data() + v_array.size());
     SignalCheck signals;
     if (!run_layer_op(*self, [&] {
-            return self->backend.append_compute_layer(k.data(), v.data(), T, pos, q_array.data(), n_query_heads, out,
+            return self->backend.append_compute_layer(k.data(), v.data(), at, q_array.data(), n_query_heads, out,
                                                       signals.poll());
         })) {
         signals.raise();
@@ -412,9 +408,9 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
 }
 
 int32_t tokens(Self self, Int<int32_t, TokensHead> head) {
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     HeldWithGil held(self->busy);
-    return self->backend.tokens(head);
+    return self->backend.tokens(h);
 }
 
 // The accuracy options that differ from their defaults, as keyword arguments.

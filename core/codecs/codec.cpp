@@ -1,8 +1,6 @@
 // The codec of every encoding, in the order of their numbers.
 #include "core/codecs/codec.h"
 
-#include <cstring>
-
 namespace kelvor {
 
 const Codec& clip3_codec();
@@ -19,15 +17,5 @@ HeadCodec head_codec(Encoding encoding, int32_t bits, int32_t val_bits) {
 }
 
 const char* encoding_name(Encoding e) { return codec_of(e).name(); }
-
-bool encoding_from_name(const char* name, Encoding* out) {
-    for (Encoding e : kEncodings) {
-        if (std::strcmp(name, encoding_name(e)) == 0) {
-            *out = e;
-            return true;
-        }
-    }
-    return false;
-}
 
 }  // namespace kelvor

@@ -69,6 +69,8 @@ public:
 
 // The codec of an encoding.
 const Codec& codec_of(Encoding encoding);
+// Its codec's name ("clip3", ...).
+const char* encoding_name(Encoding e);
 
 // What a head of that encoding and those widths takes from its codec.
 HeadCodec head_codec(Encoding encoding, int32_t bits, int32_t val_bits);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/codecs/codec.h"
 #include "core/formats/code_widths.h"
 #include "core/support/limits.h"
 

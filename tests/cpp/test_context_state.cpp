@@ -333,7 +333,7 @@ TEST(ContextStateFuzz, MutatedStatesAreRefusedOrRestoredExactly) {
 namespace kelvor::test {
 namespace {
 
-// Byte offsets of a saved head's float arrays, from the layout in head_state.h.
+// Byte offsets of a saved head's float arrays, from the layout in core/state/head_arrays.h.
 struct FloatOffsets {
     size_t key_scales, val_scales, exact, key_mean, val_mean, key_divisor, recent;
 };

@@ -3,7 +3,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/codecs/codec.h"
 #include "core/state/state_header.h"
 
 namespace kelvor {
@@ -17,8 +16,7 @@ uint64_t state_bytes(const KelvorMHABackend& backend) {
     const ContextSettings& s = backend.settings();
     uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
-        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s.head_dim, s.bits, head->store.val_bits,
-                                                      codec_of(s.encoding).state_arrays(), s.options.half_copies);
+        total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s);
     }
     return total;
 }
@@ -29,11 +27,10 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     if (size != state_bytes(backend)) throw std::logic_error("context state: buffer size differs from state_bytes");
     // Only states a loader accepts are written; heads changed behind the
     // backend's back are refused here rather than by the loader later.
-    const HeadShape shape{s.capacity, s.encoding, s.options};
     for (size_t i = 0; i < heads.size(); ++i) {
         HeadRecord record = head_record(*heads[i]);
         const std::string error = heads[i]->exact_window == kExactWindow
-                                      ? record_error(record, shape, kStateVersion)
+                                      ? record_error(record, s, kStateVersion)
                                       : "has an exact window of " + str(uint64_t(heads[i]->exact_window));
         if (!error.empty()) throw std::logic_error("context state: head " + str(i) + " cannot be saved: it " + error);
     }
@@ -66,13 +63,11 @@ CheckedState check_state(const uint8_t* data, uint64_t size) {
     }
     state.heads.resize(n_heads);
     uint64_t arrays = 0;
-    const HeadShape shape{s.capacity, s.encoding, s.options};
     for (uint64_t i = 0; i < n_heads; ++i) {
         HeadRecord r = get_record(data + header.bytes + i * record_bytes, header.version);
-        const std::string error = record_error(r, shape, header.version);
+        const std::string error = record_error(r, s, header.version);
         if (!error.empty()) refuse_state("head " + str(i) + " " + error);
-        arrays += head_arrays_bytes(r, s.head_dim, s.bits, s.options.value_bits, codec_of(s.encoding).state_arrays(),
-                                    s.options.half_copies);
+        arrays += head_arrays_bytes(r, s);
         state.heads[i] = r;
     }
     const uint64_t records_end = header.bytes + n_heads * record_bytes;

@@ -87,7 +87,10 @@ py::object setting_value(const kelvor::Setting& row, const kelvor::ContextSettin
         case kelvor::SettingType::float32: break;
         case kelvor::SettingType::choice: return py::str(row.choice_name(static_cast<int32_t>(bits)));
     }
-    return py::none();
+    float value;
+    const auto word = static_cast<uint32_t>(bits);
+    std::memcpy(&value, &word, sizeof value);
+    return py::float_(value);
 }
 
 struct PyMHAContext {

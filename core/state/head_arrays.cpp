@@ -40,12 +40,13 @@ void prefault([[maybe_unused]] void* to, [[maybe_unused]] uint64_t n) {
 
 }  // namespace
 
-uint64_t head_arrays_bytes(const HeadRecord& r, int32_t head_dim, int32_t bits, int32_t val_bits,
-                           int32_t state_arrays, bool half_copies) {
+uint64_t head_arrays_bytes(const HeadRecord& r, const ContextSettings& s) {
     const auto n = static_cast<uint64_t>(r.count);
-    const auto hd = static_cast<uint64_t>(head_dim);
-    const int32_t P = padded_dim(head_dim);
-    const auto codes = static_cast<uint64_t>(stream_bytes(bits, P) + stream_bytes(val_bits, P));
+    const auto hd = static_cast<uint64_t>(s.head_dim);
+    const int32_t P = padded_dim(s.head_dim);
+    const bool half_copies = s.options.half_copies;
+    const int32_t state_arrays = codec_of(s.encoding).state_arrays();
+    const auto codes = static_cast<uint64_t>(stream_bytes(s.bits, P) + stream_bytes(s.options.value_bits, P));
     return n * codes + n * (2 * sizeof(float) + sizeof(uint32_t)) +
            static_cast<uint64_t>(half_copies && r.window_released ? r.exact_tokens : 2 * r.exact_tokens) * hd *
                sizeof(float) +

@@ -5,6 +5,7 @@
 
 #include "core/heads/head_cache.h"
 #include "core/state/head_record.h"
+#include "core/state/settings.h"
 #include "core/support/checksum.h"
 
 namespace kelvor {
@@ -24,10 +25,11 @@ namespace kelvor {
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
 // there (write_slot == count), and once it has, every slot holds one. Everything
 // is little-endian, as it lies in memory. Rotation signs follow from the seed.
-// Bytes of the arrays a valid record implies (the same layout in every
-// version: a version 1 record has no recent tokens and one width).
-uint64_t head_arrays_bytes(const HeadRecord& record, int32_t head_dim, int32_t bits, int32_t val_bits,
-                           int32_t state_arrays, bool half_copies = false);
+
+// Bytes of the arrays a valid record implies for a head of these (resolved)
+// settings (the same layout in every version: a version 1 record has no
+// recent tokens and one width).
+uint64_t head_arrays_bytes(const HeadRecord& record, const ContextSettings& s);
 
 // Copies into consecutive memory and checksums each piece while it is still in
 // cache, so the checksum costs no second pass over memory.

@@ -106,7 +106,7 @@ std::string stats_error(const HeadRecord& r, Encoding encoding, bool answers_exa
     return {};
 }
 
-std::string record_error_v1(HeadRecord& r, const HeadShape& shape) {
+std::string record_error_v1(HeadRecord& r, const ContextSettings& shape) {
     const int32_t capacity = shape.capacity;
     if (std::string e = ring_error(r, capacity); !e.empty()) return e;
     // The window keeps the first tokens since init/reset, up to its size: all of
@@ -143,7 +143,7 @@ std::string record_error_v1(HeadRecord& r, const HeadShape& shape) {
     return {};
 }
 
-std::string record_error_v2(const HeadRecord& r, const HeadShape& shape) {
+std::string record_error_v2(const HeadRecord& r, const ContextSettings& shape) {
     const int32_t capacity = shape.capacity;
     if (std::string e = ring_error(r, capacity); !e.empty()) return e;
     const uint64_t count = static_cast<uint64_t>(r.count);
@@ -177,7 +177,7 @@ std::string record_error_v2(const HeadRecord& r, const HeadShape& shape) {
 
 }  // namespace
 
-std::string record_error(HeadRecord& r, const HeadShape& shape, uint32_t version) {
+std::string record_error(HeadRecord& r, const ContextSettings& shape, uint32_t version) {
     return version == 1 ? record_error_v1(r, shape) : record_error_v2(r, shape);
 }
 

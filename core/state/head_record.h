@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/heads/head_cache.h"
+#include "core/state/settings.h"
 #include "core/state/state_format.h"
 
 namespace kelvor {
@@ -37,16 +38,9 @@ HeadRecord head_record(const HeadCache& head);
 void put_record(const HeadRecord& record, uint8_t* out);
 HeadRecord get_record(const uint8_t* in, uint32_t version);
 
-// What a head's record is checked against.
-struct HeadShape {
-    int32_t capacity;
-    Encoding encoding;
-    HeadOptions options;
-};
-
 // Empty when the record describes a state that appends from a new head of
 // these settings can reach; otherwise what is wrong with it. A version 1
 // record is checked as it was saved, then given its version 2 counters.
-std::string record_error(HeadRecord& record, const HeadShape& shape, uint32_t version);
+std::string record_error(HeadRecord& record, const ContextSettings& settings, uint32_t version);
 
 }  // namespace kelvor

@@ -78,21 +78,6 @@ py::object default_of(const char* name) {
     return py::int_(static_cast<int64_t>(kelvor::default_bits(row, none)));
 }
 
-// A setting's value as its property gives it.
-py::object setting_value(const kelvor::Setting& row, const kelvor::ContextSettings& s) {
-    const uint64_t bits = kelvor::setting_bits(row, s);
-    switch (row.type) {
-        case kelvor::SettingType::int32: return py::int_(static_cast<int64_t>(bits));
-        case kelvor::SettingType::uint64: return py::int_(bits);
-        case kelvor::SettingType::float32: break;
-        case kelvor::SettingType::choice: return py::str(row.choice_name(static_cast<int32_t>(bits)));
-    }
-    float value;
-    const auto word = static_cast<uint32_t>(bits);
-    std::memcpy(&value, &word, sizeof value);
-    return py::float_(value);
-}
-
 struct PyMHAContext {
     PyMHAContext(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
@@ -623,10 +608,30 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def("__reduce__", [](const py::object& self) { return reduce(self, py::none()); });
     // A property per setting but those the context reads itself or the
     // constructor only records (n_heads and head_dim above; seed, v_mass, hybrid_thresh).
+    // Typed per kind, so that each property's signature names its type.
     for (size_t i = 0; i < kelvor::settings_count(); ++i) {
         const kelvor::Setting& row = kelvor::settings_table()[i];
         if (row.argument == kelvor::Argument::positional || cls.attr("__dict__").contains(row.name)) continue;
-        cls.def_property_readonly(row.name, [&row](Self self) { return setting_value(row, self->settings()); });
+        const auto bits = [&row](Self self) { return kelvor::setting_bits(row, self->settings()); };
+        switch (row.type) {
+            case kelvor::SettingType::int32:
+                cls.def_property_readonly(row.name, [bits](Self self) { return static_cast<int64_t>(bits(self)); });
+                break;
+            case kelvor::SettingType::uint64: cls.def_property_readonly(row.name, bits); break;
+            case kelvor::SettingType::float32:
+                cls.def_property_readonly(row.name, [bits](Self self) {
+                    const auto word = static_cast<uint32_t>(bits(self));
+                    float value;
+                    std::memcpy(&value, &word, sizeof value);
+                    return value;
+                });
+                break;
+            case kelvor::SettingType::choice:
+                cls.def_property_readonly(row.name, [&row, bits](Self self) {
+                    return std::string(row.choice_name(static_cast<int32_t>(bits(self))));
+                });
+                break;
+        }
     }
     context_class = cls.ptr();
     m.def("_restore", &restore, py::arg("state"), py::arg("cls") = py::none(), py::pos_only(),

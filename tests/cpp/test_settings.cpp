@@ -47,7 +47,9 @@ TEST_P(EverySetting, IsSavedInItsOwnBytesAndLoadedBack) {
     for (size_t i = 0; i < kStateHeaderBytes; ++i) {
         const bool own = i >= row.saved_at && i < row.saved_at + size;
         const bool version = i >= 8 && i < 12 && state_version(after) != state_version(before);
-        if (!own && !version) EXPECT_EQ(a[i], b[i]) << "byte " << i;
+        if (!own && !version) {
+            EXPECT_EQ(a[i], b[i]) << "byte " << i;
+        }
     }
     EXPECT_GE(state_version(after), row.saved_since);
 

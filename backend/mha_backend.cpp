@@ -6,35 +6,11 @@
 
 #include "backend/layer_ops.h"
 #include "core/attention/attention.h"
-#include "core/formats/code_widths.h"
 #include "core/support/limits.h"
 #include "core/support/memory_budget.h"
 #include "core/support/workspace.h"
 
 namespace kelvor {
-namespace {
-
-void check_setting(bool ok, const char* name, int64_t value, const std::string& allowed) {
-    if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
-}
-
-}  // namespace
-
-void check_settings(const ContextSettings& s) {
-    check_setting(s.n_heads >= 1, "n_heads", s.n_heads, "at least 1");
-    check_setting(s.head_dim >= 1 && s.head_dim <= kMaxHeadDim, "head_dim", s.head_dim,
-                  "between 1 and " + std::to_string(kMaxHeadDim));
-    check_setting(is_code_width(s.bits), "bits", s.bits, code_widths_text());
-    check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
-                  "between 1 and " + std::to_string(kMaxCapacity));
-    check_setting(s.threads >= 1, "threads", s.threads, "at least 1");
-    const HeadOptions& o = s.options;
-    check_setting(is_code_width(o.value_bits), "value_bits", o.value_bits, code_widths_text());
-    check_setting(o.recent >= 0 && o.recent <= kMaxRecent, "recent", o.recent,
-                  "between 0 and " + std::to_string(kMaxRecent));
-    check_setting(o.sinks >= 0 && o.sinks <= kExactWindow, "sinks", o.sinks,
-                  "between 0 and " + std::to_string(kExactWindow));
-}
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                                    float v_mass, int32_t hybrid_thresh, Encoding encoding)
@@ -42,7 +18,7 @@ KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bi
 
 KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(settings) {
     const ContextSettings& s = settings_;
-    if (settings_.options.value_bits == 0) settings_.options.value_bits = s.bits;  // the key width unless set
+    resolve_defaults(settings_);
     check_settings(s);
     // Weighed before anything exists: rings far beyond the machine fail at once
     // rather than after committing gigabytes, or at the hands of the OOM killer.
@@ -96,7 +72,7 @@ uint64_t KelvorMHABackend::memory_bytes() const {
 }
 
 void KelvorMHABackend::set_threads(int32_t threads) {
-    check_setting(threads >= 1, "threads", threads, "at least 1");
+    check_setting(setting("threads"), threads);
     ctx_->pool = threads > 1 ? WorkerPool::shared(threads) : nullptr;
     // What a call can run on, which is also what its pieces are shared out for.
     ctx_->threads = ctx_->pool ? std::min(threads, ctx_->pool->threads()) : 1;

@@ -6,27 +6,9 @@
 #include "backend/layer_ops.h"
 #include "backend/mha_context.h"
 #include "core/formats/encoding.h"
+#include "core/state/settings.h"
 
 namespace kelvor {
-
-// Everything a context is built from.
-struct ContextSettings {
-    int32_t n_heads = 0;
-    int32_t head_dim = 0;
-    int32_t bits = 0;
-    int32_t capacity = 0;
-    uint64_t seed = 0;
-    float v_mass = 0.0f;
-    int32_t hybrid_thresh = 0;
-    Encoding encoding = kDefaultEncoding;
-    int32_t threads = 1;  // the whole-layer operations' threads, the caller included
-    HeadOptions options;  // opt-in accuracy options, all off by default
-};
-
-// Throws std::invalid_argument naming the first setting that cannot work, its
-// value and the allowed range. value_bits must be set (the backend's
-// constructor sets 0 to bits).
-void check_settings(const ContextSettings& settings);
 
 // Multi-head backend: owns one HeadCache per head.
 class KelvorMHABackend final : public IKelvorBackend {

@@ -58,20 +58,24 @@ KELVOR_INT_ARG(AppendComputeHeadsPos, "append_compute_heads", "pos");
 KELVOR_INT_ARG(TokensHead, "tokens", "head");
 #undef KELVOR_INT_ARG
 
-kelvor::Encoding encoding_named(const std::string& name) {
-    kelvor::Encoding e;
-    if (!kelvor::encoding_from_name(name.c_str(), &e)) {
-        throw std::invalid_argument("encoding must be 'clip3' or 'fitted', got '" + name + "'");
-    }
-    return e;
+// A choice setting's index for its name, refused with the table's message.
+int32_t choice_named(const char* setting, const std::string& name) {
+    return kelvor::choice_index(kelvor::setting(setting), name);
 }
 
-// True for float16 full-precision copies.
-bool half_copies_named(const std::string& name) {
-    if (name != "float32" && name != "float16") {
-        throw std::invalid_argument("copy_dtype must be 'float32' or 'float16', got '" + name + "'");
+// A setting's default as the constructor's keyword default; None where it
+// comes from another setting.
+py::object default_of(const char* name) {
+    const kelvor::Setting& row = kelvor::setting(name);
+    if (row.default_from != nullptr) return py::none();
+    const kelvor::ContextSettings none{};
+    switch (row.type) {
+        case kelvor::SettingType::float32: return py::float_(static_cast<float>(row.fallback));
+        case kelvor::SettingType::choice: return py::str(row.choice_name(static_cast<int32_t>(row.fallback)));
+        case kelvor::SettingType::int32:
+        case kelvor::SettingType::uint64: break;
     }
-    return name == "float16";
+    return py::int_(static_cast<int64_t>(kelvor::default_bits(row, none)));
 }
 
 struct PyMHAContext {
@@ -79,8 +83,9 @@ struct PyMHAContext {
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
                  std::optional<int32_t> value_bits, int32_t sinks, const std::string& copy_dtype)
         : backend(kelvor::ContextSettings{
-              n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding_named(encoding), threads,
-              kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks, half_copies_named(copy_dtype)}}) {}
+              n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
+              static_cast<kelvor::Encoding>(choice_named("encoding", encoding)), threads,
+              kelvor::HeadOptions{value_bits.value_or(0), recent, sinks, choice_named("copy_dtype", copy_dtype) == 1}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
     explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
@@ -413,16 +418,6 @@ int32_t tokens(Self self, Int<int32_t, TokensHead> head) {
     return self->backend.tokens(h);
 }
 
-// The accuracy options that differ from their defaults, as keyword arguments.
-std::string options_text(const kelvor::ContextSettings& s) {
-    std::string text;
-    if (s.options.recent != 0) text += ", recent=" + std::to_string(s.options.recent);
-    if (s.options.value_bits != s.bits) text += ", value_bits=" + std::to_string(s.options.value_bits);
-    if (s.options.sinks != 0) text += ", sinks=" + std::to_string(s.options.sinks);
-    if (s.options.half_copies) text += ", copy_dtype='float16'";
-    return text;
-}
-
 // When `threads` is above what the pool can give a call, the number a call uses.
 std::string threads_used_text(const kelvor::ContextSettings& s) {
     const int32_t workers = kelvor::hardware_threads();
@@ -433,13 +428,7 @@ std::string threads_used_text(const kelvor::ContextSettings& s) {
 
 std::string repr(Self self) {
     const kelvor::ContextSettings& s = self->settings();
-    char v_mass[32];
-    *std::to_chars(v_mass, v_mass + sizeof v_mass - 1, s.v_mass).ptr = '\0';
-    return "MHAContext(n_heads=" + std::to_string(s.n_heads) + ", head_dim=" + std::to_string(s.head_dim) +
-           ", bits=" + std::to_string(s.bits) + ", capacity=" + std::to_string(s.capacity) +
-           ", seed=" + std::to_string(s.seed) + ", v_mass=" + v_mass +
-           ", hybrid_thresh=" + std::to_string(s.hybrid_thresh) + ", threads=" + std::to_string(s.threads) +
-           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")" + threads_used_text(s);
+    return "MHAContext(" + kelvor::settings_text(s) + ")" + threads_used_text(s);
 }
 
 // The context as one bytes object, written in place: no copy on the way.
@@ -578,10 +567,12 @@ PYBIND11_MODULE(kelvor_py, m) {
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
                                                        threads, encoding, recent, width, sinks, copy_dtype);
              }),
-             py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
-             py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(), py::arg("threads") = 1,
-             py::arg("encoding") = "clip3", py::arg("recent") = 0, py::arg("value_bits") = py::none(),
-             py::arg("sinks") = 0, py::arg("copy_dtype") = "float32")
+             py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"),
+             py::arg("seed") = default_of("seed"), py::arg("v_mass") = default_of("v_mass"),
+             py::arg("hybrid_thresh") = default_of("hybrid_thresh"), py::kw_only(),
+             py::arg("threads") = default_of("threads"), py::arg("encoding") = default_of("encoding"),
+             py::arg("recent") = default_of("recent"), py::arg("value_bits") = default_of("value_bits"),
+             py::arg("sinks") = default_of("sinks"), py::arg("copy_dtype") = default_of("copy_dtype"))
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
@@ -607,19 +598,37 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def("append_compute_heads", &append_compute_heads, py::arg("keys"), py::arg("vals"), py::arg("queries"),
              py::arg("pos"))
         .def("tokens", &tokens, py::arg("head"))
-        .def_property_readonly("bits", [](Self self) { return self->settings().bits; })
-        .def_property_readonly("capacity", [](Self self) { return self->settings().capacity; })
-        .def_property_readonly("threads", [](Self self) { return self->settings().threads; })
-        .def_property_readonly("encoding", [](Self self) { return kelvor::encoding_name(self->settings().encoding); })
-        .def_property_readonly("recent", [](Self self) { return self->settings().options.recent; })
-        .def_property_readonly("value_bits", [](Self self) { return self->settings().options.value_bits; })
-        .def_property_readonly("sinks", [](Self self) { return self->settings().options.sinks; })
-        .def_property_readonly("copy_dtype",
-                               [](Self self) { return self->settings().options.half_copies ? "float16" : "float32"; })
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state))
         .def("__reduce_ex__", &reduce, py::arg("protocol"), py::pos_only())
         .def("__reduce__", [](const py::object& self) { return reduce(self, py::none()); });
+    // A property per setting but those the context reads itself or the
+    // constructor only records (n_heads and head_dim above; seed, v_mass, hybrid_thresh).
+    // Typed per kind, so that each property's signature names its type.
+    for (size_t i = 0; i < kelvor::settings_count(); ++i) {
+        const kelvor::Setting& row = kelvor::settings_table()[i];
+        if (row.argument == kelvor::Argument::positional || cls.attr("__dict__").contains(row.name)) continue;
+        const auto bits = [&row](Self self) { return kelvor::setting_bits(row, self->settings()); };
+        switch (row.type) {
+            case kelvor::SettingType::int32:
+                cls.def_property_readonly(row.name, [bits](Self self) { return static_cast<int64_t>(bits(self)); });
+                break;
+            case kelvor::SettingType::uint64: cls.def_property_readonly(row.name, bits); break;
+            case kelvor::SettingType::float32:
+                cls.def_property_readonly(row.name, [bits](Self self) {
+                    const auto word = static_cast<uint32_t>(bits(self));
+                    float value;
+                    std::memcpy(&value, &word, sizeof value);
+                    return value;
+                });
+                break;
+            case kelvor::SettingType::choice:
+                cls.def_property_readonly(row.name, [&row, bits](Self self) {
+                    return std::string(row.choice_name(static_cast<int32_t>(bits(self))));
+                });
+                break;
+        }
+    }
     context_class = cls.ptr();
     m.def("_restore", &restore, py::arg("state"), py::arg("cls") = py::none(), py::pos_only(),
           "The context a saved state describes, as an instance of cls (MHAContext unless given); what pickle calls "

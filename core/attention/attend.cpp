@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "core/attention/attention.h"
+#include "core/attention/scratch.h"
 #include "core/formats/codebook.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/vector_check.h"
-#include "core/support/workspace.h"
 
 namespace kelvor {
 
@@ -155,7 +155,7 @@ public:
         // The calling thread's workspace holds the rotated queries and the
         // scores; other threads of a split pass read and write them through
         // these pointers while the caller waits for them.
-        ThreadWorkspace& ws = thread_workspace();
+        AttentionScratch& ws = attention_scratch();
         // Rows a power of two apart would share cache sets, and the kernels touch
         // the same token of every row together: pad the row stride by a line.
         const int32_t stride = (n_ + 15) / 16 * 16 + 16;
@@ -280,7 +280,7 @@ private:
         if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
         int e;
         std::frexp(largest, &e);
-        float* scaled = thread_workspace().value_accumulators[0];
+        float* scaled = attention_scratch().value_accumulators[0];
         for (int32_t i = 0; i < hd_; ++i) scaled[i] = std::ldexp(query[i], -e);
         rotate_query(kt_, head_, scaled, rq_[q]);
         const float* queries[1] = {scaled};
@@ -321,7 +321,7 @@ private:
 
 void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
                       float* const* outs) {
-    ThreadWorkspace& ws = thread_workspace();
+    AttentionScratch& ws = attention_scratch();
     const QuantizedPass pass(kt, head, queries, nq);
     const int32_t P = pass.P();
     float* acc[kQueryBlock];
@@ -381,7 +381,7 @@ int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* q
         return 0;
     }
     if (answers_exactly(head)) {
-        kt.exact_attend(head.exact.data(), T, head.head_dim, query, thread_workspace().scores(1, T), out);
+        kt.exact_attend(head.exact.data(), T, head.head_dim, query, attention_scratch().scores(1, T), out);
     } else {
         attend_quantized(kt, head, &query, 1, &out);
     }
@@ -401,7 +401,7 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
         return 0;
     }
     if (answers_exactly(head)) {
-        float* scores = thread_workspace().scores(1, T);
+        float* scores = attention_scratch().scores(1, T);
         for (int64_t i = 0; i < n; ++i) {
             kt.exact_attend(head.exact.data(), T, head.head_dim, queries + i * hd, scores, out + i * hd);
         }
@@ -431,7 +431,7 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
         head_attend_batch(kt, head, queries, n, out);
         return true;
     }
-    ThreadWorkspace& ws = thread_workspace();
+    AttentionScratch& ws = attention_scratch();
     const size_t hd = static_cast<size_t>(head.head_dim);
     const int32_t P = head.rotation.P;
     // Each block's value sums, in rows of their own (a cache line apart at least).

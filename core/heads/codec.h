@@ -5,7 +5,7 @@
 #include "core/formats/codebook.h"
 #include "core/formats/encoding.h"
 #include "core/kernels/kernels.h"
-#include "core/support/workspace.h"
+#include "core/heads/coded_tokens.h"
 
 namespace kelvor {
 

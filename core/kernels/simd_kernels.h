@@ -74,9 +74,9 @@
 #include "core/formats/codebook.h"
 #include "core/formats/rotation.h"
 #include "core/kernels/kernels.h"
+#include "core/kernels/lane_queries.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/limits.h"
-#include "core/support/workspace.h"
 
 // Loops over a tile's registers unroll completely, so that their register
 // arrays become registers (GCC otherwise keeps some in memory).
@@ -425,7 +425,7 @@ void score_keys_with(const PackedTokens& keys, float kf, const QueryBlock& block
     for (int32_t q = 0; q < block.count; ++q) {
         queries[q] = block.vectors[q];
         if constexpr (Dec::permuted) {
-            queries[q] = thread_workspace().lane_queries[q];
+            queries[q] = lane_queries().rows[q];
             for (int32_t j = 0; j < keys.P; ++j) queries[q][j] = block.vectors[q][j];
             reorder<Dec>(queries[q], keys.P, true);
         }

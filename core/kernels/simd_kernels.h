@@ -39,7 +39,8 @@
 //                  when i & h (IEEE: partner - x), as the scalar rotation
 //   izero(), count_at_or_above(q, y, t) = q + (y >= t ? 1 : 0) (NaN: no),
 //   store_codes(codes, q, n): the low bytes of the first n lanes
-//   Decoder<Bits>: below.
+//   Decoder<Bits>: below; a width of KELVOR_CODE_WIDTHS a level has no
+//                  decoder for must fail to build there (dependent_false).
 //
 // Decoder<Bits>(levels) is built once per call from the head's 2^Bits levels,
 // so every head may code with its own table. It reads a token's code stream as
@@ -88,6 +89,10 @@ namespace {
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
 // A token's rewritten stream: at most 16 codes per 8 bytes.
 constexpr int32_t kRewriteBytes = kMaxPaddedDim / 2;
+// False for every width: the last branch of a level's decoder asserts it, so a
+// width added to the list fails to build until each level decodes it.
+template <int Bits>
+constexpr bool dependent_false = false;
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
 
 // Where code j of a 4-byte word sits, for layouts the levels share: at 2 bits

@@ -179,6 +179,19 @@ class TestConstructorValidation:
             MHAContext(*args)
         assert str(info.value) == message
 
+    def test_code_widths_are_exactly_the_widths_taken(self):
+        widths = kelvor_py.CODE_WIDTHS
+        assert type(widths) is tuple and list(widths) == sorted(set(widths))
+        named = ", ".join(map(str, widths[:-1])) + " or " + str(widths[-1])
+        for bits in range(-1, 10):
+            if bits in widths:
+                ctx = MHAContext(1, 8, bits, 4, value_bits=bits)
+                assert (ctx.bits, ctx.value_bits) == (bits, bits)
+            else:
+                for kwargs, name in ((dict(bits=bits), "bits"), (dict(bits=widths[0], value_bits=bits), "value_bits")):
+                    with pytest.raises(ValueError, match=f"^{name} must be {named}, got {bits}$"):
+                        MHAContext(1, 8, capacity=4, **kwargs)
+
     @pytest.mark.parametrize("threads", [0, -1, -(2**31)])
     def test_threads_below_one_is_value_error(self, threads):
         with pytest.raises(ValueError) as info:

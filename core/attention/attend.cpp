@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 #include "core/attention/attention.h"
 #include "core/attention/scratch.h"
@@ -188,16 +187,12 @@ public:
 
     void score_full_precision() const { score_full(nq_, queries_, rows_); }
 
-    // The softmax of each row. A finite query so large that its scores
-    // overflow (the softmax then gives NaN) is scored again scaled down by a
-    // power of two 2^-e, which keeps its direction, and the softmax of those
-    // scores times 2^e is formed in double. Ordinary queries never get there.
-    void softmax() const {
-        for (int32_t q = 0; q < nq_; ++q) softmax_row(q);
-    }
-
-    // One row's softmax: rows are independent, so they may run on different
-    // threads (a rescue's scratch is its own thread's).
+    // The softmax of row q. A finite query so large that its scores overflow
+    // (the softmax then gives NaN) is scored again scaled down by a power of
+    // two 2^-e, which keeps its direction, and the softmax of those scores
+    // times 2^e is formed in double. Ordinary queries never get there. Rows
+    // are independent, so they may run on different threads (a rescue's
+    // scratch is its own thread's).
     void softmax_row(int32_t q) const {
         kt_.softmax(rows_[q], n_);
         if (!std::isfinite(rows_[q][0])) rescue(q);

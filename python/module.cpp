@@ -22,6 +22,7 @@
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
+#include "core/formats/code_widths.h"
 #include "core/kernels/kernels.h"
 #include "python/arguments.h"
 
@@ -553,6 +554,10 @@ PYBIND11_MODULE(kelvor_py, m) {
     }, "Names of the KELVOR_SIMD levels of this build's CPU family, scalar first, best last.");
     m.def("_simd_level", [] { return kelvor::kernels_description(kelvor::kernels()); },
           "The level this process uses, with its 3-bit decoder where it has two, e.g. 'avx512 (3-bit decoder: shuffle)'.");
+
+    py::list widths;
+    for (int32_t bits : kelvor::kCodeWidths) widths.append(bits);
+    m.attr("CODE_WIDTHS") = py::tuple(widths);
 
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls

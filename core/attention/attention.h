@@ -60,8 +60,8 @@ using ParallelFor = std::function<bool(int32_t count, const std::function<void(i
 bool splits_tokens(const HeadCache& head);
 
 // head_attend_batch with each block of queries' token work shared out through
-// `parallel`: scores by blocks of tokens, the softmax on the calling thread,
-// then value sums by blocks, added up in block order as on one thread, so the
+// `parallel`: scores by blocks of tokens, each row's softmax, then value sums
+// by blocks, added up in block order; the same pass as on one thread, so the
 // answers are the same bit for bit. A head that does not split runs whole as
 // one task. False, with out partly written, if `parallel` stopped.
 bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,

@@ -7,7 +7,7 @@
 #include "core/formats/encoding.h"
 #include "core/heads/head_cache.h"
 #include "core/kernels/kernels.h"
-#include "core/support/workspace.h"
+#include "core/heads/coded_tokens.h"
 
 namespace kelvor {
 

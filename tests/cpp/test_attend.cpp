@@ -148,7 +148,7 @@ TEST(HeadAttend, ZeroQueryWeighsEveryTokenEqually) {
         }
         // Quantized path: uniform weights over the decoded ring, no NaN from
         // the zero-norm query's rotation.
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             const int32_t hd = 20;
             HeadCache head = make_head(hd, bits, 5);
             const Tokens tok = random_tokens(hd, 9, 40u + uint32_t(bits), 0.5f);
@@ -227,7 +227,7 @@ TEST(HeadAttend, ExactPathMatchesDoubleAttention) {
 TEST(HeadAttend, QuantizedPathMatchesDecodedReference) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (int32_t hd : {1, 5, 8, 64, 100, 128}) {
                 // 37 appends into 24 slots: wrapped, oldest token in slot 13.
                 HeadCache head = make_head(hd, bits, 24, 1000u + uint64_t(hd));
@@ -268,7 +268,7 @@ TEST(HeadAttend, Capacity1000After513AppendsIsQuantized) {
 TEST(HeadAttend, WrappedRingIsVisitedOldestFirst) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             const int32_t hd = 24;
             const Tokens tok = random_tokens(hd, 10, 90u + uint32_t(bits), 0.2f);
             // Six appends into four slots: slots 2, 3, 0, 1 hold tokens 2, 3, 4, 5.
@@ -345,7 +345,7 @@ TEST(HeadAttendBatch, ZeroRowsWritesNothing) {
 TEST(HeadAttendBatch, EveryRowEqualsSingleQueryBitForBit) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             const int32_t hd = 37;
             const Tokens tok = random_tokens(hd, 45, 21u + uint32_t(bits), 0.1f);
             HeadCache exact = make_head(hd, bits, 64);
@@ -378,9 +378,9 @@ TEST(HeadAttend, QuantizedAnswerApproximatesFloatAttention) {
     // Values share a mean of 0.5 so the true output is not pure cancellation
     // (with zero-mean values it is mostly noise and any relative error is
     // meaningless). Measured: 0.27, 0.10, 0.056 at 2, 3, 4 bits.
-    const double bound[5] = {0, 0, 0.5, 0.2, 0.12};
+    const double bound[kMaxBits + 1] = {0, 0, 0.5, 0.2, 0.12};
     double prev = std::numeric_limits<double>::infinity();
-    for (int32_t bits : {2, 3, 4}) {
+    for (int32_t bits : kCodeWidths) {
         const int32_t hd = 64;
         const size_t T = 200;
         // 230 appends into 200 slots: the ring holds tokens 30..229.

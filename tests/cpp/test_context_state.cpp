@@ -72,7 +72,7 @@ std::vector<uint32_t> answers(const KelvorMHABackend& b, const KernelTable& kt, 
 TEST(ContextState, RestoredContextsAnswerAndGrowBitForBitAtEveryLevel) {
     std::vector<Scenario> scenarios;
     for (Encoding e : kEncodings) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             scenarios.push_back({e, bits, 5, 24, 0, 0});     // empty
             scenarios.push_back({e, bits, 1, 64, 40, 0});    // exact answers, ring not full
             scenarios.push_back({e, bits, 16, 24, 100, 0});  // wrapped

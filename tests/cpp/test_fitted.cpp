@@ -68,7 +68,7 @@ TEST(HeadStats, FixedOnTheAppendThatEndsExactAnswersFromEveryToken) {
 // the codes and multiplies the scale exactly; a key's scale is the
 // least-squares fit of its codes, a value's the one that keeps its norm.
 TEST(FittedEncoder, KeysFitLeastSquaresValuesKeepTheirNorm) {
-    for (int32_t bits : {2, 3, 4}) {
+    for (int32_t bits : kCodeWidths) {
         SCOPED_TRACE(testing::Message() << "bits " << bits);
         const int32_t hd = 128;  // = P: the fit is over all P coordinates, padding included
         HeadCache head = fitted_head(hd, bits, 4);
@@ -150,7 +150,7 @@ Tokens model_like_tokens(int32_t hd, int32_t n, uint32_t seed) {
 TEST(FittedAttend, EveryLevelStoresTheSameBytesAndAnswersWhatTheCodesStandFor) {
     for (const KernelTable* kt : available_tables()) {
         for (int32_t hd : {1, 5, 100, 128}) {
-            for (int32_t bits : {2, 3, 4}) {
+            for (int32_t bits : kCodeWidths) {
                 for (const Ring ring : kRings) {
                     SCOPED_TRACE(testing::Message() << kt->name << " head_dim " << hd << " bits " << bits
                                                     << " capacity " << ring.capacity << " appends " << ring.appends);

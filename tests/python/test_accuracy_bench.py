@@ -108,7 +108,7 @@ def test_harness_rows_and_target_verdicts():
     def peer(data, name):
         return next(r for r in results[data] if r["scheme"] == name)["err"]["cos"]
 
-    for bits in (2, 3, 4):
+    for bits in accuracy_table.BITS:
         fitted("synthetic", bits, 1.0)
     fitted("real", 2, peer("real", "KIVI-like 2-bit") - 0.005)
     fitted("real", 4, peer("real", "int4 blocks of 32"))

@@ -27,7 +27,7 @@ FILL_SCRIPT = textwrap.dedent(
     import kelvor_py
 
     out = {}
-    for bits in (2, 3, 4):
+    for bits in kelvor_py.CODE_WIDTHS:
         for hd in (5, 128):
             tag = f"b{bits}_d{hd}"
             rng = np.random.default_rng(1000 * bits + hd)

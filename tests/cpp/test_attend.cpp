@@ -342,36 +342,6 @@ TEST(HeadAttendBatch, ZeroRowsWritesNothing) {
     }
 }
 
-TEST(HeadAttendBatch, EveryRowEqualsSingleQueryBitForBit) {
-    for (const KernelTable* kt : available_tables()) {
-        SCOPED_TRACE(kt->name);
-        for (int32_t bits : kCodeWidths) {
-            const int32_t hd = 37;
-            const Tokens tok = random_tokens(hd, 45, 21u + uint32_t(bits), 0.1f);
-            HeadCache exact = make_head(hd, bits, 64);
-            append_range(*kt, exact, tok, 0, 45);
-            HeadCache quant = make_head(hd, bits, 32);
-            append_range(*kt, quant, tok, 0, 45);
-            ASSERT_TRUE(answers_exactly(exact));
-            ASSERT_FALSE(answers_exactly(quant));
-            for (int32_t n : {1, 3, 8, 9, 17}) {
-                const auto qs = random_vector(sz(n * hd), uint32_t(n), 1.2f);
-                for (const HeadCache* head : {&exact, &quant}) {
-                    std::vector<float> outs(sz(n * hd) + 5, kGuard);
-                    ASSERT_EQ(head_attend_batch(*kt, *head, qs.data(), n, outs.data()), head->store.count);
-                    for (int32_t r = 0; r < n; ++r) {
-                        std::vector<float> one(sz(hd));
-                        head_attend(*kt, *head, qs.data() + r * hd, one.data());
-                        EXPECT_EQ(0, std::memcmp(one.data(), outs.data() + r * hd, sizeof(float) * sz(hd)))
-                            << "bits " << bits << " n " << n << " row " << r;
-                    }
-                    EXPECT_TRUE(guards_from(outs, sz(n * hd)));
-                }
-            }
-        }
-    }
-}
-
 TEST(HeadAttend, QuantizedAnswerApproximatesFloatAttention) {
     // Loose bounds on the compression error itself: relative L2 error against
     // double attention over the original floats, averaged over 20 queries.

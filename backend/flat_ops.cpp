@@ -5,8 +5,11 @@
 namespace kelvor {
 namespace {
 
+// The flat operations' edge: a refusal is -1 (nothing for append) and its
+// message in last_error, never an exception; a call that passes its checks
+// clears last_error before it works.
 bool head_index_ok(const kelvor_mha_ctx* ctx, int32_t head_idx, const char* message) {
-    if (ctx == nullptr || head_idx < 0 || head_idx >= ctx->n_heads) {
+    if (ctx == nullptr || !has_head(*ctx, head_idx)) {
         set_last_error(message);
         return false;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -95,25 +96,24 @@ std::string storable_refusal(VectorFault fault, const std::string& where) {
                          : "keys and vals must have norms below 1.8e19; " + where + " has not";
 }
 
-namespace {
-
-bool positions_fit(int64_t T, int32_t pos) {
+TokenPositions token_positions(int32_t pos, int64_t T) {
     if (T < 0 || static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
-        set_last_error(("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
-                        std::to_string(T) + " do not").c_str());
-        return false;
+        throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
+                                    " and T " + std::to_string(T) + " do not");
     }
-    return true;
+    return TokenPositions(pos, T);
 }
+
+namespace {
 
 // Checks every row of T tokens in memory order, a range of rows per task
 // (copied first, when `copies` are given, so each range is checked while in
-// cache). Names the first bad row (token, counted from first_token, then head)
-// in last_error; changed_before >= 0 says the row was written to during the
-// call, after that many tokens went in.
-int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, float* copy_keys,
-                   float* copy_vals, const StopPoll* stop, bool name_token, int64_t first_token = 0,
-                   int64_t changed_before = -1) {
+// cache). The refusal names the first bad row (token, counted from
+// first_token, then head); changed_before >= 0 says the row was written to
+// during the call, after that many tokens went in. False when stopped.
+bool check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, float* copy_keys,
+                float* copy_vals, const StopPoll* stop, bool name_token, int64_t first_token = 0,
+                int64_t changed_before = -1) {
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t rows = T * H;
@@ -141,10 +141,7 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
             }
         }
     }, stop);
-    if (!checked) {
-        set_last_error("stopped");
-        return kStopped;
-    }
+    if (!checked) return false;
     const auto first = std::find_if(bad.begin(), bad.end(), [&](int64_t r) { return r < rows; });
     if (first != bad.end()) {
         const int64_t r = *first;
@@ -154,11 +151,9 @@ int32_t check_rows(const kelvor_mha_ctx* ctx, const float* keys, const float* va
         const std::string changed = changed_before < 0 ? std::string()
                                                        : "keys or vals changed while being appended (tokens before " +
                                                              std::to_string(changed_before) + " went in): ";
-        set_last_error((changed + storable_refusal(fault[static_cast<size_t>(first - bad.begin())], where)).c_str());
-        return -1;
+        throw std::invalid_argument(changed + storable_refusal(fault[static_cast<size_t>(first - bad.begin())], where));
     }
-    clear_last_error();
-    return 0;
+    return true;
 }
 
 // Tokens stored at a time: every head's share of about 2 MiB of rows, so each
@@ -205,41 +200,27 @@ void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64
 
 }  // namespace
 
-int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_heads: no context");
-        return -1;
-    }
-    const int32_t checked = check_rows(ctx, keys, vals, 1, nullptr, nullptr, nullptr, false);
-    if (checked == 0) store_rows(ctx, keys, vals, 1, pos);
-    return checked;
+namespace layer {
+
+void append_heads(kelvor_mha_ctx& ctx, const float* keys, const float* vals, int32_t pos) {
+    check_rows(&ctx, keys, vals, 1, nullptr, nullptr, nullptr, false);
+    store_rows(&ctx, keys, vals, 1, pos);
 }
 
-int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                                 const StopPoll* stop) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_tokens: no context");
-        return -1;
-    }
-    if (!positions_fit(T, pos)) return -1;
+bool append_tokens(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                   const StopPoll* stop) {
     // Stores are not stopped: a head left half-appended would differ from every call sequence.
-    const int32_t checked = check_rows(ctx, keys, vals, T, nullptr, nullptr, stop, true);
-    if (checked == 0) store_rows(ctx, keys, vals, T, pos);
-    return checked;
+    if (!check_rows(&ctx, keys, vals, at.count(), nullptr, nullptr, stop, true)) return false;
+    store_rows(&ctx, keys, vals, at.count(), at.first());
+    return true;
 }
 
-int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                       int32_t pos, const StopPoll* stop, bool name_token,
-                                       const StoreOutside& outside) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_tokens_copied: no context");
-        return -1;
-    }
-    if (!positions_fit(T, pos)) return -1;
-    clear_last_error();
-    if (T == 0) return 0;
-    const int64_t row_floats = int64_t{ctx->n_heads} * ctx->heads[0]->head_dim;
-    const int64_t chunk = std::min(T, tokens_per_chunk(ctx));
+bool append_tokens_copied(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                          const StopPoll* stop, bool name_token, const StoreOutside& outside) {
+    const int64_t T = at.count();
+    if (T == 0) return true;
+    const int64_t row_floats = int64_t{ctx.n_heads} * ctx.heads[0]->head_dim;
+    const int64_t chunk = std::min(T, tokens_per_chunk(&ctx));
     const auto chunk_bytes = static_cast<size_t>(chunk * row_floats) * sizeof(float);
     AlignedBytes copy_keys(chunk_bytes);
     AlignedBytes copy_vals(chunk_bytes);
@@ -247,86 +228,69 @@ int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, 
     auto* cv = reinterpret_cast<float*>(copy_vals.data());
     // Every row is checked before any is stored: the first chunk copied as it
     // is checked (nothing runs between that and its store), the rest in place.
-    int32_t checked = check_rows(ctx, keys, vals, chunk, ck, cv, stop, name_token);
-    if (checked == 0 && T > chunk) {
-        const int64_t at = chunk * row_floats;
-        checked = check_rows(ctx, keys + at, vals + at, T - chunk, nullptr, nullptr, stop, name_token, chunk);
+    if (!check_rows(&ctx, keys, vals, chunk, ck, cv, stop, name_token)) return false;
+    if (T > chunk) {
+        const int64_t at_row = chunk * row_floats;
+        if (!check_rows(&ctx, keys + at_row, vals + at_row, T - chunk, nullptr, nullptr, stop, name_token, chunk)) {
+            return false;
+        }
     }
-    if (checked != 0) return checked;
-    make_room(ctx, T);
+    make_room(&ctx, T);
     for (int64_t from = 0; from < T; from += chunk) {
         const int64_t n = std::min(chunk, T - from);
-        const int64_t at = from * row_floats;
+        const int64_t at_row = from * row_floats;
         // Rows copied after other threads ran: only a row written to since the
         // first check can fail here.
-        if (from > 0 && check_rows(ctx, keys + at, vals + at, n, ck, cv, nullptr, name_token, from, from) != 0) {
-            return -1;
-        }
-        outside([&] { store_rows(ctx, ck, cv, n, pos + static_cast<int32_t>(from)); });
+        if (from > 0) check_rows(&ctx, keys + at_row, vals + at_row, n, ck, cv, nullptr, name_token, from, from);
+        outside([&] { store_rows(&ctx, ck, cv, n, at.first() + static_cast<int32_t>(from)); });
     }
-    return 0;
+    return true;
 }
 
-int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
-                                 int64_t rows, float* out, const StopPoll* stop) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_compute_heads: no context");
-        return -1;
+bool compute_heads(const kelvor_mha_ctx& ctx, const float* queries, int32_t n_query_heads, int64_t rows, float* out,
+                   const StopPoll* stop) {
+    if (n_query_heads <= 0 || n_query_heads % ctx.n_heads != 0 || rows < 0) {
+        throw std::invalid_argument("compute_heads: n_query_heads must be a positive multiple of n_heads and rows "
+                                    "must not be negative");
     }
-    if (n_query_heads <= 0 || n_query_heads % ctx->n_heads != 0 || rows < 0) {
-        set_last_error("kelvor_mha_compute_heads: n_query_heads must be a positive multiple of n_heads and rows "
-                       "must not be negative");
-        return -1;
-    }
-    clear_last_error();
-    const int64_t hd = ctx->heads[0]->head_dim;
-    const int64_t rows_per_head = static_cast<int64_t>(n_query_heads / ctx->n_heads) * rows;
-    if (rows_per_head == 0) return 0;
+    const int64_t hd = ctx.heads[0]->head_dim;
+    const int64_t rows_per_head = static_cast<int64_t>(n_query_heads / ctx.n_heads) * rows;
+    if (rows_per_head == 0) return true;
     // Piece i answers rows of head i / pieces.
-    const int64_t per = rows_per_piece(rows_per_head, ctx->n_heads);
+    const int64_t per = rows_per_piece(rows_per_head, ctx.n_heads);
     const auto pieces = static_cast<int32_t>((rows_per_head + per - 1) / per);
-    const bool done = answer_pieces(ctx, ctx->n_heads * pieces, [&](int32_t i) {
+    return answer_pieces(&ctx, ctx.n_heads * pieces, [&](int32_t i) {
         const int32_t h = i / pieces;
         const int64_t first = static_cast<int64_t>(i % pieces) * per;
         const int64_t offset = (h * rows_per_head + first) * hd;
-        return Piece{ctx->heads[static_cast<size_t>(h)].get(), queries + offset, std::min(per, rows_per_head - first),
+        return Piece{ctx.heads[static_cast<size_t>(h)].get(), queries + offset, std::min(per, rows_per_head - first),
                      out + offset};
     }, stop);
-    if (!done) {
-        set_last_error("stopped");
-        return kStopped;
-    }
-    return 0;
 }
 
-int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                        int32_t pos, const float* queries, int32_t n_query_heads, float* out,
-                                        const StopPoll* stop) {
-    if (ctx == nullptr) {
-        set_last_error("kelvor_mha_append_compute_heads: no context");
-        return -1;
+bool append_compute_heads(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                          const float* queries, int32_t n_query_heads, float* out, const StopPoll* stop) {
+    if (n_query_heads <= 0 || n_query_heads % ctx.n_heads != 0) {
+        throw std::invalid_argument("append_compute_heads: n_query_heads must be a positive multiple of n_heads");
     }
-    if (n_query_heads <= 0 || n_query_heads % ctx->n_heads != 0) {
-        set_last_error("kelvor_mha_append_compute_heads: n_query_heads must be a positive multiple of n_heads");
-        return -1;
-    }
-    if (!positions_fit(T, pos)) return -1;
-    const int32_t checked = check_rows(ctx, keys, vals, T, nullptr, nullptr, stop, true);
-    if (checked != 0 || T == 0) return checked;
-    make_room(ctx, T, "append_compute_heads");
+    const int64_t T = at.count();
+    const int32_t pos = at.first();
+    if (!check_rows(&ctx, keys, vals, T, nullptr, nullptr, stop, true)) return false;
+    if (T == 0) return true;
+    make_room(&ctx, T, "append_compute_heads");
     if (T == 1) {
         // One token: the two whole-layer operations, so a decode step's
         // attention is shared out by tokens when the heads are few.
-        store_rows(ctx, keys, vals, 1, pos);
-        return kelvor_mha_compute_heads(ctx, queries, n_query_heads, 1, out, nullptr);
+        store_rows(&ctx, keys, vals, 1, pos);
+        return compute_heads(ctx, queries, n_query_heads, 1, out, nullptr);
     }
     // Each head takes its tokens in order, answering its query rows after each.
     const KernelTable& kt = kernels();
-    const int64_t hd = ctx->heads[0]->head_dim;
-    const int64_t H = ctx->n_heads;
+    const int64_t hd = ctx.heads[0]->head_dim;
+    const int64_t H = ctx.n_heads;
     const int64_t group = n_query_heads / H;
-    run_tasks(ctx, ctx->n_heads, [&](int32_t h) {
-        HeadCache& head = *ctx->heads[static_cast<size_t>(h)];
+    run_tasks(&ctx, ctx.n_heads, [&](int32_t h) {
+        HeadCache& head = *ctx.heads[static_cast<size_t>(h)];
         for (int64_t t = 0; t < T; ++t) {
             const int64_t row = (t * H + h) * hd;
             head_append_tokens(kt, head, keys + row, vals + row, static_cast<size_t>(H * hd), 1,
@@ -335,28 +299,20 @@ int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, 
             head_attend_batch(kt, head, queries + q_row, group, out + q_row);
         }
     });
-    return 0;
+    return true;
 }
 
-int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
-                                float* out, const StopPoll* stop) {
-    if (ctx == nullptr || head_idx < 0 || head_idx >= ctx->n_heads || n < 0) {
-        set_last_error("kelvor_mha_compute_rows: head_idx out of range or n negative");
-        return -1;
-    }
-    clear_last_error();
-    const HeadCache& head = *ctx->heads[static_cast<size_t>(head_idx)];
+bool compute_rows(const kelvor_mha_ctx& ctx, HeadIndex head_idx, const float* queries, int64_t n, float* out,
+                  const StopPoll* stop) {
+    if (n < 0) throw std::invalid_argument("compute_rows: n must not be negative");
+    const HeadCache& head = ctx.head(head_idx);
     const int64_t hd = head.head_dim;
     const int64_t per = rows_per_piece(n, 1);
-    const bool done = answer_pieces(ctx, static_cast<int32_t>((n + per - 1) / per), [&](int32_t i) {
+    return answer_pieces(&ctx, static_cast<int32_t>((n + per - 1) / per), [&](int32_t i) {
         const int64_t first = static_cast<int64_t>(i) * per;
         return Piece{&head, queries + first * hd, std::min(per, n - first), out + first * hd};
     }, stop);
-    if (!done) {
-        set_last_error("stopped");
-        return kStopped;
-    }
-    return 0;
 }
 
+}  // namespace layer
 }  // namespace kelvor

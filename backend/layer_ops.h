@@ -15,10 +15,11 @@ namespace kelvor {
 // depend on the number of threads. Not safe to call concurrently with any
 // other operation on the same context.
 //
-// The operations taking a StopPoll ask it between pieces, on the calling
-// thread only; once it returns true they return kStopped with nothing stored
-// (an append is asked only before it stores anything) and out partly written.
-constexpr int32_t kStopped = -2;
+// A refusal is a std::invalid_argument naming what is wrong, thrown before
+// any head changes unless said. The operations taking a StopPoll ask it
+// between pieces, on the calling thread only; once it returns true they
+// return false with nothing stored (an append is asked only before it stores
+// anything) and out partly written.
 
 // A non-finite coordinate, or a norm whose square overflows, in a key or value
 // would poison every later answer of its head. The fault of a key and value
@@ -28,65 +29,78 @@ VectorFault storable_fault(const float* key, const float* val, int64_t n);
 // `where` names the row among several ("token 2, row 0"), empty for a single pair.
 std::string storable_refusal(VectorFault fault, const std::string& where);
 
-// Row h of keys and of vals (n_heads rows of head_dim floats each) goes to
-// head h, all at pos. Every row is checked before any head changes: on a NaN
-// or infinity, returns -1 with last_error naming the first such row and
-// stores nothing. Returns 0 otherwise.
-int32_t kelvor_mha_append_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int32_t pos);
+// The positions pos ... pos + T - 1 of T tokens, checked to fit in int32:
+// only token_positions makes them, so the appends taking them do not check again.
+class TokenPositions {
+public:
+    int32_t first() const { return first_; }
+    int64_t count() const { return count_; }
 
-// T tokens at once: keys and vals hold T blocks of n_heads rows, and block t
-// goes in at pos + t, exactly as T calls of kelvor_mha_append_heads in order
-// would store it. Every row, and that pos + T - 1 fits in int32, is checked
-// before any head changes; a failed check returns -1 with last_error naming
-// the first bad row (token, then head), storing nothing. Then every head's
-// room for the T tokens is made before any stores one: when memory runs out,
-// MemoryBudgetError names the bytes, and no head has changed (here and in
-// the other appends below).
-int32_t kelvor_mha_append_tokens(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos,
-                                 const StopPoll* stop = nullptr);
+private:
+    TokenPositions(int32_t first, int64_t count) : first_(first), count_(count) {}
+    friend TokenPositions token_positions(int32_t pos, int64_t T);
+    int32_t first_;
+    int64_t count_;
+};
+
+// Refuses a negative T, or positions beyond int32, naming pos and T.
+TokenPositions token_positions(int32_t pos, int64_t T);
 
 // Runs `store` where the rows it was given may change meanwhile (for the
 // Python binding: with the GIL released, other Python threads running).
 using StoreOutside = std::function<void(const std::function<void()>& store)>;
 
-// kelvor_mha_append_tokens for a caller whose rows other threads may write to
-// whenever `outside` runs: every row is checked first, as there, and then the
-// tokens go in a chunk (about 2 MiB of rows) at a time, each stored from a copy
-// through `outside`. The first chunk is copied as it is checked; each later one
-// is copied and checked again on the calling thread, since `outside` ran in
+namespace layer {
+
+// Row h of keys and of vals (n_heads rows of head_dim floats each) goes to
+// head h, all at pos. Every row is checked before any head changes, the
+// first that cannot be stored (storable_fault) refused by its head.
+void append_heads(kelvor_mha_ctx& ctx, const float* keys, const float* vals, int32_t pos);
+
+// T tokens at once: keys and vals hold T blocks of n_heads rows, and block t
+// goes in at pos + t, exactly as T calls of append_heads in order would store
+// it. Every row is checked before any head changes, a bad one refused by
+// token, then head. Then every head's room for the T tokens is made before
+// any stores one: when memory runs out, MemoryBudgetError names the bytes,
+// and no head has changed (here and in the other appends below).
+bool append_tokens(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                   const StopPoll* stop = nullptr);
+
+// append_tokens for a caller whose rows other threads may write to whenever
+// `outside` runs: every row is checked first, as there, and then the tokens go
+// in a chunk (about 2 MiB of rows) at a time, each stored from a copy through
+// `outside`. The first chunk is copied as it is checked; each later one is
+// copied and checked again on the calling thread, since `outside` ran in
 // between. So what is stored was checked, without a copy of the whole prompt.
-// A row that fails only the second check was written to during the call:
-// -1, last_error naming it and saying how many tokens went in before it.
-// A failed check names the row by token and head, or (name_token false, for
-// one token) by head alone.
-int32_t kelvor_mha_append_tokens_copied(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                       int32_t pos, const StopPoll* stop, bool name_token,
-                                       const StoreOutside& outside);
+// A row that fails only the second check was written to during the call: its
+// refusal names it and says how many tokens went in before it. A refused row
+// is named by token and head, or (name_token false, for one token) by head alone.
+bool append_tokens_copied(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                          const StopPoll* stop, bool name_token, const StoreOutside& outside);
 
 // queries: n_query_heads blocks of `rows` rows of head_dim floats. n_query_heads
 // is a positive multiple of n_heads, and query head i reads head
 // i / (n_query_heads / n_heads), so one head's query heads lie next to each
 // other and are answered as one batch. out has the layout of queries; every row
-// is exactly what kelvor_mha_compute gives for that row on its head. Returns 0,
-// or -1 with last_error and out untouched when the counts do not fit.
-int32_t kelvor_mha_compute_heads(const kelvor_mha_ctx* ctx, const float* queries, int32_t n_query_heads,
-                                 int64_t rows, float* out, const StopPoll* stop = nullptr);
+// is exactly what kelvor_mha_compute gives for that row on its head. Counts
+// that do not fit are refused with out untouched.
+bool compute_heads(const kelvor_mha_ctx& ctx, const float* queries, int32_t n_query_heads, int64_t rows, float* out,
+                   const StopPoll* stop = nullptr);
 
-// A causal block: token t of T (keys and vals as for kelvor_mha_append_tokens)
-// goes in at pos + t, and then row t of queries (n_query_heads rows, query head
-// i reading head i / (n_query_heads / n_heads)) is answered over what the heads
+// A causal block: token t of T (keys and vals as for append_tokens) goes in
+// at pos + t, and then row t of queries (n_query_heads rows, query head i
+// reading head i / (n_query_heads / n_heads)) is answered over what the heads
 // held before the call and tokens 0 ... t. out (T blocks of n_query_heads rows)
-// is exactly what T calls of kelvor_mha_append_heads and
-// kelvor_mha_compute_heads in turn would give, and the heads end the same.
-// Every row and the positions are checked first, as kelvor_mha_append_tokens
-// does, storing nothing on a refusal; `stop` is asked only before anything is
-// stored, since a block half in would match no sequence of calls.
-int32_t kelvor_mha_append_compute_heads(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T,
-                                        int32_t pos, const float* queries, int32_t n_query_heads, float* out,
-                                        const StopPoll* stop = nullptr);
+// is exactly what T calls of append_heads and compute_heads in turn would
+// give, and the heads end the same. Every row is checked first, as
+// append_tokens does, storing nothing on a refusal; `stop` is asked only
+// before anything is stored, since a block half in would match no sequence of calls.
+bool append_compute_heads(kelvor_mha_ctx& ctx, const float* keys, const float* vals, TokenPositions at,
+                          const float* queries, int32_t n_query_heads, float* out, const StopPoll* stop = nullptr);
 
 // kelvor_mha_compute_batch over the context's threads, n rows in blocks.
-int32_t kelvor_mha_compute_rows(const kelvor_mha_ctx* ctx, int32_t head_idx, const float* queries, int64_t n,
-                                float* out, const StopPoll* stop = nullptr);
+bool compute_rows(const kelvor_mha_ctx& ctx, HeadIndex head, const float* queries, int64_t n, float* out,
+                  const StopPoll* stop = nullptr);
 
+}  // namespace layer
 }  // namespace kelvor

@@ -6,43 +6,11 @@
 
 #include "backend/layer_ops.h"
 #include "core/attention/attention.h"
-#include "core/formats/code_widths.h"
 #include "core/support/limits.h"
 #include "core/support/memory_budget.h"
 #include "core/support/workspace.h"
 
 namespace kelvor {
-namespace {
-
-void check_setting(bool ok, const char* name, int64_t value, const std::string& allowed) {
-    if (!ok) throw std::invalid_argument(std::string(name) + " must be " + allowed + ", got " + std::to_string(value));
-}
-
-// A flat or whole-layer operation's result as the checked operations give it:
-// true when it finished, false when stopped, its refusal thrown.
-bool finished(int32_t result) {
-    if (result == kStopped) return false;
-    if (result < 0) throw std::invalid_argument(last_error());
-    return true;
-}
-
-}  // namespace
-
-void check_settings(const ContextSettings& s) {
-    check_setting(s.n_heads >= 1, "n_heads", s.n_heads, "at least 1");
-    check_setting(s.head_dim >= 1 && s.head_dim <= kMaxHeadDim, "head_dim", s.head_dim,
-                  "between 1 and " + std::to_string(kMaxHeadDim));
-    check_setting(is_code_width(s.bits), "bits", s.bits, code_widths_text());
-    check_setting(s.capacity >= 1 && s.capacity <= kMaxCapacity, "capacity", s.capacity,
-                  "between 1 and " + std::to_string(kMaxCapacity));
-    check_setting(s.threads >= 1, "threads", s.threads, "at least 1");
-    const HeadOptions& o = s.options;
-    check_setting(is_code_width(o.value_bits), "value_bits", o.value_bits, code_widths_text());
-    check_setting(o.recent >= 0 && o.recent <= kMaxRecent, "recent", o.recent,
-                  "between 0 and " + std::to_string(kMaxRecent));
-    check_setting(o.sinks >= 0 && o.sinks <= kExactWindow, "sinks", o.sinks,
-                  "between 0 and " + std::to_string(kExactWindow));
-}
 
 KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                                    float v_mass, int32_t hybrid_thresh, Encoding encoding)
@@ -50,7 +18,7 @@ KelvorMHABackend::KelvorMHABackend(int32_t n_heads, int32_t head_dim, int32_t bi
 
 KelvorMHABackend::KelvorMHABackend(const ContextSettings& settings) : settings_(settings) {
     const ContextSettings& s = settings_;
-    if (settings_.options.value_bits == 0) settings_.options.value_bits = s.bits;  // the key width unless set
+    resolve_defaults(settings_);
     check_settings(s);
     // Weighed before anything exists: rings far beyond the machine fail at once
     // rather than after committing gigabytes, or at the hands of the OOM killer.
@@ -104,70 +72,53 @@ uint64_t KelvorMHABackend::memory_bytes() const {
 }
 
 void KelvorMHABackend::set_threads(int32_t threads) {
-    check_setting(threads >= 1, "threads", threads, "at least 1");
+    check_setting(setting("threads"), threads);
     ctx_->pool = threads > 1 ? WorkerPool::shared(threads) : nullptr;
     // What a call can run on, which is also what its pieces are shared out for.
     ctx_->threads = ctx_->pool ? std::min(threads, ctx_->pool->threads()) : 1;
     settings_.threads = threads;
 }
 
-int32_t KelvorMHABackend::tokens(int32_t head_idx) const {
-    if (head_idx < 0 || head_idx >= settings_.n_heads) {
-        set_last_error("tokens: head_idx out of range");
-        return -1;
-    }
-    clear_last_error();
-    return ctx_->heads[static_cast<size_t>(head_idx)]->store.count;
-}
+int32_t KelvorMHABackend::tokens(HeadIndex head) const { return ctx_->head(head).store.count; }
 
-void KelvorMHABackend::check_head(int32_t head_idx) const {
-    if (head_idx < 0 || head_idx >= settings_.n_heads) {
-        throw std::out_of_range("head " + std::to_string(head_idx) + " is out of range for a context with " +
-                                std::to_string(settings_.n_heads) + " heads");
-    }
-}
-
-void KelvorMHABackend::append_checked(int32_t head_idx, const float* key, const float* val, int32_t pos) {
-    check_head(head_idx);
+void KelvorMHABackend::append_checked(HeadIndex head, const float* key, const float* val, int32_t pos) {
     const VectorFault fault = storable_fault(key, val, settings_.head_dim);
     if (fault != VectorFault::none) throw std::invalid_argument(storable_refusal(fault, std::string()));
-    kelvor_mha_append(ctx_.get(), head_idx, key, val, pos);
+    head_append(ctx_->head(head), key, val, pos);
 }
 
-void KelvorMHABackend::compute_checked(int32_t head_idx, const float* query, float* out) const {
-    check_head(head_idx);
-    kelvor_mha_compute(ctx_.get(), head_idx, query, out);
+void KelvorMHABackend::compute_checked(HeadIndex head, const float* query, float* out) const {
+    head_attend(ctx_->head(head), query, out);
 }
 
-bool KelvorMHABackend::compute_rows(int32_t head_idx, const float* queries, int64_t n, float* out,
+bool KelvorMHABackend::compute_rows(HeadIndex head, const float* queries, int64_t n, float* out,
                                     const StopPoll* stop) const {
-    check_head(head_idx);
-    return finished(kelvor_mha_compute_rows(ctx_.get(), head_idx, queries, n, out, stop));
+    return layer::compute_rows(*ctx_, head, queries, n, out, stop);
 }
 
 void KelvorMHABackend::append_layer(const float* keys, const float* vals, int32_t pos) {
-    finished(kelvor_mha_append_heads(ctx_.get(), keys, vals, pos));
+    layer::append_heads(*ctx_, keys, vals, pos);
 }
 
-bool KelvorMHABackend::append_tokens(const float* keys, const float* vals, int64_t T, int32_t pos,
-                                     const StopPoll* stop) {
-    return finished(kelvor_mha_append_tokens(ctx_.get(), keys, vals, T, pos, stop));
+bool KelvorMHABackend::append_tokens(const float* keys, const float* vals, TokenPositions at, const StopPoll* stop) {
+    return layer::append_tokens(*ctx_, keys, vals, at, stop);
 }
 
-bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals, int64_t T, int32_t pos,
-                                            const StopPoll* stop, bool name_token, const StoreOutside& outside) {
-    return finished(kelvor_mha_append_tokens_copied(ctx_.get(), keys, vals, T, pos, stop, name_token, outside));
+bool KelvorMHABackend::append_tokens_copied(const float* keys, const float* vals, TokenPositions at,
+                                            const StopPoll* stop, bool name_token,
+                                            const StoreOutside& outside) {
+    return layer::append_tokens_copied(*ctx_, keys, vals, at, stop, name_token, outside);
 }
 
-bool KelvorMHABackend::append_compute_layer(const float* keys, const float* vals, int64_t T, int32_t pos,
+bool KelvorMHABackend::append_compute_layer(const float* keys, const float* vals, TokenPositions at,
                                             const float* queries, int32_t n_query_heads, float* out,
                                             const StopPoll* stop) {
-    return finished(kelvor_mha_append_compute_heads(ctx_.get(), keys, vals, T, pos, queries, n_query_heads, out, stop));
+    return layer::append_compute_heads(*ctx_, keys, vals, at, queries, n_query_heads, out, stop);
 }
 
 bool KelvorMHABackend::compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
                                      const StopPoll* stop) const {
-    return finished(kelvor_mha_compute_heads(ctx_.get(), queries, n_query_heads, rows, out, stop));
+    return layer::compute_heads(*ctx_, queries, n_query_heads, rows, out, stop);
 }
 
 }  // namespace kelvor

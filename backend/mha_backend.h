@@ -6,27 +6,9 @@
 #include "backend/layer_ops.h"
 #include "backend/mha_context.h"
 #include "core/formats/encoding.h"
+#include "core/state/settings.h"
 
 namespace kelvor {
-
-// Everything a context is built from.
-struct ContextSettings {
-    int32_t n_heads = 0;
-    int32_t head_dim = 0;
-    int32_t bits = 0;
-    int32_t capacity = 0;
-    uint64_t seed = 0;
-    float v_mass = 0.0f;
-    int32_t hybrid_thresh = 0;
-    Encoding encoding = kDefaultEncoding;
-    int32_t threads = 1;  // the whole-layer operations' threads, the caller included
-    HeadOptions options;  // opt-in accuracy options, all off by default
-};
-
-// Throws std::invalid_argument naming the first setting that cannot work, its
-// value and the allowed range. value_bits must be set (the backend's
-// constructor sets 0 to bits).
-void check_settings(const ContextSettings& settings);
 
 // Multi-head backend: owns one HeadCache per head.
 class KelvorMHABackend final : public IKelvorBackend {
@@ -58,32 +40,29 @@ public:
     // for fewer than 1 and changes nothing then.
     void set_threads(int32_t threads);
     int32_t threads() const { return settings_.threads; }
-    // Tokens head_idx holds, or -1 with last_error for a bad index.
-    int32_t tokens(int32_t head_idx) const;
+    // Throws std::out_of_range naming the index and the head count when the
+    // context has no such head; the checked index is what the per-head
+    // operations below take.
+    HeadIndex check_head(int32_t head_idx) const { return checked_head(*ctx_, head_idx); }
+    int32_t tokens(HeadIndex head) const;
 
-    // The checked operations, for callers that want exceptions: each calls one
-    // flat or whole-layer operation (kelvor_mha_ and its name, unless said)
-    // and refuses what that one would, with its message, as an exception
-    // instead of last_error (std::out_of_range for a head index,
-    // std::invalid_argument otherwise), nothing stored then. Those taking a
-    // StopPoll return false when it stopped them (kStopped, layer_ops.h).
-    void check_head(int32_t head_idx) const;
-    // kelvor_mha_append, refusing a key or value that cannot be stored (storable_fault).
-    void append_checked(int32_t head_idx, const float* key, const float* val, int32_t pos);
-    // kelvor_mha_compute.
-    void compute_checked(int32_t head_idx, const float* query, float* out) const;
-    bool compute_rows(int32_t head_idx, const float* queries, int64_t n, float* out, const StopPoll* stop) const;
-    // kelvor_mha_append_heads: one token, n_heads rows.
+    // The checked operations, for callers that want exceptions: each refuses
+    // what would not work with a std::invalid_argument naming it, nothing
+    // stored then. Those taking a StopPoll return false when it stopped them.
+    // head_append, refusing a key or value that cannot be stored (storable_fault).
+    void append_checked(HeadIndex head, const float* key, const float* val, int32_t pos);
+    // head_attend.
+    void compute_checked(HeadIndex head, const float* query, float* out) const;
+    // On this context, in this order: layer::compute_rows, append_heads,
+    // append_tokens, append_tokens_copied, compute_heads, append_compute_heads.
+    bool compute_rows(HeadIndex head, const float* queries, int64_t n, float* out, const StopPoll* stop) const;
     void append_layer(const float* keys, const float* vals, int32_t pos);
-    bool append_tokens(const float* keys, const float* vals, int64_t T, int32_t pos, const StopPoll* stop);
-    bool append_tokens_copied(const float* keys, const float* vals, int64_t T, int32_t pos, const StopPoll* stop,
+    bool append_tokens(const float* keys, const float* vals, TokenPositions at, const StopPoll* stop);
+    bool append_tokens_copied(const float* keys, const float* vals, TokenPositions at, const StopPoll* stop,
                               bool name_token, const StoreOutside& outside);
-    // kelvor_mha_compute_heads.
     bool compute_layer(const float* queries, int32_t n_query_heads, int64_t rows, float* out,
                        const StopPoll* stop) const;
-
-    // kelvor_mha_append_compute_heads.
-    bool append_compute_layer(const float* keys, const float* vals, int64_t T, int32_t pos, const float* queries,
+    bool append_compute_layer(const float* keys, const float* vals, TokenPositions at, const float* queries,
                               int32_t n_query_heads, float* out, const StopPoll* stop);
 
     kelvor_mha_ctx* context() { return ctx_.get(); }

@@ -8,6 +8,8 @@
 
 namespace kelvor {
 
+class HeadIndex;
+
 // The handle of the flat head-indexed operations: all heads of one layer.
 struct kelvor_mha_ctx {
     std::vector<std::unique_ptr<HeadCache>> heads;
@@ -16,7 +18,30 @@ struct kelvor_mha_ctx {
     // work out over the process's pool, held here.
     int32_t threads = 1;
     std::shared_ptr<WorkerPool> pool;
+
+    HeadCache& head(HeadIndex index) const;
 };
+
+// The one rule for a head index, which each edge words its own way: an
+// exception here, last_error in the flat operations.
+inline bool has_head(const kelvor_mha_ctx& ctx, int32_t head_idx) { return head_idx >= 0 && head_idx < ctx.n_heads; }
+
+// A head index checked against its context: only checked_head makes one, so
+// the operations taking one do not check it again.
+class HeadIndex {
+public:
+    int32_t value() const { return value_; }
+
+private:
+    explicit HeadIndex(int32_t value) : value_(value) {}
+    friend HeadIndex checked_head(const kelvor_mha_ctx& ctx, int32_t head_idx);
+    int32_t value_;
+};
+
+// Throws std::out_of_range "head 2 is out of range for a context with 2 heads".
+HeadIndex checked_head(const kelvor_mha_ctx& ctx, int32_t head_idx);
+
+inline HeadCache& kelvor_mha_ctx::head(HeadIndex index) const { return *heads[static_cast<size_t>(index.value())]; }
 
 // Runs task(i) for every i in [0, count) over the context's threads; false
 // (with the rest skipped) once `stop`, asked between tasks, says so.

@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "backend/after_fork.h"
-#include "core/support/workspace.h"
+#include "core/attention/scratch.h"
 
 namespace kelvor {
 
@@ -181,7 +181,7 @@ void WorkerPool::work() {
     // other tasks of its call already done.
     bool ready = true;
     try {
-        thread_workspace();
+        make_thread_scratch();
     } catch (const std::bad_alloc&) {
         ready = false;
     }

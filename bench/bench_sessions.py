@@ -1,7 +1,7 @@
 """Saving and resuming a SmolLM2-135M-Instruct session in Redis, against recomputing its prompt.
 
 Run by `make bench-sessions`. For each prompt length the NumPy decoder of
-smollm2.py runs a prompt through one MHAContext per layer (the recommended
+kelvor_py.models.smollm2 runs a prompt through one MHAContext per layer (the recommended
 setting: fitted, 3-bit keys, 2-bit values, 32 recent tokens, 4 sinks), timed:
 that is what recomputing the prompt costs. The session is then saved to and
 loaded from a throwaway redis-server on this machine (a Unix socket,
@@ -27,9 +27,9 @@ import redis  # noqa: E402
 
 import kelvor_py  # noqa: E402
 from kelvor_py import sessions  # noqa: E402
+from kelvor_py.models import smollm2  # noqa: E402
 
 import redis_server  # noqa: E402
-import smollm2  # noqa: E402
 from perplexity import PASSAGES  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]

@@ -2,7 +2,7 @@
 
 Each variant is the fitted encoding written out in float64 (centre, equalise,
 rotate, code at unit root mean square with a fitted gain) plus one change, as a
-cache the decoder of bench/smollm2.py calls like any other. Like the library,
+cache the decoder of kelvor_py.models.smollm2 calls like any other. Like the library,
 a head answers exactly for its first 512 tokens and fixes its statistics on
 the 513th append; a variant may also look at the queries it answered in that
 exact phase. The log of what each idea gave is docs/accuracy-lab.md.
@@ -23,10 +23,11 @@ from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
 
+from kelvor_py.models import smollm2  # noqa: E402
+
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 import kelvor_model as km  # noqa: E402
 import perplexity as ppl  # noqa: E402
-import smollm2  # noqa: E402
 from kv_caches import START_WINDOW, Float32Cache  # noqa: E402
 
 

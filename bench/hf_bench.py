@@ -24,15 +24,15 @@ from pathlib import Path  # noqa: E402
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import hf_smollm2  # noqa: E402
 from transformers import DynamicCache, QuantizedCache  # noqa: E402
 
 import kelvor_py  # noqa: E402
 from kelvor_py import hf  # noqa: E402
+from kelvor_py.models import hf_smollm2, smollm2  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 OUT = ROOT / "build" / "hf-bench"
+HF_MODEL = ROOT / "build" / "hf-model" / "smollm2-135m-instruct-f32"
 NEW = 64
 LENGTHS = (100, 2048, 8128)
 TEXTS = ["GPL-3", "Apache-2.0", "GFDL-1.3", "MPL-2.0", "Artistic", "LGPL-2.1"]
@@ -248,7 +248,6 @@ def library_step(model, tokens=8000, repeats=200):
 def perplexity_rows(model, args):
     """Perplexity over positions 512 ... through transformers and through the NumPy decoder, on the same ids."""
     import perplexity
-    import smollm2
     from kv_caches import Float32Cache
 
     np_model, tokenizer = smollm2.load(perplexity.OUT)
@@ -317,7 +316,7 @@ def main(argv=None):
             log(f"transformers' quantized cache left out: {e}")
             args.no_quanto = True
     OUT.mkdir(parents=True, exist_ok=True)
-    model, tokenizer = hf_smollm2.load()
+    model, tokenizer = hf_smollm2.load(HF_MODEL)
     hf.enable(model)
     print(f"# make hf-bench\n\nSmolLM2-135M-Instruct (float32 weights), transformers {hf.transformers.__version__}, "
           f"torch {torch.__version__}, kelvor_py SIMD level {kelvor_py._simd_level()}; {os.cpu_count()} CPUs")

@@ -7,10 +7,10 @@
 
 #include "core/attention/attention.h"
 #include "core/codecs/encoder.h"
+#include "core/heads/coded_tokens.h"
 #include "core/kernels/kernels.h"
 #include "core/support/aligned_bytes.h"
 #include "core/support/limits.h"
-#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {

@@ -24,7 +24,7 @@ from pathlib import Path  # noqa: E402
 import numpy as np  # noqa: E402
 
 import kelvor_py  # noqa: E402
-import smollm2  # noqa: E402
+from kelvor_py.models import smollm2  # noqa: E402
 from kv_caches import PEERS, library_bits_per_element  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]

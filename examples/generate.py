@@ -1,7 +1,7 @@
 """Greedy text generation with SmolLM2-135M-Instruct, its key/value cache kept by kelvor_py.
 
 One MHAContext per layer (fitted 3-bit by default). The model is the NumPy
-decoder of bench/smollm2.py; `make generate` installs what it needs, and the
+decoder of kelvor_py.models.smollm2; `make generate` installs what it needs, and the
 first run caches the weights under build/perplexity/. Prints the reply as it
 is generated, the speed, and the cache's memory beside a float16 cache of the
 same tokens. Every head answers exactly until it holds 512 tokens and from its
@@ -20,10 +20,9 @@ import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import kelvor_py  # noqa: E402
+from kelvor_py.models import smollm2  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "bench"))
-import smollm2  # noqa: E402
 
 START_WINDOW = 512
 

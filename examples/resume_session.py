@@ -26,16 +26,16 @@ import tempfile  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
+import generate  # noqa: E402  (beside this file)
 import kelvor_py  # noqa: E402
+from kelvor_py.models import smollm2  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
+# The throwaway redis-server is the tests' and benchmarks' helper, not part of the package.
 sys.path.insert(0, str(ROOT / "bench"))
-sys.path.insert(0, str(ROOT / "examples"))
-import generate  # noqa: E402
 import redis_server  # noqa: E402
-import smollm2  # noqa: E402
 
-# The accuracy options' recommended setting (README: "A real decoder").
+# The accuracy options' recommended setting (docs/accuracy.md, "Recommended configurations").
 CACHE = {"bits": 3, "encoding": "fitted", "value_bits": 2, "recent": 32, "sinks": 4}
 
 

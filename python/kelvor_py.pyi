@@ -73,6 +73,9 @@ _Reduced = Union[
     tuple[Callable[[bytes, type[MHAContext]], MHAContext], tuple[bytes, type[MHAContext]], Optional[dict[str, Any]]],
 ]
 
+# The code widths bits and value_bits take, in increasing order.
+CODE_WIDTHS: tuple[int, ...]
+
 def _simd_levels() -> list[str]: ...
 def _simd_level() -> str: ...
 @overload

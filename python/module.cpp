@@ -22,6 +22,7 @@
 #include "backend/context_state.h"
 #include "backend/mha_backend.h"
 #include "backend/worker_pool.h"
+#include "core/formats/code_widths.h"
 #include "core/kernels/kernels.h"
 #include "python/arguments.h"
 
@@ -58,20 +59,24 @@ KELVOR_INT_ARG(AppendComputeHeadsPos, "append_compute_heads", "pos");
 KELVOR_INT_ARG(TokensHead, "tokens", "head");
 #undef KELVOR_INT_ARG
 
-kelvor::Encoding encoding_named(const std::string& name) {
-    kelvor::Encoding e;
-    if (!kelvor::encoding_from_name(name.c_str(), &e)) {
-        throw std::invalid_argument("encoding must be 'clip3' or 'fitted', got '" + name + "'");
-    }
-    return e;
+// A choice setting's index for its name, refused with the table's message.
+int32_t choice_named(const char* setting, const std::string& name) {
+    return kelvor::choice_index(kelvor::setting(setting), name);
 }
 
-// True for float16 full-precision copies.
-bool half_copies_named(const std::string& name) {
-    if (name != "float32" && name != "float16") {
-        throw std::invalid_argument("copy_dtype must be 'float32' or 'float16', got '" + name + "'");
+// A setting's default as the constructor's keyword default; None where it
+// comes from another setting.
+py::object default_of(const char* name) {
+    const kelvor::Setting& row = kelvor::setting(name);
+    if (row.default_from != nullptr) return py::none();
+    const kelvor::ContextSettings none{};
+    switch (row.type) {
+        case kelvor::SettingType::float32: return py::float_(static_cast<float>(row.fallback));
+        case kelvor::SettingType::choice: return py::str(row.choice_name(static_cast<int32_t>(row.fallback)));
+        case kelvor::SettingType::int32:
+        case kelvor::SettingType::uint64: break;
     }
-    return name == "float16";
+    return py::int_(static_cast<int64_t>(kelvor::default_bits(row, none)));
 }
 
 struct PyMHAContext {
@@ -79,8 +84,9 @@ struct PyMHAContext {
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
                  std::optional<int32_t> value_bits, int32_t sinks, const std::string& copy_dtype)
         : backend(kelvor::ContextSettings{
-              n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh, encoding_named(encoding), threads,
-              kelvor::HeadOptions{value_bits.value_or(bits), recent, sinks, half_copies_named(copy_dtype)}}) {}
+              n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
+              static_cast<kelvor::Encoding>(choice_named("encoding", encoding)), threads,
+              kelvor::HeadOptions{value_bits.value_or(0), recent, sinks, choice_named("copy_dtype", copy_dtype) == 1}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
     explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
@@ -197,11 +203,11 @@ void append(Self self, Int<int32_t, AppendHead> head, const ArrayArg& key, const
         throw std::invalid_argument("key/val dim mismatch");
     }
     // Refused before a conversion that may copy or fail.
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     const FloatArray k = key.to_float32("key", kPairRule);
     const FloatArray v = val.to_float32("val", kPairRule);
     HeldWithGil held(self->busy);
-    self->backend.append_checked(head, k.data(), v.data(), pos);
+    self->backend.append_checked(h, k.data(), v.data(), pos);
 }
 
 // Runs an operation that may take long: on the calling thread with the GIL
@@ -238,19 +244,19 @@ bool run_layer_op(PyMHAContext& self, Op&& op) {
 py::array_t<float> compute(Self self, Int<int32_t, ComputeHead> head, const ArrayArg& query) {
     check_ndim(query.array(), 1);
     if (query.shape(0) != self->head_dim()) throw std::invalid_argument("query dim mismatch");
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     const FloatArray q = query.to_float32("query");
     py::array_t<float> result(static_cast<py::ssize_t>(self->head_dim()));
     float* out = result.mutable_data(0);
     if (self->backend.threads() == 1) {
         HeldWithGil held(self->busy);
-        self->backend.compute_checked(head, q.data(), out);
+        self->backend.compute_checked(h, q.data(), out);
         return result;
     }
     // Shared out by tokens over the context's threads when the head is long.
     SignalCheck signals;
     const float* row = q.data();
-    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, row, 1, out, signals.poll()); })) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(h, row, 1, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -263,7 +269,7 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
                                     std::to_string(std::numeric_limits<int32_t>::max()) + " are supported");
     }
     if (queries.shape(1) != self->head_dim()) throw std::invalid_argument("queries dim mismatch");
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     if (queries.shape(0) == 0) throw py::index_error("compute_batch: queries has no rows");
     const FloatArray q = queries.to_float32("queries");
     const auto n = static_cast<int32_t>(queries.shape(0));
@@ -271,7 +277,7 @@ py::array_t<float> compute_batch(Self self, Int<int32_t, ComputeBatchHead> head,
     float* out = result.mutable_data();
     SignalCheck signals;
     const float* rows = q.data();
-    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(head, rows, n, out, signals.poll()); })) {
+    if (!run_layer_op(*self, [&] { return self->backend.compute_rows(h, rows, n, out, signals.poll()); })) {
         signals.raise();
     }
     return result;
@@ -284,9 +290,9 @@ std::string shape_text(const py::array& a) {
 }
 
 // Keys and values of one token (n_heads, head_dim) when nd is 2, of T tokens
-// (T, n_heads, head_dim) when 3, at positions that fit in int32. Returns T.
-py::ssize_t check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals, py::ssize_t nd,
-                             int32_t pos) {
+// (T, n_heads, head_dim) when 3, at positions that fit in int32.
+kelvor::TokenPositions check_token_rows(const PyMHAContext& self, const ArrayArg& keys, const ArrayArg& vals,
+                                        py::ssize_t nd, int32_t pos) {
     check_ndim(keys.array(), nd);
     check_ndim(vals.array(), nd);
     const py::ssize_t T = nd == 3 ? keys.shape(0) : 1;
@@ -301,11 +307,7 @@ py::ssize_t check_token_rows(const PyMHAContext& self, const ArrayArg& keys, con
                 ", got " + shape_text(keys.array()) + " and " + shape_text(vals.array()));
         }
     }
-    if (static_cast<int64_t>(pos) + T - 1 > std::numeric_limits<int32_t>::max()) {
-        throw std::invalid_argument("the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) +
-                                    " and T " + std::to_string(T) + " do not");
-    }
-    return T;
+    return kelvor::token_positions(pos, T);
 }
 
 void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int32_t, AppendHeadsPos> pos_arg) {
@@ -315,8 +317,8 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(nd) +
                                 "; expected 2 or 3");
     }
-    const py::ssize_t T = check_token_rows(*self, keys, vals, nd, pos);
-    if (T == 0) return;
+    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, nd, pos);
+    if (at.count() == 0) return;
     const FloatArray k_array = keys.to_float32("keys", kRowsRule);
     const FloatArray v_array = vals.to_float32("vals", kRowsRule);
     const float* k = k_array.data();
@@ -332,13 +334,13 @@ void append_heads(Self self, const ArrayArg& keys, const ArrayArg& vals, Int<int
         // (or let another thread in that does): they are copied as they are
         // checked, a chunk at a time, as with more threads.
         HeldWithGil held(self->busy);
-        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), true,
+        finished = self->backend.append_tokens_copied(k, v, at, signals.poll(), true,
                                                       [](const std::function<void()>& store) { store(); });
     } else {
         // Stored with the GIL released, while other Python threads may write
         // to the arrays: each chunk is copied and checked with the GIL held.
         HeldWithGil held(self->busy);
-        finished = self->backend.append_tokens_copied(k, v, T, pos, signals.poll(), nd == 3,
+        finished = self->backend.append_tokens_copied(k, v, at, signals.poll(), nd == 3,
                                                       [](const std::function<void()>& store) { without_gil(store); });
     }
     if (!finished) signals.raise();
@@ -372,8 +374,8 @@ py::array_t<float> compute_heads(Self self, const ArrayArg& queries) {
 
 py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const ArrayArg& vals,
                                         const ArrayArg& queries, Int<int32_t, AppendComputeHeadsPos> pos_arg) {
-    const int32_t pos = pos_arg;
-    const py::ssize_t T = check_token_rows(*self, keys, vals, 3, pos);
+    const kelvor::TokenPositions at = check_token_rows(*self, keys, vals, 3, pos_arg);
+    const py::ssize_t T = at.count();
     check_ndim(queries.array(), 3);
     const py::ssize_t hq = queries.shape(1);
     if (queries.shape(0) != T || queries.shape(2) != self->head_dim() || hq == 0 || hq % self->n_heads() != 0 ||
@@ -393,8 +395,8 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
         // The GIL is held throughout and nothing polls for signals, so no
         // Python code runs between the check of a row and its store.
         HeldWithGil held(self->busy);
-        self->backend.append_compute_layer(k_array.data(), v_array.data(), T, pos, q_array.data(), n_query_heads,
-                                           out, nullptr);
+        self->backend.append_compute_layer(k_array.data(), v_array.data(), at, q_array.data(), n_query_heads, out,
+                                           nullptr);
         return result;
     }
     // Run with the GIL released, so the rows stored are copies other Python
@@ -403,7 +405,7 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
     const std::vector<float> v(v_array.data(), v_array.data() + v_array.size());
     SignalCheck signals;
     if (!run_layer_op(*self, [&] {
-            return self->backend.append_compute_layer(k.data(), v.data(), T, pos, q_array.data(), n_query_heads, out,
+            return self->backend.append_compute_layer(k.data(), v.data(), at, q_array.data(), n_query_heads, out,
                                                       signals.poll());
         })) {
         signals.raise();
@@ -412,19 +414,9 @@ py::array_t<float> append_compute_heads(Self self, const ArrayArg& keys, const A
 }
 
 int32_t tokens(Self self, Int<int32_t, TokensHead> head) {
-    self->backend.check_head(head);
+    const kelvor::HeadIndex h = self->backend.check_head(head);
     HeldWithGil held(self->busy);
-    return self->backend.tokens(head);
-}
-
-// The accuracy options that differ from their defaults, as keyword arguments.
-std::string options_text(const kelvor::ContextSettings& s) {
-    std::string text;
-    if (s.options.recent != 0) text += ", recent=" + std::to_string(s.options.recent);
-    if (s.options.value_bits != s.bits) text += ", value_bits=" + std::to_string(s.options.value_bits);
-    if (s.options.sinks != 0) text += ", sinks=" + std::to_string(s.options.sinks);
-    if (s.options.half_copies) text += ", copy_dtype='float16'";
-    return text;
+    return self->backend.tokens(h);
 }
 
 // When `threads` is above what the pool can give a call, the number a call uses.
@@ -437,13 +429,7 @@ std::string threads_used_text(const kelvor::ContextSettings& s) {
 
 std::string repr(Self self) {
     const kelvor::ContextSettings& s = self->settings();
-    char v_mass[32];
-    *std::to_chars(v_mass, v_mass + sizeof v_mass - 1, s.v_mass).ptr = '\0';
-    return "MHAContext(n_heads=" + std::to_string(s.n_heads) + ", head_dim=" + std::to_string(s.head_dim) +
-           ", bits=" + std::to_string(s.bits) + ", capacity=" + std::to_string(s.capacity) +
-           ", seed=" + std::to_string(s.seed) + ", v_mass=" + v_mass +
-           ", hybrid_thresh=" + std::to_string(s.hybrid_thresh) + ", threads=" + std::to_string(s.threads) +
-           ", encoding='" + kelvor::encoding_name(s.encoding) + "'" + options_text(s) + ")" + threads_used_text(s);
+    return "MHAContext(" + kelvor::settings_text(s) + ")" + threads_used_text(s);
 }
 
 // The context as one bytes object, written in place: no copy on the way.
@@ -569,6 +555,10 @@ PYBIND11_MODULE(kelvor_py, m) {
     m.def("_simd_level", [] { return kelvor::kernels_description(kelvor::kernels()); },
           "The level this process uses, with its 3-bit decoder where it has two, e.g. 'avx512 (3-bit decoder: shuffle)'.");
 
+    py::list widths;
+    for (int32_t bits : kelvor::kCodeWidths) widths.append(bits);
+    m.attr("CODE_WIDTHS") = py::tuple(widths);
+
     py::class_<PyMHAContext> cls(m, "MHAContext");
     cls
         .def(py::init([](Int<int32_t, InitNHeads> n_heads, Int<int32_t, InitHeadDim> head_dim, Int<int32_t, InitBits> bits,
@@ -582,10 +572,12 @@ PYBIND11_MODULE(kelvor_py, m) {
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
                                                        threads, encoding, recent, width, sinks, copy_dtype);
              }),
-             py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"), py::arg("seed") = 0,
-             py::arg("v_mass") = 0.95f, py::arg("hybrid_thresh") = 512, py::kw_only(), py::arg("threads") = 1,
-             py::arg("encoding") = "clip3", py::arg("recent") = 0, py::arg("value_bits") = py::none(),
-             py::arg("sinks") = 0, py::arg("copy_dtype") = "float32")
+             py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"),
+             py::arg("seed") = default_of("seed"), py::arg("v_mass") = default_of("v_mass"),
+             py::arg("hybrid_thresh") = default_of("hybrid_thresh"), py::kw_only(),
+             py::arg("threads") = default_of("threads"), py::arg("encoding") = default_of("encoding"),
+             py::arg("recent") = default_of("recent"), py::arg("value_bits") = default_of("value_bits"),
+             py::arg("sinks") = default_of("sinks"), py::arg("copy_dtype") = default_of("copy_dtype"))
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))
@@ -611,19 +603,37 @@ PYBIND11_MODULE(kelvor_py, m) {
         .def("append_compute_heads", &append_compute_heads, py::arg("keys"), py::arg("vals"), py::arg("queries"),
              py::arg("pos"))
         .def("tokens", &tokens, py::arg("head"))
-        .def_property_readonly("bits", [](Self self) { return self->settings().bits; })
-        .def_property_readonly("capacity", [](Self self) { return self->settings().capacity; })
-        .def_property_readonly("threads", [](Self self) { return self->settings().threads; })
-        .def_property_readonly("encoding", [](Self self) { return kelvor::encoding_name(self->settings().encoding); })
-        .def_property_readonly("recent", [](Self self) { return self->settings().options.recent; })
-        .def_property_readonly("value_bits", [](Self self) { return self->settings().options.value_bits; })
-        .def_property_readonly("sinks", [](Self self) { return self->settings().options.sinks; })
-        .def_property_readonly("copy_dtype",
-                               [](Self self) { return self->settings().options.half_copies ? "float16" : "float32"; })
         .def("__repr__", &repr)
         .def(py::pickle(&get_state, &from_state))
         .def("__reduce_ex__", &reduce, py::arg("protocol"), py::pos_only())
         .def("__reduce__", [](const py::object& self) { return reduce(self, py::none()); });
+    // A property per setting but those the context reads itself or the
+    // constructor only records (n_heads and head_dim above; seed, v_mass, hybrid_thresh).
+    // Typed per kind, so that each property's signature names its type.
+    for (size_t i = 0; i < kelvor::settings_count(); ++i) {
+        const kelvor::Setting& row = kelvor::settings_table()[i];
+        if (row.argument == kelvor::Argument::positional || cls.attr("__dict__").contains(row.name)) continue;
+        const auto bits = [&row](Self self) { return kelvor::setting_bits(row, self->settings()); };
+        switch (row.type) {
+            case kelvor::SettingType::int32:
+                cls.def_property_readonly(row.name, [bits](Self self) { return static_cast<int64_t>(bits(self)); });
+                break;
+            case kelvor::SettingType::uint64: cls.def_property_readonly(row.name, bits); break;
+            case kelvor::SettingType::float32:
+                cls.def_property_readonly(row.name, [bits](Self self) {
+                    const auto word = static_cast<uint32_t>(bits(self));
+                    float value;
+                    std::memcpy(&value, &word, sizeof value);
+                    return value;
+                });
+                break;
+            case kelvor::SettingType::choice:
+                cls.def_property_readonly(row.name, [&row, bits](Self self) {
+                    return std::string(row.choice_name(static_cast<int32_t>(bits(self))));
+                });
+                break;
+        }
+    }
     context_class = cls.ptr();
     m.def("_restore", &restore, py::arg("state"), py::arg("cls") = py::none(), py::pos_only(),
           "The context a saved state describes, as an instance of cls (MHAContext unless given); what pickle calls "

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "core/attention/attention.h"
+#include "core/attention/scratch.h"
 #include "core/codecs/encoder.h"
-#include "core/support/workspace.h"
 
 namespace kelvor {
 
@@ -49,7 +49,7 @@ void start_coding(const KernelTable& kt, HeadCache& head, const float* key, cons
     const AppendedTokens tokens{head.exact.data(), exact_tokens(head), store.wrapped ? store.capacity + 1 : store.count,
                                 head.head_dim, key, val};
     head.codec->fix_stats(head, tokens);
-    CodedTokens& coded = thread_workspace().coded;
+    CodedTokens& coded = attention_scratch().coded;
     for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
         head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
         place_codes(head, i % store.capacity, coded, 0);
@@ -74,7 +74,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     const bool coded_now = head.codec->codes_ready(head);
     const int32_t s = store.write_slot;
     if (coded_now) {
-        CodedTokens& coded = thread_workspace().coded;
+        CodedTokens& coded = attention_scratch().coded;
         if (made < 0) {
             head.codec->encode_tokens(kt, head, 1, key, val, 0, coded);
             made = 0;
@@ -157,7 +157,7 @@ void head_append(HeadCache& head, const float* key, const float* val, int32_t po
 
 void head_append_tokens(const KernelTable& kt, HeadCache& head, const float* keys, const float* vals, size_t stride,
                         int32_t n, int32_t pos) {
-    CodedTokens& coded = thread_workspace().coded;
+    CodedTokens& coded = attention_scratch().coded;
     for (int32_t t = 0; t < n;) {
         const size_t at = static_cast<size_t>(t) * stride;
         // Until its codec's statistics exist a head codes nothing; once they

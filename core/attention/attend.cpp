@@ -1,13 +1,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 #include "core/attention/attention.h"
+#include "core/attention/scratch.h"
 #include "core/formats/codebook.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/vector_check.h"
-#include "core/support/workspace.h"
 
 namespace kelvor {
 
@@ -155,7 +154,7 @@ public:
         // The calling thread's workspace holds the rotated queries and the
         // scores; other threads of a split pass read and write them through
         // these pointers while the caller waits for them.
-        ThreadWorkspace& ws = thread_workspace();
+        AttentionScratch& ws = attention_scratch();
         // Rows a power of two apart would share cache sets, and the kernels touch
         // the same token of every row together: pad the row stride by a line.
         const int32_t stride = (n_ + 15) / 16 * 16 + 16;
@@ -188,16 +187,12 @@ public:
 
     void score_full_precision() const { score_full(nq_, queries_, rows_); }
 
-    // The softmax of each row. A finite query so large that its scores
-    // overflow (the softmax then gives NaN) is scored again scaled down by a
-    // power of two 2^-e, which keeps its direction, and the softmax of those
-    // scores times 2^e is formed in double. Ordinary queries never get there.
-    void softmax() const {
-        for (int32_t q = 0; q < nq_; ++q) softmax_row(q);
-    }
-
-    // One row's softmax: rows are independent, so they may run on different
-    // threads (a rescue's scratch is its own thread's).
+    // The softmax of row q. A finite query so large that its scores overflow
+    // (the softmax then gives NaN) is scored again scaled down by a power of
+    // two 2^-e, which keeps its direction, and the softmax of those scores
+    // times 2^e is formed in double. Ordinary queries never get there. Rows
+    // are independent, so they may run on different threads (a rescue's
+    // scratch is its own thread's).
     void softmax_row(int32_t q) const {
         kt_.softmax(rows_[q], n_);
         if (!std::isfinite(rows_[q][0])) rescue(q);
@@ -280,7 +275,7 @@ private:
         if (!std::isfinite(largest) || largest == 0.0) return;  // a NaN query: no answer to give
         int e;
         std::frexp(largest, &e);
-        float* scaled = thread_workspace().value_accumulators[0];
+        float* scaled = attention_scratch().value_accumulators[0];
         for (int32_t i = 0; i < hd_; ++i) scaled[i] = std::ldexp(query[i], -e);
         rotate_query(kt_, head_, scaled, rq_[q]);
         const float* queries[1] = {scaled};
@@ -319,34 +314,67 @@ private:
     const float* copies_ = nullptr;  // the full-precision tokens read back from float16, key then value each
 };
 
-void attend_quantized(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
-                      float* const* outs) {
-    ThreadWorkspace& ws = thread_workspace();
+// The pass over a head that answers from codes, its token work run through
+// parallel(count, task), which runs task(0 .. count - 1) in order on this
+// thread or shares them out, and returns false if it stopped. Scores go by
+// blocks of kSumBlock coded tokens, the full-precision ones as one more task.
+// Value sums: one block sums from zero in float; more blocks each sum from
+// zero in float into rows of their own and add up in double in block order,
+// so late small terms are not lost against a large sum, and the answer is the
+// same bits whichever thread summed which block.
+template <class Parallel>
+bool attend_coded(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq,
+                  float* const* outs, Parallel&& parallel) {
+    AttentionScratch& scratch = attention_scratch();
     const QuantizedPass pass(kt, head, queries, nq);
     const int32_t P = pass.P();
+    const int32_t from = pass.coded_from();
+    const int32_t to = pass.coded_to();
+    const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
+    const auto block_end = [&](int32_t b) { return std::min(to, from + (b + 1) * kSumBlock); };
+    if (!parallel(blocks + 1, [&](int32_t b) {
+            if (b == blocks) return pass.score_full_precision();
+            pass.score(from + b * kSumBlock, block_end(b));
+        })) {
+        return false;
+    }
+    if (!parallel(nq, [&](int32_t q) { pass.softmax_row(q); })) return false;
     float* acc[kQueryBlock];
-    for (int32_t q = 0; q < nq; ++q) acc[q] = ws.value_accumulators[q];
-    pass.score(pass.coded_from(), pass.coded_to());
-    pass.score_full_precision();
-    pass.softmax();
-    if (pass.coded_to() - pass.coded_from() <= kSumBlock) {
-        pass.accumulate(pass.coded_from(), pass.coded_to(), acc);
-    } else {
-        // Each block of kSumBlock tokens sums from zero in float; the blocks add
-        // up in double, so late small terms are not lost against a large sum.
-        for (int32_t q = 0; q < nq; ++q) std::fill(ws.value_totals[q], ws.value_totals[q] + P, 0.0);
-        for (int32_t from = pass.coded_from(); from < pass.coded_to(); from += kSumBlock) {
-            pass.accumulate(from, std::min(pass.coded_to(), from + kSumBlock), acc);
-            for (int32_t q = 0; q < nq; ++q) {
-                for (int32_t j = 0; j < P; ++j) ws.value_totals[q][j] += static_cast<double>(acc[q][j]);
-            }
+    for (int32_t q = 0; q < nq; ++q) acc[q] = scratch.value_accumulators[q];
+    if (blocks <= 1) {
+        pass.accumulate(from, to, acc);
+        pass.finish(acc, outs);
+        return true;
+    }
+    // Rows a cache line apart at least.
+    const size_t row = static_cast<size_t>(P + 15) / 16 * 16 + 16;
+    const size_t per_block = static_cast<size_t>(nq) * row;
+    float* sums = scratch.block_sums(static_cast<size_t>(blocks) * per_block);
+    if (!parallel(blocks, [&](int32_t b) {
+            float* block_acc[kQueryBlock];
+            for (int32_t q = 0; q < nq; ++q) block_acc[q] = sums + b * per_block + static_cast<size_t>(q) * row;
+            pass.accumulate(from + b * kSumBlock, block_end(b), block_acc);
+        })) {
+        return false;
+    }
+    for (int32_t q = 0; q < nq; ++q) {
+        double* total = scratch.value_totals[q];
+        std::fill(total, total + P, 0.0);
+        for (int32_t b = 0; b < blocks; ++b) {
+            const float* block = sums + b * per_block + static_cast<size_t>(q) * row;
+            for (int32_t j = 0; j < P; ++j) total[j] += static_cast<double>(block[j]);
         }
-        for (int32_t q = 0; q < nq; ++q) {
-            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(ws.value_totals[q][j]);
-        }
+        for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
     }
     pass.finish(acc, outs);
+    return true;
 }
+
+// Every task in order on the calling thread.
+const auto in_order = [](int32_t count, const auto& task) {
+    for (int32_t i = 0; i < count; ++i) task(i);
+    return true;
+};
 
 // Runs fn(queries, outs, count) over the rows in blocks of up to kQueryBlock,
 // stopping (and returning false) when fn does.
@@ -381,9 +409,9 @@ int32_t head_attend(const KernelTable& kt, const HeadCache& head, const float* q
         return 0;
     }
     if (answers_exactly(head)) {
-        kt.exact_attend(head.exact.data(), T, head.head_dim, query, thread_workspace().scores(1, T), out);
+        kt.exact_attend(head.exact.data(), T, head.head_dim, query, attention_scratch().scores(1, T), out);
     } else {
-        attend_quantized(kt, head, &query, 1, &out);
+        attend_coded(kt, head, &query, 1, &out, in_order);
     }
     return attended_tokens(head);
 }
@@ -401,7 +429,7 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
         return 0;
     }
     if (answers_exactly(head)) {
-        float* scores = thread_workspace().scores(1, T);
+        float* scores = attention_scratch().scores(1, T);
         for (int64_t i = 0; i < n; ++i) {
             kt.exact_attend(head.exact.data(), T, head.head_dim, queries + i * hd, scores, out + i * hd);
         }
@@ -409,8 +437,7 @@ int32_t head_attend_batch(const KernelTable& kt, const HeadCache& head, const fl
     }
     // One pass over the codes serves a whole block of queries.
     for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
-        attend_quantized(kt, head, qs, nq, os);
-        return true;
+        return attend_coded(kt, head, qs, nq, os, in_order);
     });
     return attended_tokens(head);
 }
@@ -431,51 +458,11 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
         head_attend_batch(kt, head, queries, n, out);
         return true;
     }
-    ThreadWorkspace& ws = thread_workspace();
-    const size_t hd = static_cast<size_t>(head.head_dim);
-    const int32_t P = head.rotation.P;
-    // Each block's value sums, in rows of their own (a cache line apart at least).
-    const size_t acc_stride = static_cast<size_t>(P + 15) / 16 * 16 + 16;
-    std::vector<float> block_sums;
-    return for_each_query_block(queries, out, n, hd, [&](const float* const* qs, float* const* os, int32_t nq) {
-        const QuantizedPass pass(kt, head, qs, nq);
-        const int32_t from = pass.coded_from();
-        const int32_t to = pass.coded_to();
-        const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
-        // Scores over the same blocks, the full-precision tokens as one more task.
-        if (!parallel(blocks + 1, [&](int32_t b) {
-                if (b == blocks) return pass.score_full_precision();
-                pass.score(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock));
-            })) {
-            return false;
-        }
-        if (!parallel(nq, [&](int32_t q) { pass.softmax_row(q); })) return false;
-        const size_t per_block = static_cast<size_t>(nq) * acc_stride;
-        block_sums.resize(static_cast<size_t>(blocks) * per_block + 16);
-        // 64-byte aligned, as the workspace's accumulators are.
-        float* sums = block_sums.data() + (16 - reinterpret_cast<uintptr_t>(block_sums.data()) / 4 % 16) % 16;
-        if (!parallel(blocks, [&](int32_t b) {
-                float* acc[kQueryBlock];
-                for (int32_t q = 0; q < nq; ++q) acc[q] = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
-                pass.accumulate(from + b * kSumBlock, std::min(to, from + (b + 1) * kSumBlock), acc);
-            })) {
-            return false;
-        }
-        // The blocks add up in double in block order, as on one thread.
-        float* acc[kQueryBlock];
-        for (int32_t q = 0; q < nq; ++q) {
-            acc[q] = ws.value_accumulators[q];
-            double* total = ws.value_totals[q];
-            std::fill(total, total + P, 0.0);
-            for (int32_t b = 0; b < blocks; ++b) {
-                const float* block = sums + b * per_block + static_cast<size_t>(q) * acc_stride;
-                for (int32_t j = 0; j < P; ++j) total[j] += static_cast<double>(block[j]);
-            }
-            for (int32_t j = 0; j < P; ++j) acc[q][j] = static_cast<float>(total[j]);
-        }
-        pass.finish(acc, os);
-        return true;
-    });
+    const auto shared = [&](int32_t count, const auto& task) { return parallel(count, task); };
+    return for_each_query_block(queries, out, n, static_cast<size_t>(head.head_dim),
+                                [&](const float* const* qs, float* const* os, int32_t nq) {
+                                    return attend_coded(kt, head, qs, nq, os, shared);
+                                });
 }
 
 }  // namespace kelvor

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "core/codecs/codec.h"
 #include "core/heads/head_cache.h"
 #include "core/kernels/kernels.h"
 
@@ -12,11 +13,12 @@ namespace kelvor {
 // encoding's codec, which the heads layer below cannot look up itself.
 inline void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
                             float v_mass, Encoding encoding = kDefaultEncoding, const HeadOptions& options = {}) {
-    head_cache_init(head, head_dim, bits, capacity, seed, v_mass, encoding, codec_of(encoding), options);
+    head_cache_init(head, head_dim, bits, capacity, seed, v_mass, encoding,
+                    head_codec(encoding, bits, value_width(options, bits)), options);
 }
 inline uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, Encoding encoding,
                                  const HeadOptions& options = {}) {
-    return head_cache_bytes(head_dim, bits, capacity, codec_of(encoding), options);
+    return head_cache_bytes(head_dim, bits, capacity, codec_of(encoding).state_arrays(), options);
 }
 
 // Stores one token: key and value encoded into the next ring slot, and while
@@ -58,8 +60,8 @@ using ParallelFor = std::function<bool(int32_t count, const std::function<void(i
 bool splits_tokens(const HeadCache& head);
 
 // head_attend_batch with each block of queries' token work shared out through
-// `parallel`: scores by blocks of tokens, the softmax on the calling thread,
-// then value sums by blocks, added up in block order as on one thread, so the
+// `parallel`: scores by blocks of tokens, each row's softmax, then value sums
+// by blocks, added up in block order; the same pass as on one thread, so the
 // answers are the same bit for bit. A head that does not split runs whole as
 // one task. False, with out partly written, if `parallel` stopped.
 bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const float* queries, int64_t n,

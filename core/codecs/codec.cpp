@@ -1,7 +1,5 @@
 // The codec of every encoding, in the order of their numbers.
-#include "core/heads/codec.h"
-
-#include <cstring>
+#include "core/codecs/codec.h"
 
 namespace kelvor {
 
@@ -13,16 +11,11 @@ const Codec& codec_of(Encoding encoding) {
     return *codecs[static_cast<int32_t>(encoding)];
 }
 
-const char* encoding_name(Encoding e) { return codec_of(e).name(); }
-
-bool encoding_from_name(const char* name, Encoding* out) {
-    for (Encoding e : kEncodings) {
-        if (std::strcmp(name, encoding_name(e)) == 0) {
-            *out = e;
-            return true;
-        }
-    }
-    return false;
+HeadCodec head_codec(Encoding encoding, int32_t bits, int32_t val_bits) {
+    const Codec& codec = codec_of(encoding);
+    return HeadCodec{&codec, codec.codebook(bits), codec.codebook(val_bits), codec.state_arrays()};
 }
+
+const char* encoding_name(Encoding e) { return codec_of(e).name(); }
 
 }  // namespace kelvor

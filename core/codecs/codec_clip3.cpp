@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "core/codecs/encoder.h"
-#include "core/heads/codec.h"
-#include "core/heads/head_cache.h"
+#include "core/codecs/codec.h"
 
 namespace kelvor {
 namespace {
@@ -13,7 +12,8 @@ class Clip3Codec final : public Codec {
 public:
     const char* name() const override { return "clip3"; }
     Codebook codebook(int32_t bits) const override { return default_codebook(bits); }
-    int32_t stats_arrays() const override { return 0; }
+    int32_t state_arrays() const override { return 0; }
+    std::string state_error(const HeadCache&) const override { return {}; }
     bool codes_ready(const HeadCache&) const override { return true; }
     void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
                        size_t stride, CodedTokens& out) const override {

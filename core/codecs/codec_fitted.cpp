@@ -12,7 +12,7 @@
 #include <array>
 
 #include "core/codecs/codec_fitted.h"
-#include "core/heads/codec.h"
+#include "core/heads/head_floats.h"
 
 namespace kelvor {
 namespace {
@@ -32,8 +32,24 @@ public:
         if (bits == 4) return Codebook{4, levels_4bit_lloyd_max.data(), thresholds_4bit_lloyd_max.data()};
         return default_codebook(bits);
     }
-    int32_t stats_arrays() const override { return 3; }
-    bool codes_ready(const HeadCache& head) const override { return head.stats.ready; }
+    int32_t state_arrays() const override { return kFittedArrays; }
+    std::string state_error(const HeadCache& head) const override {
+        const int64_t hd = head.head_dim;
+        const std::string codec = name();
+        const FloatArray arrays[] = {
+            {codec + " key mean", "channel", fitted_array(head, kKeyMean), hd, 1, 1, {FloatRule::magnitude, 0.0f,
+             kStatsMeanMost, "beyond the 2^64 every coordinate an append accepts stays below"}},
+            {codec + " value mean", "channel", fitted_array(head, kValMean), hd, 1, 1, {FloatRule::magnitude, 0.0f,
+             kStatsMeanMost, "beyond the 2^64 every coordinate an append accepts stays below"}},
+            {codec + " key divisor", "channel", fitted_array(head, kKeyDivisor), hd, 1, 1, {FloatRule::positive_between,
+             kDivisorLeast, kDivisorMost, "outside the 2^-40 to 2^33 that fitting keeps divisors in"}},
+        };
+        for (const FloatArray& a : arrays) {
+            if (std::string e = float_array_error(a); !e.empty()) return e;
+        }
+        return {};
+    }
+    bool codes_ready(const HeadCache& head) const override { return head.codec_state.ready; }
     void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
                        size_t stride, CodedTokens& out) const override {
         for (int32_t t = 0; t < n; ++t) {
@@ -44,15 +60,15 @@ public:
     }
     void fix_stats(HeadCache& head, const AppendedTokens& tokens) const override { fix_fitted_stats(head, tokens); }
     const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const override {
-        const float* divisor = head.stats.key_divisor.data();
+        const float* divisor = fitted_array(head, kKeyDivisor);
         for (int32_t i = 0; i < head.head_dim; ++i) scratch[i] = query[i] * divisor[i];
         return scratch;
     }
-    const float* key_offset(const HeadCache& head) const override { return head.stats.key_mean.data(); }
+    const float* key_offset(const HeadCache& head) const override { return fitted_array(head, kKeyMean); }
     void finish(const HeadCache& head, const float* acc, float coded_weight, float* out) const override {
         // Multiplying by a weight of exactly 1 is exact, so an all-coded answer
         // is acc + val_mean to the last bit.
-        const float* val_mean = head.stats.val_mean.data();
+        const float* val_mean = fitted_array(head, kValMean);
         for (int32_t j = 0; j < head.head_dim; ++j) out[j] = acc[j] + val_mean[j] * coded_weight;
     }
 };

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/formats/packing.h"
-#include "core/support/workspace.h"
+#include "core/codecs/encode_scratch.h"
 
 namespace kelvor {
 namespace {
@@ -15,12 +15,12 @@ namespace {
 template <int N>
 void encode_lockstep(const KernelTable& kt, const float* const* xs, int32_t head_dim, int32_t P, const int8_t* signs,
                      const Codebook* const* codebooks, uint8_t* const* codes, float* scales) {
-    ThreadWorkspace& ws = thread_workspace();
+    EncodeScratch& ws = encode_scratch();
     float* buf[N];
     float ss[N];
     const float* rows[N];
     for (int v = 0; v < N; ++v) {
-        buf[v] = ws.encoder_rotated[v];
+        buf[v] = ws.rotated[v];
         rows[v] = buf[v];
         ss[v] = 0.0f;
     }
@@ -87,7 +87,7 @@ float encode_vector(const float* x, int32_t head_dim, int32_t P, const int8_t* s
 }
 
 float encode_and_pack(const KernelTable& kt, const HeadCache& head, const float* x, int32_t bits, uint8_t* stream) {
-    uint8_t* codes = thread_workspace().encoder_codes[0];
+    uint8_t* codes = encode_scratch().codes[0];
     const float scale = encode_vector(kt, x, head.head_dim, head.rotation.P, head.rotation.signs.data(), bits, codes);
     pack_codes(codes, head.rotation.P, bits, stream);
     return scale;
@@ -103,7 +103,7 @@ namespace {
 template <int N>
 void encode_tokens_lockstep(const KernelTable& kt, const HeadCache& head, const float* keys, const float* vals,
                             size_t stride, int32_t first, CodedTokens& out) {
-    ThreadWorkspace& ws = thread_workspace();
+    EncodeScratch& ws = encode_scratch();
     const float* xs[N];
     uint8_t* codes[N];
     const Codebook* codebooks[N];
@@ -111,7 +111,7 @@ void encode_tokens_lockstep(const KernelTable& kt, const HeadCache& head, const 
     for (int v = 0; v < N; ++v) {
         const size_t t = static_cast<size_t>(first + v / 2);
         xs[v] = (v % 2 == 0 ? keys : vals) + t * stride;
-        codes[v] = ws.encoder_codes[v];
+        codes[v] = ws.codes[v];
         codebooks[v] = v % 2 == 0 ? &head.store.codebook : &head.store.val_codebook;
     }
     const int32_t P = head.rotation.P;

@@ -4,7 +4,7 @@
 
 #include "core/heads/head_cache.h"
 #include "core/kernels/kernels.h"
-#include "core/support/workspace.h"
+#include "core/heads/coded_tokens.h"
 
 namespace kelvor {
 

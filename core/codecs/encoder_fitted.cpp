@@ -5,10 +5,10 @@
 #include <cmath>
 
 #include "core/codecs/codec_fitted.h"
+#include "core/codecs/encode_scratch.h"
 #include "core/codecs/encoder.h"
 #include "core/formats/packing.h"
 #include "core/support/vector_check.h"
-#include "core/support/workspace.h"
 
 namespace kelvor {
 namespace {
@@ -103,17 +103,16 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
 
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                         uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) {
-    ThreadWorkspace& ws = thread_workspace();
-    const HeadStats& st = head.stats;
+    EncodeScratch& ws = encode_scratch();
     const int32_t hd = head.head_dim;
     const int32_t P = head.rotation.P;
     const int8_t* signs = head.rotation.signs.data();
-    *key_scale = encode_fitted(kt, key, st.key_mean.data(), st.key_divisor.data(), hd, P, signs, head.store.codebook,
-                               ws.encoder_rotated[0], ws.encoder_codes[0]);
-    *val_scale = encode_fitted(kt, val, st.val_mean.data(), nullptr, hd, P, signs, head.store.val_codebook,
-                               ws.encoder_rotated[1], ws.encoder_codes[1]);
-    pack_codes(ws.encoder_codes[0], P, head.store.bits, key_stream);
-    pack_codes(ws.encoder_codes[1], P, head.store.val_bits, val_stream);
+    *key_scale = encode_fitted(kt, key, fitted_array(head, kKeyMean), fitted_array(head, kKeyDivisor), hd, P, signs, head.store.codebook,
+                               ws.rotated[0], ws.codes[0]);
+    *val_scale = encode_fitted(kt, val, fitted_array(head, kValMean), nullptr, hd, P, signs, head.store.val_codebook,
+                               ws.rotated[1], ws.codes[1]);
+    pack_codes(ws.codes[0], P, head.store.bits, key_stream);
+    pack_codes(ws.codes[1], P, head.store.val_bits, val_stream);
 }
 
 }  // namespace kelvor

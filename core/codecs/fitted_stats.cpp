@@ -38,20 +38,19 @@ void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
             val_sum[j] += static_cast<double>(v[j]);
         }
     }
-    HeadStats& st = head.stats;
-    st.key_mean.assign(static_cast<size_t>(hd), 0.0f);
-    st.val_mean.assign(static_cast<size_t>(hd), 0.0f);
-    st.key_divisor.assign(static_cast<size_t>(hd), 1.0f);
+    float* key_mean = fitted_array(head, kKeyMean);
+    float* val_mean = fitted_array(head, kValMean);
+    float* key_divisor = fitted_array(head, kKeyDivisor);
     const double n = static_cast<double>(appended);
     for (int32_t j = 0; j < hd; ++j) {
-        st.key_mean[j] = static_cast<float>(key_sum[j] / n);
-        st.val_mean[j] = static_cast<float>(val_sum[j] / n);
+        key_mean[j] = static_cast<float>(key_sum[j] / n);
+        val_mean[j] = static_cast<float>(val_sum[j] / n);
     }
     double square_sum[kMaxHeadDim] = {};
     for (int32_t i = 0; i < appended; ++i) {
         const float* k = tokens.key_of(i);
         for (int32_t j = 0; j < hd; ++j) {
-            const double d = static_cast<double>(k[j] - st.key_mean[j]);  // centred as the encoder centres
+            const double d = static_cast<double>(k[j] - key_mean[j]);  // centred as the encoder centres
             square_sum[j] += d * d;
         }
     }
@@ -67,9 +66,9 @@ void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
     for (int32_t j = 0; j < hd; ++j) {
         const float divisor = spread ? static_cast<float>(std::sqrt(std::max(rms[j], kDivisorFloor * mean_rms))) : 1.0f;
         // Keys that hardly varied (a spread below 2^-80) would divide a later key to infinity.
-        st.key_divisor[j] = std::max(divisor, kDivisorLeast);
+        key_divisor[j] = std::max(divisor, kDivisorLeast);
     }
-    st.ready = true;
+    head.codec_state.ready = true;
 }
 
 }  // namespace kelvor

@@ -7,7 +7,6 @@
 
 #include "core/formats/code_widths.h"
 
-
 namespace kelvor {
 
 // Reconstruction levels of the fixed scalar codebooks. The 2- and 3-bit tables
@@ -33,12 +32,21 @@ inline constexpr std::array<float, 3> thresholds_2bit = midpoints(levels_2bit);
 inline constexpr std::array<float, 7> thresholds_3bit = midpoints(levels_3bit);
 inline constexpr std::array<float, 15> thresholds_4bit = midpoints(levels_4bit);
 
-template <int Bits> constexpr const float* levels_of();
+// A width of the list without tables here fails to build.
+template <int Bits>
+constexpr const float* levels_of() {
+    static_assert(Bits != Bits, "no fixed levels for this code width: add its table to codebook.h");
+    return nullptr;
+}
 template <> constexpr const float* levels_of<2>() { return levels_2bit.data(); }
 template <> constexpr const float* levels_of<3>() { return levels_3bit.data(); }
 template <> constexpr const float* levels_of<4>() { return levels_4bit.data(); }
 
-template <int Bits> constexpr const float* thresholds_of();
+template <int Bits>
+constexpr const float* thresholds_of() {
+    static_assert(Bits != Bits, "no thresholds for this code width: add its table to codebook.h");
+    return nullptr;
+}
 template <> constexpr const float* thresholds_of<2>() { return thresholds_2bit.data(); }
 template <> constexpr const float* thresholds_of<3>() { return thresholds_3bit.data(); }
 template <> constexpr const float* thresholds_of<4>() { return thresholds_4bit.data(); }

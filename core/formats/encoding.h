@@ -6,7 +6,7 @@ namespace kelvor {
 // The list of encodings: how a head turns vectors into codes and scales. Every
 // encoding stores the same format (P codes per vector at the head's widths and
 // one float32 scale per vector) read by the same kernels; each has a codec
-// (core/heads/codec.h) that owns everything else. The number is what a saved state
+// (core/codecs/codec.h) that owns everything else, its name included. The number is what a saved state
 // records, so an encoding keeps its number for good; adding one is a new codec,
 // an entry here and a line in core/codecs/codec.cpp.
 //  - clip3: each rotated vector clamped at three root mean squares and coded
@@ -19,11 +19,5 @@ enum class Encoding : int32_t { clip3 = 0, fitted = 1 };
 inline constexpr Encoding kEncodings[] = {Encoding::clip3, Encoding::fitted};
 inline constexpr Encoding kDefaultEncoding = Encoding::clip3;
 inline constexpr int32_t kEncodingCount = static_cast<int32_t>(sizeof kEncodings / sizeof kEncodings[0]);
-
-// The codec's name ("clip3", ...).
-const char* encoding_name(Encoding e);
-
-// False when name is none of the encodings' names.
-bool encoding_from_name(const char* name, Encoding* out);
 
 }  // namespace kelvor

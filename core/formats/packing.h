@@ -23,8 +23,10 @@ struct CodeLayout {
     static constexpr uint32_t mask = (1u << Bits) - 1;
     static constexpr int group_codes = 8;
     static constexpr int group_bytes = Bits;
-    // Codes per partial sum in the dot product: one byte at 2 bits, one group otherwise.
-    static constexpr int codes_per_sum = Bits == 2 ? 4 : 8;
+    // Codes per partial sum in the dot product: one byte at 2 bits, one group
+    // at 3 and 4. Every level sums in this order, so a new width chooses its own.
+    static constexpr int codes_per_sum = Bits == 2 ? 4 : Bits == 3 || Bits == 4 ? 8 : 0;
+    static_assert(codes_per_sum > 0, "no order of partial sums for this code width: add it to CodeLayout");
 };
 
 // Big-endian word of the group starting at p, of which `codes` codes are

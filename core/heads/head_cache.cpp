@@ -19,7 +19,7 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed) {
 }
 
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options) {
+                     float v_mass, Encoding encoding, const HeadCodec& codec, const HeadOptions& options) {
     head.v_mass = v_mass;
     head.head_dim = head_dim;
     head.bits = bits;
@@ -35,11 +35,11 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     CodeStore& store = head.store;
     store.capacity = capacity;
     store.bits = bits;
-    head.codec = &codec;
-    store.codebook = head.codec->codebook(bits);
+    head.codec = codec.codec;
+    store.codebook = codec.key_codebook;
     store.bytes_per_vec = stream_bytes(bits, P);
-    store.val_bits = options.value_bits != 0 ? options.value_bits : bits;
-    store.val_codebook = head.codec->codebook(store.val_bits);
+    store.val_bits = value_width(options, bits);
+    store.val_codebook = codec.val_codebook;
     store.val_bytes_per_vec = stream_bytes(store.val_bits, P);
     store.write_slot = 0;
     store.count = 0;
@@ -57,12 +57,8 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.window_released = false;
     head.encoding = encoding;
     // Sized now, so that fixing them later allocates nothing an append could fail on.
-    head.stats = HeadStats();
-    if (head.codec->stats_arrays() > 0) {
-        head.stats.key_mean.assign(static_cast<size_t>(head_dim), 0.0f);
-        head.stats.val_mean.assign(static_cast<size_t>(head_dim), 0.0f);
-        head.stats.key_divisor.assign(static_cast<size_t>(head_dim), 1.0f);
-    }
+    head.codec_state = CodecState();
+    head.codec_state.floats.assign(static_cast<size_t>(codec.state_arrays) * static_cast<size_t>(head_dim), 0.0f);
     head.sinks = options.sinks;
     head.recent_window = options.recent;
     head.recent = FloatWindow();
@@ -215,19 +211,19 @@ void head_cache_take(HeadCache& head, HeadGrowth& g) noexcept {
     if (g.recent.capacity() != 0) head.recent.swap(g.recent);
 }
 
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int32_t state_arrays,
                           const HeadOptions& options) {
     const auto cap = static_cast<uint64_t>(capacity);
     const auto hd = static_cast<uint64_t>(head_dim);
     const int32_t P = padded_dim(head_dim);
-    const int32_t val_bits = options.value_bits != 0 ? options.value_bits : bits;
+    const int32_t val_bits = value_width(options, bits);
     const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
     const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
                           2 * pad + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token / (options.half_copies ? 2 : 1) * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
-    const uint64_t stats = static_cast<uint64_t>(codec.stats_arrays()) * hd * sizeof(float);
+    const uint64_t stats = static_cast<uint64_t>(state_arrays) * hd * sizeof(float);
     return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 
@@ -240,8 +236,7 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
                      st.val_scales.held_bytes(used) + st.positions.held_bytes(used);
     const auto window = [](const FloatWindow& w) { return held_by_block(w.data(), w.capacity() * sizeof(float)); };
     total += window(head.exact) + window(head.recent) +
-             sizeof(float) * (head.stats.key_mean.capacity() + head.stats.val_mean.capacity() +
-                              head.stats.key_divisor.capacity());
+             sizeof(float) * head.codec_state.floats.capacity();
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
@@ -275,7 +270,7 @@ void head_cache_reset(HeadCache& head) {
     head.store.wrapped = false;
     head.exact.clear();
     head.window_released = false;
-    head.stats.ready = false;
+    head.codec_state.ready = false;
     head.recent.clear();
     head.appended = 0;
 }
@@ -289,7 +284,7 @@ void head_cache_destroy(HeadCache& head) {
     head.store.key_scales.release();
     head.store.slots = 0;
     head.rotation.signs = std::vector<int8_t>();
-    head.stats = HeadStats();
+    head.codec_state = CodecState();
     head.recent = FloatWindow();
     head.store.count = 0;
     head.store.write_slot = 0;

@@ -4,11 +4,14 @@
 
 #include "core/formats/codebook.h"
 #include "core/formats/encoding.h"
-#include "core/heads/codec.h"
 #include "core/support/aligned_bytes.h"
 #include "core/support/limits.h"
 
 namespace kelvor {
+
+// The steps of an encoding (core/codecs/codec.h, a layer up): a head holds
+// its codec and never calls it.
+class Codec;
 
 struct HeadRotation {
     std::vector<int8_t> signs;  // P entries, each +1 or -1; fixed for the head's life
@@ -46,44 +49,38 @@ struct CodeStore {
     bool wrapped = false;
 };
 
-// A head's statistics, for codecs that keep them (core/heads/codec.h): fixed once,
-// from the tokens appended since init/reset, when the head first has to answer
-// from codes, and every stored token is coded with them; reset clears them.
-// A key is coded as (key - key_mean) / key_divisor and a value as
-// value - val_mean; a query is multiplied by key_divisor, which leaves every
-// score shifted by the same amount, and val_mean is added to the answer.
-struct HeadStats {
+// A codec's per-head state, which only the codec reads (its statistics, for
+// one that keeps them): its arrays of head_dim floats each, in the order the
+// codec declares them, sized when the head is made so that fixing them
+// allocates nothing; `ready` once fixed, until reset.
+struct CodecState {
     bool ready = false;
-    std::vector<float> key_mean;     // head_dim entries each
-    std::vector<float> val_mean;
-    std::vector<float> key_divisor;
+    std::vector<float> floats;
 };
 
-// Where fixing the statistics keeps them, so that every key and value an
-// append accepts (its coordinates below 2^64, its squares summing below
-// FLT_MAX) codes to a finite scale: a mean no larger than such a coordinate,
-// and a divisor between a floor that keeps (key - mean) / divisor finite and
-// the square root of the largest spread about a mean (2^65).
-constexpr float kStatsMeanMost = 0x1p64f;
-constexpr float kDivisorLeast = 0x1p-40f;
-constexpr float kDivisorMost = 0x1p33f;
-
-// Statistics array i (key mean, value mean, key divisor) of a head.
-inline float* stats_array(HeadStats& s, int32_t i) {
-    return (i == 0 ? s.key_mean : i == 1 ? s.val_mean : s.key_divisor).data();
-}
-inline const float* stats_array(const HeadStats& s, int32_t i) { return stats_array(const_cast<HeadStats&>(s), i); }
+// What a head takes from its codec when it is made.
+struct HeadCodec {
+    const Codec* codec = nullptr;
+    Codebook key_codebook{};  // of the key width
+    Codebook val_codebook{};  // of the value width
+    int32_t state_arrays = 0;
+};
 
 // A growable array of full-precision tokens.
 using FloatWindow = std::vector<float, PageAllocator<float>>;
 
 // Opt-in per-head accuracy options; zeros leave a head exactly as without them.
 struct HeadOptions {
-    int32_t value_bits = 0;  // value code width; 0 for the key width
+    int32_t value_bits = 0;  // value code width; 0 for the key width (value_width)
     int32_t recent = 0;      // newest tokens also kept at full precision
     int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
     bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
 };
+
+// The value code width these options give heads of key width `bits`.
+constexpr int32_t value_width(const HeadOptions& options, int32_t bits) {
+    return options.value_bits != 0 ? options.value_bits : bits;
+}
 
 struct HeadCache {
     HeadRotation rotation;
@@ -101,7 +98,7 @@ struct HeadCache {
     int32_t hybrid_thresh = 0;    // recorded, read by nothing
     Encoding encoding = kDefaultEncoding;
     const Codec* codec = nullptr;  // the encoding's steps
-    HeadStats stats;              // sized when the statistics are fixed
+    CodecState codec_state;
     int32_t sinks = 0;
     int32_t recent_window = 0;
     // The newest min(recent_window, capacity) tokens at full precision: the
@@ -120,10 +117,11 @@ void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);
 
 // Expects settings already validated (1 <= head_dim <= 1024, bits in {2,3,4},
 // 1 <= capacity <= kMaxCapacity). Throws std::bad_alloc when memory runs out.
-// `codec` is the encoding's: the codecs sit a layer up, so the caller finds it
-// (core/attention/attention.h has the forms that take the encoding alone).
+// `codec` is the encoding's, at the head's widths: the codecs sit a layer up,
+// so the caller finds it (core/attention/attention.h has the forms that take
+// the encoding alone).
 void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed,
-                     float v_mass, Encoding encoding, const Codec& codec, const HeadOptions& options = {});
+                     float v_mass, Encoding encoding, const HeadCodec& codec, const HeadOptions& options = {});
 // Makes sure the ring's arrays hold at least `slots` slots (at most capacity),
 // keeping what they hold: appends and restores call it. Throws std::bad_alloc
 // when memory runs out, with the head unchanged.
@@ -155,7 +153,7 @@ void head_cache_take(HeadCache& head, HeadGrowth& growth) noexcept;
 // The most a head of these settings can hold (its rings, scales, positions,
 // full-precision windows, signs and statistics), so that a context can be
 // weighed before any of it exists.
-uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, const Codec& codec,
+uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int32_t state_arrays,
                           const HeadOptions& options = {});
 // What the head holds now: the ring's committed part, the full-precision
 // windows, signs, statistics and the record itself.

@@ -11,21 +11,6 @@ namespace kelvor {
 
 namespace {
 
-// What the encoders, appends and the statistics can produce: scales are norms
-// or positive gains (a zero vector codes as 0); full-precision rows are what
-// append accepts; means and divisors stay where fixing them keeps them.
-enum class Allowed { finite, not_negative, stored_row, mean, divisor };
-
-// One of a head's float arrays: `items` items of `length` floats each,
-// `stride` floats apart, starting at `data`.
-struct FloatArray {
-    std::string what;
-    const char* item;
-    const float* data;
-    int64_t items, length, stride;
-    Allowed allowed;
-};
-
 std::string number(float x) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3g", static_cast<double>(x));
@@ -36,56 +21,54 @@ std::string number(float x) {
 // at slot 3"; empty when nothing is.
 std::string value_error(float x, const FloatArray& a, int64_t i) {
     const std::string at = " at " + std::string(a.item) + " " + std::to_string(i);
+    const FloatRule& rule = a.rule;
     if (!std::isfinite(x)) return "a non-finite " + a.what + at;
-    if (a.allowed == Allowed::not_negative && x < 0.0f) return "a negative " + a.what + at;
-    if (a.allowed == Allowed::divisor && !(x > 0.0f)) return "a non-positive " + a.what + at;
-    const std::string value = "a " + a.what + " of " + number(x) + at;
-    if (a.allowed == Allowed::mean && std::fabs(x) > kStatsMeanMost) {
-        return value + ", beyond the 2^64 every coordinate an append accepts stays below";
-    }
-    if (a.allowed == Allowed::divisor && (x < kDivisorLeast || x > kDivisorMost)) {
-        return value + ", outside the 2^-40 to 2^33 that fitting keeps divisors in";
-    }
+    if (rule.kind == FloatRule::not_negative && x < 0.0f) return "a negative " + a.what + at;
+    if (rule.kind == FloatRule::positive_between && !(x > 0.0f)) return "a non-positive " + a.what + at;
+    const bool outside = (rule.kind == FloatRule::magnitude && std::fabs(x) > rule.most) ||
+                         (rule.kind == FloatRule::positive_between && (x < rule.least || x > rule.most));
+    if (outside) return "a " + a.what + " of " + number(x) + at + ", " + rule.outside;
     return {};
 }
 
 }  // namespace
 
+std::string float_array_error(const FloatArray& a) {
+    for (int64_t i = 0; i < a.items; ++i) {
+        const float* item = a.data + i * a.stride;
+        for (int64_t j = 0; j < a.length; ++j) {
+            const std::string error = value_error(item[j], a, i);
+            if (!error.empty()) return "has " + error;
+        }
+        // Finite, but its sum of squares overflows: append refuses such a row.
+        if (a.rule.kind == FloatRule::stored_row && vector_fault(item, a.length) != VectorFault::none) {
+            return "has a " + a.what + " at " + a.item + " " + std::to_string(i) +
+                   " whose norm is above 1.8e19, which no append stores";
+        }
+    }
+    return {};
+}
+
 std::string head_floats_error(const HeadCache& head) {
     const CodeStore& st = head.store;
     const int64_t hd = head.head_dim;
     const int64_t window = exact_tokens(head);
-    const bool stats = head.stats.ready;
     const int64_t recent = hd == 0 ? 0 : static_cast<int64_t>(head.recent.size() / copy_floats(head, head.half_copies));
     // float16 copies are checked as halves below.
     const int64_t float_window = window_is_half(head) ? 0 : window;
     const int64_t float_recent = head.half_copies ? 0 : recent;
-    const std::string codec = head.codec->name();
-    // A state version that adds a float array adds its row here.
+    // A state version that adds a float array of the head's own adds its row here.
+    const FloatRule scale{FloatRule::not_negative}, row{FloatRule::stored_row};
     const FloatArray arrays[] = {
-        {"key scale", "slot", st.key_scales.data(), st.count, 1, 1, Allowed::not_negative},
-        {"value scale", "slot", st.val_scales.data(), st.count, 1, 1, Allowed::not_negative},
-        {"full-precision key", "token", head.exact.data(), float_window, hd, 2 * hd, Allowed::stored_row},
-        {"full-precision value", "token", head.exact.data() + hd, float_window, hd, 2 * hd, Allowed::stored_row},
-        {"recent key", "token", head.recent.data(), float_recent, hd, 2 * hd, Allowed::stored_row},
-        {"recent value", "token", head.recent.data() + hd, float_recent, hd, 2 * hd, Allowed::stored_row},
-        {codec + " key mean", "channel", head.stats.key_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
-        {codec + " value mean", "channel", head.stats.val_mean.data(), stats ? hd : 0, 1, 1, Allowed::mean},
-        {codec + " key divisor", "channel", head.stats.key_divisor.data(), stats ? hd : 0, 1, 1, Allowed::divisor},
+        {"key scale", "slot", st.key_scales.data(), st.count, 1, 1, scale},
+        {"value scale", "slot", st.val_scales.data(), st.count, 1, 1, scale},
+        {"full-precision key", "token", head.exact.data(), float_window, hd, 2 * hd, row},
+        {"full-precision value", "token", head.exact.data() + hd, float_window, hd, 2 * hd, row},
+        {"recent key", "token", head.recent.data(), float_recent, hd, 2 * hd, row},
+        {"recent value", "token", head.recent.data() + hd, float_recent, hd, 2 * hd, row},
     };
     for (const FloatArray& a : arrays) {
-        for (int64_t i = 0; i < a.items; ++i) {
-            const float* item = a.data + i * a.stride;
-            for (int64_t j = 0; j < a.length; ++j) {
-                const std::string error = value_error(item[j], a, i);
-                if (!error.empty()) return "has " + error;
-            }
-            // Finite, but its sum of squares overflows: append refuses such a row.
-            if (a.allowed == Allowed::stored_row && vector_fault(item, a.length) != VectorFault::none) {
-                return "has a " + a.what + " at " + a.item + " " + std::to_string(i) +
-                       " whose norm is above 1.8e19, which no append stores";
-            }
-        }
+        if (std::string e = float_array_error(a); !e.empty()) return e;
     }
     // A half with every exponent bit set is an infinity or a NaN; halves are
     // stored key then value per token.

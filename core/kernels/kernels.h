@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/formats/codebook.h"
+#include "core/support/limits.h"
 
 namespace kelvor {
 
@@ -28,6 +29,14 @@ struct PackedTokens {
     int32_t bits;
     const float* levels;
 };
+
+// Queries answered together by one pass over a head's codes.
+constexpr int32_t kQueryBlock = 8;
+
+// Per-query vectors sit one cache line more than a power of two apart: at
+// exactly 4 KiB apart, the loads of one query's accumulator would wait on the
+// stores to the previous query's (4K aliasing).
+constexpr int32_t kQueryStride = kMaxPaddedDim + 16;
 
 // Up to kQueryBlock queries served by one pass over the tokens. For query q,
 // vectors[q] is its rotated query (scoring) or accumulator (values) of P floats

@@ -180,11 +180,13 @@ struct Avx2 {
             } else if constexpr (Bits == 3) {
                 const __m256i words = _mm256_shuffle_epi8(broadcast_qword(chunk), group_words);
                 return _mm256_permutevar8x32_ps(low_table, _mm256_srlv_epi32(words, shifts[r]));
-            } else {
+            } else if constexpr (Bits == 4) {
                 const __m256i idx = _mm256_srlv_epi32(broadcast_dword(chunk + 4 * r), shifts[0]);
                 const reg lo = _mm256_permutevar8x32_ps(low_table, idx);
                 const reg hi = _mm256_permutevar8x32_ps(high_table, idx);
                 return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
+            } else {
+                static_assert(dependent_false<Bits>, "the AVX2 level has no decoder for this code width");
             }
         }
     };

@@ -153,8 +153,10 @@ struct Neon {
                 out = vqtbl1q_u8(table.val[0], idx);
             } else if constexpr (Bits == 3) {
                 out = vqtbl2q_u8(uint8x16x2_t{{table.val[0], table.val[1]}}, idx);
-            } else {
+            } else if constexpr (Bits == 4) {
                 out = vqtbl4q_u8(table, idx);
+            } else {
+                static_assert(dependent_false<Bits>, "the NEON level has no decoder for this code width");
             }
             return vreinterpretq_f32_u8(out);
         }

@@ -39,7 +39,8 @@
 //                  when i & h (IEEE: partner - x), as the scalar rotation
 //   izero(), count_at_or_above(q, y, t) = q + (y >= t ? 1 : 0) (NaN: no),
 //   store_codes(codes, q, n): the low bytes of the first n lanes
-//   Decoder<Bits>: below.
+//   Decoder<Bits>: below; a width of KELVOR_CODE_WIDTHS a level has no
+//                  decoder for must fail to build there (dependent_false).
 //
 // Decoder<Bits>(levels) is built once per call from the head's 2^Bits levels,
 // so every head may code with its own table. It reads a token's code stream as
@@ -74,9 +75,9 @@
 #include "core/formats/codebook.h"
 #include "core/formats/rotation.h"
 #include "core/kernels/kernels.h"
+#include "core/kernels/lane_queries.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/limits.h"
-#include "core/support/workspace.h"
 
 // Loops over a tile's registers unroll completely, so that their register
 // arrays become registers (GCC otherwise keeps some in memory).
@@ -88,6 +89,10 @@ namespace {
 constexpr int32_t min_i32(int32_t a, int32_t b) { return a < b ? a : b; }
 // A token's rewritten stream: at most 16 codes per 8 bytes.
 constexpr int32_t kRewriteBytes = kMaxPaddedDim / 2;
+// False for every width: the last branch of a level's decoder asserts it, so a
+// width added to the list fails to build until each level decodes it.
+template <int Bits>
+constexpr bool dependent_false = false;
 inline float inv_sqrt_of(int32_t n) { return 1.0f / __builtin_sqrtf(static_cast<float>(n)); }
 
 // Where code j of a 4-byte word sits, for layouts the levels share: at 2 bits
@@ -425,7 +430,7 @@ void score_keys_with(const PackedTokens& keys, float kf, const QueryBlock& block
     for (int32_t q = 0; q < block.count; ++q) {
         queries[q] = block.vectors[q];
         if constexpr (Dec::permuted) {
-            queries[q] = thread_workspace().lane_queries[q];
+            queries[q] = lane_queries().rows[q];
             for (int32_t j = 0; j < keys.P; ++j) queries[q][j] = block.vectors[q][j];
             reorder<Dec>(queries[q], keys.P, true);
         }

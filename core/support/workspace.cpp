@@ -5,19 +5,8 @@
 
 namespace kelvor {
 
-float* ThreadWorkspace::scores(int32_t rows, int32_t tokens) {
-    const size_t need = static_cast<size_t>(rows) * static_cast<size_t>(tokens);
-    if (scores_.size() < need) scores_.resize(need);
-    return scores_.data();
-}
-
-float* ThreadWorkspace::copies(size_t floats) {
-    if (copies_.size() < floats) copies_.resize(floats);
-    return copies_.data();
-}
-
 ThreadWorkspace& thread_workspace() {
-    // Heap-held: the record is tens of kilobytes, too large for static TLS.
+    // Heap-held, like the per-thread scratch of the layers above.
     thread_local std::unique_ptr<ThreadWorkspace> workspace = std::make_unique<ThreadWorkspace>();
     return *workspace;
 }

@@ -78,7 +78,7 @@ TEST(HeadAppend, CapacityOneAlwaysWritesSlotZero) {
 TEST(HeadAppend, CapacityFourAfterSixAppends) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             const int32_t hd = 24;
             HeadCache head = make_head(hd, bits, 4, 11);
             const Tokens tok = random_tokens(hd, 6, 2u + uint32_t(bits), 0.3f);
@@ -153,7 +153,7 @@ TEST(HeadAppend, PositionsKeepThe32BitPattern) {
 TEST(HeadAppend, SlotHoldsEncodedKeyAndValueAndNothingElseChanges) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (int32_t hd : {1, 5, 100, 128}) {
                 const int32_t cap = 3;
                 HeadCache head = make_head(hd, bits, cap, 11);

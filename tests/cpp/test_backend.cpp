@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "backend/mha_backend.h"
@@ -84,18 +85,10 @@ TEST(BackendReset, EmptiesEveryHeadAndClearsLastError) {
     EXPECT_EQ(b.head_dim(), 16);
 }
 
-template <class Op>
-std::string refusal(Op&& op) {
-    try {
-        op();
-    } catch (const std::out_of_range& e) {
-        return std::string("IndexError: ") + e.what();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "";
-}
+// Only their checks make these, so what takes one cannot skip the check.
+static_assert(!std::is_constructible_v<HeadIndex, int32_t> && !std::is_constructible_v<TokenPositions, int32_t, int64_t>);
 
+// Refusals travel as exceptions only: last_error, the flat operations' channel, is left as it was.
 TEST(BackendChecked, RefusalsAreExceptionsAndStopsAreFalseWithNothingStored) {
     KelvorMHABackend b(2, 8, 3, 16, 5, 0.95f, 512);
     b.set_threads(2);
@@ -103,16 +96,25 @@ TEST(BackendChecked, RefusalsAreExceptionsAndStopsAreFalseWithNothingStored) {
     std::vector<float> bad = kv, big(8, 1e20f);
     bad[11] = std::numeric_limits<float>::quiet_NaN();  // token 0, row 1
     const StopPoll stop = [] { return true; };
-    EXPECT_EQ(refusal([&] { b.append_checked(2, kv.data(), kv.data(), 1); }),
-              "IndexError: head 2 is out of range for a context with 2 heads");
-    EXPECT_EQ(refusal([&] { b.append_checked(0, kv.data(), bad.data() + 8, 1); }), "key and val must be finite");
-    EXPECT_EQ(refusal([&] { b.append_checked(1, big.data(), kv.data(), 1); }),
+    set_last_error("stale");
+    EXPECT_EQ(refusal([&] { b.check_head(2); }), "IndexError: head 2 is out of range for a context with 2 heads");
+    EXPECT_EQ(refusal([&] { b.check_head(-1); }), "IndexError: head -1 is out of range for a context with 2 heads");
+    EXPECT_EQ(refusal([&] { b.append_checked(b.check_head(0), kv.data(), bad.data() + 8, 1); }),
+              "key and val must be finite");
+    EXPECT_EQ(refusal([&] { b.append_checked(b.check_head(1), big.data(), kv.data(), 1); }),
               "key and val must have a norm below 1.8e19");
     EXPECT_EQ(refusal([&] { b.append_layer(bad.data(), kv.data(), 1); }), "keys and vals must be finite; row 1 is not");
-    EXPECT_EQ(refusal([&] { b.append_tokens(kv.data(), bad.data(), 2, 1, nullptr); }),
+    EXPECT_EQ(refusal([&] { b.append_tokens(kv.data(), bad.data(), token_positions(1, 2), nullptr); }),
               "keys and vals must be finite; token 0, row 1 is not");
-    EXPECT_FALSE(b.append_tokens(kv.data(), kv.data(), 2, 1, &stop));
-    EXPECT_EQ(b.tokens(0) + b.tokens(1), 0);
+    for (auto [pos, T] : {std::pair<int32_t, int64_t>{std::numeric_limits<int32_t>::max() - 1, 3}, {0, -1}}) {
+        EXPECT_EQ(refusal([&] { token_positions(pos, T); }),
+                  "the positions pos ... pos + T - 1 must fit in int32; pos " + std::to_string(pos) + " and T " +
+                      std::to_string(T) + " do not");
+    }
+    EXPECT_EQ(refusal([&] { token_positions(std::numeric_limits<int32_t>::max() - 1, 2); }), "");
+    EXPECT_FALSE(b.append_tokens(kv.data(), kv.data(), token_positions(1, 2), &stop));
+    EXPECT_EQ(b.tokens(b.check_head(0)) + b.tokens(b.check_head(1)), 0);
+    EXPECT_STREQ(last_error(), "stale");
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ struct Quantizer {
 
 int by_runtime_width(float v, int bits) { return quantize_code(v, bits); }
 int by_template_width(float v, int bits) {
-    return bits == 2 ? quantize_code_bits<2>(v) : bits == 3 ? quantize_code_bits<3>(v) : quantize_code_bits<4>(v);
+    return with_bits(bits, [v](auto b) { return static_cast<int>(quantize_code_bits<decltype(b)::value>(v)); });
 }
 const Quantizer kQuantizers[] = {{"quantize_code", by_runtime_width}, {"quantize_code_bits", by_template_width}};
 
@@ -84,7 +84,7 @@ TEST(QuantizeCode, ThresholdsBelongToTheUpperCell) {
     const float inf = std::numeric_limits<float>::infinity();
     for (const Quantizer& q : kQuantizers) {
         SCOPED_TRACE(q.name);
-        for (int bits : {2, 3, 4}) {
+        for (int bits : kCodeWidths) {
             const std::vector<float>& t = thresholds_listed(bits);
             for (size_t i = 0; i < t.size(); ++i) {
                 EXPECT_EQ(q.fn(t[i], bits), static_cast<int>(i) + 1) << "bits " << bits << " at threshold " << t[i];
@@ -101,7 +101,7 @@ TEST(QuantizeCode, CountsThresholdsAtOrBelowOverASweep) {
     std::mt19937 rng(2024);
     std::uniform_real_distribution<float> wide(-4.0f, 4.0f);
     for (int k = 0; k < 20000; ++k) values.push_back(wide(rng));
-    for (int bits : {2, 3, 4}) {
+    for (int bits : kCodeWidths) {
         for (float t : thresholds_listed(bits)) {
             float v = t;
             for (int k = 0; k < 4; ++k) v = std::nextafter(v, -10.0f);
@@ -110,7 +110,7 @@ TEST(QuantizeCode, CountsThresholdsAtOrBelowOverASweep) {
     }
     for (const Quantizer& q : kQuantizers) {
         SCOPED_TRACE(q.name);
-        for (int bits : {2, 3, 4}) {
+        for (int bits : kCodeWidths) {
             int mismatches = 0;
             for (float v : values) {
                 const int want = cells_at_or_below(v, bits);

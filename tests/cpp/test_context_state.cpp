@@ -72,7 +72,7 @@ std::vector<uint32_t> answers(const KelvorMHABackend& b, const KernelTable& kt, 
 TEST(ContextState, RestoredContextsAnswerAndGrowBitForBitAtEveryLevel) {
     std::vector<Scenario> scenarios;
     for (Encoding e : kEncodings) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             scenarios.push_back({e, bits, 5, 24, 0, 0});     // empty
             scenarios.push_back({e, bits, 1, 64, 40, 0});    // exact answers, ring not full
             scenarios.push_back({e, bits, 16, 24, 100, 0});  // wrapped
@@ -333,7 +333,7 @@ TEST(ContextStateFuzz, MutatedStatesAreRefusedOrRestoredExactly) {
 namespace kelvor::test {
 namespace {
 
-// Byte offsets of a saved head's float arrays, from the layout in head_state.h.
+// Byte offsets of a saved head's float arrays, from the layout in core/state/head_arrays.h.
 struct FloatOffsets {
     size_t key_scales, val_scales, exact, key_mean, val_mean, key_divisor, recent;
 };
@@ -352,7 +352,7 @@ std::vector<FloatOffsets> float_offsets(const KelvorMHABackend& b) {
         o.key_mean = o.exact + 4 * sz(exact_tokens(*head)) * 2 * hd;
         o.val_mean = o.key_mean + 4 * hd;
         o.key_divisor = o.val_mean + 4 * hd;
-        o.recent = head->stats.ready ? o.key_divisor + 4 * hd : o.key_mean;
+        o.recent = head->codec_state.ready ? o.key_divisor + 4 * hd : o.key_mean;
         at = o.recent + 4 * head->recent.size();
         offsets.push_back(o);
     }
@@ -365,7 +365,7 @@ TEST(ContextState, RefusesNonFiniteAndImpossibleFloatsNamingThem) {
     const Tokens tok = random_tokens(hd, 530, 4, 0.5f);
     append_tokens(b, kernels(), 0, tok, 0, 530);  // ring and statistics (the window released)
     append_tokens(b, kernels(), 1, tok, 0, 40);   // window only
-    ASSERT_TRUE(b.context()->heads[0]->stats.ready);
+    ASSERT_TRUE(b.context()->heads[0]->codec_state.ready);
     const Blob good = saved(b);
     const std::vector<FloatOffsets> at = float_offsets(b);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();

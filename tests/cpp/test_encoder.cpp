@@ -143,7 +143,7 @@ TEST(Encoder, ZeroVectorCodesTheZeroCell) {
         for (int32_t hd : {1, 8, 100, 1024}) {
             const int32_t P = padded_dim(hd);
             const std::vector<int8_t> signs = signs_for(3, P);
-            for (int bits : {2, 3, 4}) {
+            for (int bits : kCodeWidths) {
                 const Encoded e = encode(*kt, std::vector<float>(static_cast<size_t>(hd), 0.0f), P, signs, bits);
                 const int zero_cell = bits == 2 ? 2 : bits == 3 ? 4 : 7;
                 EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), zero_cell)) << "hd " << hd << " bits " << bits;
@@ -160,7 +160,7 @@ TEST(Encoder, UnitVectors) {
         for (int32_t P : {8, 128, 1024}) {
             const std::vector<int8_t> signs = signs_for(1, P);
             ASSERT_EQ(signs[0], 1);
-            for (int bits : {2, 3, 4}) {
+            for (int bits : kCodeWidths) {
                 const Encoded e = encode(*kt, unit(P, 0), P, signs, bits);
                 const int code = bits == 2 ? 2 : bits == 3 ? 4 : 8;
                 EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), code)) << "P " << P << " bits " << bits;
@@ -173,7 +173,7 @@ TEST(Encoder, UnitVectors) {
                 const std::vector<int8_t> signs = signs_for(seed, P);
                 for (int32_t k : {0, 1, 3, 5, P / 2, P - 1}) {
                     if (k >= P) continue;
-                    for (int bits : {2, 3, 4}) {
+                    for (int bits : kCodeWidths) {
                         const Encoded e = encode(*kt, unit(P, k), P, signs, bits);
                         for (int32_t i = 0; i < P; ++i) {
                             const bool positive = (signs[k] > 0) == (__builtin_popcount(i & k) % 2 == 0);
@@ -194,7 +194,7 @@ TEST(Encoder, PositiveScalingKeepsCodesAndScalesTheScale) {
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
         const std::vector<int8_t> signs8 = signs_for(1, 8);
-        for (int bits : {2, 3, 4}) {
+        for (int bits : kCodeWidths) {
             const Encoded one = encode(*kt, unit(8, 0), 8, signs8, bits);
             const Encoded two = encode(*kt, unit(8, 0, 2.0f), 8, signs8, bits);
             EXPECT_EQ(two.codes, one.codes);
@@ -209,7 +209,7 @@ TEST(Encoder, PositiveScalingKeepsCodesAndScalesTheScale) {
                 const std::vector<float> x = gaussian(rng, hd);
                 std::vector<float> x35 = x;
                 for (float& v : x35) v *= 3.5f;
-                for (int bits : {2, 3, 4}) {
+                for (int bits : kCodeWidths) {
                     const Encoded a = encode(*kt, x, P, signs, bits);
                     const Encoded b = encode(*kt, x35, P, signs, bits);
                     // Both scales come from float sums over P terms: within (P + 8) u of exact.
@@ -241,7 +241,7 @@ TEST(Encoder, MatchesStepByStepFloatModel) {
             for (int trial = 0; trial < 6; ++trial) {
                 std::vector<float> x = gaussian(rng, hd, trial % 2 ? 0.01f : 10.0f);
                 if (trial == 5) x[hd / 2] += 50.0f;  // one dominant coordinate
-                for (int bits : {2, 3, 4}) {
+                for (int bits : kCodeWidths) {
                     const Encoded e = encode(*kt, x, P, signs, bits);
                     const Model m = model_encode(x, P, signs, bits);
                     ASSERT_EQ(e.codes.size(), static_cast<size_t>(P));
@@ -265,7 +265,7 @@ TEST(Encoder, NonFiniteInputGivesZeroCodesAndNaNScale) {
                 for (int32_t at : {0, hd / 2, hd - 1}) {
                     std::vector<float> x(static_cast<size_t>(hd), 0.5f);
                     x[at] = bad;
-                    for (int bits : {2, 3, 4}) {
+                    for (int bits : kCodeWidths) {
                         const Encoded e = encode(*kt, x, P, signs, bits);
                         EXPECT_EQ(e.codes, std::vector<int>(static_cast<size_t>(P), 0))
                             << "hd " << hd << " value " << bad << " at " << at << " bits " << bits;
@@ -281,7 +281,7 @@ TEST(Encoder, CodeRangesFollowFromTheClamp) {
     std::mt19937 rng(4242);
     for (const KernelTable* kt : available_tables()) {
         SCOPED_TRACE(kt->name);
-        for (int bits : {2, 3, 4}) {
+        for (int bits : kCodeWidths) {
             const int lo = bits == 2 ? 0 : bits == 3 ? 2 : 4;
             const int hi = bits == 2 ? 3 : bits == 3 ? 5 : 10;
             std::vector<int> seen(16, 0);
@@ -324,7 +324,7 @@ TEST(Encoder, CodeRangesFollowFromTheClamp) {
 // one step either side of, every threshold (where a wrong comparison shows).
 TEST(Encoder, ClampedQuantizerOnThresholds) {
     const float inf = std::numeric_limits<float>::infinity();
-    for (int bits : {2, 3, 4}) {
+    for (int bits : kCodeWidths) {
         std::vector<float> x = {0.0f, -0.0f, 1.0f, -1.0f, 3.999f, 4.0f, 4.5f, -4.5f, 100.0f, -100.0f, inf, -inf};
         for (float t : thresholds_listed(bits)) {
             x.push_back(t);
@@ -352,7 +352,7 @@ TEST(Encoder, EncodeAndPackMatchesEncodeThenPack) {
     std::mt19937 rng(555);
     constexpr size_t kSlack = 16;
     for (int32_t hd : {1, 3, 5, 8, 100, 128, 1024}) {
-        for (int bits : {2, 3, 4}) {
+        for (int bits : kCodeWidths) {
             const HeadCache head = make_head(hd, bits, 1, 0xabcdefULL + hd);
             const int32_t P = head.rotation.P;
             const size_t bytes = static_cast<size_t>(head.store.bytes_per_vec);
@@ -388,7 +388,7 @@ TEST(Encoder, EveryLevelMatchesScalarBitForBit) {
             const std::vector<int8_t> signs = signs_for(hd, P);
             for (int trial = 0; trial < 4; ++trial) {
                 const std::vector<float> x = gaussian(rng, hd, trial == 0 ? 1e-3f : 3.0f);
-                for (int bits : {2, 3, 4}) {
+                for (int bits : kCodeWidths) {
                     const Encoded want = encode(scalar, x, P, signs, bits);
                     const Encoded got = encode(*kt, x, P, signs, bits);
                     EXPECT_EQ(got.codes, want.codes) << "hd " << hd << " bits " << bits;

@@ -18,6 +18,11 @@
 namespace kelvor::test {
 namespace {
 
+std::vector<float> fitted_vector(const HeadCache& head, FittedArray a) {
+    const float* p = fitted_array(head, a);
+    return std::vector<float>(p, p + head.head_dim);
+}
+
 HeadCache fitted_head(int32_t hd, int32_t bits, int32_t capacity, uint64_t seed = 11) {
     return make_head(hd, bits, capacity, seed, Encoding::fitted);
 }
@@ -33,44 +38,46 @@ void append(HeadCache& head, std::vector<float> key, std::vector<float> val) {
 TEST(HeadStats, FixedOnTheAppendThatEndsExactAnswersFromEveryToken) {
     HeadCache head = fitted_head(2, 3, 1);
     append(head, {1.0f, 5.0f}, {0.0f, 4.0f});
-    EXPECT_FALSE(head.stats.ready);
+    EXPECT_FALSE(head.codec_state.ready);
     EXPECT_TRUE(answers_exactly(head));
     append(head, {3.0f, 9.0f}, {2.0f, 0.0f});
-    ASSERT_TRUE(head.stats.ready);
+    ASSERT_TRUE(head.codec_state.ready);
     EXPECT_FALSE(answers_exactly(head));
-    EXPECT_EQ(head.stats.key_mean, (std::vector<float>{2.0f, 7.0f}));
-    EXPECT_EQ(head.stats.val_mean, (std::vector<float>{1.0f, 2.0f}));
+    EXPECT_EQ(fitted_vector(head, kKeyMean), (std::vector<float>{2.0f, 7.0f}));
+    EXPECT_EQ(fitted_vector(head, kValMean), (std::vector<float>{1.0f, 2.0f}));
     // Channel rms 1 and 2: divisors are their square roots.
-    EXPECT_EQ(head.stats.key_divisor, (std::vector<float>{1.0f, float(std::sqrt(2.0))}));
+    EXPECT_EQ(fitted_vector(head, kKeyDivisor), (std::vector<float>{1.0f, float(std::sqrt(2.0))}));
 
     head_cache_reset(head);
-    EXPECT_FALSE(head.stats.ready);
+    EXPECT_FALSE(head.codec_state.ready);
     // A channel that never varied is floored at 1% of the mean rms (0.5 here);
     // keys that never vary at all keep divisors of 1.
     append(head, {1.0f, 5.0f}, {0.0f, 0.0f});
     append(head, {3.0f, 5.0f}, {0.0f, 0.0f});
-    EXPECT_EQ(head.stats.key_divisor, (std::vector<float>{1.0f, float(std::sqrt(0.005))}));
+    EXPECT_EQ(fitted_vector(head, kKeyDivisor), (std::vector<float>{1.0f, float(std::sqrt(0.005))}));
     head_cache_reset(head);
     append(head, {4.0f, 5.0f}, {0.0f, 0.0f});
     append(head, {4.0f, 5.0f}, {1.0f, 0.0f});
-    EXPECT_EQ(head.stats.key_divisor, (std::vector<float>{1.0f, 1.0f}));
+    EXPECT_EQ(fitted_vector(head, kKeyDivisor), (std::vector<float>{1.0f, 1.0f}));
     // The constant key codes as a zero vector; the value's mean is half of it.
     EXPECT_EQ(head.store.key_scales[0], 0.0f);
-    EXPECT_EQ(head.stats.val_mean, (std::vector<float>{0.5f, 0.0f}));
+    EXPECT_EQ(fitted_vector(head, kValMean), (std::vector<float>{0.5f, 0.0f}));
 }
 
 // The encoder against its definition on one vector: a positive factor keeps
 // the codes and multiplies the scale exactly; a key's scale is the
 // least-squares fit of its codes, a value's the one that keeps its norm.
 TEST(FittedEncoder, KeysFitLeastSquaresValuesKeepTheirNorm) {
-    for (int32_t bits : {2, 3, 4}) {
+    for (int32_t bits : kCodeWidths) {
         SCOPED_TRACE(testing::Message() << "bits " << bits);
         const int32_t hd = 128;  // = P: the fit is over all P coordinates, padding included
         HeadCache head = fitted_head(hd, bits, 4);
         const Tokens tok = random_tokens(hd, 5, 3u + uint32_t(bits), 0.5f);
         for (size_t t = 0; t < 5; ++t) head_append(head, tok.key(t), tok.val(t), 0);
-        ASSERT_TRUE(head.stats.ready);
-        const HeadStats& st = head.stats;
+        ASSERT_TRUE(head.codec_state.ready);
+        const struct {
+            std::vector<float> key_mean, val_mean, key_divisor;
+        } st{fitted_vector(head, kKeyMean), fitted_vector(head, kValMean), fitted_vector(head, kKeyDivisor)};
         const size_t B = sz(head.store.bytes_per_vec);
 
         std::vector<float> key = random_vector(sz(hd), 9u, 2.0f), val = random_vector(sz(hd), 10u);
@@ -143,7 +150,7 @@ Tokens model_like_tokens(int32_t hd, int32_t n, uint32_t seed) {
 TEST(FittedAttend, EveryLevelStoresTheSameBytesAndAnswersWhatTheCodesStandFor) {
     for (const KernelTable* kt : available_tables()) {
         for (int32_t hd : {1, 5, 100, 128}) {
-            for (int32_t bits : {2, 3, 4}) {
+            for (int32_t bits : kCodeWidths) {
                 for (const Ring ring : kRings) {
                     SCOPED_TRACE(testing::Message() << kt->name << " head_dim " << hd << " bits " << bits
                                                     << " capacity " << ring.capacity << " appends " << ring.appends);
@@ -154,8 +161,8 @@ TEST(FittedAttend, EveryLevelStoresTheSameBytesAndAnswersWhatTheCodesStandFor) {
                     append_range(scalar_kernels(), want, tok, 0, sz(ring.appends));
                     append_range(*kt, head, tok, 0, sz(ring.appends));
                     ASSERT_FALSE(answers_exactly(head));
-                    ASSERT_EQ(head.stats.key_divisor, want.stats.key_divisor);
-                    ASSERT_EQ(head.stats.key_mean, want.stats.key_mean);
+                    ASSERT_EQ(fitted_vector(head, kKeyDivisor), fitted_vector(want, kKeyDivisor));
+                    ASSERT_EQ(fitted_vector(head, kKeyMean), fitted_vector(want, kKeyMean));
                     const size_t B = sz(head.store.bytes_per_vec), T = sz(head.store.count);
                     ASSERT_TRUE(same_bytes(head.store.key_codes.data(), want.store.key_codes.data(), T * B));
                     ASSERT_TRUE(same_bytes(head.store.val_codes.data(), want.store.val_codes.data(), T * B));
@@ -166,7 +173,7 @@ TEST(FittedAttend, EveryLevelStoresTheSameBytesAndAnswersWhatTheCodesStandFor) {
                     for (size_t s = 0; s < T; ++s) {
                         keys.push_back(decode(head, head.store.key_codes.data() + s * B, head.store.key_scales[s]));
                         vals.push_back(decode(head, head.store.val_codes.data() + s * B, head.store.val_scales[s]));
-                        for (int32_t j = 0; j < hd; ++j) vals.back()[sz(j)] += head.stats.val_mean[sz(j)];
+                        for (int32_t j = 0; j < hd; ++j) vals.back()[sz(j)] += fitted_array(head, kValMean)[j];
                     }
                     const int32_t nq = 3;
                     const std::vector<float> queries = random_vector(sz(nq * hd), uint32_t(hd * bits), 0.5f);
@@ -175,7 +182,7 @@ TEST(FittedAttend, EveryLevelStoresTheSameBytesAndAnswersWhatTheCodesStandFor) {
                     for (int32_t q = 0; q < nq; ++q) {
                         const float* query = queries.data() + sz(q * hd);
                         std::vector<float> scaled(sz(hd)), out(sz(hd));
-                        for (int32_t j = 0; j < hd; ++j) scaled[sz(j)] = query[j] * head.stats.key_divisor[sz(j)];
+                        for (int32_t j = 0; j < hd; ++j) scaled[sz(j)] = query[j] * fitted_array(head, kKeyDivisor)[j];
                         ASSERT_EQ(head_attend(*kt, head, query, out.data()), int32_t(T));
                         EXPECT_LE(rel_err(out.data(), attention_ref(keys, vals, scaled.data())), kTol) << "query " << q;
                         EXPECT_TRUE(same_bytes(batch.data() + sz(q * hd), out.data(), sz(hd) * 4)) << "batch row " << q;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend/mha_context.h"
+#include "core/codecs/codec.h"
 #include "core/heads/head_cache.h"
 #include "core/support/workspace.h"
 #include "test_support.h"

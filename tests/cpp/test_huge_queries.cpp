@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/attention/attention.h"
+#include "core/codecs/codec_fitted.h"
 #include "core/heads/head_cache.h"
 #include "core/kernels/kernels.h"
 #include "test_support.h"
@@ -54,11 +55,11 @@ void head_ref(const HeadCache& head, const float* query, std::vector<double>* ou
             keys.push_back(decode(head, st.key_codes.data() + off, st.key_scales[s]));
             vals.push_back(decode(head, st.val_codes.data() + off, st.val_scales[s]));
             if (head.encoding == Encoding::fitted) {
-                for (int32_t j = 0; j < hd; ++j) vals.back()[sz(j)] += head.stats.val_mean[sz(j)];
+                for (int32_t j = 0; j < hd; ++j) vals.back()[sz(j)] += fitted_array(head, kValMean)[j];
             }
         }
         if (head.encoding == Encoding::fitted) {
-            for (int32_t i = 0; i < hd; ++i) q[sz(i)] *= head.stats.key_divisor[sz(i)];
+            for (int32_t i = 0; i < hd; ++i) q[sz(i)] *= fitted_array(head, kKeyDivisor)[i];
         }
     }
     *out = wide_ref(keys, vals, q);

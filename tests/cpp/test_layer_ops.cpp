@@ -179,16 +179,21 @@ TEST(LayerOps, PromptRowsWrittenDuringTheCallAreStoredAsCheckedOrRefused) {
             store();
             if (stores++ == 0) vals[row] = to_nan ? std::nanf("") : 0.5f;
         };
-        const int32_t r = kelvor_mha_append_tokens_copied(b.context(), keys.data(), vals.data(), T, 7, nullptr, true,
-                                                          writer);
+        const auto append = [&] {
+            return b.append_tokens_copied(keys.data(), vals.data(), token_positions(7, T), nullptr, true, writer);
+        };
         if (to_nan) {
-            ASSERT_EQ(r, -1);
-            EXPECT_STREQ(last_error(), "keys or vals changed while being appended (tokens before 128 went in): "
+            try {
+                append();
+                FAIL() << "stored";
+            } catch (const std::invalid_argument& e) {
+                EXPECT_STREQ(e.what(), "keys or vals changed while being appended (tokens before 128 went in): "
                                        "keys and vals must be finite; token 200, row 3 is not");
-            ASSERT_EQ(kelvor_mha_append_tokens(twin.context(), keys.data(), vals.data(), 128, 7), 0);
+            }
+            ASSERT_TRUE(twin.append_tokens(keys.data(), vals.data(), token_positions(7, 128), nullptr));
         } else {
-            ASSERT_EQ(r, 0);
-            ASSERT_EQ(kelvor_mha_append_tokens(twin.context(), keys.data(), vals.data(), T, 7), 0);
+            ASSERT_TRUE(append());
+            ASSERT_TRUE(twin.append_tokens(keys.data(), vals.data(), token_positions(7, T), nullptr));
         }
         EXPECT_EQ(stores, to_nan ? 1 : 3);
         EXPECT_EQ(state_of(b), state_of(twin)) << (to_nan ? "refused" : "stored");
@@ -202,15 +207,19 @@ TEST(LayerOps, BadCountsFailWithoutWriting) {
     const auto q = random_vector(sz(6 * 12), 82);
     std::vector<float> out(q.size(), kGuard);
     for (auto [heads, rows] : {std::pair<int32_t, int64_t>{0, 1}, {-3, 1}, {4, 1}, {3, -1}}) {
-        EXPECT_EQ(kelvor_mha_compute_heads(b.context(), q.data(), heads, rows, out.data()), -1) << heads << " " << rows;
-        EXPECT_STREQ(last_error(), "kelvor_mha_compute_heads: n_query_heads must be a positive multiple of "
-                                   "n_heads and rows must not be negative");
+        EXPECT_EQ(refusal([&] { b.compute_layer(q.data(), heads, rows, out.data(), nullptr); }),
+                  "compute_heads: n_query_heads must be a positive multiple of n_heads and rows must not be negative")
+            << heads << " " << rows;
         EXPECT_TRUE(guards_from(out));
     }
-    EXPECT_EQ(kelvor_mha_compute_heads(nullptr, q.data(), 3, 1, out.data()), -1);
-    EXPECT_EQ(kelvor_mha_append_heads(nullptr, q.data(), q.data(), 0), -1);
-    EXPECT_STREQ(last_error(), "kelvor_mha_append_heads: no context");
+    EXPECT_EQ(refusal([&] {
+                  b.append_compute_layer(q.data(), q.data(), token_positions(0, 1), q.data(), 2, out.data(), nullptr);
+              }),
+              "append_compute_heads: n_query_heads must be a positive multiple of n_heads");
+    EXPECT_EQ(refusal([&] { b.compute_rows(b.check_head(0), q.data(), -1, out.data(), nullptr); }),
+              "compute_rows: n must not be negative");
     EXPECT_TRUE(guards_from(out));
+    EXPECT_EQ(b.tokens(b.check_head(0)), 0);
 }
 
 }  // namespace

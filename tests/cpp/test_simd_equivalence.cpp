@@ -274,7 +274,7 @@ TEST_P(SimdEquivalence, RotationsAreBitIdentical) {
 
 TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
     const float inf = std::numeric_limits<float>::infinity();
-    for (int32_t bits : {2, 3, 4}) {
+    for (int32_t bits : kCodeWidths) {
         // With sp 1, a huge clip and inv 1, y is x itself: every threshold, its
         // neighbours, the levels, signed zeros, infinities and NaN.
         std::vector<float> special = {0.0f, -0.0f, 1.0f, -1.0f, inf, -inf, std::nanf(""), FLT_MAX, -FLT_MAX};
@@ -308,7 +308,7 @@ TEST_P(SimdEquivalence, ClampedQuantiserIsBitIdentical) {
         }
     }
     // The special values must reach every code, or the sweep proves little.
-    for (int32_t bits : {2, 3, 4}) {
+    for (int32_t bits : kCodeWidths) {
         const float* t = thresholds_listed(bits).data();
         Floats in(sz(1) << bits, 1);
         in[0] = -1e9f;
@@ -323,7 +323,7 @@ TEST_P(SimdEquivalence, EncoderCodesStreamsAndScalesAreBitIdentical) {
     const float inf = std::numeric_limits<float>::infinity();
     for (int32_t hd : kHeadDims) {
         const int32_t P = padded_dim(hd);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " bits " << bits);
             HeadCache head = make_head(hd, bits, 4, 0x5eedULL + uint64_t(hd));
             std::vector<std::vector<float>> inputs;
@@ -398,7 +398,7 @@ TEST_P(SimdEquivalence, EncoderCodesStreamsAndScalesAreBitIdentical) {
 
 TEST_P(SimdEquivalence, KeyScoresMatchWithinRounding) {
     for (int32_t P : {1, 2, 4, 8, 16, 32, 64, 128, 1024}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (int32_t tokens : {1, 7, 33, 700}) {
                 if (P == 1024 && tokens == 700) continue;
                 const CodeRun run(bits, P, tokens, uint32_t(P * 131 + bits * 17 + tokens));
@@ -444,7 +444,7 @@ TEST_P(SimdEquivalence, KeyScoresMatchWithinRounding) {
 
 TEST_P(SimdEquivalence, ValueAccumulationMatchesScalar) {
     for (int32_t P : {1, 2, 4, 8, 16, 32, 64, 128, 1024}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (int32_t tokens : {1, 7, 33, 700}) {
                 if (P == 1024 && tokens == 700) continue;
                 const CodeRun run(bits, P, tokens, uint32_t(P * 37 + bits * 5 + tokens));
@@ -493,7 +493,7 @@ TEST_P(SimdEquivalence, VariantsOfTheLevelGiveTheSameBits) {
     if (others.empty()) GTEST_SKIP() << kt().name << " has a single variant";
     for (const KernelTable* other : others) {
         for (int32_t P : {16, 32, 128, 1024}) {
-            for (int32_t bits : {2, 3, 4}) {
+            for (int32_t bits : kCodeWidths) {
                 for (int32_t tokens : {1, 7, 33, 700}) {
                     const CodeRun run(bits, P, tokens, uint32_t(P * 7 + bits * 3 + tokens));
                     for (int32_t nq : {1, 3, 8}) {
@@ -531,7 +531,7 @@ TEST_P(KernelLevel, BlockOfQueriesScoresAndSumsAsEachQueryAlone) {
     // The batch path serves up to 8 queries per pass, in sub-blocks of 4, 2
     // and 1 with token tiles of their own; each query's numbers must not notice.
     for (int32_t P : {8, 16, 128}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (int32_t tokens : {1, 2, 3, 5, 33, 700}) {
                 const CodeRun run(bits, P, tokens, uint32_t(P + bits * 3 + tokens * 101));
                 const float kf = 1.0f / (std::sqrt(float(P)) * float(P));
@@ -583,7 +583,7 @@ TEST_P(KernelLevel, BlockOfQueriesScoresAndSumsAsEachQueryAlone) {
 
 TEST_P(KernelLevel, ZeroRotatedQueryScoresExactlyZero) {
     for (int32_t P : {1, 8, 16, 128}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             SCOPED_TRACE(testing::Message() << "P " << P << " bits " << bits);
             const CodeRun run(bits, P, 37, uint32_t(P * 3 + bits));
             Block b(3, P, 37);
@@ -591,6 +591,34 @@ TEST_P(KernelLevel, ZeroRotatedQueryScoresExactlyZero) {
             kt().score_keys(run.view(), 0.01f, b.view());
             for (int32_t q = 0; q < 3; ++q) {
                 for (int32_t k = 0; k < 37; ++k) ASSERT_EQ(b.rows[sz(q)][sz(k)], 0.0f) << "query " << q << " token " << k;
+            }
+        }
+    }
+}
+
+// One-hot queries score each token with exactly the level of its code at that
+// coordinate times its scale: every code of every lane of each width of the
+// list decodes to its own level.
+TEST_P(KernelLevel, EveryWidthDecodesEachCodeToItsLevel) {
+    const int32_t T = 9;
+    for (int32_t P : {16, 64}) {
+        for (int32_t bits : kCodeWidths) {
+            SCOPED_TRACE(testing::Message() << "P " << P << " bits " << bits);
+            const CodeRun run(bits, P, T, uint32_t(5 * P + bits));
+            const float* levels = levels_for_bits(bits);
+            for (int32_t j0 = 0; j0 < P; j0 += 8) {
+                Block b(8, P, T);
+                for (int32_t q = 0; q < 8; ++q) {
+                    std::fill(b.vectors[sz(q)].data(), b.vectors[sz(q)].data() + P, 0.0f);
+                    b.vectors[sz(q)].data()[j0 + q] = 1.0f;
+                }
+                kt().score_keys(run.view(), 1.0f, b.view());
+                for (int32_t q = 0; q < 8; ++q) {
+                    for (int32_t k = 0; k < T; ++k) {
+                        ASSERT_EQ(b.rows[sz(q)][sz(k)], levels[run.code(k, j0 + q)] * run.scales[sz(k) + 1])
+                            << "token " << k << " coordinate " << j0 + q;
+                    }
+                }
             }
         }
     }
@@ -773,7 +801,7 @@ TEST_P(SimdEquivalence, HeadsAppendAndAttendLikeScalar) {
         const bool large = hd == 1024;
         const Ring* rings = large ? kRingsLargeHead : kRings;
         const size_t n_rings = large ? std::size(kRingsLargeHead) : std::size(kRings);
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (size_t r = 0; r < n_rings; ++r) {
                 const Ring ring = rings[r];
                 SCOPED_TRACE(testing::Message() << "head_dim " << hd << " bits " << bits << " capacity "
@@ -860,7 +888,7 @@ TEST_P(KernelLevel, ZeroQueryWeighsEveryTokenExactlyOneOverT) {
     // Quantized path, wrapped ring: every score is exactly 0, so every weight is
     // exactly 1/T and the answer is this level's equal-weight sum to the bit.
     for (int32_t hd : {5, 100}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             for (const Ring ring : {Ring{40, 50}, Ring{600, 700}}) {
                 SCOPED_TRACE(testing::Message() << "quantized path, head_dim " << hd << " bits " << bits
                                                 << " capacity " << ring.capacity);
@@ -883,7 +911,7 @@ TEST_P(KernelLevel, ZeroQueryWeighsEveryTokenExactlyOneOverT) {
 TEST_P(SimdEquivalence, ZeroQueryOnQuantizedPathMatchesScalar) {
     // Equal weights: only the fused value sums and the rotation's rounding differ.
     for (int32_t hd : {1, 5, 64, 100, 1024}) {
-        for (int32_t bits : {2, 3, 4}) {
+        for (int32_t bits : kCodeWidths) {
             SCOPED_TRACE(testing::Message() << "head_dim " << hd << " bits " << bits);
             HeadCache head = make_head(hd, bits, 33, 3);
             const Tokens tok = level_tokens(hd, 40, uint32_t(hd * bits));

@@ -13,6 +13,8 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/attention/attention.h"
@@ -302,5 +304,19 @@ inline double rel_err(const Ref& a, const Ref& b) {
 // sum(w * |v|). Measured worst cases over all levels are about 4e-7; the bound
 // is ten times that, far below any error from a wrong token, weight or coordinate.
 inline constexpr double kTol = 4e-6;
+
+// What op refuses: a std::out_of_range's message after "IndexError: " (as
+// Python sees it), a std::invalid_argument's message, or "" when op runs.
+template <class Op>
+std::string refusal(Op&& op) {
+    try {
+        op();
+    } catch (const std::out_of_range& e) {
+        return std::string("IndexError: ") + e.what();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
 
 }  // namespace kelvor::test

@@ -3,19 +3,16 @@
 import json
 import math
 import struct
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvor_py
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import accuracy_data  # noqa: E402
-import accuracy_schemes as sch  # noqa: E402
-import accuracy_table  # noqa: E402
-import minilm  # noqa: E402
+import accuracy_data
+import accuracy_schemes as sch
+import accuracy_table
+import minilm
 
 F16_SLACK = 2.0 ** -10  # relative rounding of a float16 scale or zero point
 
@@ -111,7 +108,7 @@ def test_harness_rows_and_target_verdicts():
     def peer(data, name):
         return next(r for r in results[data] if r["scheme"] == name)["err"]["cos"]
 
-    for bits in (2, 3, 4):
+    for bits in accuracy_table.BITS:
         fitted("synthetic", bits, 1.0)
     fitted("real", 2, peer("real", "KIVI-like 2-bit") - 0.005)
     fitted("real", 4, peer("real", "int4 blocks of 32"))

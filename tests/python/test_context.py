@@ -52,10 +52,10 @@ class TestModule:
         assert len(kelvor_py.__doc__.encode("utf-8")) == 56
         assert "\u2014" in kelvor_py.__doc__
 
-    def test_only_the_class_is_public(self):
+    def test_only_the_class_and_the_widths_are_public(self):
         # Pure-Python submodules (kelvor_py.sessions) appear here once another test has imported them.
         public = [n for n in dir(kelvor_py) if not n.startswith("_") and not inspect.ismodule(getattr(kelvor_py, n))]
-        assert public == ["MHAContext"]
+        assert public == ["CODE_WIDTHS", "MHAContext"]
 
     def test_reimport_gives_same_module_and_class(self):
         module, cls = kelvor_py, kelvor_py.MHAContext
@@ -178,6 +178,18 @@ class TestConstructorValidation:
         with pytest.raises(ValueError) as info:
             MHAContext(*args)
         assert str(info.value) == message
+
+    def test_code_widths_are_exactly_the_widths_taken(self):
+        widths = kelvor_py.CODE_WIDTHS
+        assert type(widths) is tuple and list(widths) == sorted(set(widths))
+        named = ", ".join(map(str, widths[:-1])) + " or " + str(widths[-1])
+        for bits in range(-1, 10):
+            if bits in widths:
+                ctx = MHAContext(1, 8, bits, 4, value_bits=bits)
+                assert (ctx.bits, ctx.value_bits) == (bits, bits)
+            else:
+                with pytest.raises(ValueError, match=f"^bits must be {named}, got {bits}$"):
+                    MHAContext(1, 8, bits, 4)
 
     @pytest.mark.parametrize("threads", [0, -1, -(2**31)])
     def test_threads_below_one_is_value_error(self, threads):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import kelvor_model as km
-from kelvor_py import MHAContext
+from kelvor_py import CODE_WIDTHS, MHAContext
 from test_model import assert_matches, attention_f64
 
 
@@ -95,7 +95,7 @@ def test_fitted_is_far_more_accurate_on_model_like_data(rng):
     keys, vals = model_like(rng, n, hd)
     queries = (0.5 * rng.standard_normal((16, hd)) / np.exp(0.5)).astype(np.float32)
     want = np.array([attention_f64(q, keys[-cap:], vals[-cap:]) for q in queries])
-    for bits in (2, 3, 4):
+    for bits in CODE_WIDTHS:
         err = {}
         for encoding in ("clip3", "fitted"):
             ctx = MHAContext(1, hd, bits, cap, seed=1, encoding=encoding)

@@ -21,10 +21,11 @@ except ImportError as e:
         raise
     pytest.skip(f"torch and transformers are not installed ({e}); make test-hf runs these", allow_module_level=True)
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "bench"))
-import hf_smollm2  # noqa: E402
 import redis_server  # noqa: E402
+from kelvor_py.models import hf_smollm2  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+HF_MODEL = ROOT / "build" / "hf-model" / "smollm2-135m-instruct-f32"
 
 torch.set_num_threads(1)
 LOGIT_TOLERANCE = 1e-4  # of the largest logit: float32 attention summed in another order
@@ -84,12 +85,12 @@ def fresh(model, **options):
 @pytest.fixture(scope="module")
 def smollm2():
     try:
-        hf_smollm2.gguf_folder()
+        hf_smollm2.wheel_folder()
     except FileNotFoundError as e:
         if os.environ.get("KELVOR_REQUIRE_HF"):
             raise
         pytest.skip(str(e))
-    model, tokenizer = hf_smollm2.load()
+    model, tokenizer = hf_smollm2.load(HF_MODEL)
     return enabled(model), tokenizer
 
 

@@ -62,7 +62,7 @@ def test_model_codebooks_and_quantiser():
     assert km.quantize(v, 2).tolist() == [2, 3, 0, 3, 0, 0]
     assert km.quantize(v, 3).tolist() == [4, 5, 2, 7, 0, 0]
     assert km.quantize(v, 4).tolist() == [7, 10, 4, 15, 0, 0]
-    for bits in (2, 3, 4):
+    for bits in kelvor_py.CODE_WIDTHS:
         # A threshold belongs to the upper cell; the float just below it to the lower one.
         t = km.THRESHOLDS[bits]
         assert km.quantize(t, bits).tolist() == list(range(1, 2**bits))
@@ -132,7 +132,7 @@ def test_model_ring_and_exact_window(rng):
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 @pytest.mark.parametrize("capacity", [1, 4])
 @pytest.mark.parametrize("head_dim", HEAD_DIMS)
-@pytest.mark.parametrize("bits", [2, 3, 4])
+@pytest.mark.parametrize("bits", kelvor_py.CODE_WIDTHS)
 def test_small_rings_agree_after_every_append(rng, bits, head_dim, capacity, encoding):
     ctx = kelvor_py.MHAContext(1, head_dim, bits, capacity, encoding=encoding)  # default seed 0
     model = km.ModelContext(1, head_dim, bits, capacity, seed=0, encoding=encoding)
@@ -145,9 +145,9 @@ def test_small_rings_agree_after_every_append(rng, bits, head_dim, capacity, enc
         check_all_heads(ctx, model, queries, f"after {i + 1} appends")
 
 
-# Every head_dim meets every large capacity over the three widths.
+# Every head_dim meets every large capacity over the widths.
 LARGE = [(cap, bits, HEAD_DIMS[(2 * c + b) % 6]) for c, cap in enumerate([511, 512, 513, 1000])
-         for b, bits in enumerate([2, 3, 4])]
+         for b, bits in enumerate(kelvor_py.CODE_WIDTHS)]
 
 
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])

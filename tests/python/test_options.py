@@ -50,7 +50,7 @@ SCRIPT = textwrap.dedent(
 def cases():
     """Every (tag, args, options, keys, vals, queries) the tests run, from fixed seeds."""
     for encoding in ("clip3", "fitted"):
-        for bits in (2, 3, 4):
+        for bits in kelvor_py.CODE_WIDTHS:
             for hd, capacity, n in SHAPES:
                 for recent, offset, sinks, copy_dtype in OPTIONS:
                     rng = np.random.default_rng([bits, hd, recent, offset, sinks])

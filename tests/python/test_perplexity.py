@@ -1,17 +1,14 @@
 """The perplexity benchmark's decoder loop and storage figures, on a tiny random decoder (no model file needed)."""
 import math
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvor_py
+from kelvor_py.models import smollm2
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import kv_caches  # noqa: E402
-import perplexity  # noqa: E402
-import smollm2  # noqa: E402
+import kv_caches
+import perplexity
 
 
 def tiny_model(rng, interleaved=True, tied=True):

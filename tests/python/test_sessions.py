@@ -5,15 +5,13 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvor_py
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import redis_server  # noqa: E402
+import redis_server
 
 if redis_server.missing():
     if os.environ.get("KELVOR_REQUIRE_REDIS"):

@@ -1,9 +1,10 @@
 """The same contexts answered under every KELVOR_SIMD level the machine runs.
 
 Dot products and softmax sums are reordered inside the SIMD kernels, so
-answers agree with the scalar level within 1e-5 of their largest magnitude;
-within one level a batch row is the single-query answer bit for bit, and the
-stored bytes do not depend on the level at all.
+answers agree with the scalar level within 1e-5 of their largest magnitude,
+and the stored bytes do not depend on the level at all. (Within one level a
+batch row is the single-query answer bit for bit: KernelLevel's C++ test runs
+that at every level.)
 """
 import os
 import subprocess
@@ -27,7 +28,7 @@ FILL_SCRIPT = textwrap.dedent(
     import kelvor_py
 
     out = {}
-    for bits in (2, 3, 4):
+    for bits in kelvor_py.CODE_WIDTHS:
         for hd in (5, 128):
             tag = f"b{bits}_d{hd}"
             rng = np.random.default_rng(1000 * bits + hd)
@@ -44,7 +45,6 @@ FILL_SCRIPT = textwrap.dedent(
                         key = f"{tag}_{phase}_h{h}"
                         out[key + "_single"] = np.stack([ctx.compute(h, q) for q in queries])
                         out[key + "_batch"] = ctx.compute_batch(h, queries)
-                        out[key + "_again"] = ctx.compute_batch(h, queries)
             out[f"{tag}_kv_bytes"] = np.array(ctx.kv_bytes(), dtype=np.uint64)
     np.savez(sys.argv[1], **out)
     """
@@ -88,23 +88,6 @@ def outputs_for(level_outputs, level):
 def test_scalar_level_always_runs(level_outputs):
     assert LEVELS[0] == "scalar"
     assert not isinstance(level_outputs["scalar"], str), level_outputs["scalar"]
-
-
-@pytest.mark.parametrize("level", LEVELS)
-def test_batch_rows_equal_single_answers_within_a_level(level_outputs, level):
-    got = outputs_for(level_outputs, level)
-    singles = [k for k in got if k.endswith("_single")]
-    assert len(singles) == 2 * 3 * 2 * 2  # phases x widths x head sizes x heads
-    for key in singles:
-        base = key[: -len("_single")]
-        single, batch, again = got[key], got[base + "_batch"], got[base + "_again"]
-        hd = int(base.split("_d")[1].split("_")[0])
-        assert single.shape == batch.shape == (11, hd), key
-        assert single.dtype == batch.dtype == np.float32, key
-        assert np.isfinite(single).all(), key
-        # Bitwise: compare the raw bytes, not the values.
-        assert single.tobytes() == batch.tobytes(), f"{level} {base}: batch rows differ from single answers"
-        assert again.tobytes() == batch.tobytes(), f"{level} {base}: a second batch differs"
 
 
 @pytest.mark.parametrize("level", LEVELS[1:])

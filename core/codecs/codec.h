@@ -1,15 +1,15 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/formats/codebook.h"
 #include "core/formats/encoding.h"
+#include "core/heads/head_cache.h"
 #include "core/kernels/kernels.h"
-#include "core/support/workspace.h"
+#include "core/heads/coded_tokens.h"
 
 namespace kelvor {
-
-struct HeadCache;
 
 // The tokens appended since init/reset, oldest first, at the append on which a
 // head stops answering exactly: all in the window but, when the window is
@@ -28,18 +28,23 @@ struct AppendedTokens {
 };
 
 // Everything that depends on how a head's vectors become codes: one codec per
-// encoding, listed in core/codecs/codec.cpp. Append, attend and the saved state call the
+// encoding, listed in codec.cpp. Append, attend and the saved state call the
 // head's codec and never ask which encoding it is. Codecs are stateless; a
-// head's statistics live in its HeadStats, whose lifetime the codec decides.
+// head's own state (statistics) lives in its CodecState, which only its codec
+// reads: the codec says how large it is, fixes it, and checks it when a saved
+// state brings it.
 class Codec {
 public:
     virtual ~Codec() = default;
     virtual const char* name() const = 0;
     // The levels and thresholds that codes of this width refer to.
     virtual Codebook codebook(int32_t bits) const = 0;
-    // head_dim-float statistics arrays a head keeps once they are fixed (saved
-    // with the head, in HeadStats order); 0 for a codec without statistics.
-    virtual int32_t stats_arrays() const = 0;
+    // head_dim-float arrays of a head's CodecState (saved with the head once
+    // fixed, as they lie); 0 for a codec without statistics.
+    virtual int32_t state_arrays() const = 0;
+    // Empty when a fixed CodecState holds only what fixing it can; otherwise
+    // what is wrong, as "has a non-finite fitted key mean at channel 3".
+    virtual std::string state_error(const HeadCache& head) const = 0;
     // False while the head stores no codes yet (its window answers for it).
     virtual bool codes_ready(const HeadCache& head) const = 0;
     // n (at most kEncodeGroup) tokens' keys and values, token t at
@@ -62,8 +67,12 @@ public:
     virtual void finish(const HeadCache& head, const float* acc, float coded_weight, float* out) const = 0;
 };
 
-// The codec of an encoding, defined with the codecs (core/codecs/codec.cpp): for
-// the layers above this one to call.
+// The codec of an encoding.
 const Codec& codec_of(Encoding encoding);
+// Its codec's name ("clip3", ...).
+const char* encoding_name(Encoding e);
+
+// What a head of that encoding and those widths takes from its codec.
+HeadCodec head_codec(Encoding encoding, int32_t bits, int32_t val_bits);
 
 }  // namespace kelvor

@@ -1,0 +1,54 @@
+// The saved context, little-endian:
+//   offset  bytes        field
+//   0       8            magic "KELVORCX"
+//   8       4            format version
+//   12      4            encoding (its number in core/formats/encoding.h)
+//   16      4 each       n_heads, head_dim, bits, capacity
+//   32      8            seed
+//   40      4            v_mass (float32)
+//   44      4            hybrid_thresh
+//   48      4            threads (of the whole-layer operations, the caller included)
+//   52      4            reserved, 0
+//   56      8            bytes in the whole state, checksum included
+//   64      4 each       value_bits, recent, sinks (version 2)
+//   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
+//   80      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each)
+//   then                 each head's arrays (head_arrays.h), in head order
+//   last 8               XXH3-64 of every byte before it
+// The settings' offsets and versions are their rows in settings.cpp; this
+// comment shows them laid out. A loader reads every version up to its own and
+// refuses later ones. Version 1 had no options and kept every head's first
+// 512 tokens whole. A state is written in the oldest version that holds it
+// (version 3 only for float16 copies), so a context without them saves what
+// an older release reads.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kelvor {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "saved contexts are little-endian, as the arrays lie in memory");
+
+constexpr uint32_t kStateVersion = 3;
+// Version 1 is read, never written: its header cannot hold the options.
+constexpr uint32_t kOldestWrittenVersion = 2;
+constexpr uint64_t kStateHeaderBytesV1 = 64;
+constexpr uint64_t kStateHeaderBytes = 80;
+constexpr uint64_t kStateChecksumBytes = 8;
+constexpr uint64_t state_header_bytes(uint32_t version) { return version == 1 ? kStateHeaderBytesV1 : kStateHeaderBytes; }
+
+// A field of a saved state at a byte offset, as it lies in memory (little-endian).
+template <class T>
+void put_field(uint8_t* out, size_t offset, T value) {
+    std::memcpy(out + offset, &value, sizeof value);
+}
+
+template <class T>
+T get_field(const uint8_t* in, size_t offset) {
+    T value;
+    std::memcpy(&value, in + offset, sizeof value);
+    return value;
+}
+
+}  // namespace kelvor

@@ -27,9 +27,10 @@ def test_key_offset_codes_a_group_once_complete_against_its_mean(rng):
 
 
 # Per key/value element at head_dim 16 (P 16), 600 tokens: codes, two scales and a position per token, 18 group
-# offsets and 24 waiting keys at float16, the head's three float32 vectors.
-@pytest.mark.parametrize("half_scales, scale_bits", [(False, 32), (True, 16)])
-def test_key_offset_bits_hand_count(half_scales, scale_bits):
-    variant = codec_lab.Variant(3, key_offset=32, half_scales=half_scales)
-    expected = (600 * (16 * 6 + 2 * scale_bits + 32) + 18 * 16 * 16 + 24 * 16 * 16 + 3 * 16 * 32) / (2 * 600 * 16)
+# offsets (none when keys only wait) and 24 waiting keys at float16, the head's three float32 vectors.
+@pytest.mark.parametrize("half_scales, scale_bits, wait_only", [(False, 32, False), (True, 16, False), (True, 16, True)])
+def test_key_offset_bits_hand_count(half_scales, scale_bits, wait_only):
+    variant = codec_lab.Variant(3, key_offset=32, half_scales=half_scales, wait_only=wait_only)
+    offsets = 0 if wait_only else 18 * 16 * 16
+    expected = (600 * (16 * 6 + 2 * scale_bits + 32) + offsets + 24 * 16 * 16 + 3 * 16 * 32) / (2 * 600 * 16)
     assert variant.bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)

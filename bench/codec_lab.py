@@ -47,6 +47,7 @@ class Variant:
     key_offset: int = 0           # tokens per group with its own float16 key offset per channel (0: one per head)
     wait_only: bool = False       # keys still wait for their group's end in float16, but store no offset
     half_scales: bool = False     # the per-vector scales stored as float16
+    key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
 
     def kb(self):
         return self.bits
@@ -57,6 +58,7 @@ class Variant:
     def bits_per_element(self, head_dim, tokens):
         p = 1 << (head_dim - 1).bit_length()
         exact = self.sinks + min(self.recent, tokens) + self.heavy
+        keys_only = max(min(self.key_recent, tokens) - min(self.recent, tokens), 0)
         scales = 2 * (16 if self.half_scales else 32)
         total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + scales + 32 + 32 * (self.key_residual > 0))
         if self.key_offset:
@@ -64,6 +66,7 @@ class Variant:
             waiting = max(tokens - self.recent - complete * self.key_offset, 0)   # keys held until their group ends
             total += complete * head_dim * 16 * (not self.wait_only) + waiting * head_dim * 16
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
+        total += keys_only * head_dim * 16
         total += 3 * head_dim * 32
         if self.codebook == "head":
             total += (2 ** self.kb()) * 32
@@ -100,6 +103,13 @@ VARIANTS = {
     "k3v2r32s4h_off": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32),
     "k3v2r32s4h_offh": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32, half_scales=True),
 }
+# Keys-only windows (kr) and the K+V windows of the same bits (half the tokens), with and without 4 sinks.
+for _k, _v in ((2, 2), (3, 2), (3, 3)):
+    for _s in (0, 4):
+        _tail = f"s{_s}h" if _s else "h"
+        for _r in (32, 64):
+            VARIANTS[f"k{_k}v{_v}kr{_r}{_tail}"] = Variant(_k, _v, key_recent=_r, sinks=_s, half_exact=True)
+            VARIANTS.setdefault(f"k{_k}v{_v}r{_r // 2}{_tail}", Variant(_k, _v, recent=_r // 2, sinks=_s, half_exact=True))
 
 
 def hadamard(p):
@@ -229,7 +239,7 @@ class LabCache(Float32Cache):
             if v.half_exact:
                 self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
                 self.vals[:, n - 1] = self.vals[:, n - 1].astype(np.float16)
-            if v.key_offset and v.recent < v.key_offset:    # a key waits for its group's end in float16
+            if v.key_recent or (v.key_offset and v.recent < v.key_offset):    # a key waits in float16
                 self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
         self._code_up_to(n)
 
@@ -237,7 +247,9 @@ class LabCache(Float32Cache):
         """Codes what has left the float window: values at once, keys once their offset's group is complete."""
         v = self.variant
         vals_end = max(n - v.recent, 0)
-        keys_end = min(vals_end, n // v.key_offset * v.key_offset) if v.key_offset else vals_end
+        keys_end = max(min(vals_end, n - v.key_recent), 0)
+        if v.key_offset:
+            keys_end = min(keys_end, n // v.key_offset * v.key_offset)
         keys = [t for t in range(self.keys_done, keys_end) if t not in self.kept]
         vals = [t for t in range(self.vals_done, vals_end) if t not in self.kept]
         self.keys_done, self.vals_done = max(self.keys_done, keys_end), max(self.vals_done, vals_end)
@@ -277,6 +289,9 @@ class LabCache(Float32Cache):
             self.vals[:, rest] = self.vals[:, rest].astype(np.float16)
         if v.key_offset and v.recent < v.key_offset:
             waiting = slice(n // v.key_offset * v.key_offset, n)
+            self.keys_t[:, :, waiting] = self.keys_t[:, :, waiting].astype(np.float16)
+        if v.key_recent:
+            waiting = slice(max(n - v.key_recent, 0), n)
             self.keys_t[:, :, waiting] = self.keys_t[:, :, waiting].astype(np.float16)
 
     def _heaviest(self, count):

@@ -34,3 +34,20 @@ def test_key_offset_bits_hand_count(half_scales, scale_bits, wait_only):
     offsets = 0 if wait_only else 18 * 16 * 16
     expected = (600 * (16 * 6 + 2 * scale_bits + 32) + offsets + 24 * 16 * 16 + 3 * 16 * 32) / (2 * 600 * 16)
     assert variant.bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)
+
+
+def test_keys_only_window_holds_the_newest_keys_in_float16_and_codes_every_value(rng):
+    h, d, tokens, window = 2, 16, 600, 32
+    keys = rng.standard_normal((tokens, h, d)).astype(np.float32)
+    vals = rng.standard_normal((tokens, h, d)).astype(np.float32)
+    variant = codec_lab.Variant(3, key_recent=window)
+    cache = codec_lab.LabCache(h, d, tokens, variant, rng.standard_normal((512, 2 * h, d)), seed=7)
+    for t in range(tokens):
+        cache.append_heads(keys[t], vals[t], t)
+    held = cache.keys_t.transpose(2, 0, 1)
+    np.testing.assert_array_equal(held[-window:], keys[-window:].astype(np.float16))
+    assert np.all(held[:-window] != keys[:-window].astype(np.float16))   # coded, not merely rounded
+    assert np.all(cache.vals[:, -window:] != vals[-window:].transpose(1, 0, 2))
+    # Codes for every token, two float32 scales and a position, the window's keys alone at float16, the head's vectors.
+    expected = (600 * (16 * 6 + 2 * 32 + 32) + window * 16 * 16 + 3 * 16 * 32) / (2 * 600 * 16)
+    assert variant.bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)

@@ -144,46 +144,44 @@ def test_options_are_checked_shown_and_counted():
     assert (half.__getstate__()[8], full.__getstate__()[8]) == (3, 2)
 
 
-def test_version_2_states_load_and_save_unchanged():
-    """States saved with the options before float16 copies existed."""
-    saved = np.load(os.path.join(os.path.dirname(__file__), "data", "states_v2.npz"))
+def saved_states(version, count, shapes):
+    """(tag, saved state, its answers, the fresh context the state was saved from, queries)
+    for every case of a fixture of old states; shapes maps a case name to
+    (head_dim, capacity, appends, options)."""
+    saved = np.load(os.path.join(os.path.dirname(__file__), "data", f"states_v{version}.npz"))
     tags = sorted({k.split("/")[0] for k in saved})
-    assert len(tags) == 18
+    assert len(tags) == count
     for tag in tags:
         encoding, bits, name = tag.split("_", 2)
-        hd, cap, n, options = {"exact": (6, 64, 40, dict(recent=8, sinks=2)),
-                               "wrapped": (16, 24, 100, dict(recent=4, sinks=3, value_bits=2)),
-                               "past_window": (3, 600, 530, dict(recent=16, sinks=4))}[name]
+        hd, cap, n, options = shapes[name]
         rng = np.random.default_rng([int(bits), hd, cap, n])
         fresh = MHAContext(2, hd, int(bits), cap, seed=5, encoding=encoding, **options)
         for t in range(n):
             fresh.append_heads(rng.standard_normal((2, hd)).astype(np.float32) + 0.3,
                                rng.standard_normal((2, hd)).astype(np.float32) - 0.2, t)
         queries = rng.standard_normal((2, 3, hd)).astype(np.float32)
-        state = saved[tag + "/state"].tobytes()
+        yield tag, saved[tag + "/state"].tobytes(), saved[tag + "/answers"].astype(np.float64), fresh, queries
+
+
+def test_version_2_states_load_and_save_unchanged():
+    """States saved with the options before float16 copies existed."""
+    shapes = {"exact": (6, 64, 40, dict(recent=8, sinks=2)),
+              "wrapped": (16, 24, 100, dict(recent=4, sinks=3, value_bits=2)),
+              "past_window": (3, 600, 530, dict(recent=16, sinks=4))}
+    for tag, state, answers, fresh, queries in saved_states(2, 18, shapes):
         old = pickle.loads(pickle.dumps(kelvor_py._restore(state)))
         assert old.__getstate__() == state == fresh.__getstate__(), tag
         assert old.compute_heads(queries).tobytes() == fresh.compute_heads(queries).tobytes(), tag
-        assert_matches(old.compute_heads(queries), saved[tag + "/answers"].astype(np.float64), tag)
+        assert_matches(old.compute_heads(queries), answers, tag)
 
 
 def test_version_1_states_load_and_answer_as_a_fresh_context():
     """States saved before the options existed (kept their whole first 512 tokens)."""
-    saved = np.load(os.path.join(os.path.dirname(__file__), "data", "states_v1.npz"))
-    tags = sorted({k.split("/")[0] for k in saved})
-    assert len(tags) == 24
-    for tag in tags:
-        encoding, bits, name = tag.split("_", 2)
-        hd, cap, n = {"empty": (5, 24, 0), "exact": (6, 64, 40), "wrapped": (16, 24, 100),
-                      "past_window": (3, 600, 530)}[name]
-        rng = np.random.default_rng([int(bits), hd, cap, n])
-        fresh = MHAContext(2, hd, int(bits), cap, seed=5, encoding=encoding)
-        for t in range(n):
-            fresh.append_heads(rng.standard_normal((2, hd)).astype(np.float32) + 0.3,
-                               rng.standard_normal((2, hd)).astype(np.float32) - 0.2, t)
-        queries = rng.standard_normal((2, 3, hd)).astype(np.float32)
+    shapes = {"empty": (5, 24, 0, {}), "exact": (6, 64, 40, {}), "wrapped": (16, 24, 100, {}),
+              "past_window": (3, 600, 530, {})}
+    for tag, state, answers, fresh, queries in saved_states(1, 24, shapes):
         old = MHAContext.__new__(MHAContext)
-        old.__setstate__(saved[tag + "/state"].tobytes())
+        old.__setstate__(state)
         assert old.__getstate__() == fresh.__getstate__(), tag
         assert old.compute_heads(queries).tobytes() == fresh.compute_heads(queries).tobytes(), tag
-        assert_matches(old.compute_heads(queries), saved[tag + "/answers"].astype(np.float64), tag)
+        assert_matches(old.compute_heads(queries), answers, tag)

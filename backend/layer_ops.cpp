@@ -182,8 +182,8 @@ void make_room(kelvor_mha_ctx* ctx, int64_t T, const char* operation = "append_h
     for (size_t h = 0; h < made.size(); ++h) head_cache_take(*ctx->heads[h], made[h]);
 }
 
+// Stores T tokens into the room make_room made for them.
 void store_rows(kelvor_mha_ctx* ctx, const float* keys, const float* vals, int64_t T, int32_t pos) {
-    make_room(ctx, T);
     const int64_t hd = ctx->heads[0]->head_dim;
     const int64_t H = ctx->n_heads;
     const int64_t chunk = tokens_per_chunk(ctx);
@@ -204,6 +204,7 @@ namespace layer {
 
 void append_heads(kelvor_mha_ctx& ctx, const float* keys, const float* vals, int32_t pos) {
     check_rows(&ctx, keys, vals, 1, nullptr, nullptr, nullptr, false);
+    make_room(&ctx, 1);
     store_rows(&ctx, keys, vals, 1, pos);
 }
 
@@ -211,6 +212,7 @@ bool append_tokens(kelvor_mha_ctx& ctx, const float* keys, const float* vals, To
                    const StopPoll* stop) {
     // Stores are not stopped: a head left half-appended would differ from every call sequence.
     if (!check_rows(&ctx, keys, vals, at.count(), nullptr, nullptr, stop, true)) return false;
+    make_room(&ctx, at.count());
     store_rows(&ctx, keys, vals, at.count(), at.first());
     return true;
 }

@@ -458,10 +458,9 @@ bool head_attend_batch_split(const KernelTable& kt, const HeadCache& head, const
         head_attend_batch(kt, head, queries, n, out);
         return true;
     }
-    const auto shared = [&](int32_t count, const auto& task) { return parallel(count, task); };
     return for_each_query_block(queries, out, n, static_cast<size_t>(head.head_dim),
                                 [&](const float* const* qs, float* const* os, int32_t nq) {
-                                    return attend_coded(kt, head, qs, nq, os, shared);
+                                    return attend_coded(kt, head, qs, nq, os, parallel);
                                 });
 }
 

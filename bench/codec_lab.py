@@ -47,6 +47,7 @@ class Variant:
     key_offset: int = 0           # tokens per group with its own float16 key offset per channel (0: one per head)
     wait_only: bool = False       # keys still wait for their group's end in float16, but store no offset
     half_scales: bool = False     # the per-vector scales stored as float16
+    bf16_scales: bool = False     # the per-vector scales stored as bfloat16 (float32 rounded to 8 significant bits)
     key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
 
     def kb(self):
@@ -59,7 +60,7 @@ class Variant:
         p = 1 << (head_dim - 1).bit_length()
         exact = self.sinks + min(self.recent, tokens) + self.heavy
         keys_only = max(min(self.key_recent, tokens) - min(self.recent, tokens), 0)
-        scales = 2 * (16 if self.half_scales else 32)
+        scales = 2 * (16 if self.half_scales or self.bf16_scales else 32)
         total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + scales + 32 + 32 * (self.key_residual > 0))
         if self.key_offset:
             complete = tokens // self.key_offset
@@ -98,6 +99,7 @@ VARIANTS = {
     "half2": Variant(2, half_scales=True), "half3": Variant(3, half_scales=True), "half4": Variant(4, half_scales=True),
     "off2h": Variant(2, key_offset=32, half_scales=True), "off3h": Variant(3, key_offset=32, half_scales=True),
     "off4h": Variant(4, key_offset=32, half_scales=True),
+    "bf2": Variant(2, bf16_scales=True), "bf3": Variant(3, bf16_scales=True), "bf4": Variant(4, bf16_scales=True),
     "wait2h": Variant(2, key_offset=32, half_scales=True, wait_only=True),
     "wait4h": Variant(4, key_offset=32, half_scales=True, wait_only=True),
     "k3v2r32s4h_off": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32),
@@ -110,6 +112,13 @@ for _k, _v in ((2, 2), (3, 2), (3, 3)):
         for _r in (32, 64):
             VARIANTS[f"k{_k}v{_v}kr{_r}{_tail}"] = Variant(_k, _v, key_recent=_r, sinks=_s, half_exact=True)
             VARIANTS.setdefault(f"k{_k}v{_v}r{_r // 2}{_tail}", Variant(_k, _v, recent=_r // 2, sinks=_s, half_exact=True))
+
+
+def bfloat16_round(x):
+    """float32 values rounded to bfloat16 (nearest, ties to even), back as float64."""
+    bits = np.asarray(x, np.float32).view(np.uint32).astype(np.uint64)
+    bits = ((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16) << 16
+    return bits.astype(np.uint32).view(np.float32).astype(np.float64)
 
 
 def hadamard(p):
@@ -194,6 +203,8 @@ class LabHead:
         """unit (rows of codebook levels, or a reconstruction at unit gain) times each row's stored scale."""
         if self.v.half_scales:
             scale = scale.astype(np.float16).astype(np.float64)
+        if self.v.bf16_scales:
+            scale = bfloat16_round(scale)
         return ((unit * (scale / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
 
     def keys(self, k, offset=0.0):

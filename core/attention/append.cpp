@@ -17,8 +17,8 @@ void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
     std::memcpy(store.key_codes.data() + s * key_bytes, coded.key[t], key_bytes);
     std::memcpy(store.val_codes.data() + s * val_bytes, coded.val[t], val_bytes);
-    store.key_scales[slot] = coded.key_scale[t];
-    store.val_scales[slot] = coded.val_scale[t];
+    store.key_scales.set(static_cast<size_t>(slot), coded.key_scale[t]);
+    store.val_scales.set(static_cast<size_t>(slot), coded.val_scale[t]);
 }
 
 void clear_codes(HeadCache& head, int32_t slot) {
@@ -27,8 +27,8 @@ void clear_codes(HeadCache& head, int32_t slot) {
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
     std::memset(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, 0, key_bytes);
     std::memset(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, 0, val_bytes);
-    store.key_scales[slot] = 0.0f;
-    store.val_scales[slot] = 0.0f;
+    store.key_scales.set(static_cast<size_t>(slot), 0.0f);
+    store.val_scales.set(static_cast<size_t>(slot), 0.0f);
 }
 
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {

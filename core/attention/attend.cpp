@@ -4,6 +4,7 @@
 
 #include "core/attention/attention.h"
 #include "core/attention/scratch.h"
+#include "core/formats/bfloat16.h"
 #include "core/formats/codebook.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/vector_check.h"
@@ -63,6 +64,25 @@ void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
     if (to > ring_end) {
         const int32_t b = std::max(from, ring_end);
         fn(b - ring_end, to - b, b);
+    }
+}
+
+// The kernels read float32 scales: a ring of bfloat16 ones is widened a chunk
+// at a time on the stack. Each token's score is its own and value sums add
+// tokens in order however the tokens are cut, so the answers are bit for bit
+// those of float32 scales holding the same values.
+constexpr int32_t kScaleChunk = 256;
+
+// fn(scales, offset, n) over tokens [offset, offset + n) of the run of
+// `tokens` slots from `slot`, with their scales as float32.
+template <class Fn>
+void with_float_scales(const ScaleArray& scales, int32_t slot, int32_t tokens, Fn&& fn) {
+    if (!scales.is_bfloat16()) return fn(scales.data() + slot, 0, tokens);
+    float chunk[kScaleChunk];
+    for (int32_t offset = 0; offset < tokens; offset += kScaleChunk) {
+        const int32_t n = std::min(kScaleChunk, tokens - offset);
+        widen_bfloat16(scales.halves() + slot + offset, n, chunk);
+        fn(static_cast<const float*>(chunk), offset, n);
     }
 }
 
@@ -202,10 +222,14 @@ public:
     void accumulate(int32_t from, int32_t to, float* const* acc) const {
         for (int32_t q = 0; q < nq_; ++q) std::fill(acc[q], acc[q] + P_, 0.0f);
         runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
-            const PackedTokens values{store_.val_codes.data() + static_cast<size_t>(slot) * store_.val_bytes_per_vec,
-                                      store_.val_scales.data() + slot, tokens, store_.val_bytes_per_vec, P_,
-                                      store_.val_bits, store_.val_codebook.levels};
-            kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), run_rows});
+            with_float_scales(store_.val_scales, slot, tokens, [&](const float* scales, int32_t offset, int32_t n) {
+                float* rows[kQueryBlock];
+                for (int32_t q = 0; q < nq_; ++q) rows[q] = run_rows[q] + offset;
+                const PackedTokens values{
+                    store_.val_codes.data() + static_cast<size_t>(slot + offset) * store_.val_bytes_per_vec, scales, n,
+                    store_.val_bytes_per_vec, P_, store_.val_bits, store_.val_codebook.levels};
+                kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), rows});
+            });
         });
     }
 
@@ -241,12 +265,13 @@ private:
 
     void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, float* const* rows) const {
         for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
-            float* run_rows[kQueryBlock];
-            for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first - sp_.coded_from);
-            const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot) * store_.bytes_per_vec,
-                                    store_.key_scales.data() + slot, tokens, store_.bytes_per_vec, P_, store_.bits,
-                                    store_.codebook.levels};
-            kt_.score_keys(keys, kf_, QueryBlock{nq, vectors, run_rows});
+            with_float_scales(store_.key_scales, slot, tokens, [&](const float* scales, int32_t offset, int32_t n) {
+                float* run_rows[kQueryBlock];
+                for (int32_t q = 0; q < nq; ++q) run_rows[q] = rows[q] + (first + offset - sp_.coded_from);
+                const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot + offset) * store_.bytes_per_vec,
+                                        scales, n, store_.bytes_per_vec, P_, store_.bits, store_.codebook.levels};
+                kt_.score_keys(keys, kf_, QueryBlock{nq, vectors, run_rows});
+            });
         });
     }
 

@@ -49,8 +49,8 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.touched = 0;
     store.key_codes.release();
     store.val_codes.release();
-    store.key_scales.release();
-    store.val_scales.release();
+    store.key_scales = ScaleArray(options.bfloat16_scales);
+    store.val_scales = ScaleArray(options.bfloat16_scales);
     store.positions.release();
 
     head.exact = FloatWindow();
@@ -146,8 +146,8 @@ struct RingArray {
 std::array<RingArray, kRingArrays> ring_arrays(const CodeStore& store) {
     return {{{&store.key_codes, static_cast<size_t>(store.bytes_per_vec), true},
              {&store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), true},
-             {&store.key_scales.bytes(), sizeof(float), false},
-             {&store.val_scales.bytes(), sizeof(float), false},
+             {&store.key_scales.bytes(), store.key_scales.per_slot(), false},
+             {&store.val_scales.bytes(), store.val_scales.per_slot(), false},
              {&store.positions.bytes(), sizeof(uint32_t), false}}};
 }
 
@@ -200,8 +200,8 @@ void head_cache_take(HeadCache& head, HeadGrowth& g) noexcept {
     CodeStore& store = head.store;
     if (g.ring[0].data() != nullptr) store.key_codes = std::move(g.ring[0]);
     if (g.ring[1].data() != nullptr) store.val_codes = std::move(g.ring[1]);
-    if (g.ring[2].data() != nullptr) store.key_scales = ZeroedArray<float>(std::move(g.ring[2]));
-    if (g.ring[3].data() != nullptr) store.val_scales = ZeroedArray<float>(std::move(g.ring[3]));
+    if (g.ring[2].data() != nullptr) store.key_scales.take(std::move(g.ring[2]));
+    if (g.ring[3].data() != nullptr) store.val_scales.take(std::move(g.ring[3]));
     if (g.ring[4].data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(g.ring[4]));
     if (g.slots != store.slots) {
         if (store.slots == 0) store.touched = 0;
@@ -219,7 +219,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int3
     const int32_t val_bits = value_width(options, bits);
     const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
     const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
-                          2 * pad + 2 * (cap * sizeof(float) + pad) + cap * sizeof(uint32_t) + pad;
+                          2 * pad + 2 * (cap * ScaleArray::scale_bytes(options.bfloat16_scales) + pad) + cap * sizeof(uint32_t) + pad;
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token / (options.half_copies ? 2 : 1) * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);

@@ -4,6 +4,7 @@
 
 #include "core/formats/codebook.h"
 #include "core/formats/encoding.h"
+#include "core/heads/scale_array.h"
 #include "core/support/aligned_bytes.h"
 #include "core/support/limits.h"
 
@@ -29,8 +30,8 @@ struct HeadRotation {
 struct CodeStore {
     AlignedBytes key_codes;
     AlignedBytes val_codes;
-    ZeroedArray<float> key_scales;
-    ZeroedArray<float> val_scales;
+    ScaleArray key_scales;
+    ScaleArray val_scales;
     ZeroedArray<uint32_t> positions;  // kept for the caller; nothing reads it
     int32_t capacity = 0;
     int32_t bits = 0;     // key width
@@ -75,6 +76,7 @@ struct HeadOptions {
     int32_t recent = 0;      // newest tokens also kept at full precision
     int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
     bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
+    bool bfloat16_scales = false;  // the per-token scales kept as bfloat16
 };
 
 // The value code width these options give heads of key width `bits`.

@@ -12,6 +12,7 @@ namespace kelvor {
 namespace {
 
 const char* copy_dtype_name(int32_t i) { return i == 0 ? "float32" : "float16"; }
+const char* scale_dtype_name(int32_t i) { return i == 0 ? "float32" : "bfloat16"; }
 const char* encoding_choice(int32_t i) { return encoding_name(static_cast<Encoding>(i)); }
 
 constexpr size_t kOptions = offsetof(ContextSettings, options);
@@ -37,6 +38,8 @@ const Setting kSettings[] = {
     {"sinks",         SettingType::int32,   KELVOR_OPTION(sinks),    SettingRange::between,    0, kExactWindow, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 72, 2, nullptr, nullptr},
     {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            copy_dtype_name, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
      "full-precision copies are of kind", "float16 ones (1)"},
+    {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(bfloat16_scales), SettingRange::any, 0, 0,            scale_dtype_name, 2,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
+     "scales are of kind", "bfloat16 ones (1)"},
 };
 
 #undef KELVOR_FIELD

@@ -8,7 +8,7 @@
 //   40      4            v_mass (float32)
 //   44      4            hybrid_thresh
 //   48      4            threads (of the whole-layer operations, the caller included)
-//   52      4            reserved, 0
+//   52      4            reserved, 0 (versions 1-3); scales: 0 float32, 1 bfloat16 (version 4)
 //   56      8            bytes in the whole state, checksum included
 //   64      4 each       value_bits, recent, sinks (version 2)
 //   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
@@ -19,8 +19,8 @@
 // comment shows them laid out. A loader reads every version up to its own and
 // refuses later ones. Version 1 had no options and kept every head's first
 // 512 tokens whole. A state is written in the oldest version that holds it
-// (version 3 only for float16 copies), so a context without them saves what
-// an older release reads.
+// (version 3 only for float16 copies, version 4 only for bfloat16 scales), so a
+// context without them saves what an older release reads.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +30,7 @@ namespace kelvor {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "saved contexts are little-endian, as the arrays lie in memory");
 
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersion = 4;
 // Version 1 is read, never written: its header cannot hold the options.
 constexpr uint32_t kOldestWrittenVersion = 2;
 constexpr uint64_t kStateHeaderBytesV1 = 64;

@@ -6,7 +6,7 @@ namespace kelvor {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'E', 'L', 'V', 'O', 'R', 'C', 'X'};
-constexpr size_t kVersionAt = 8, kReservedAt = 52, kSizeAt = 56;
+constexpr size_t kVersionAt = 8, kSizeAt = 56;
 
 std::string str(uint64_t v) { return std::to_string(v); }
 
@@ -98,8 +98,6 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
     } catch (const std::invalid_argument& e) {
         refuse_state(e.what());
     }
-    const auto reserved = get_field<uint32_t>(data, kReservedAt);
-    if (reserved != 0) refuse_state("its reserved header field is " + str(reserved) + ", not 0");
     return header;
 }
 

@@ -14,7 +14,7 @@ std::string str(uint64_t v) { return std::to_string(v); }
 
 uint64_t state_bytes(const KelvorMHABackend& backend) {
     const ContextSettings& s = backend.settings();
-    uint64_t total = kStateHeaderBytes + kStateChecksumBytes;
+    uint64_t total = state_header_bytes(state_version(s)) + kStateChecksumBytes;
     for (const auto& head : backend.context()->heads) {
         total += kHeadRecordBytes + head_arrays_bytes(head_record(*head), s);
     }
@@ -38,7 +38,7 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     uint8_t header[kStateHeaderBytes];
     put_header(s, size, header);
     StateWriter writer(out, size);
-    writer.put(header, sizeof header);
+    writer.put(header, state_header_bytes(state_version(s)));
     for (const auto& head : heads) {
         uint8_t record[kHeadRecordBytes];
         put_record(head_record(*head), record);

@@ -85,7 +85,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
         // a saved state would carry: it is made what a fresh head holds.
         clear_codes(head, s);
     }
-    store.positions[s] = static_cast<uint32_t>(pos);
+    if (store.keeps_positions) store.positions[s] = static_cast<uint32_t>(pos);
     store.touched = std::max(store.touched, s + 1);
 
     store.write_slot = (store.write_slot + 1) % store.capacity;

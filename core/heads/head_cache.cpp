@@ -52,6 +52,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.key_scales = ScaleArray(options.bfloat16_scales);
     store.val_scales = ScaleArray(options.bfloat16_scales);
     store.positions.release();
+    store.keeps_positions = !options.no_positions;
 
     head.exact = FloatWindow();
     head.window_released = false;
@@ -148,7 +149,7 @@ std::array<RingArray, kRingArrays> ring_arrays(const CodeStore& store) {
              {&store.val_codes, static_cast<size_t>(store.val_bytes_per_vec), true},
              {&store.key_scales.bytes(), store.key_scales.per_slot(), false},
              {&store.val_scales.bytes(), store.val_scales.per_slot(), false},
-             {&store.positions.bytes(), sizeof(uint32_t), false}}};
+             {&store.positions.bytes(), store.keeps_positions ? sizeof(uint32_t) : 0, false}}};
 }
 
 // A window's buffer with room for `floats`, holding what it holds; empty when it has the room.
@@ -219,7 +220,8 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int3
     const int32_t val_bits = value_width(options, bits);
     const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
     const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
-                          2 * pad + 2 * (cap * ScaleArray::scale_bytes(options.bfloat16_scales) + pad) + cap * sizeof(uint32_t) + pad;
+                          2 * pad + 2 * (cap * ScaleArray::scale_bytes(options.bfloat16_scales) + pad) +
+                          (options.no_positions ? 0 : cap * sizeof(uint32_t) + pad);
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token / (options.half_copies ? 2 : 1) * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);

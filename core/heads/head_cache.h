@@ -33,6 +33,7 @@ struct CodeStore {
     ScaleArray key_scales;
     ScaleArray val_scales;
     ZeroedArray<uint32_t> positions;  // kept for the caller; nothing reads it
+    bool keeps_positions = true;      // false: positions stays empty
     int32_t capacity = 0;
     int32_t bits = 0;     // key width
     Codebook codebook{};  // the levels and thresholds of `bits` the key codes refer to
@@ -77,6 +78,7 @@ struct HeadOptions {
     int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
     bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
     bool bfloat16_scales = false;  // the per-token scales kept as bfloat16
+    bool no_positions = false;     // the positions given to append not stored (nothing reads them)
 };
 
 // The value code width these options give heads of key width `bits`.

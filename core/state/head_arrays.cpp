@@ -48,7 +48,8 @@ uint64_t head_arrays_bytes(const HeadRecord& r, const ContextSettings& s) {
     const int32_t state_arrays = codec_of(s.encoding).state_arrays();
     const auto codes = static_cast<uint64_t>(stream_bytes(s.bits, P) + stream_bytes(s.options.value_bits, P));
     const uint64_t scales = 2 * ScaleArray::scale_bytes(s.options.bfloat16_scales);
-    return n * codes + n * (scales + sizeof(uint32_t)) +
+    const uint64_t positions = s.options.no_positions ? 0 : sizeof(uint32_t);
+    return n * codes + n * (scales + positions) +
            static_cast<uint64_t>(half_copies && r.window_released ? r.exact_tokens : 2 * r.exact_tokens) * hd *
                sizeof(float) +
            static_cast<uint64_t>(half_copies ? r.recent_tokens : 2 * r.recent_tokens) * hd * sizeof(float) +

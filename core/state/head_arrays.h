@@ -15,7 +15,7 @@ namespace kelvor {
 //   key codes                     count * bytes_per_vec bytes (the key width)
 //   value codes                   count * val_bytes_per_vec bytes (the value width)
 //   key scales, value scales      count float32 each, or bfloat16 (version 4)
-//   positions                     count uint32
+//   positions                     count uint32, none when the head keeps none (version 4)
 //   exact window                  exact_tokens * 2 * head_dim float32 (key, then value, per token)
 //   codec state                   state_arrays * head_dim float32, in the order its codec
 //                                 declares them (core/codecs/codec.h), when stats_ready
@@ -72,7 +72,7 @@ void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
     array(head.store.val_codes.data(), n * static_cast<uint64_t>(head.store.val_bytes_per_vec));
     array(head.store.key_scales.raw(), n * head.store.key_scales.per_slot());
     array(head.store.val_scales.raw(), n * head.store.val_scales.per_slot());
-    array(head.store.positions.data(), n * sizeof(uint32_t));
+    array(head.store.positions.data(), head.store.keeps_positions ? n * sizeof(uint32_t) : 0);
     const bool half_window = head.half_copies && r.window_released;
     array(head.exact.data(), static_cast<uint64_t>(r.exact_tokens) * (half_window ? 1 : 2) * hd * sizeof(float));
     if (r.stats_ready) {

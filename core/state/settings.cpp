@@ -13,6 +13,7 @@ namespace {
 
 const char* copy_dtype_name(int32_t i) { return i == 0 ? "float32" : "float16"; }
 const char* scale_dtype_name(int32_t i) { return i == 0 ? "float32" : "bfloat16"; }
+const char* position_dtype_name(int32_t i) { return i == 0 ? "uint32" : "none"; }
 const char* encoding_choice(int32_t i) { return encoding_name(static_cast<Encoding>(i)); }
 
 constexpr size_t kOptions = offsetof(ContextSettings, options);
@@ -39,7 +40,9 @@ const Setting kSettings[] = {
     {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            copy_dtype_name, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
      "full-precision copies are of kind", "float16 ones (1)"},
     {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(bfloat16_scales), SettingRange::any, 0, 0,            scale_dtype_name, 2,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
-     "scales are of kind", "bfloat16 ones (1)"},
+     "scales are of kind", "bfloat16 scales (1)"},
+    {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            position_dtype_name, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
+     "positions are of kind", "no positions (1)"},
 };
 
 #undef KELVOR_FIELD

@@ -12,15 +12,18 @@
 //   56      8            bytes in the whole state, checksum included
 //   64      4 each       value_bits, recent, sinks (version 2)
 //   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
-//   80      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each)
+//   80      4            positions: 0 uint32, 1 none (version 4)
+//   84      4            reserved, 0 (version 4)
+//   88      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each;
+//                        versions 2 and 3: at 80)
 //   then                 each head's arrays (head_arrays.h), in head order
 //   last 8               XXH3-64 of every byte before it
 // The settings' offsets and versions are their rows in settings.cpp; this
 // comment shows them laid out. A loader reads every version up to its own and
 // refuses later ones. Version 1 had no options and kept every head's first
 // 512 tokens whole. A state is written in the oldest version that holds it
-// (version 3 only for float16 copies, version 4 only for bfloat16 scales), so a
-// context without them saves what an older release reads.
+// (version 3 only for float16 copies, version 4 only for bfloat16 scales or
+// no positions), so a context without them saves what an older release reads.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -34,9 +37,12 @@ constexpr uint32_t kStateVersion = 4;
 // Version 1 is read, never written: its header cannot hold the options.
 constexpr uint32_t kOldestWrittenVersion = 2;
 constexpr uint64_t kStateHeaderBytesV1 = 64;
-constexpr uint64_t kStateHeaderBytes = 80;
+constexpr uint64_t kStateHeaderBytesV2 = 80;
+constexpr uint64_t kStateHeaderBytes = 88;  // the newest version's, the largest
 constexpr uint64_t kStateChecksumBytes = 8;
-constexpr uint64_t state_header_bytes(uint32_t version) { return version == 1 ? kStateHeaderBytesV1 : kStateHeaderBytes; }
+constexpr uint64_t state_header_bytes(uint32_t version) {
+    return version == 1 ? kStateHeaderBytesV1 : version < 4 ? kStateHeaderBytesV2 : kStateHeaderBytes;
+}
 
 // A field of a saved state at a byte offset, as it lies in memory (little-endian).
 template <class T>

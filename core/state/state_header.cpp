@@ -6,7 +6,7 @@ namespace kelvor {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'E', 'L', 'V', 'O', 'R', 'C', 'X'};
-constexpr size_t kVersionAt = 8, kSizeAt = 56;
+constexpr size_t kVersionAt = 8, kSizeAt = 56, kReservedAt = 84;
 
 std::string str(uint64_t v) { return std::to_string(v); }
 
@@ -32,11 +32,14 @@ uint32_t state_version(const ContextSettings& s) {
 }
 
 void put_header(const ContextSettings& s, uint64_t size, uint8_t* out) {
-    std::memset(out, 0, kStateHeaderBytes);
+    const uint32_t version = state_version(s);
+    std::memset(out, 0, state_header_bytes(version));
     std::memcpy(out, kMagic, sizeof kMagic);
-    put_field(out, kVersionAt, state_version(s));
+    put_field(out, kVersionAt, version);
     for (size_t i = 0; i < settings_count(); ++i) {
         const Setting& row = settings_table()[i];
+        // A newer version's field is at its default, which an older header holds as its reserved 0, or past its end.
+        if (row.saved_since > version) continue;
         const uint64_t bits = setting_bits(row, s);
         std::memcpy(out + row.saved_at, &bits, saved_size(row));
     }
@@ -68,6 +71,9 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
     header.bytes = state_header_bytes(version);
     if (body < header.bytes) refuse_state("it is " + str(size) + " bytes, shorter than a header and checksum");
     ContextSettings& s = header.settings;
+    // The rows this version adds: a state is saved in it only when one of them is set.
+    std::string held, needed;
+    bool needs_version = false;
     for (size_t i = 0; i < settings_count(); ++i) {
         const Setting& row = settings_table()[i];
         if (row.saved_since > version) {
@@ -79,16 +85,21 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
         }
         const uint64_t value = get_saved(row, data);
         // Only states that need a version are saved in it, so a state has one form.
-        if (row.needs != nullptr && version == row.saved_since &&
-            (value >= static_cast<uint64_t>(row.choices) || value == default_bits(row, s))) {
-            refuse_state("its " + std::string(row.saved_as) + " " + str(value) + ", but version " +
-                         str(row.saved_since) + " holds " + row.needs);
+        if (row.needs != nullptr && version == row.saved_since) {
+            const std::string refusal = "its " + std::string(row.saved_as) + " " + str(value);
+            if (value >= static_cast<uint64_t>(row.choices)) {
+                refuse_state(refusal + ", but version " + str(version) + " holds " + row.needs);
+            }
+            held += (held.empty() ? "" : " and ") + refusal;
+            needed += (needed.empty() ? "" : " or ") + std::string(row.needs);
+            needs_version = needs_version || value != default_bits(row, s);
         }
         if (row.type == SettingType::choice && value >= static_cast<uint64_t>(row.choices)) {
             refuse_state(std::string(row.name) + " " + str(value) + " is unknown");
         }
         set_setting_bits(row, s, value);
     }
+    if (!held.empty() && !needs_version) refuse_state(held + ", but version " + str(version) + " holds " + needed);
     for (size_t i = 0; i < settings_count(); ++i) {
         const Setting& row = settings_table()[i];
         if (row.saved_since > version) set_setting_bits(row, s, default_bits(row, s));
@@ -97,6 +108,10 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
         check_settings(s);
     } catch (const std::invalid_argument& e) {
         refuse_state(e.what());
+    }
+    if (header.bytes > kReservedAt) {
+        const auto reserved = get_field<uint32_t>(data, kReservedAt);
+        if (reserved != 0) refuse_state("its reserved header field is " + str(reserved) + ", not 0");
     }
     return header;
 }

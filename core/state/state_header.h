@@ -17,7 +17,7 @@ namespace kelvor {
 
 // The version a state of these settings is written in: the oldest holding them.
 uint32_t state_version(const ContextSettings& s);
-// Writes the kStateHeaderBytes of a state of `size` bytes.
+// Writes the state_header_bytes(state_version(s)) of a state of `size` bytes.
 void put_header(const ContextSettings& s, uint64_t size, uint8_t* out);
 
 struct StateHeader {

@@ -137,12 +137,12 @@ void set_field(Blob& b, size_t offset, T value) {
 // Declared size and checksum made to fit the contents again, so that the checks
 // behind them are reached.
 void reseal(Blob& b) {
-    if (b.size() < kStateHeaderBytes + kStateChecksumBytes) return;
+    if (b.size() < kStateHeaderBytesV2 + kStateChecksumBytes) return;
     set_field<uint64_t>(b, 56, b.size());
     set_field<uint64_t>(b, b.size() - 8, checksum_of(b.data(), b.size() - 8));
 }
 
-size_t record_at(int32_t head) { return kStateHeaderBytes + kHeadRecordBytes * sz(head); }
+size_t record_at(int32_t head) { return kStateHeaderBytesV2 + kHeadRecordBytes * sz(head); }
 
 TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
     // Head 0 has wrapped (24 slots, 100 tokens); head 1 holds 20.
@@ -171,7 +171,12 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
          "its full-precision copies are of kind 2, but version 3 holds float16 ones (1)"},
         {[](Blob& b) { set_field<uint32_t>(b, 8, 3); }, true,
          "its full-precision copies are of kind 0, but version 3 holds float16 ones (1)"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 4); }, true, "its scales are of kind 0, but version 4 holds bfloat16 ones (1)"},
+        // Version 4 headers are 8 bytes longer.
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 4), b.insert(b.begin() + 80, 8, 0); }, true,
+         "its scales are of kind 0 and its positions are of kind 0, but version 4 holds bfloat16 scales (1) or no "
+         "positions (1)"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 4), set_field<uint32_t>(b, 52, 1), b.insert(b.begin() + 80, 8, 0), b[84] = 1; },
+         true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { set_field<uint32_t>(b, 52, 1); }, true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
         {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
@@ -343,7 +348,7 @@ struct FloatOffsets {
 std::vector<FloatOffsets> float_offsets(const KelvorMHABackend& b) {
     const auto& heads = b.context()->heads;
     const size_t hd = sz(b.settings().head_dim);
-    size_t at = kStateHeaderBytes + kHeadRecordBytes * heads.size();
+    size_t at = kStateHeaderBytesV2 + kHeadRecordBytes * heads.size();
     std::vector<FloatOffsets> offsets;
     for (const auto& head : heads) {
         const size_t n = sz(head->store.count);
@@ -514,7 +519,7 @@ TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
         EXPECT_EQ(saved(*restored), saved(grown));
     }
     const HeadCache& head = *b.context()->heads[0];
-    const size_t exact = kStateHeaderBytes + kHeadRecordBytes +
+    const size_t exact = kStateHeaderBytesV2 + kHeadRecordBytes +
                          530 * (sz(head.store.bytes_per_vec) + sz(head.store.val_bytes_per_vec) + 12);
     const size_t recent = exact + 2 * 2 * sz(hd) * 2 + 3 * 4 * sz(hd);  // past 2 sinks and the statistics
     const struct {

@@ -229,7 +229,7 @@ class ModelHead:
     coded at `value_bits` (default: bits)."""
 
     def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
-                 copy_dtype="float32", scale_dtype="float32"):
+                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32"):
         self.head_dim = head_dim
         self.copy_dtype = copy_dtype
         self.scale_dtype = scale_dtype

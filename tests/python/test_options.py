@@ -1,4 +1,5 @@
-"""The opt-in accuracy options (recent, value_bits, sinks, copy_dtype, scale_dtype) against the NumPy model,
+"""The opt-in accuracy and storage options (recent, value_bits, sinks, copy_dtype, scale_dtype,
+position_dtype) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -20,10 +21,10 @@ LEVELS = tuple(kelvor_py._simd_levels())
 # (head_dim, capacity, tokens): past the window without wrapping; and a small
 # ring that has wrapped, so the sinks live on only in their full-precision copies.
 SHAPES = [(16, 600, 560), (5, 40, 90)]
-# (recent, value_bits offset from bits, sinks, copy_dtype, scale_dtype)
-OPTIONS = [(0, 1, 0, "float32", "float32"), (16, 0, 0, "float32", "float32"), (0, 0, 4, "float32", "float32"),
-           (8, 2, 3, "float32", "float32"), (64, 0, 0, "float32", "float32"), (12, 1, 3, "float16", "float32"),
-           (0, 2, 0, "float32", "bfloat16"), (12, 1, 3, "float16", "bfloat16")]
+# (recent, value_bits offset from bits, sinks, storage options)
+OPTIONS = [(0, 1, 0, {}), (16, 0, 0, {}), (0, 0, 4, {}), (8, 2, 3, {}), (64, 0, 0, {}),
+           (12, 1, 3, dict(copy_dtype="float16")), (0, 2, 0, dict(scale_dtype="bfloat16", position_dtype="none")),
+           (12, 1, 3, dict(copy_dtype="float16", scale_dtype="bfloat16"))]
 
 SCRIPT = textwrap.dedent(
     """
@@ -53,21 +54,17 @@ def cases():
     for encoding in ("clip3", "fitted"):
         for bits in kelvor_py.CODE_WIDTHS:
             for hd, capacity, n in SHAPES:
-                for recent, offset, sinks, copy_dtype, scale_dtype in OPTIONS:
+                for recent, offset, sinks, storage in OPTIONS:
                     rng = np.random.default_rng([bits, hd, recent, offset, sinks])
                     keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
                     vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
-                    if copy_dtype == "float16":   # beyond the largest half, and among its subnormals
+                    if storage.get("copy_dtype") == "float16":   # beyond the largest half, and among its subnormals
                         vals[:, ::7, 0] *= 1e5
                         keys[:, ::5, 1] *= 1e-6
                     queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
-                    options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks)
-                    if copy_dtype != "float32":
-                        options["copy_dtype"] = copy_dtype
-                    if scale_dtype != "float32":
-                        options["scale_dtype"] = scale_dtype
-                    tag = (f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}"
-                           f"_{copy_dtype}_{scale_dtype}")
+                    options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks, **storage)
+                    tag = (f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}_"
+                           + "_".join(storage.values()))
                     yield tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
 
 
@@ -126,7 +123,8 @@ def test_options_are_checked_shown_and_counted():
                             (dict(sinks=513), "sinks must be between 0 and 512, got 513"),
                             (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'"),
                             (dict(scale_dtype="float16"),
-                             "scale_dtype must be 'float32' or 'bfloat16', got 'float16'")]:
+                             "scale_dtype must be 'float32' or 'bfloat16', got 'float16'"),
+                            (dict(position_dtype="int64"), "position_dtype must be 'uint32' or 'none', got 'int64'")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -141,19 +139,20 @@ def test_options_are_checked_shown_and_counted():
     # nothing else; saved as format version 3, float32 ones as version 2.
     half = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16")
     full = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4)
-    # bfloat16 scales: two bytes less per key and value scale, held (the ring of 1,000 slots the appends grew)
-    # and saved (600 tokens), as format version 4.
+    # bfloat16 scales and no positions: two bytes less per key and value scale and four per position, held
+    # (the ring of 1,000 slots the appends grew) and saved (600 tokens), as format version 4.
     brain = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16",
-                       scale_dtype="bfloat16")
+                       scale_dtype="bfloat16", position_dtype="none")
     assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
-    assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16')") and brain.scale_dtype == "bfloat16"
+    assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16', position_dtype='none')")
+    assert (brain.scale_dtype, brain.position_dtype, half.position_dtype) == ("bfloat16", "none", "uint32")
     for t in range(600):
         half.append_heads(ones * t, ones, t)
         full.append_heads(ones * t, ones, t)
         brain.append_heads(ones * t, ones, t)
     assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
-    assert half.memory_bytes() - brain.memory_bytes() == 2 * 2 * 2 * 1000
-    assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * 2 * 2 * 600
+    assert half.memory_bytes() - brain.memory_bytes() == 2 * ((2 + 2 + 4) * 1000 + 64)   # and the positions' guard line
+    assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * (2 + 2 + 4) * 600 - 8   # its header: 8 more
     assert (brain.__getstate__()[8], half.__getstate__()[8], full.__getstate__()[8]) == (4, 3, 2)
 
 

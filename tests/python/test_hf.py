@@ -188,8 +188,14 @@ def test_copies_and_saved_caches_continue_identically(tmp_path):
     from kelvor_py import sessions
 
     model = enabled(tiny())
-    cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, copy_dtype="float16", threads=2)
+    cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, copy_dtype="float16", scale_dtype="bfloat16",
+                  threads=2)
     steps(model, cache, ids(540), 4)
+    # A cache saved before scale_dtype existed has float32 scales, which these layers' are not.
+    older = cache.__reduce__()[1][0]
+    del older["settings"]["scale_dtype"]
+    with pytest.raises(ValueError, match="a layer's context differs"):
+        hf._restore_cache(older)
     copies = [copy.deepcopy(cache), pickle.loads(pickle.dumps(cache))]
     with redis_server.redis_server(tmp_path) as where:
         client = redis.Redis(**where)

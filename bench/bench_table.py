@@ -63,11 +63,13 @@ def append_ns(kelvor_py, bits, K, V, encoding, **options):
 
 
 OPTIONS = dict(recent=128, value_bits=2, sinks=4)
+# The half-width storage of scales and no positions: what they cost against fitted as it is.
+STORAGE = dict(scale_dtype="bfloat16", position_dtype="none")
 
 
-def options_table(kelvor_py, rng, reps):
-    """The accuracy options' cost, each call beside the same call without them, in one run."""
-    print(f"options {OPTIONS} against none, fitted encoding, best level, from Python"
+def options_table(kelvor_py, rng, reps, options):
+    """The cost of some options, each call beside the same call without them, in one run."""
+    print(f"options {options} against none, fitted encoding, best level, from Python"
           " (ratio: with / without; each figure the best of several runs)")
     header = f"{'bits':>4} {'tokens':>7} | {'append':>8} {'with':>8} {'ratio':>5} | {'compute':>9} {'with':>9} {'ratio':>5}"
     print(header)
@@ -77,7 +79,7 @@ def options_table(kelvor_py, rng, reps):
             K, V = make_tokens(rng, T)
             q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
             plain_ns, plain = append_ns(kelvor_py, bits, K, V, "fitted")
-            with_ns, with_options = append_ns(kelvor_py, bits, K, V, "fitted", **OPTIONS)
+            with_ns, with_options = append_ns(kelvor_py, bits, K, V, "fitted", **options)
             c_plain = best_time(lambda: plain.compute(0, q), reps * 2) * 1e9
             c_with = best_time(lambda: with_options.compute(0, q), reps * 2) * 1e9
             print(f"{bits:>4} {T:>7} | {plain_ns:>8.0f} {with_ns:>8.0f} {with_ns / plain_ns:>5.2f} |"
@@ -183,7 +185,9 @@ def main():
     print()
     three_bit_decoders(kelvor_bench, levels, rng, reps)
     print()
-    options_table(kelvor_py, rng, reps)
+    options_table(kelvor_py, rng, reps, OPTIONS)
+    print()
+    options_table(kelvor_py, rng, reps, STORAGE)
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

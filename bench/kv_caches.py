@@ -142,11 +142,11 @@ for _group in (None, GROUP):
 
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
-                             encoding="clip3", copy_dtype="float32", scale_dtype="float32"):
+                             encoding="clip3", copy_dtype="float32", scale_dtype="float32", position_dtype="uint32"):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
     codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32
     or bfloat16),
-    a uint32 position per held token, copies of the sinks and of the recent window once the head answers from
+    a uint32 position per held token (none with position_dtype "none"), copies of the sinks and of the recent window once the head answers from
     codes (float32 or float16; the float32 start-up window until then), and the fitted encoding's three float32
     vectors."""
     value_bits = bits if value_bits is None else value_bits
@@ -155,7 +155,7 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     from_codes = tokens > min(START_WINDOW, capacity)
     coded = held if (from_codes or encoding == "clip3") else 0
     scale = 16 if scale_dtype == "bfloat16" else 32
-    total = coded * p * (bits + value_bits) + held * (2 * scale + 32)
+    total = coded * p * (bits + value_bits) + held * (2 * scale + (0 if position_dtype == "none" else 32))
     if from_codes:
         total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * (16 if copy_dtype == "float16" else 32)
     else:

@@ -37,7 +37,7 @@ LONG_RING = 2048    # the ring the long-context rows keep at 4,096 and 8,192 tok
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
 PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16",
-          "scale_dtype": "bfloat16"}
+          "scale_dtype": "bfloat16", "position_dtype": "none"}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -134,7 +134,10 @@ class Row:
 
 
 # Options that change only how what is kept is stored: named after the rest, and a family of their own.
-STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"}, "scale_dtype": {"bfloat16": ", bfloat16 scales"}}
+STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"}, "scale_dtype": {"bfloat16": ", bfloat16 scales"},
+                    "position_dtype": {"none": ", no positions"}}
+# Every half-width or dropped storage the library offers.
+LEAN = dict(copy_dtype="float16", scale_dtype="bfloat16", position_dtype="none")
 
 
 def library_row(encoding, bits, value_bits=None, ring=0, **extra):
@@ -193,6 +196,12 @@ def all_rows():
                          scale_dtype="bfloat16")
              for bits, value_bits, recent in [(2, None, 48), (3, 2, 48), (3, 3, 48), (4, 2, 48), (4, 3, 48),
                                               (4, None, 48), (4, 3, 112), (4, None, 96)]]
+    # Without positions too, 0.5 bits per element freed in all: fitted alone, and each budget's candidates.
+    rows += [library_row("fitted", bits, scale_dtype="bfloat16", position_dtype="none") for bits in (2, 3, 4)]
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **LEAN)
+             for bits, value_bits, recent in [(3, 2, 8), (3, 2, 16), (3, 2, 48), (3, 2, 80), (3, 3, 16), (4, 2, 16),
+                                              (4, 2, 32), (3, 3, 48), (4, 3, 48), (4, 3, 64), (4, None, 48),
+                                              (4, None, 96), (4, None, 128)]]
     # Two configurations again with a fixed ring, against themselves at full capacity.
     rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
                          copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
@@ -352,7 +361,7 @@ def measured_bits(rows, results, bpe, n_passages, tokens, n_layers, n_kv_heads, 
 COUNTING = """\
 How bits/element are counted: everything a row's cache holds per layer after all {tokens} tokens, divided by
 2 x {tokens} x {head_dim} (every key and value element of the text). The library: what memory_bytes() reports
-(codes, a scale per key and per value, float32 or bfloat16 as the row says, a uint32 position per held token,
+(codes, a scale per key and per value, float32 or bfloat16 as the row says, a uint32 position per held token unless the row keeps none,
 the full-precision sinks and recent window, a fitted head's statistics, signs and records). A ring smaller than
 the text holds fewer tokens, so its figure is per token of the text, not per token held. Peers: codes, float16 scales (and zero points) per
 block, per key channel group, per value token or per group of value channels, and 16 bits per element for what

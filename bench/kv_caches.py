@@ -142,9 +142,10 @@ for _group in (None, GROUP):
 
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
-                             encoding="clip3", copy_dtype="float32"):
+                             encoding="clip3", copy_dtype="float32", scale_dtype="float32"):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
-    codes of the held tokens (P = head_dim rounded up to a power of two), a float32 scale per key and per value,
+    codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32
+    or bfloat16),
     a uint32 position per held token, copies of the sinks and of the recent window once the head answers from
     codes (float32 or float16; the float32 start-up window until then), and the fitted encoding's three float32
     vectors."""
@@ -153,7 +154,8 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     held = min(tokens, capacity)
     from_codes = tokens > min(START_WINDOW, capacity)
     coded = held if (from_codes or encoding == "clip3") else 0
-    total = coded * p * (bits + value_bits) + held * (32 + 32 + 32)
+    scale = 16 if scale_dtype == "bfloat16" else 32
+    total = coded * p * (bits + value_bits) + held * (2 * scale + 32)
     if from_codes:
         total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * (16 if copy_dtype == "float16" else 32)
     else:

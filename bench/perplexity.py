@@ -36,7 +36,8 @@ HALF = -1           # Row.ring: a ring of half the text
 LONG_RING = 2048    # the ring the long-context rows keep at 4,096 and 8,192 tokens
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
-PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16"}
+PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16",
+          "scale_dtype": "bfloat16"}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -132,6 +133,10 @@ class Row:
         return library_bits_per_element(head_dim, tokens, capacity=self.capacity(tokens), **self.options)
 
 
+# Options that change only how what is kept is stored: named after the rest, and a family of their own.
+STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"}, "scale_dtype": {"bfloat16": ", bfloat16 scales"}}
+
+
 def library_row(encoding, bits, value_bits=None, ring=0, **extra):
     options = {"bits": bits, "encoding": encoding}
     width = f"{bits}-bit" if value_bits is None else f"k{bits}/v{value_bits}"
@@ -141,12 +146,10 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
     name = f"kelvor {encoding} {width}"
     if ring:
         name += ", ring of half the text" if ring == HALF else f", ring of {ring}"
-    name += "".join(f" + {k} {v}" for k, v in extra.items() if k != "copy_dtype")
-    half = extra.get("copy_dtype") == "float16"
-    name += ", float16 copies" * half
+    name += "".join(f" + {k} {v}" for k, v in extra.items() if k not in STORAGE_SUFFIXES)
+    storage = "".join(STORAGE_SUFFIXES[k].get(v, "") for k, v in extra.items() if k in STORAGE_SUFFIXES)
     family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
-    family += ", float16 copies" * half
-    return Row(name, family, options=options, ring=ring)
+    return Row(name + storage, family + storage, options=options, ring=ring)
 
 
 # The README's recommended configuration per budget, by row name.
@@ -339,9 +342,9 @@ def measured_bits(rows, results, bpe, n_passages, tokens, n_layers, n_kv_heads, 
 COUNTING = """\
 How bits/element are counted: everything a row's cache holds per layer after all {tokens} tokens, divided by
 2 x {tokens} x {head_dim} (every key and value element of the text). The library: what memory_bytes() reports
-(codes, a float32 scale per key and per value, a uint32 position per held token, the full-precision sinks and
-recent window, a fitted head's statistics, signs and records). A ring smaller than the text holds fewer tokens,
-so its figure is per token of the text, not per token held. Peers: codes, float16 scales (and zero points) per
+(codes, a scale per key and per value, float32 or bfloat16 as the row says, a uint32 position per held token,
+the full-precision sinks and recent window, a fitted head's statistics, signs and records). A ring smaller than
+the text holds fewer tokens, so its figure is per token of the text, not per token held. Peers: codes, float16 scales (and zero points) per
 block, per key channel group, per value token or per group of value channels, and 16 bits per element for what
 KIVI-like rows still hold in float (the newest incomplete key group, or the recent window, kept in float16);
 peers need no positions.
@@ -371,7 +374,7 @@ def plot(rows, results, bpe, path):
             label = r.name
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
-                                (" + sinks ", "+s"), (" + recent ", "+r")):
+                                (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")

@@ -172,3 +172,30 @@ def test_rows_hold_the_ring_they_name():
     assert {r.name for r in rows.values() if r.long_context} == {
         "float32", *perplexity.RECOMMENDED, fixed.name, "kelvor fitted 4-bit, ring of 2048 + recent 64 + sinks 4, "
         "float16 copies", *(n for n in rows if "values per 32 channels" in n)}
+
+
+def test_bfloat16_scales_save_what_the_count_says(rng):
+    """memory_bytes() drops by exactly what library_bits_per_element() takes off for bfloat16 scales (at a
+    power-of-two length, where the module's storage is exactly full)."""
+    tokens, heads, d = 1024, 2, 64
+    k, v = rng.standard_normal((2, tokens, heads, d)).astype(np.float32)
+    opts = dict(bits=3, value_bits=2, encoding="fitted", recent=8, sinks=2, copy_dtype="float16")
+    reported, counted = {}, {}
+    for dtype in ("float32", "bfloat16"):
+        ctx = kelvor_py.MHAContext(heads, d, 3, tokens, seed=5, scale_dtype=dtype,
+                                   **{k: x for k, x in opts.items() if k != "bits"})
+        for t in range(tokens):
+            ctx.append_heads(k[t], v[t], t)
+        reported[dtype] = 8 * ctx.memory_bytes() / (heads * 2 * tokens * d)
+        counted[dtype] = kv_caches.library_bits_per_element(d, tokens, capacity=tokens, scale_dtype=dtype, **opts)
+    assert counted["float32"] - counted["bfloat16"] == 0.25      # 2 x 16 bits per token over 2 x 64 elements
+    assert reported["float32"] - reported["bfloat16"] == pytest.approx(0.25, abs=1e-12)
+
+
+def test_storage_options_follow_the_other_options_in_a_rows_name_and_family():
+    row = perplexity.library_row("fitted", 4, value_bits=3, recent=48, sinks=4, copy_dtype="float16",
+                                 scale_dtype="bfloat16")
+    assert (row.name, row.family) == ("kelvor fitted k4/v3 + recent 48 + sinks 4, float16 copies, bfloat16 scales",
+                                      "kelvor fitted + options, float16 copies, bfloat16 scales")
+    assert row.options["scale_dtype"] == "bfloat16"
+    assert perplexity.module_takes("scale_dtype")      # its probe value is one this build takes

@@ -153,8 +153,10 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
 
 
 # The README's recommended configuration per budget, by row name.
-RECOMMENDED = [f"kelvor fitted {width} + recent {recent} + sinks {SINKS}, float16 copies" for width, recent in [
-    ("2-bit", 16), ("k3/v2", 16), ("k3/v2", 64), ("k4/v2", 32), ("k4/v3", 64), ("4-bit", 64), ("4-bit", 96)]]
+RECOMMENDED = [f"kelvor fitted {width} + recent {recent} + sinks {SINKS}, float16 copies, bfloat16 scales"
+               for width, recent in [("2-bit", 48), ("k3/v2", 48), ("k3/v3", 48), ("4-bit", 48)]]
+# Configurations run again with a ring of LONG_RING tokens (recent 64, sinks 4, float16 copies).
+LONG_RING_WIDTHS = [(3, 2), (4, None)]
 
 
 def all_rows():
@@ -185,12 +187,20 @@ def all_rows():
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16")
              for bits, value_bits, recent in [(2, None, 16), (3, 2, 16), (3, 2, 32), (3, 2, 64), (4, 2, 32), (4, 3, 64),
                                               (4, None, 64), (4, None, 96)]]
-    # Two of the recommended configurations again with a fixed ring, against themselves at full capacity.
-    rows += [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
-                         copy_dtype="float16") for bits, value_bits in [(3, 2), (4, None)]]
+    # bfloat16 scales free 0.25 bits per element at head_dim 64: each budget again with a longer window, or a
+    # wider value code where the window is already 48.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, copy_dtype="float16",
+                         scale_dtype="bfloat16")
+             for bits, value_bits, recent in [(2, None, 48), (3, 2, 48), (3, 3, 48), (4, 2, 48), (4, 3, 48),
+                                              (4, None, 48), (4, 3, 112), (4, None, 96)]]
+    # Two configurations again with a fixed ring, against themselves at full capacity.
+    rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
+                         copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
+    full_capacity = {r.name.replace(f", ring of {LONG_RING}", "") for r in rings}
+    rows += rings
     for row in rows:
         row.long_context = (row.peer == "float32" or "values per 32 channels" in row.name
-                            or row.name in RECOMMENDED or row.ring == LONG_RING)
+                            or row.name in RECOMMENDED or row.ring == LONG_RING or row.name in full_capacity)
     return rows
 
 

@@ -169,9 +169,11 @@ def test_rows_hold_the_ring_they_name():
     full = rows["kelvor fitted k3/v2 + recent 64 + sinks 4, float16 copies"]
     assert [(r.capacity(8192), r.fits(2048), r.fits(8192)) for r in (half, fixed, full)] == [
         (4096, True, True), (2048, False, True), (16384, True, True)]
+    # The long-context run keeps each ring beside the same row at full capacity.
     assert {r.name for r in rows.values() if r.long_context} == {
-        "float32", *perplexity.RECOMMENDED, fixed.name, "kelvor fitted 4-bit, ring of 2048 + recent 64 + sinks 4, "
-        "float16 copies", *(n for n in rows if "values per 32 channels" in n)}
+        "float32", *perplexity.RECOMMENDED, fixed.name, full.name, "kelvor fitted 4-bit, ring of 2048 + recent 64 + "
+        "sinks 4, float16 copies", "kelvor fitted 4-bit + recent 64 + sinks 4, float16 copies",
+        *(n for n in rows if "values per 32 channels" in n)}
 
 
 def test_bfloat16_scales_save_what_the_count_says(rng):

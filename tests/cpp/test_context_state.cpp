@@ -163,14 +163,16 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { b.push_back(0); }, false,
          "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
         {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 4); }, false,
-         "format version 4 is newer than this kelvor_py reads (up to 3); load it with the release that saved it or a "
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 5); }, false,
+         "format version 5 is newer than this kelvor_py reads (up to 4); load it with the release that saved it or a "
          "later one"},
         {[](Blob& b) { set_field<uint32_t>(b, 76, 1); }, true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { set_field<uint32_t>(b, 8, 3), set_field<uint32_t>(b, 76, 2); }, true,
          "its full-precision copies are of kind 2, but version 3 holds float16 ones (1)"},
         {[](Blob& b) { set_field<uint32_t>(b, 8, 3); }, true,
          "its full-precision copies are of kind 0, but version 3 holds float16 ones (1)"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 4); }, true, "its scales are of kind 0, but version 4 holds bfloat16 ones (1)"},
+        {[](Blob& b) { set_field<uint32_t>(b, 52, 1); }, true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
         {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
         {[](Blob& b) { set_field<int32_t>(b, 28, 0); }, true, "capacity must be between 1 and 1048576, got 0"},

@@ -217,15 +217,22 @@ def softmax(x):
     return e * (F32(1) / _seqsum(e))
 
 
+def bfloat16_round(x):
+    """float32 rounded to bfloat16 (nearest, ties to even) and back: the scales of scale_dtype="bfloat16"."""
+    bits = np.asarray(x, F32).view(np.uint32).astype(np.uint64)
+    return F32((((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16) << 16).astype(np.uint32).view(F32))
+
+
 class ModelHead:
     """One head. Options: `recent` newest tokens and the first `sinks` tokens are
     attended at full precision once the head answers from codes; values are
     coded at `value_bits` (default: bits)."""
 
     def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
-                 copy_dtype="float32"):
+                 copy_dtype="float32", scale_dtype="float32"):
         self.head_dim = head_dim
         self.copy_dtype = copy_dtype
+        self.scale_dtype = scale_dtype
         self.bits = bits
         self.value_bits = bits if value_bits is None else value_bits
         self.recent, self.sinks = recent, sinks
@@ -266,6 +273,8 @@ class ModelHead:
 
     def _store(self, slot, kc, ks, vc, vs):
         self.key_codes[slot], self.val_codes[slot] = kc, vc
+        if self.scale_dtype == "bfloat16":
+            ks, vs = bfloat16_round(ks), bfloat16_round(vs)
         self.key_scales[slot], self.val_scales[slot] = ks, vs
 
     def _advance(self, key, val, pos):

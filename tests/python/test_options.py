@@ -1,4 +1,4 @@
-"""The opt-in accuracy options (recent, value_bits, sinks, copy_dtype) against the NumPy model,
+"""The opt-in accuracy options (recent, value_bits, sinks, copy_dtype, scale_dtype) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -20,9 +20,10 @@ LEVELS = tuple(kelvor_py._simd_levels())
 # (head_dim, capacity, tokens): past the window without wrapping; and a small
 # ring that has wrapped, so the sinks live on only in their full-precision copies.
 SHAPES = [(16, 600, 560), (5, 40, 90)]
-# (recent, value_bits offset from bits, sinks, copy_dtype)
-OPTIONS = [(0, 1, 0, "float32"), (16, 0, 0, "float32"), (0, 0, 4, "float32"), (8, 2, 3, "float32"),
-           (64, 0, 0, "float32"), (12, 1, 3, "float16")]
+# (recent, value_bits offset from bits, sinks, copy_dtype, scale_dtype)
+OPTIONS = [(0, 1, 0, "float32", "float32"), (16, 0, 0, "float32", "float32"), (0, 0, 4, "float32", "float32"),
+           (8, 2, 3, "float32", "float32"), (64, 0, 0, "float32", "float32"), (12, 1, 3, "float16", "float32"),
+           (0, 2, 0, "float32", "bfloat16"), (12, 1, 3, "float16", "bfloat16")]
 
 SCRIPT = textwrap.dedent(
     """
@@ -52,7 +53,7 @@ def cases():
     for encoding in ("clip3", "fitted"):
         for bits in kelvor_py.CODE_WIDTHS:
             for hd, capacity, n in SHAPES:
-                for recent, offset, sinks, copy_dtype in OPTIONS:
+                for recent, offset, sinks, copy_dtype, scale_dtype in OPTIONS:
                     rng = np.random.default_rng([bits, hd, recent, offset, sinks])
                     keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
                     vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
@@ -63,8 +64,10 @@ def cases():
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks)
                     if copy_dtype != "float32":
                         options["copy_dtype"] = copy_dtype
+                    if scale_dtype != "float32":
+                        options["scale_dtype"] = scale_dtype
                     tag = (f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}"
-                           f"_{copy_dtype}")
+                           f"_{copy_dtype}_{scale_dtype}")
                     yield tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
 
 
@@ -121,7 +124,9 @@ def test_options_are_checked_shown_and_counted():
                             (dict(recent=-1), "recent must be between 0 and 4096, got -1"),
                             (dict(recent=4097), "recent must be between 0 and 4096, got 4097"),
                             (dict(sinks=513), "sinks must be between 0 and 512, got 513"),
-                            (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'")]:
+                            (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'"),
+                            (dict(scale_dtype="float16"),
+                             "scale_dtype must be 'float32' or 'bfloat16', got 'float16'")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -136,12 +141,20 @@ def test_options_are_checked_shown_and_counted():
     # nothing else; saved as format version 3, float32 ones as version 2.
     half = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16")
     full = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4)
+    # bfloat16 scales: two bytes less per key and value scale, held (the ring of 1,000 slots the appends grew)
+    # and saved (600 tokens), as format version 4.
+    brain = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16",
+                       scale_dtype="bfloat16")
     assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
+    assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16')") and brain.scale_dtype == "bfloat16"
     for t in range(600):
         half.append_heads(ones * t, ones, t)
         full.append_heads(ones * t, ones, t)
+        brain.append_heads(ones * t, ones, t)
     assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
-    assert (half.__getstate__()[8], full.__getstate__()[8]) == (3, 2)
+    assert half.memory_bytes() - brain.memory_bytes() == 2 * 2 * 2 * 1000
+    assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * 2 * 2 * 600
+    assert (brain.__getstate__()[8], half.__getstate__()[8], full.__getstate__()[8]) == (4, 3, 2)
 
 
 def saved_states(version, count, shapes):

@@ -36,9 +36,9 @@ void save_state(const KelvorMHABackend& backend, uint8_t* out, uint64_t size) {
     }
 
     uint8_t header[kStateHeaderBytes];
-    put_header(s, size, header);
+    const uint64_t header_bytes = put_header(s, size, header);
     StateWriter writer(out, size);
-    writer.put(header, state_header_bytes(state_version(s)));
+    writer.put(header, header_bytes);
     for (const auto& head : heads) {
         uint8_t record[kHeadRecordBytes];
         put_record(head_record(*head), record);

@@ -48,7 +48,6 @@ public:
             reinterpret_cast<float*>(bytes_.data())[slot] = scale;
         }
     }
-    float get(size_t slot) const { return bfloat16_ ? float_from_bfloat16(halves()[slot]) : data()[slot]; }
 
     size_t held_bytes(size_t used) const { return bytes_.held_bytes(used * per_slot()); }
     void release() noexcept { bytes_.release(); }

@@ -11,9 +11,12 @@
 namespace kelvor {
 namespace {
 
-const char* copy_dtype_name(int32_t i) { return i == 0 ? "float32" : "float16"; }
-const char* scale_dtype_name(int32_t i) { return i == 0 ? "float32" : "bfloat16"; }
-const char* position_dtype_name(int32_t i) { return i == 0 ? "uint32" : "none"; }
+// The names of a storage choice: the default first, then the opt-in one.
+constexpr const char* kCopyDtypes[] = {"float32", "float16"};
+constexpr const char* kScaleDtypes[] = {"float32", "bfloat16"};
+constexpr const char* kPositionDtypes[] = {"uint32", "none"};
+template <const char* const* Names>
+const char* name_in(int32_t i) { return Names[i]; }
 const char* encoding_choice(int32_t i) { return encoding_name(static_cast<Encoding>(i)); }
 
 constexpr size_t kOptions = offsetof(ContextSettings, options);
@@ -37,11 +40,11 @@ const Setting kSettings[] = {
     {"recent",        SettingType::int32,   KELVOR_OPTION(recent),   SettingRange::between,    0, kMaxRecent,   nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 68, 2, nullptr, nullptr},
     {"value_bits",    SettingType::int32,   KELVOR_OPTION(value_bits), SettingRange::code_width, 0, 0,          nullptr, 0,                      0,    "bits",  Argument::keyword,    Shown::unless_default, 64, 2, nullptr, nullptr},
     {"sinks",         SettingType::int32,   KELVOR_OPTION(sinks),    SettingRange::between,    0, kExactWindow, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 72, 2, nullptr, nullptr},
-    {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            copy_dtype_name, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
+    {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            name_in<kCopyDtypes>, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
      "full-precision copies are of kind", "float16 ones (1)"},
-    {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(bfloat16_scales), SettingRange::any, 0, 0,            scale_dtype_name, 2,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
+    {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(bfloat16_scales), SettingRange::any, 0, 0,            name_in<kScaleDtypes>, 2,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
      "scales are of kind", "bfloat16 scales (1)"},
-    {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            position_dtype_name, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
+    {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            name_in<kPositionDtypes>, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
      "positions are of kind", "no positions (1)"},
 };
 

@@ -31,7 +31,7 @@ uint32_t state_version(const ContextSettings& s) {
     return version;
 }
 
-void put_header(const ContextSettings& s, uint64_t size, uint8_t* out) {
+uint64_t put_header(const ContextSettings& s, uint64_t size, uint8_t* out) {
     const uint32_t version = state_version(s);
     std::memset(out, 0, state_header_bytes(version));
     std::memcpy(out, kMagic, sizeof kMagic);
@@ -44,6 +44,7 @@ void put_header(const ContextSettings& s, uint64_t size, uint8_t* out) {
         std::memcpy(out + row.saved_at, &bits, saved_size(row));
     }
     put_field(out, kSizeAt, size);
+    return state_header_bytes(version);
 }
 
 StateHeader read_header(const uint8_t* data, uint64_t size) {

@@ -17,8 +17,9 @@ namespace kelvor {
 
 // The version a state of these settings is written in: the oldest holding them.
 uint32_t state_version(const ContextSettings& s);
-// Writes the state_header_bytes(state_version(s)) of a state of `size` bytes.
-void put_header(const ContextSettings& s, uint64_t size, uint8_t* out);
+// Writes the header of a state of `size` bytes (at most kStateHeaderBytes) and
+// returns its length, state_header_bytes(state_version(s)).
+uint64_t put_header(const ContextSettings& s, uint64_t size, uint8_t* out);
 
 struct StateHeader {
     ContextSettings settings;  // checked, and resolved where the version lacked a field

@@ -16,12 +16,6 @@
 namespace kelvor::test {
 namespace {
 
-float from_bits(uint32_t b) {
-    float f;
-    std::memcpy(&f, &b, sizeof f);
-    return f;
-}
-
 TEST(Bfloat16, EveryFinitePatternRoundTripsAndReadsAsItsValue) {
     for (uint32_t h = 0; h < 0x10000; ++h) {
         if ((h & 0x7f80u) == 0x7f80u) continue;  // infinities and NaNs are never stored

@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "core/formats/half.h"
+#include "test_support.h"
 
 namespace kelvor::test {
 namespace {
-
-float from_bits(uint32_t b) {
-    float f;
-    std::memcpy(&f, &b, sizeof f);
-    return f;
-}
 
 TEST(Half, EveryFiniteHalfRoundTripsAndReadsAsItsValue) {
     for (uint32_t h = 0; h < 0x10000; ++h) {

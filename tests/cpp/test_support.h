@@ -56,6 +56,12 @@ inline uint32_t bits_of(float f) {
     return u;
 }
 
+inline float from_bits(uint32_t b) {
+    float f;
+    std::memcpy(&f, &b, sizeof f);
+    return f;
+}
+
 // Compared as patterns, -0.0 differs from 0.0 and NaN equals itself.
 template <class FloatRange>
 std::vector<uint32_t> bit_patterns(const FloatRange& x) {

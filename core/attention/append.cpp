@@ -4,31 +4,87 @@
 #include "core/attention/attention.h"
 #include "core/attention/scratch.h"
 #include "core/codecs/encoder.h"
+#include "core/formats/bfloat16.h"
 
 namespace kelvor {
 
 namespace {
 
-// Entry t of `coded` into ring slot `slot`.
-void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_t t) {
-    CodeStore& store = head.store;
-    const auto s = static_cast<size_t>(slot);
+// Entry t of `coded` into ring slot `slot`: the key's codes and scale, the value's, or both.
+void place_key(CodeStore& store, int32_t slot, const CodedTokens& coded, int32_t t) {
     const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
-    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
-    std::memcpy(store.key_codes.data() + s * key_bytes, coded.key[t], key_bytes);
-    std::memcpy(store.val_codes.data() + s * val_bytes, coded.val[t], val_bytes);
+    std::memcpy(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, coded.key[t], key_bytes);
     store.key_scales.set(static_cast<size_t>(slot), coded.key_scale[t]);
+}
+
+void place_value(CodeStore& store, int32_t slot, const CodedTokens& coded, int32_t t) {
+    const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
+    std::memcpy(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, coded.val[t], val_bytes);
     store.val_scales.set(static_cast<size_t>(slot), coded.val_scale[t]);
+}
+
+void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_t t) {
+    place_key(head.store, slot, coded, t);
+    place_value(head.store, slot, coded, t);
+}
+
+void clear_key(CodeStore& store, int32_t slot) {
+    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    std::memset(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, 0, key_bytes);
+    store.key_scales.set(static_cast<size_t>(slot), 0.0f);
 }
 
 void clear_codes(HeadCache& head, int32_t slot) {
     CodeStore& store = head.store;
-    const auto key_bytes = static_cast<size_t>(store.bytes_per_vec);
+    clear_key(store, slot);
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
-    std::memset(store.key_codes.data() + static_cast<size_t>(slot) * key_bytes, 0, key_bytes);
     std::memset(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, 0, val_bytes);
-    store.key_scales.set(static_cast<size_t>(slot), 0.0f);
     store.val_scales.set(static_cast<size_t>(slot), 0.0f);
+}
+
+// The ring slot of the held token appended as number `index` since init/reset.
+int32_t slot_of(const HeadCache& head, int64_t index) {
+    const int64_t cap = head.store.capacity;
+    return static_cast<int32_t>(((head.store.write_slot - (head.appended - index)) % cap + cap) % cap);
+}
+
+// Group g is complete; key_of(i) is the key appended as number i, for each
+// of its tokens. Fixes the group's offset and codes the keys the ring still
+// holds minus it. The offset is the group's mean less the codec's centre,
+// rounded to bfloat16; a key is coded minus that rounded offset and a score
+// adds back exactly what was taken, so the rounding only moves the centring.
+template <class KeyOf>
+void code_key_group(const KernelTable& kt, HeadCache& head, int64_t g, KeyOf&& key_of) {
+    const int32_t G = head.key_group;
+    const int32_t hd = head.head_dim;
+    const int64_t lo = g * G;
+    double sum[kMaxHeadDim] = {};
+    for (int64_t i = lo; i < lo + G; ++i) {
+        const float* k = key_of(i);
+        for (int32_t j = 0; j < hd; ++j) sum[j] += static_cast<double>(k[j]);
+    }
+    const float* centre = head.codec->key_offset(head);
+    const int32_t entry = static_cast<int32_t>(g % key_offset_entries(G, head.store.capacity));
+    uint16_t* offset = head.key_offsets.data() + static_cast<size_t>(entry) * static_cast<size_t>(hd);
+    float taken[kMaxHeadDim];
+    for (int32_t j = 0; j < hd; ++j) {
+        const auto mean = static_cast<float>(sum[j] / G);
+        offset[j] = bfloat16_from_float(centre != nullptr ? mean - centre[j] : mean);
+        taken[j] = float_from_bfloat16(offset[j]);
+    }
+    head.offsets_touched = std::max(head.offsets_touched, entry + 1);
+    CodedTokens& coded = attention_scratch().coded;
+    float shifted[kMaxHeadDim];
+    for (int64_t i = std::max(lo, head.appended - head.store.count); i < lo + G; ++i) {
+        const float* k = key_of(i);
+        for (int32_t j = 0; j < hd; ++j) shifted[j] = k[j] - taken[j];
+        head.codec->encode_keys(kt, head, 1, shifted, 0, coded);
+        place_key(head.store, slot_of(head, i), coded, 0);
+    }
+}
+
+const float* pending_key(const HeadCache& head, int64_t index) {
+    return head.pending_keys.data() + static_cast<size_t>(index % head.key_group) * static_cast<size_t>(head.head_dim);
 }
 
 void keep_recent(HeadCache& head, int64_t index, const float* key, const float* val) {
@@ -50,9 +106,22 @@ void start_coding(const KernelTable& kt, HeadCache& head, const float* key, cons
                                 head.head_dim, key, val};
     head.codec->fix_stats(head, tokens);
     CodedTokens& coded = attention_scratch().coded;
+    if (head.key_group == 0) {
+        for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
+            head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
+            place_codes(head, i % store.capacity, coded, 0);
+        }
+        return;
+    }
+    // Values now; keys by complete groups, the newest group's waiting for the rest of it.
     for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
-        head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
-        place_codes(head, i % store.capacity, coded, 0);
+        head.codec->encode_values(kt, head, 1, tokens.val_of(i), 0, coded);
+        place_value(head.store, i % store.capacity, coded, 0);
+    }
+    const auto key_of = [&](int64_t i) { return tokens.key_of(static_cast<int32_t>(i)); };
+    const int64_t oldest = tokens.count - store.count;
+    for (int64_t g = oldest / head.key_group; (g + 1) * head.key_group <= tokens.count; ++g) {
+        code_key_group(kt, head, g, key_of);
     }
 }
 
@@ -73,7 +142,16 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     // exact window answers for the head.
     const bool coded_now = head.codec->codes_ready(head);
     const int32_t s = store.write_slot;
-    if (coded_now) {
+    if (coded_now && head.key_group > 0) {
+        // The value now; the key when its group is complete.
+        CodedTokens& coded = attention_scratch().coded;
+        if (made < 0) {
+            head.codec->encode_values(kt, head, 1, val, 0, coded);
+            made = 0;
+        }
+        place_value(store, s, coded, made);
+        clear_key(store, s);
+    } else if (coded_now) {
         CodedTokens& coded = attention_scratch().coded;
         if (made < 0) {
             head.codec->encode_tokens(kt, head, 1, key, val, 0, coded);
@@ -104,6 +182,13 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
         put_copy(head.exact.data() + head.exact.size() - token, key, val, head.head_dim, window_is_half(head));
     }
     if (head.recent_window > 0) keep_recent(head, index, key, val);
+    if (head.key_group > 0) {
+        std::copy(key, key + head.head_dim, head.pending_keys.data() + static_cast<size_t>(index % head.key_group) *
+                                                                          static_cast<size_t>(head.head_dim));
+        if (coded_now && (index + 1) % head.key_group == 0) {
+            code_key_group(kt, head, index / head.key_group, [&](int64_t i) { return pending_key(head, i); });
+        }
+    }
     if (!head.window_released && !answers_exactly(head)) {
         if (!coded_now) start_coding(kt, head, key, val);
         head_cache_release_window(head);
@@ -170,7 +255,11 @@ void head_append_tokens(const KernelTable& kt, HeadCache& head, const float* key
         }
         const int32_t group = std::min(kEncodeGroup, n - t);
         prefetch_rows(keys, vals, stride, head.head_dim, t + group, std::min(kEncodeGroup, n - t - group));
-        head.codec->encode_tokens(kt, head, group, keys + at, vals + at, stride, coded);
+        if (head.key_group > 0) {
+            head.codec->encode_values(kt, head, group, vals + at, stride, coded);
+        } else {
+            head.codec->encode_tokens(kt, head, group, keys + at, vals + at, stride, coded);
+        }
         for (int32_t i = 0; i < group; ++i) {
             const size_t row = at + static_cast<size_t>(i) * stride;
             append_one(kt, head, keys + row, vals + row, pos + t + i, i);

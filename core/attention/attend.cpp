@@ -94,6 +94,9 @@ void with_float_scales(const ScaleArray& scales, int32_t slot, int32_t tokens, F
 struct TokenSplit {
     int32_t coded_from = 0;  // oldest-first offsets of the coded tokens in the ring
     int32_t coded_to = 0;
+    // Coded tokens from keys_to on wait for their key group: their keys are
+    // scored at full precision, their values come from codes.
+    int32_t keys_to = 0;
     int32_t sinks = 0;       // window tokens attended at full precision
     int64_t first = 0;       // append index of the oldest held token
     int32_t full_precision() const { return sinks + (held - coded_to); }
@@ -105,12 +108,14 @@ TokenSplit split_tokens(const HeadCache& head) {
     const int32_t T = head.store.count;
     sp.held = T;
     sp.coded_to = T;
-    if (head.sinks == 0 && head.recent_window == 0) return sp;
     sp.first = head.appended - T;
-    sp.sinks = std::min(head.sinks, exact_tokens(head));
-    const int64_t sinks_held = std::clamp<int64_t>(sp.sinks - sp.first, 0, T);
-    sp.coded_from = static_cast<int32_t>(sinks_held);
-    sp.coded_to = std::max(sp.coded_from, T - std::min(head.recent_window, T));
+    if (head.sinks != 0 || head.recent_window != 0) {
+        sp.sinks = std::min(head.sinks, exact_tokens(head));
+        const int64_t sinks_held = std::clamp<int64_t>(sp.sinks - sp.first, 0, T);
+        sp.coded_from = static_cast<int32_t>(sinks_held);
+        sp.coded_to = std::max(sp.coded_from, T - std::min(head.recent_window, T));
+    }
+    sp.keys_to = std::max(sp.coded_from, std::min(sp.coded_to, T - pending_key_tokens(head)));
     return sp;
 }
 
@@ -200,12 +205,17 @@ public:
 
     int32_t coded_from() const { return sp_.coded_from; }
     int32_t coded_to() const { return sp_.coded_to; }
+    int32_t keys_to() const { return sp_.keys_to; }
     int32_t P() const { return P_; }
 
     // Coded tokens [from, to), as oldest-first offsets in the ring.
-    void score(int32_t from, int32_t to) const { score_coded(from, to, nq_, rq_, rows_); }
+    void score(int32_t from, int32_t to) const { score_coded(from, to, nq_, rq_, queries_, rows_); }
 
-    void score_full_precision() const { score_full(nq_, queries_, rows_); }
+    // The full-precision tokens and the keys that wait for their group.
+    void score_full_precision() const {
+        score_full(nq_, queries_, rows_);
+        score_waiting(nq_, queries_, rows_);
+    }
 
     // The softmax of row q. A finite query so large that its scores overflow
     // (the softmax then gives NaN) is scored again scaled down by a power of
@@ -263,7 +273,8 @@ private:
         return {k, k + hd_};
     }
 
-    void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, float* const* rows) const {
+    void score_coded(int32_t from, int32_t to, int32_t nq, float* const* vectors, const float* const* queries,
+                     float* const* rows) const {
         for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
             with_float_scales(store_.key_scales, slot, tokens, [&](const float* scales, int32_t offset, int32_t n) {
                 float* run_rows[kQueryBlock];
@@ -271,8 +282,46 @@ private:
                 const PackedTokens keys{store_.key_codes.data() + static_cast<size_t>(slot + offset) * store_.bytes_per_vec,
                                         scales, n, store_.bytes_per_vec, P_, store_.bits, store_.codebook.levels};
                 kt_.score_keys(keys, kf_, QueryBlock{nq, vectors, run_rows});
+                if (head_.key_group > 0) add_group_offsets(nq, queries, run_rows, first + offset, n);
             });
         });
+    }
+
+    // Adds q . offset to the scores of n coded tokens from oldest-first offset
+    // `first` (rows pointing at the first), a group at a time: each key was
+    // coded minus its group's offset.
+    void add_group_offsets(int32_t nq, const float* const* queries, float* const* rows, int32_t first, int32_t n) const {
+        const int32_t G = head_.key_group;
+        const int32_t entries = key_offset_entries(G, store_.capacity);
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
+        float offset[kMaxHeadDim];
+        int64_t index = sp_.first + first;
+        const int64_t end = index + n;
+        for (int32_t at = 0; index < end;) {
+            const int64_t g = index / G;
+            const auto run = static_cast<int32_t>(std::min(end, (g + 1) * G) - index);
+            widen_bfloat16(head_.key_offsets.data() + static_cast<size_t>(g % entries) * static_cast<size_t>(hd_), hd_,
+                           offset);
+            for (int32_t q = 0; q < nq; ++q) {
+                const float b = strided_dot(queries[q], offset, nullptr, hd_) * f;
+                for (int32_t t = at; t < at + run; ++t) rows[q][t] += b;
+            }
+            at += run;
+            index += run;
+        }
+    }
+
+    // Coded tokens whose keys wait for their group, scored from the keys as
+    // appended, as the full-precision ones are.
+    void score_waiting(int32_t nq, const float* const* queries, float* const* rows) const {
+        const float* key_offset = head_.codec->key_offset(head_);
+        const float f = 1.0f / std::sqrt(static_cast<float>(hd_));
+        for (int32_t i = sp_.keys_to; i < sp_.coded_to; ++i) {
+            const int64_t index = sp_.first + i;
+            const float* k = head_.pending_keys.data() +
+                             static_cast<size_t>(index % head_.key_group) * static_cast<size_t>(hd_);
+            for (int32_t q = 0; q < nq; ++q) rows[q][i - sp_.coded_from] = strided_dot(queries[q], k, key_offset, hd_) * f;
+        }
     }
 
     // Scored as the coded keys are: what the codec leaves out of a coded key
@@ -306,8 +355,9 @@ private:
         const float* queries[1] = {scaled};
         float* vectors[1] = {rq_[q]};
         float* rows[1] = {rows_[q]};
-        score_coded(sp_.coded_from, sp_.coded_to, 1, vectors, rows);
+        score_coded(sp_.coded_from, sp_.keys_to, 1, vectors, queries, rows);
         score_full(1, queries, rows);
+        score_waiting(1, queries, rows);
         softmax_scaled_wide(rows_[q], rows_[q], n_, e);
     }
 
@@ -355,11 +405,13 @@ bool attend_coded(const KernelTable& kt, const HeadCache& head, const float* con
     const int32_t P = pass.P();
     const int32_t from = pass.coded_from();
     const int32_t to = pass.coded_to();
+    const int32_t keys_to = pass.keys_to();
     const int32_t blocks = (to - from + kSumBlock - 1) / kSumBlock;
+    const int32_t key_blocks = (keys_to - from + kSumBlock - 1) / kSumBlock;
     const auto block_end = [&](int32_t b) { return std::min(to, from + (b + 1) * kSumBlock); };
-    if (!parallel(blocks + 1, [&](int32_t b) {
-            if (b == blocks) return pass.score_full_precision();
-            pass.score(from + b * kSumBlock, block_end(b));
+    if (!parallel(key_blocks + 1, [&](int32_t b) {
+            if (b == key_blocks) return pass.score_full_precision();
+            pass.score(from + b * kSumBlock, std::min(keys_to, from + (b + 1) * kSumBlock));
         })) {
         return false;
     }

@@ -19,6 +19,19 @@ public:
                        size_t stride, CodedTokens& out) const override {
         encode_and_pack_tokens(kt, head, n, keys, vals, stride, out);
     }
+    void encode_keys(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, size_t stride,
+                     CodedTokens& out) const override {
+        for (int32_t t = 0; t < n; ++t) {
+            out.key_scale[t] = encode_and_pack(kt, head, keys + static_cast<size_t>(t) * stride, head.store.bits, out.key[t]);
+        }
+    }
+    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals, size_t stride,
+                       CodedTokens& out) const override {
+        for (int32_t t = 0; t < n; ++t) {
+            out.val_scale[t] =
+                encode_and_pack(kt, head, vals + static_cast<size_t>(t) * stride, head.store.val_bits, out.val[t]);
+        }
+    }
     void fix_stats(HeadCache&, const AppendedTokens&) const override {}
     const float* prepare_query(const HeadCache&, const float* query, float*) const override { return query; }
     const float* key_offset(const HeadCache&) const override { return nullptr; }

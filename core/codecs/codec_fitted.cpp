@@ -58,6 +58,18 @@ public:
                                &out.val_scale[t]);
         }
     }
+    void encode_keys(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, size_t stride,
+                     CodedTokens& out) const override {
+        for (int32_t t = 0; t < n; ++t) {
+            encode_fitted_key(kt, head, keys + static_cast<size_t>(t) * stride, out.key[t], &out.key_scale[t]);
+        }
+    }
+    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals, size_t stride,
+                       CodedTokens& out) const override {
+        for (int32_t t = 0; t < n; ++t) {
+            encode_fitted_value(kt, head, vals + static_cast<size_t>(t) * stride, out.val[t], &out.val_scale[t]);
+        }
+    }
     void fix_stats(HeadCache& head, const AppendedTokens& tokens) const override { fix_fitted_stats(head, tokens); }
     const float* prepare_query(const HeadCache& head, const float* query, float* scratch) const override {
         const float* divisor = fitted_array(head, kKeyDivisor);

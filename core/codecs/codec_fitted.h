@@ -39,6 +39,11 @@ constexpr float kDivisorMost = 0x1p33f;
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                         uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale);
 
+// One vector of the pair alone, with the same codes and scale.
+void encode_fitted_key(const KernelTable& kt, const HeadCache& head, const float* key, uint8_t* stream, float* scale);
+void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, uint8_t* stream,
+                         float* scale);
+
 // Fixes the head's statistics from the tokens appended since init/reset.
 void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens);
 

@@ -101,18 +101,25 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
 
 }  // namespace
 
+void encode_fitted_key(const KernelTable& kt, const HeadCache& head, const float* key, uint8_t* stream, float* scale) {
+    EncodeScratch& ws = encode_scratch();
+    *scale = encode_fitted(kt, key, fitted_array(head, kKeyMean), fitted_array(head, kKeyDivisor), head.head_dim,
+                           head.rotation.P, head.rotation.signs.data(), head.store.codebook, ws.rotated[0], ws.codes[0]);
+    pack_codes(ws.codes[0], head.rotation.P, head.store.bits, stream);
+}
+
+void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, uint8_t* stream,
+                         float* scale) {
+    EncodeScratch& ws = encode_scratch();
+    *scale = encode_fitted(kt, val, fitted_array(head, kValMean), nullptr, head.head_dim, head.rotation.P,
+                           head.rotation.signs.data(), head.store.val_codebook, ws.rotated[1], ws.codes[1]);
+    pack_codes(ws.codes[1], head.rotation.P, head.store.val_bits, stream);
+}
+
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
                         uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) {
-    EncodeScratch& ws = encode_scratch();
-    const int32_t hd = head.head_dim;
-    const int32_t P = head.rotation.P;
-    const int8_t* signs = head.rotation.signs.data();
-    *key_scale = encode_fitted(kt, key, fitted_array(head, kKeyMean), fitted_array(head, kKeyDivisor), hd, P, signs, head.store.codebook,
-                               ws.rotated[0], ws.codes[0]);
-    *val_scale = encode_fitted(kt, val, fitted_array(head, kValMean), nullptr, hd, P, signs, head.store.val_codebook,
-                               ws.rotated[1], ws.codes[1]);
-    pack_codes(ws.codes[0], P, head.store.bits, key_stream);
-    pack_codes(ws.codes[1], P, head.store.val_bits, val_stream);
+    encode_fitted_key(kt, head, key, key_stream, key_scale);
+    encode_fitted_value(kt, head, val, val_stream, val_scale);
 }
 
 }  // namespace kelvor

@@ -46,12 +46,29 @@ void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens) {
         key_mean[j] = static_cast<float>(key_sum[j] / n);
         val_mean[j] = static_cast<float>(val_sum[j] / n);
     }
+    // The spread about what each key is coded against: the key mean, or with
+    // key groups its group's mean (a partial group's, for the newest).
+    const int32_t group = head.key_group > 0 ? head.key_group : appended;
     double square_sum[kMaxHeadDim] = {};
-    for (int32_t i = 0; i < appended; ++i) {
-        const float* k = tokens.key_of(i);
-        for (int32_t j = 0; j < hd; ++j) {
-            const double d = static_cast<double>(k[j] - key_mean[j]);  // centred as the encoder centres
-            square_sum[j] += d * d;
+    float centre[kMaxHeadDim];
+    for (int32_t lo = 0; lo < appended; lo += group) {
+        const int32_t hi = std::min(appended, lo + group);
+        if (head.key_group == 0) {
+            std::copy(key_mean, key_mean + hd, centre);
+        } else {
+            double sum[kMaxHeadDim] = {};
+            for (int32_t i = lo; i < hi; ++i) {
+                const float* k = tokens.key_of(i);
+                for (int32_t j = 0; j < hd; ++j) sum[j] += static_cast<double>(k[j]);
+            }
+            for (int32_t j = 0; j < hd; ++j) centre[j] = static_cast<float>(sum[j] / static_cast<double>(hi - lo));
+        }
+        for (int32_t i = lo; i < hi; ++i) {
+            const float* k = tokens.key_of(i);
+            for (int32_t j = 0; j < hd; ++j) {
+                const double d = static_cast<double>(k[j] - centre[j]);  // centred as the encoder centres
+                square_sum[j] += d * d;
+            }
         }
     }
     double rms[kMaxHeadDim];

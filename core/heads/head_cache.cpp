@@ -65,6 +65,13 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.recent = FloatWindow();
     head.appended = 0;
     head.half_copies = options.half_copies;
+    // Made whole now, small next to the ring (a bfloat16 key per group) and
+    // committed page by page when large, so that appends allocate nothing for them.
+    head.key_group = options.key_group;
+    head.offsets_touched = 0;
+    const auto hd = static_cast<size_t>(head_dim);
+    head.key_offsets = ZeroedArray<uint16_t>(static_cast<size_t>(key_offset_entries(options.key_group, capacity)) * hd);
+    head.pending_keys = ZeroedArray<float>(static_cast<size_t>(options.key_group) * hd);
 }
 
 void put_copy(float* to, const float* key, const float* val, int32_t head_dim, bool half) {
@@ -226,7 +233,11 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int3
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
     const uint64_t recent = token / (options.half_copies ? 2 : 1) * std::min<uint64_t>(static_cast<uint64_t>(options.recent), cap);
     const uint64_t stats = static_cast<uint64_t>(state_arrays) * hd * sizeof(float);
-    return ring + window + recent + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
+    const uint64_t groups =
+        options.key_group == 0 ? 0
+                               : static_cast<uint64_t>(key_offset_entries(options.key_group, capacity)) * hd *
+                                         sizeof(uint16_t) + static_cast<uint64_t>(options.key_group) * hd * sizeof(float) + 2 * pad;
+    return ring + window + recent + groups + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 
 uint64_t head_cache_held_bytes(const HeadCache& head) {
@@ -239,6 +250,9 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
     const auto window = [](const FloatWindow& w) { return held_by_block(w.data(), w.capacity() * sizeof(float)); };
     total += window(head.exact) + window(head.recent) +
              sizeof(float) * head.codec_state.floats.capacity();
+    const auto hd = static_cast<size_t>(head.head_dim);
+    total += head.key_offsets.held_bytes(static_cast<size_t>(head.offsets_touched) * hd) +
+             head.pending_keys.held_bytes(head.pending_keys.size());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
@@ -275,6 +289,11 @@ void head_cache_reset(HeadCache& head) {
     head.codec_state.ready = false;
     head.recent.clear();
     head.appended = 0;
+    // What a fresh head holds, so that a saved state carries nothing from before.
+    std::fill(head.key_offsets.data(),
+              head.key_offsets.data() + static_cast<size_t>(head.offsets_touched) * static_cast<size_t>(head.head_dim),
+              uint16_t{0});
+    std::fill(head.pending_keys.begin(), head.pending_keys.end(), 0.0f);
 }
 
 void head_cache_destroy(HeadCache& head) {
@@ -288,6 +307,8 @@ void head_cache_destroy(HeadCache& head) {
     head.rotation.signs = std::vector<int8_t>();
     head.codec_state = CodecState();
     head.recent = FloatWindow();
+    head.key_offsets.release();
+    head.pending_keys.release();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

@@ -79,6 +79,7 @@ struct HeadOptions {
     bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
     bool bfloat16_scales = false;  // the per-token scales kept as bfloat16
     bool no_positions = false;     // the positions given to append not stored (nothing reads them)
+    int32_t key_group = 0;         // keys coded against the mean of each group of this many tokens; 0: off
 };
 
 // The value code width these options give heads of key width `bits`.
@@ -114,7 +115,31 @@ struct HeadCache {
     // copies, two to a float (core/formats/half.h); the window stays float32
     // while the head answers from it.
     bool half_copies = false;
+    // Key groups (key_group > 0): tokens appended as numbers g*G .. g*G+G-1
+    // since init/reset form group g. Each key is coded minus its group's
+    // offset (the group's mean key less the codec's own centre, as bfloat16),
+    // which a score adds back as q . offset; a key's codes wait until its group
+    // is complete, and until then it is scored from pending_keys (entry i % G,
+    // float32) while its value is coded at once. Offset of group g at entry
+    // g % key_offset_entries(): a ring of them, one more than the groups the
+    // token ring can span.
+    int32_t key_group = 0;
+    ZeroedArray<uint16_t> key_offsets;
+    ZeroedArray<float> pending_keys;
+    int32_t offsets_touched = 0;  // entries ever written (reset zeroes them)
 };
+
+// Entries of the ring of key-group offsets (0 without key groups).
+inline int32_t key_offset_entries(int32_t key_group, int32_t capacity) {
+    return key_group == 0 ? 0 : (capacity + key_group - 1) / key_group + 1;
+}
+
+// Held tokens whose keys wait for their group: the newest, up to the head's count.
+inline int32_t pending_key_tokens(const HeadCache& head) {
+    if (head.key_group == 0) return 0;
+    const auto waiting = static_cast<int32_t>(head.appended % head.key_group);
+    return waiting < head.store.count ? waiting : head.store.count;
+}
 
 // 64-bit xorshift (13, 7, 17); seed 0 is replaced by a fixed non-zero state.
 void make_sign_diagonal(int8_t* signs, int32_t P, uint64_t seed);

@@ -78,6 +78,8 @@ std::string head_floats_error(const HeadCache& head) {
         {"full-precision value", "token", head.exact.data() + hd, float_window, hd, 2 * hd, row},
         {"recent key", "token", head.recent.data(), float_recent, hd, 2 * hd, row},
         {"recent value", "token", head.recent.data() + hd, float_recent, hd, 2 * hd, row},
+        {"waiting key", "entry", head.pending_keys.data(), head.key_group == 0 ? 0 : head.appended % head.key_group, hd,
+         hd, row},
     };
     for (const FloatArray& a : arrays) {
         if (std::string e = float_array_error(a); !e.empty()) return e;
@@ -90,6 +92,12 @@ std::string head_floats_error(const HeadCache& head) {
         int64_t tokens;
     } halves[] = {{"full-precision", head.exact.data(), window - float_window},
                   {"recent", head.recent.data(), recent - float_recent}};
+    // Key-group offsets are bfloat16: all exponent bits set is an infinity or a NaN.
+    for (int64_t i = 0; i < int64_t{head.offsets_touched} * hd; ++i) {
+        if ((head.key_offsets[static_cast<size_t>(i)] & 0x7f80u) == 0x7f80u) {
+            return "has a non-finite key-group offset at entry " + std::to_string(i / hd);
+        }
+    }
     for (const auto& a : halves) {
         for (int64_t i = 0; i < a.tokens; ++i) {
             uint16_t h[2 * kMaxHeadDim];

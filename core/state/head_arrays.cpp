@@ -53,7 +53,9 @@ uint64_t head_arrays_bytes(const HeadRecord& r, const ContextSettings& s) {
            static_cast<uint64_t>(half_copies && r.window_released ? r.exact_tokens : 2 * r.exact_tokens) * hd *
                sizeof(float) +
            static_cast<uint64_t>(half_copies ? r.recent_tokens : 2 * r.recent_tokens) * hd * sizeof(float) +
-           (r.stats_ready ? static_cast<uint64_t>(state_arrays) * hd * sizeof(float) : 0);
+           (r.stats_ready ? static_cast<uint64_t>(state_arrays) * hd * sizeof(float) : 0) +
+           static_cast<uint64_t>(waiting_keys_saved(s.options.key_group, r.appended)) * hd * sizeof(float) +
+           static_cast<uint64_t>(key_offsets_saved(s.options.key_group, s.capacity, r.appended)) * hd * sizeof(uint16_t);
 }
 
 void StateWriter::put(const void* data, uint64_t n) {
@@ -100,6 +102,7 @@ void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     st.touched = r.count;
     head.codec_state.ready = r.stats_ready != 0;
     head.appended = static_cast<int64_t>(r.appended);
+    head.offsets_touched = key_offsets_saved(head.key_group, st.capacity, r.appended);
     // A version 1 head kept its whole window even once nothing read it.
     if (r.window_released) head_cache_release_window(head);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,10 @@ namespace kelvor {
 //   codec state                   state_arrays * head_dim float32, in the order its codec
 //                                 declares them (core/codecs/codec.h), when stats_ready
 //   recent tokens                 recent_tokens * 2 * head_dim float32, as the recent ring holds them (version 2)
+//   waiting keys                  (appended % key_group) * head_dim float32: the keys of the
+//                                 newest, incomplete group, oldest first (version 5)
+//   key-group offsets             key_offsets_saved * head_dim bfloat16: the ring of group
+//                                 offsets as far as groups have started (version 5)
 // A head keeping float16 copies (version 3) saves its released window and its
 // recent tokens as 2 * head_dim float16 per token, as it holds them.
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
@@ -30,6 +35,17 @@ namespace kelvor {
 // settings (the same layout in every version: a version 1 record has no
 // recent tokens and one width).
 uint64_t head_arrays_bytes(const HeadRecord& record, const ContextSettings& s);
+
+// Key-group offsets a state saves: the entries groups begun since init/reset
+// have reached (0 without key groups).
+inline int32_t key_offsets_saved(int32_t key_group, int32_t capacity, uint64_t appended) {
+    if (key_group == 0) return 0;
+    const uint64_t begun = (appended + static_cast<uint64_t>(key_group) - 1) / static_cast<uint64_t>(key_group);
+    return static_cast<int32_t>(std::min<uint64_t>(begun, static_cast<uint64_t>(key_offset_entries(key_group, capacity))));
+}
+inline int32_t waiting_keys_saved(int32_t key_group, uint64_t appended) {
+    return key_group == 0 ? 0 : static_cast<int32_t>(appended % static_cast<uint64_t>(key_group));
+}
 
 // Copies into consecutive memory and checksums each piece while it is still in
 // cache, so the checksum costs no second pass over memory.
@@ -79,6 +95,11 @@ void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
         array(head.codec_state.floats.data(), head.codec_state.floats.size() * sizeof(float));
     }
     array(head.recent.data(), static_cast<uint64_t>(r.recent_tokens) * (head.half_copies ? 1 : 2) * hd * sizeof(float));
+    if (head.key_group > 0) {
+        array(head.pending_keys.data(), static_cast<uint64_t>(waiting_keys_saved(head.key_group, r.appended)) * hd * sizeof(float));
+        array(head.key_offsets.data(), static_cast<uint64_t>(key_offsets_saved(head.key_group, head.store.capacity,
+                                                                               r.appended)) * hd * sizeof(uint16_t));
+    }
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out);

@@ -46,6 +46,8 @@ const Setting kSettings[] = {
      "scales are of kind", "bfloat16 scales (1)"},
     {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            name_in<kPositionDtypes>, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
      "positions are of kind", "no positions (1)"},
+    {"key_group",     SettingType::int32,   KELVOR_OPTION(key_group), SettingRange::between,   0, kMaxKeyGroup, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 84, 5,
+     "key group is", "key groups (above 0)"},
 };
 
 #undef KELVOR_FIELD

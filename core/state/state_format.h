@@ -13,7 +13,7 @@
 //   64      4 each       value_bits, recent, sinks (version 2)
 //   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
 //   80      4            positions: 0 uint32, 1 none (version 4)
-//   84      4            reserved, 0 (version 4)
+//   84      4            reserved, 0 (version 4); key_group (version 5)
 //   88      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each;
 //                        versions 2 and 3: at 80)
 //   then                 each head's arrays (head_arrays.h), in head order
@@ -23,7 +23,8 @@
 // refuses later ones. Version 1 had no options and kept every head's first
 // 512 tokens whole. A state is written in the oldest version that holds it
 // (version 3 only for float16 copies, version 4 only for bfloat16 scales or
-// no positions), so a context without them saves what an older release reads.
+// no positions, version 5 only for key groups), so a context without them
+// saves what an older release reads.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +34,7 @@ namespace kelvor {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "saved contexts are little-endian, as the arrays lie in memory");
 
-constexpr uint32_t kStateVersion = 4;
+constexpr uint32_t kStateVersion = 5;
 // Version 1 is read, never written: its header cannot hold the options.
 constexpr uint32_t kOldestWrittenVersion = 2;
 constexpr uint64_t kStateHeaderBytesV1 = 64;

@@ -6,7 +6,7 @@ namespace kelvor {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'E', 'L', 'V', 'O', 'R', 'C', 'X'};
-constexpr size_t kVersionAt = 8, kSizeAt = 56, kReservedAt = 84;
+constexpr size_t kVersionAt = 8, kSizeAt = 56;
 
 std::string str(uint64_t v) { return std::to_string(v); }
 
@@ -88,7 +88,7 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
         // Only states that need a version are saved in it, so a state has one form.
         if (row.needs != nullptr && version == row.saved_since) {
             const std::string refusal = "its " + std::string(row.saved_as) + " " + str(value);
-            if (value >= static_cast<uint64_t>(row.choices)) {
+            if (row.type == SettingType::choice && value >= static_cast<uint64_t>(row.choices)) {
                 refuse_state(refusal + ", but version " + str(version) + " holds " + row.needs);
             }
             held += (held.empty() ? "" : " and ") + refusal;
@@ -109,10 +109,6 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
         check_settings(s);
     } catch (const std::invalid_argument& e) {
         refuse_state(e.what());
-    }
-    if (header.bytes > kReservedAt) {
-        const auto reserved = get_field<uint32_t>(data, kReservedAt);
-        if (reserved != 0) refuse_state("its reserved header field is " + str(reserved) + ", not 0");
     }
     return header;
 }

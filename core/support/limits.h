@@ -13,6 +13,8 @@ constexpr int32_t kMaxStreamBytes = kMaxBits * kMaxPaddedDim / 8;
 constexpr int32_t kExactWindow = 512;
 // Most newest tokens a head may keep at full precision beside its codes.
 constexpr int32_t kMaxRecent = 4096;
+// The largest key group: past a few hundred tokens a group's mean no longer follows its keys.
+constexpr int32_t kMaxKeyGroup = 256;
 constexpr float kNormGuard = 1e-12f;
 
 // Long float32 sums (the softmax denominator, each value coordinate's sum over

@@ -65,13 +65,14 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.recent = FloatWindow();
     head.appended = 0;
     head.half_copies = options.half_copies;
-    // Made whole now, small next to the ring (a bfloat16 key per group) and
-    // committed page by page when large, so that appends allocate nothing for them.
+    // The waiting keys are made now (a group's keys); the offsets grow with the ring.
     head.key_group = options.key_group;
     head.offsets_touched = 0;
-    const auto hd = static_cast<size_t>(head_dim);
-    head.key_offsets = ZeroedArray<uint16_t>(static_cast<size_t>(key_offset_entries(options.key_group, capacity)) * hd);
-    head.pending_keys = ZeroedArray<float>(static_cast<size_t>(options.key_group) * hd);
+    head.key_offsets.release();
+    head.pending_keys.release();
+    if (options.key_group > 0) {
+        head.pending_keys = ZeroedArray<float>(static_cast<size_t>(options.key_group) * static_cast<size_t>(head_dim));
+    }
 }
 
 void put_copy(float* to, const float* key, const float* val, int32_t head_dim, bool half) {
@@ -159,6 +160,17 @@ std::array<RingArray, kRingArrays> ring_arrays(const CodeStore& store) {
              {&store.positions.bytes(), store.keeps_positions ? sizeof(uint32_t) : 0, false}}};
 }
 
+// Bytes of the key-group offsets for a ring of `slots` slots: the entries
+// its groups reach, or all of them at once when they would be mapped from the
+// kernel (committed as written).
+size_t offsets_size(const HeadCache& head, int32_t slots) {
+    const int32_t G = head.key_group;
+    const auto entry = static_cast<size_t>(head.head_dim) * sizeof(uint16_t);
+    const auto all = static_cast<size_t>(key_offset_entries(G, head.store.capacity));
+    if (all * entry + AlignedBytes::kAlignment >= AlignedBytes::kMappedFrom) return all * entry;
+    return std::min(all, static_cast<size_t>(key_offset_entries(G, slots))) * entry;
+}
+
 // A window's buffer with room for `floats`, holding what it holds; empty when it has the room.
 FloatWindow grown_window(const FloatWindow& window, size_t floats) {
     FloatWindow made;
@@ -186,6 +198,7 @@ uint64_t head_cache_growth_bytes(const HeadCache& head, const HeadRoom& room) {
     const int32_t want = ring_slots(store, room.slots);
     if (want == store.slots) return total;
     for (const RingArray& a : ring_arrays(store)) total += grown_size(*a.bytes, a.per_slot, want, store.capacity, a.lines);
+    if (head.key_group > 0 && offsets_size(head, want) != head.key_offsets.bytes().size()) total += offsets_size(head, want);
     return total;
 }
 
@@ -197,6 +210,12 @@ HeadGrowth head_cache_grow(const HeadCache& head, const HeadRoom& room) {
         const std::array<RingArray, kRingArrays> arrays = ring_arrays(store);
         for (size_t i = 0; i < arrays.size(); ++i) {
             g.ring[i] = grown(*arrays[i].bytes, arrays[i].per_slot, store.slots, g.slots, store.capacity, arrays[i].lines);
+        }
+        const size_t offsets = head.key_group > 0 ? offsets_size(head, g.slots) : 0;
+        const AlignedBytes& held = head.key_offsets.bytes();
+        if (offsets != held.size()) {
+            g.key_offsets = AlignedBytes(offsets);
+            if (held.size() > 0) std::memcpy(g.key_offsets.data(), held.data(), held.size());
         }
     }
     g.exact = grown_window(head.exact, room.exact_floats);
@@ -211,6 +230,7 @@ void head_cache_take(HeadCache& head, HeadGrowth& g) noexcept {
     if (g.ring[2].data() != nullptr) store.key_scales.take(std::move(g.ring[2]));
     if (g.ring[3].data() != nullptr) store.val_scales.take(std::move(g.ring[3]));
     if (g.ring[4].data() != nullptr) store.positions = ZeroedArray<uint32_t>(std::move(g.ring[4]));
+    if (g.key_offsets.data() != nullptr) head.key_offsets = ZeroedArray<uint16_t>(std::move(g.key_offsets));
     if (g.slots != store.slots) {
         if (store.slots == 0) store.touched = 0;
         store.slots = g.slots;
@@ -290,9 +310,11 @@ void head_cache_reset(HeadCache& head) {
     head.recent.clear();
     head.appended = 0;
     // What a fresh head holds, so that a saved state carries nothing from before.
-    std::fill(head.key_offsets.data(),
-              head.key_offsets.data() + static_cast<size_t>(head.offsets_touched) * static_cast<size_t>(head.head_dim),
-              uint16_t{0});
+    if (head.offsets_touched > 0) {
+        std::fill(head.key_offsets.data(),
+                  head.key_offsets.data() + static_cast<size_t>(head.offsets_touched) * static_cast<size_t>(head.head_dim),
+                  uint16_t{0});
+    }
     std::fill(head.pending_keys.begin(), head.pending_keys.end(), 0.0f);
 }
 

@@ -122,7 +122,8 @@ struct HeadCache {
     // is complete, and until then it is scored from pending_keys (entry i % G,
     // float32) while its value is coded at once. Offset of group g at entry
     // g % key_offset_entries(): a ring of them, one more than the groups the
-    // token ring can span.
+    // token ring can span, grown with the token ring while it first fills
+    // (group g stays at entry g until the ring wraps).
     int32_t key_group = 0;
     ZeroedArray<uint16_t> key_offsets;
     ZeroedArray<float> pending_keys;
@@ -170,6 +171,7 @@ struct HeadRoom {
 constexpr size_t kRingArrays = 5;
 struct HeadGrowth {
     AlignedBytes ring[kRingArrays];  // key codes, value codes, key scales, value scales, positions
+    AlignedBytes key_offsets;        // with key groups, grown with the ring
     int32_t slots = 0;
     FloatWindow exact, recent;
 };

@@ -163,8 +163,8 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { b.push_back(0); }, false,
          "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
         {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 5); }, false,
-         "format version 5 is newer than this kelvor_py reads (up to 4); load it with the release that saved it or a "
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 6); }, false,
+         "format version 6 is newer than this kelvor_py reads (up to 5); load it with the release that saved it or a "
          "later one"},
         {[](Blob& b) { set_field<uint32_t>(b, 76, 1); }, true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { set_field<uint32_t>(b, 8, 3), set_field<uint32_t>(b, 76, 2); }, true,
@@ -178,6 +178,8 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { set_field<uint32_t>(b, 8, 4), set_field<uint32_t>(b, 52, 1), b.insert(b.begin() + 80, 8, 0), b[84] = 1; },
          true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { set_field<uint32_t>(b, 52, 1); }, true, "its reserved header field is 1, not 0"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, 5), b.insert(b.begin() + 80, 8, 0); }, true,
+         "its key group is 0, but version 5 holds key groups (above 0)"},
         {[](Blob& b) { b[b.size() / 2] ^= 0x10; }, false, "its checksum does not match its contents: it was corrupted"},
         {[](Blob& b) { set_field<uint32_t>(b, 12, 2); }, true, "encoding 2 is unknown"},
         {[](Blob& b) { set_field<int32_t>(b, 28, 0); }, true, "capacity must be between 1 and 1048576, got 0"},
@@ -541,6 +543,55 @@ TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
             EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
         }
     }
+}
+
+}  // namespace
+}  // namespace kelvor::test
+
+namespace kelvor::test {
+namespace {
+
+// Key groups save the newest group's waiting keys (float32) and the offsets
+// begun (bfloat16) last in a head's arrays (version 5); a non-finite one is
+// refused by name.
+TEST(ContextState, KeyGroupsRefuseNonFiniteWaitingKeysAndOffsets) {
+    const int32_t hd = 8;
+    HeadOptions options;
+    options.key_group = 16;
+    KelvorMHABackend b(ContextSettings{1, hd, 3, 40, 5, 0.95f, 512, Encoding::clip3, 1, options});
+    const Tokens tok = random_tokens(hd, 90, 4, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 90);
+    const Blob good = saved(b);
+    EXPECT_EQ(get_field<uint32_t>(good.data(), 8), 5u);
+    EXPECT_EQ(get_field<int32_t>(good.data(), 84), 16);
+    // 90 appends leave 10 keys waiting; six groups begun fill the ring of ceil(40 / 16) + 1 = 4 offsets.
+    const size_t offsets = good.size() - kStateChecksumBytes - 4 * sz(hd) * 2;
+    const size_t waiting = offsets - 10 * sz(hd) * 4;
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const struct {
+        std::function<void(Blob&)> damage;
+        const char* message;
+    } cases[] = {
+        {[&](Blob& x) { set_field<float>(x, waiting, inf); }, "head 0 has a non-finite waiting key at entry 0"},
+        {[&](Blob& x) { set_field<float>(x, waiting + 4 * (sz(hd) * 9 + 7), nan); },
+         "head 0 has a non-finite waiting key at entry 9"},
+        {[&](Blob& x) { set_field<uint16_t>(x, offsets + 2 * 3, 0xff80); },
+         "head 0 has a non-finite key-group offset at entry 0"},
+        {[&](Blob& x) { set_field<uint16_t>(x, offsets + 2 * (sz(hd) * 3 + 7), 0x7fc1); },
+         "head 0 has a non-finite key-group offset at entry 3"},
+    };
+    for (const auto& c : cases) {
+        Blob bad = good;
+        c.damage(bad);
+        reseal(bad);
+        try {
+            loaded(bad);
+            ADD_FAILURE() << "loaded; expected: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
+        }
+    }
+    EXPECT_EQ(saved(*loaded(good)), good);
 }
 
 }  // namespace

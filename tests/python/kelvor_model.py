@@ -135,14 +135,23 @@ def _strided_sum(a):
     return ((p[0] + p[4]) + (p[2] + p[6])) + ((p[1] + p[5]) + (p[3] + p[7]))
 
 
-def fitted_stats(keys, vals):
-    """(key_mean, val_mean, key_divisor) from the tokens appended before the switch, float64 sums in order."""
+def mean_of(x):
+    """float32 mean along the first axis from a float64 sum in index order."""
+    return (np.cumsum(np.asarray(x, np.float64), axis=0)[-1] / np.float64(len(x))).astype(F32)
+
+
+def fitted_stats(keys, vals, key_group=0):
+    """(key_mean, val_mean, key_divisor) from the tokens appended before the switch, float64 sums in order.
+    With key groups the divisor's spread is about each key's group mean (the last group's partial)."""
     keys = np.asarray(keys, dtype=F32)
     vals = np.asarray(vals, dtype=F32)
     n = np.float64(keys.shape[0])
-    key_mean = (np.cumsum(keys.astype(np.float64), axis=0)[-1] / n).astype(F32)
-    val_mean = (np.cumsum(vals.astype(np.float64), axis=0)[-1] / n).astype(F32)
-    d = (keys - key_mean).astype(np.float64)
+    key_mean, val_mean = mean_of(keys), mean_of(vals)
+    centre = key_mean
+    if key_group:
+        groups = np.split(keys, range(key_group, len(keys), key_group))
+        centre = np.concatenate([np.broadcast_to(mean_of(g), g.shape) for g in groups])
+    d = (keys - centre).astype(np.float64)
     rms = np.sqrt(np.cumsum(d * d, axis=0)[-1] / n)
     mean_rms = np.cumsum(rms)[-1] / np.float64(keys.shape[1])
     if mean_rms > 0 and np.isfinite(mean_rms):
@@ -226,11 +235,15 @@ def bfloat16_round(x):
 class ModelHead:
     """One head. Options: `recent` newest tokens and the first `sinks` tokens are
     attended at full precision once the head answers from codes; values are
-    coded at `value_bits` (default: bits)."""
+    coded at `value_bits` (default: bits). With `key_group` G, tokens g*G .. g*G+G-1
+    since reset form group g: a complete group's keys are coded minus its offset (its
+    mean less the codec's centre, as bfloat16) and scored with q . offset added back;
+    an incomplete group's keys are scored at full precision."""
 
     def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
-                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32"):
+                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32", key_group=0):
         self.head_dim = head_dim
+        self.key_group = key_group
         self.copy_dtype = copy_dtype
         self.scale_dtype = scale_dtype
         self.bits = bits
@@ -296,7 +309,7 @@ class ModelHead:
         appended = self.capacity + 1 if self.replaced else self.count
         keys = np.array((self.exact_keys + [key])[:appended])
         vals = np.array((self.exact_vals + [val])[:appended])
-        self.stats = fitted_stats(keys, vals)
+        self.stats = fitted_stats(keys, vals, self.key_group)
         first = appended - self.count
         kc, ks, vc, vs = self._encode(keys[first:], vals[first:])
         for j, i in enumerate(range(first, appended)):
@@ -376,16 +389,41 @@ class ModelHead:
         rq = rht_forward(rq, self.signs)
         rq = (np.sqrt(F32(p)) * norm) * rq
         kf = F32(1) / (np.sqrt(F32(hd)) * F32(p))
-        s = np.array(self.slots()[coded_from:coded_to], dtype=np.intp)
-        scores = ((dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
-                  if len(s) else np.zeros(0, F32))
-        # Full-precision keys are scored with the key mean left out, as the coded ones are.
-        fk = self._copies(self.appended_keys, full)
         key_mean = self.stats[0] if self.stats is not None else np.zeros(hd, F32)
         f = F32(1) / np.sqrt(F32(hd))
-        products = x[None, :] * (fk - key_mean[None, :]) if full else np.zeros((0, hd), F32)
-        full_scores = (_strided_sum(products) if full else np.zeros(0, F32)) * f
+        keys_to = coded_to
+        if self.key_group:
+            keys_to = max(coded_from, min(coded_to, self.count - min(len(self.appended_keys) % self.key_group,
+                                                                     self.count)))
+        s = np.array(self.slots()[coded_from:keys_to], dtype=np.intp)
+        if not len(s):
+            scores = np.zeros(0, F32)
+        elif self.key_group:
+            index = np.arange(coded_from, keys_to) + len(self.appended_keys) - self.count
+            codes, scales, taken = self._grouped_keys(index, key_mean)
+            scores = (dot_codes(rq, codes, bits, self.levels) * kf) * scales + _strided_sum(x * taken) * f
+        else:
+            scores = (dot_codes(rq, self.key_codes[s], bits, self.levels) * kf) * self.key_scales[s]
+        # Full-precision keys are scored with the key mean left out, as the coded ones are; so are the keys
+        # waiting for their group, from the keys as appended.
+        waiting = np.array(self.appended_keys, F32)[len(self.appended_keys) - self.count + np.arange(keys_to, coded_to)]
+        fk = self._copies(self.appended_keys, full)
+        products = x[None, :] * (np.concatenate([waiting.reshape(-1, hd), fk]) - key_mean[None, :])
+        full_scores = (_strided_sum(products) if len(products) else np.zeros(0, F32)) * f
         return np.concatenate([scores, full_scores]).astype(F32)
+
+    def _grouped_keys(self, index, centre):
+        """(codes, scales, offsets taken) of the keys appended as numbers `index`, each of a complete group."""
+        G, hd = self.key_group, self.head_dim
+        keys = np.array(self.appended_keys, F32)
+        offsets = np.array([bfloat16_round(mean_of(keys[g * G:(g + 1) * G]) - centre) for g in range(len(keys) // G)])
+        taken = offsets.reshape(-1, hd)[index // G]
+        shifted = keys[index] - taken
+        if self.encoding == "clip3":
+            codes, scales = encode(shifted, self.signs, self.bits)
+        else:
+            codes, scales = encode_fitted(shifted, centre, self.stats[2], self.signs, self.bits)
+        return codes, bfloat16_round(scales) if self.scale_dtype == "bfloat16" else scales, taken
 
     def _attend_quantized(self, query):
         hd, p = self.head_dim, self.P

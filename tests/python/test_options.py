@@ -1,5 +1,5 @@
 """The opt-in accuracy and storage options (recent, value_bits, sinks, copy_dtype, scale_dtype,
-position_dtype) against the NumPy model,
+position_dtype, key_group) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -25,6 +25,14 @@ SHAPES = [(16, 600, 560), (5, 40, 90)]
 OPTIONS = [(0, 1, 0, {}), (16, 0, 0, {}), (0, 0, 4, {}), (8, 2, 3, {}), (64, 0, 0, {}),
            (12, 1, 3, dict(copy_dtype="float16")), (0, 2, 0, dict(scale_dtype="bfloat16", position_dtype="none")),
            (12, 1, 3, dict(copy_dtype="float16", scale_dtype="bfloat16"))]
+# Key groups: (encoding, bits, value_bits, shape, options). The tokens end mid-group (560 in 32s, 90, 70) or on
+# a group's end (544 in 32s, 560 in 16s); the last two rings wrap, the last is smaller than its group.
+KEY_GROUPS = [("fitted", 4, 4, (16, 600, 560),
+               dict(recent=8, key_group=32, copy_dtype="float16", scale_dtype="bfloat16", position_dtype="none")),
+              ("fitted", 3, 2, (16, 600, 544), dict(recent=16, sinks=4, key_group=32)),
+              ("clip3", 2, 3, (16, 600, 560), dict(key_group=16)),
+              ("clip3", 3, 2, (5, 40, 90), dict(recent=4, sinks=3, key_group=16)),
+              ("fitted", 4, 2, (8, 20, 70), dict(recent=4, key_group=32))]
 
 SCRIPT = textwrap.dedent(
     """
@@ -44,6 +52,9 @@ SCRIPT = textwrap.dedent(
         copy = pickle.loads(pickle.dumps(ctx))
         out[tag + "/restored"] = np.stack([copy.compute_batch(h, queries) for h in range(2)])
         out[tag + "/state"] = np.frombuffer(ctx.__getstate__(), np.uint8)
+        prompt = kelvor_py.MHAContext(*args, **kwargs)
+        prompt.append_heads(keys.swapaxes(0, 1), vals.swapaxes(0, 1), 0)
+        out[tag + "/prompt"] = np.frombuffer(prompt.__getstate__(), np.uint8)
     np.savez(sys.argv[1], **out)
     """
 )
@@ -53,19 +64,25 @@ def cases():
     """Every (tag, args, options, keys, vals, queries) the tests run, from fixed seeds."""
     for encoding in ("clip3", "fitted"):
         for bits in kelvor_py.CODE_WIDTHS:
-            for hd, capacity, n in SHAPES:
+            for shape in SHAPES:
                 for recent, offset, sinks, storage in OPTIONS:
-                    rng = np.random.default_rng([bits, hd, recent, offset, sinks])
-                    keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
-                    vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
-                    if storage.get("copy_dtype") == "float16":   # beyond the largest half, and among its subnormals
-                        vals[:, ::7, 0] *= 1e5
-                        keys[:, ::5, 1] *= 1e-6
-                    queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks, **storage)
-                    tag = (f"{encoding}_b{bits}_d{hd}_c{capacity}_r{recent}_v{options['value_bits']}_s{sinks}_"
-                           + "_".join(storage.values()))
-                    yield tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
+                    yield one_case(encoding, bits, shape, options, [bits, shape[0], recent, offset, sinks])
+    for encoding, bits, value_bits, shape, options in KEY_GROUPS:
+        yield one_case(encoding, bits, shape, dict(value_bits=value_bits, **options), [bits, *shape])
+
+
+def one_case(encoding, bits, shape, options, seed):
+    hd, capacity, n = shape
+    rng = np.random.default_rng(seed)
+    keys = (rng.standard_normal((2, n, hd)) + 0.5).astype(np.float32)
+    vals = (rng.standard_normal((2, n, hd)) - 0.3).astype(np.float32)
+    if options.get("copy_dtype") == "float16":   # beyond the largest half, and among its subnormals
+        vals[:, ::7, 0] *= 1e5
+        keys[:, ::5, 1] *= 1e-6
+    queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
+    tag = f"{encoding}_b{bits}_d{hd}_c{capacity}_n{n}_" + "_".join(f"{k}{v}" for k, v in options.items())
+    return tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
 
 
 @pytest.fixture(scope="module")
@@ -99,8 +116,9 @@ def test_options_match_the_model_at_every_level(level_outputs, level):
         # Within a level: batch rows, whole-layer rows and a restored copy answer bit for bit alike.
         for other in ("batch", "heads", "restored"):
             assert got[tag + "/" + other].tobytes() == got[tag + "/single"].tobytes(), f"{tag} {other}"
-        # The stored bytes do not depend on the level.
+        # The stored bytes do not depend on the level, nor on whether the tokens came one by one.
         assert got[tag + "/state"].tobytes() == reference_state[tag + "/state"].tobytes(), tag
+        assert got[tag + "/prompt"].tobytes() == got[tag + "/state"].tobytes(), tag
 
 
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])
@@ -124,7 +142,9 @@ def test_options_are_checked_shown_and_counted():
                             (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'"),
                             (dict(scale_dtype="float16"),
                              "scale_dtype must be 'float32' or 'bfloat16', got 'float16'"),
-                            (dict(position_dtype="int64"), "position_dtype must be 'uint32' or 'none', got 'int64'")]:
+                            (dict(position_dtype="int64"), "position_dtype must be 'uint32' or 'none', got 'int64'"),
+                            (dict(key_group=-1), "key_group must be between 0 and 256, got -1"),
+                            (dict(key_group=257), "key_group must be between 0 and 256, got 257")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -143,6 +163,7 @@ def test_options_are_checked_shown_and_counted():
     # (the ring of 1,000 slots the appends grew) and saved (600 tokens), as format version 4.
     brain = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16",
                        scale_dtype="bfloat16", position_dtype="none")
+    grouped = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, key_group=32)
     assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
     assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16', position_dtype='none')")
     assert (brain.scale_dtype, brain.position_dtype, half.position_dtype) == ("bfloat16", "none", "uint32")
@@ -150,10 +171,18 @@ def test_options_are_checked_shown_and_counted():
         half.append_heads(ones * t, ones, t)
         full.append_heads(ones * t, ones, t)
         brain.append_heads(ones * t, ones, t)
+        grouped.append_heads(ones * t, ones, t)
     assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
     assert half.memory_bytes() - brain.memory_bytes() == 2 * ((2 + 2 + 4) * 1000 + 64)   # and the positions' guard line
     assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * (2 + 2 + 4) * 600 - 8   # its header: 8 more
     assert (brain.__getstate__()[8], half.__getstate__()[8], full.__getstate__()[8]) == (4, 3, 2)
+    # Key groups: per head, a group's waiting keys (float32) and an offset (bfloat16) for each of the
+    # ceil(1000 / 32) + 1 groups the ring spans, each buffer with its allocation's line; saved as version 5, the
+    # 600 % 32 keys waiting and the 19 offsets begun.
+    assert repr(grouped).endswith("sinks=4, key_group=32)") and (grouped.key_group, full.key_group) == (32, 0)
+    assert grouped.memory_bytes() - full.memory_bytes() == 2 * ((32 * 64 * 4 + 64) + (33 * 64 * 2 + 64))
+    assert len(grouped.__getstate__()) - len(full.__getstate__()) == 8 + 2 * (24 * 64 * 4 + 19 * 64 * 2)
+    assert grouped.__getstate__()[8] == 5 and pickle.loads(pickle.dumps(grouped)).key_group == 32
 
 
 def saved_states(version, count, shapes):

@@ -42,12 +42,13 @@ ROUTES = {"pickle": lambda c: pickle.loads(pickle.dumps(c)), "copy": copy.copy, 
 
 
 # Each width and encoding once, each way of copying twice: all three go through
-# the same state, which the C++ tests cover case by case.
-@pytest.mark.parametrize("encoding, bits, route", [("clip3", 2, "pickle"), ("clip3", 3, "copy"),
-                                                   ("clip3", 4, "deepcopy"), ("fitted", 2, "deepcopy"),
-                                                   ("fitted", 3, "pickle"), ("fitted", 4, "copy")])
-def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route):
-    ctx = filled(encoding, bits, rng, seed=2**64 - 3, v_mass=0.5, hybrid_thresh=-9, threads=bits)
+# the same state, which the C++ tests cover case by case. With key groups, keys
+# wait when copied (90 and 20 appends) and the appends after complete groups.
+@pytest.mark.parametrize("encoding, bits, route, key_group", [
+    ("clip3", 2, "pickle", 0), ("clip3", 3, "copy", 0), ("clip3", 4, "deepcopy", 0), ("fitted", 2, "deepcopy", 0),
+    ("fitted", 3, "pickle", 0), ("fitted", 4, "copy", 0), ("clip3", 3, "pickle", 16), ("fitted", 4, "pickle", 32)])
+def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route, key_group):
+    ctx = filled(encoding, bits, rng, seed=2**64 - 3, v_mass=0.5, hybrid_thresh=-9, threads=bits, key_group=key_group)
     queries = rng.standard_normal((3, HD)).astype(np.float32)
     twin = ROUTES[route](ctx)
     assert twin is not ctx
@@ -65,7 +66,7 @@ def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route):
 
 
 @pytest.mark.parametrize("options", [{}, dict(recent=6), dict(sinks=3), dict(value_bits=2),
-                                     dict(recent=50, sinks=5, value_bits=4)])
+                                     dict(recent=50, sinks=5, value_bits=4), dict(key_group=16)])
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])
 def test_a_reset_context_saves_only_what_came_after_the_reset(rng, encoding, options):
     # Filled past its capacity (coded, statistics fixed), reset, then refilled
@@ -115,11 +116,11 @@ def damaged(state):
     flipped = bytearray(state)
     flipped[len(state) // 2] ^= 1
     newer = bytearray(state)
-    newer[8] = 5
+    newer[8] = 6
     return [
         (state[:-1], f"context state: it is truncated: {len(state) - 1} bytes of the {len(state)} it declares"),
         (bytes(flipped), "context state: its checksum does not match its contents: it was corrupted"),
-        (bytes(newer), "context state: format version 5 is newer than this kelvor_py reads (up to 4); load it with "
+        (bytes(newer), "context state: format version 6 is newer than this kelvor_py reads (up to 5); load it with "
                        "the release that saved it or a later one"),
         (b"not a context" * 10, "context state: it does not start with KELVORCX: not a saved context"),
     ]

@@ -65,6 +65,8 @@ def append_ns(kelvor_py, bits, K, V, encoding, **options):
 OPTIONS = dict(recent=128, value_bits=2, sinks=4)
 # The half-width storage of scales and no positions: what they cost against fitted as it is.
 STORAGE = dict(scale_dtype="bfloat16", position_dtype="none")
+# Keys coded against their group's mean: an offset per group in scoring, a group coded at once on append.
+KEY_GROUP = dict(key_group=32)
 
 
 def options_table(kelvor_py, rng, reps, options):
@@ -188,6 +190,8 @@ def main():
     options_table(kelvor_py, rng, reps, OPTIONS)
     print()
     options_table(kelvor_py, rng, reps, STORAGE)
+    print()
+    options_table(kelvor_py, rng, reps, KEY_GROUP)
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

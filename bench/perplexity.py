@@ -14,6 +14,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # rows run one after another
 import argparse  # noqa: E402
 import functools  # noqa: E402
 import hashlib  # noqa: E402
+import itertools  # noqa: E402
 import shutil  # noqa: E402
 import sys  # noqa: E402
 import sysconfig  # noqa: E402
@@ -37,7 +38,7 @@ LONG_RING = 2048    # the ring the long-context rows keep at 4,096 and 8,192 tok
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
 PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16",
-          "scale_dtype": "bfloat16", "position_dtype": "none"}
+          "scale_dtype": "bfloat16", "position_dtype": "none", "key_group": 32}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -151,7 +152,14 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
         name += ", ring of half the text" if ring == HALF else f", ring of {ring}"
     name += "".join(f" + {k} {v}" for k, v in extra.items() if k not in STORAGE_SUFFIXES)
     storage = "".join(STORAGE_SUFFIXES[k].get(v, "") for k, v in extra.items() if k in STORAGE_SUFFIXES)
-    family = "kelvor ring" if ring else f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
+    if ring:
+        family = "kelvor ring"
+    elif "key_group" in extra:
+        # A series per group length, the codec alone apart from it with the accuracy options.
+        accuracy = value_bits or any(k not in STORAGE_SUFFIXES and k != "key_group" for k in extra)
+        family = f"kelvor {encoding}" + " + options" * bool(accuracy) + f" + key_group {extra['key_group']}"
+    else:
+        family = f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
     return Row(name + storage, family + storage, options=options, ring=ring)
 
 
@@ -201,7 +209,16 @@ def all_rows():
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **LEAN)
              for bits, value_bits, recent in [(3, 2, 8), (3, 2, 16), (3, 2, 48), (3, 2, 80), (3, 3, 16), (4, 2, 16),
                                               (4, 2, 32), (3, 3, 48), (4, 3, 48), (4, 3, 64), (4, None, 48),
-                                              (4, None, 96), (4, None, 128)]]
+                                              (4, None, 96), (4, None, 128), (4, None, 160)]]
+    # Keys coded against their group's mean, the newest group waiting at float32: the codec alone (no copies
+    # to keep, so no copy_dtype), at three group lengths, and the recommended configurations with groups of 32
+    # (4-bit + 32 recent: the 5-bit budget's window spent on groups instead; 4-bit + 160 recent above is the
+    # 4-bit + 96 recent row's bits spent on a window instead).
+    rows += [library_row("fitted", bits, key_group=group, scale_dtype="bfloat16", position_dtype="none")
+             for group, widths in [(32, (2, 3, 4)), (16, (2, 4)), (64, (2, 4))] for bits in widths]
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, key_group=32, **LEAN)
+             for bits, value_bits, recent in [(3, 2, 8), (3, 2, 16), (4, 2, 16), (4, 3, 48), (4, None, 32),
+                                              (4, None, 96)]]
     # Two configurations again with a fixed ring, against themselves at full capacity.
     rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
                          copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
@@ -382,18 +399,21 @@ def plot(rows, results, bpe, path):
     for row in rows:
         if row.name in results and row.peer != "float32":
             families.setdefault(row.family, []).append(row)
-    markers = iter("osD^v<>ph*")
+    # One more marker than the ten colours, so no two of a full run's families look alike.
+    markers = itertools.cycle("osD^v<>ph*X")
     for family, members in families.items():
         members.sort(key=lambda r: bpe[r.name])
         x = [bpe[r.name] for r in members]
         y = [results[r.name].summary()["kl"] for r in members]
-        joined = family in ("kelvor clip3", "kelvor fitted") or family.startswith("KIVI-like")
+        joined = (family in ("kelvor clip3", "kelvor fitted") or family.startswith("KIVI-like")
+                  or family.startswith("kelvor fitted + key_group"))
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
             label = r.name
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
-                                (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16")):
+                                (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
+                                (" + key_group ", "+g")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
@@ -414,7 +434,8 @@ def main(argv=None):
                                                                   "6 for passages no default run has seen)")
     parser.add_argument("--tokens", type=int, default=2048, help="tokens of each passage decoded (default 2048)")
     parser.add_argument("--rows", default="", help="only rows whose name contains one of these comma-separated "
-                                                    "substrings (float32 is always computed)")
+                                                    "substrings, or semicolon-separated where one has a comma "
+                                                    "(float32 is always computed)")
     parser.add_argument("--long-context", action="store_true",
                         help="only float32, the KIVI-like rows with values per 32 channels, the recommended "
                              "configurations and their rings of 2,048 tokens (with --rows: those of them that match)")
@@ -432,7 +453,7 @@ def main(argv=None):
     refs = [reference(model, name, ids, args.tokens) for name, ids in passages]
     sanity(model, tokenizer, passages, refs)
 
-    wanted = [w.strip().lower() for w in args.rows.split(",") if w.strip()]
+    wanted = [w.strip().lower() for w in args.rows.split(";" if ";" in args.rows else ",") if w.strip()]
     rows = [r for r in all_rows() if r.peer == "float32" or not wanted or any(w in r.name.lower() for w in wanted)]
     if args.long_context:
         rows = [r for r in rows if r.long_context]

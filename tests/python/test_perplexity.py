@@ -176,22 +176,28 @@ def test_rows_hold_the_ring_they_name():
         *(n for n in rows if "values per 32 channels" in n)}
 
 
-def test_bfloat16_scales_save_what_the_count_says(rng):
-    """memory_bytes() drops by exactly what library_bits_per_element() takes off for bfloat16 scales (at a
+# (option, its value, what the count adds per element: 2 x 16 bits of scales per token over 2 x 64 elements
+# less; 32 waiting float32 keys and 1024 / 32 + 1 bfloat16 offsets of 64 per head over 2 x 1024 x 64 more),
+# and the heap blocks' alignment the count leaves out (64 bytes for each of the two key-group arrays).
+@pytest.mark.parametrize("option, value, counted_change, padding", [
+    ("scale_dtype", "bfloat16", -0.25, 0.0),
+    ("key_group", 32, (32 * 64 * 32 + 33 * 64 * 16) / (2 * 1024 * 64), 2 * 64 * 8 / (2 * 1024 * 64)),
+])
+def test_memory_bytes_changes_by_what_the_count_says(rng, option, value, counted_change, padding):
+    """memory_bytes() moves by what library_bits_per_element() adds or takes off for a storage option (at a
     power-of-two length, where the module's storage is exactly full)."""
     tokens, heads, d = 1024, 2, 64
     k, v = rng.standard_normal((2, tokens, heads, d)).astype(np.float32)
-    opts = dict(bits=3, value_bits=2, encoding="fitted", recent=8, sinks=2, copy_dtype="float16")
-    reported, counted = {}, {}
-    for dtype in ("float32", "bfloat16"):
-        ctx = kelvor_py.MHAContext(heads, d, 3, tokens, seed=5, scale_dtype=dtype,
-                                   **{k: x for k, x in opts.items() if k != "bits"})
+    opts = dict(value_bits=2, encoding="fitted", recent=8, sinks=2, copy_dtype="float16")
+    reported, counted = [], []
+    for extra in ({}, {option: value}):
+        ctx = kelvor_py.MHAContext(heads, d, 3, tokens, seed=5, **extra, **opts)
         for t in range(tokens):
             ctx.append_heads(k[t], v[t], t)
-        reported[dtype] = 8 * ctx.memory_bytes() / (heads * 2 * tokens * d)
-        counted[dtype] = kv_caches.library_bits_per_element(d, tokens, capacity=tokens, scale_dtype=dtype, **opts)
-    assert counted["float32"] - counted["bfloat16"] == 0.25      # 2 x 16 bits per token over 2 x 64 elements
-    assert reported["float32"] - reported["bfloat16"] == pytest.approx(0.25, abs=1e-12)
+        reported.append(8 * ctx.memory_bytes() / (heads * 2 * tokens * d))
+        counted.append(kv_caches.library_bits_per_element(d, tokens, bits=3, capacity=tokens, **extra, **opts))
+    assert counted[1] - counted[0] == counted_change
+    assert reported[1] - reported[0] == pytest.approx(counted_change + padding, abs=1e-12)
 
 
 def test_storage_options_follow_the_other_options_in_a_rows_name_and_family():

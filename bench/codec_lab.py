@@ -49,6 +49,8 @@ class Variant:
     half_scales: bool = False     # the per-vector scales stored as float16
     bf16_scales: bool = False     # the per-vector scales stored as bfloat16 (float32 rounded to 8 significant bits)
     key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
+    group_divisor: bool = False   # with key_offset: each group also keeps its own float16 divisor per key channel
+    value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
 
     def kb(self):
         return self.bits
@@ -66,6 +68,8 @@ class Variant:
             complete = tokens // self.key_offset
             waiting = max(tokens - self.recent - complete * self.key_offset, 0)   # keys held until their group ends
             total += complete * head_dim * 16 * (not self.wait_only) + waiting * head_dim * 16
+            total += complete * head_dim * 16 * self.group_divisor
+            total += (complete + waiting) * head_dim * 16 * self.value_offset
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
         total += keys_only * head_dim * 16
         total += 3 * head_dim * 32
@@ -104,6 +108,12 @@ VARIANTS = {
     "wait4h": Variant(4, key_offset=32, half_scales=True, wait_only=True),
     "k3v2r32s4h_off": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32),
     "k3v2r32s4h_offh": Variant(3, 2, recent=32, sinks=4, half_exact=True, key_offset=32, half_scales=True),
+    "off4h_keys": Variant(4, key_offset=32, half_scales=True, only="keys"),
+    "off4h_values": Variant(4, key_offset=32, half_scales=True, only="values"),
+    "div2h": Variant(2, key_offset=32, half_scales=True, group_divisor=True),
+    "div4h": Variant(4, key_offset=32, half_scales=True, group_divisor=True),
+    "voff4h": Variant(4, key_offset=32, half_scales=True, value_offset=True),
+    "voff2h": Variant(2, key_offset=32, half_scales=True, value_offset=True),
 }
 # Keys-only windows (kr) and the K+V windows of the same bits (half the tokens), with and without 4 sinks.
 for _k, _v in ((2, 2), (3, 2), (3, 3)):
@@ -207,10 +217,11 @@ class LabHead:
             scale = bfloat16_round(scale)
         return ((unit * (scale / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
 
-    def keys(self, k, offset=0.0):
+    def keys(self, k, offset=0.0, divisor=None):
         """Reconstructions of keys k (rows); `offset`, their groups' stored offsets, is what the scoring adds
-        back as q . offset once per group."""
-        y = self._key_y(np.asarray(k, np.float64) - offset)
+        back as q . offset once per group; `divisor`, rows of their groups' own divisors if any."""
+        divisor = self.divisor if divisor is None else divisor
+        y = (np.asarray(k, np.float64) - offset - self.key_mean) / divisor
         unit, norm = self._unit(y)
         lv, gain = code_unit(unit, self.key_levels, keep_norm=False)
         if self.v.key_residual:
@@ -220,13 +231,13 @@ class LabHead:
             lv2, gain2 = code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
                                    if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), False)
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
-        return self._back(lv, gain * norm) * self.divisor + self.key_mean + offset
+        return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
-    def vals(self, x):
-        y = np.asarray(x, np.float64) - self.val_mean
+    def vals(self, x, offset=0.0):
+        y = np.asarray(x, np.float64) - self.val_mean - offset
         unit, norm = self._unit(y)
         lv, gain = code_unit(unit, self.val_levels, keep_norm=True)
-        return self._back(lv, gain * norm) + self.val_mean
+        return self._back(lv, gain * norm) + self.val_mean + offset
 
 
 class LabCache(Float32Cache):
@@ -252,6 +263,8 @@ class LabCache(Float32Cache):
                 self.vals[:, n - 1] = self.vals[:, n - 1].astype(np.float16)
             if v.key_recent or (v.key_offset and v.recent < v.key_offset):    # a key waits in float16
                 self.keys_t[:, :, n - 1] = self.keys_t[:, :, n - 1].astype(np.float16)
+            if v.value_offset and v.recent < v.key_offset:
+                self.vals[:, n - 1] = self.vals[:, n - 1].astype(np.float16)
         self._code_up_to(n)
 
     def _code_up_to(self, n):
@@ -261,17 +274,21 @@ class LabCache(Float32Cache):
         keys_end = max(min(vals_end, n - v.key_recent), 0)
         if v.key_offset:
             keys_end = min(keys_end, n // v.key_offset * v.key_offset)
+        if v.value_offset:
+            vals_end = min(vals_end, n // v.key_offset * v.key_offset)
         keys = [t for t in range(self.keys_done, keys_end) if t not in self.kept]
         vals = [t for t in range(self.vals_done, vals_end) if t not in self.kept]
         self.keys_done, self.vals_done = max(self.keys_done, keys_end), max(self.vals_done, vals_end)
         offsets = (self._key_offsets(keys) if v.key_offset and not v.wait_only
                    else np.zeros((self.n_kv_heads, 1, self.head_dim)))
+        divisors = self._group_divisors(keys) if v.group_divisor else None
+        val_offsets = self._val_offsets(vals) if v.value_offset else None
         for h, head in enumerate(self.heads):
             if keys and v.only != "values":
                 kh = self.keys_t[h]
-                kh[:, keys] = head.keys(kh[:, keys].T, offsets[h]).T
+                kh[:, keys] = head.keys(kh[:, keys].T, offsets[h], None if divisors is None else divisors[h]).T
             if vals and v.only != "keys":
-                self.vals[h, vals] = head.vals(self.vals[h, vals])
+                self.vals[h, vals] = head.vals(self.vals[h, vals], 0.0 if val_offsets is None else val_offsets[h] - head.val_mean)
 
     def _key_offsets(self, tokens):
         """(heads, len(tokens), head_dim): each token's group offset, the float16 mean of the group's keys as
@@ -283,6 +300,33 @@ class LabCache(Float32Cache):
         if not tokens:
             return np.zeros((self.n_kv_heads, 0, self.head_dim))
         return np.stack([self.offsets[t // g] for t in tokens], axis=1)
+
+    def _val_offsets(self, tokens):
+        """(heads, len(tokens), head_dim): each token's group mean value at float16."""
+        g = self.variant.key_offset
+        if not hasattr(self, "voffsets"):
+            self.voffsets = {}
+        for group in {t // g for t in tokens} - self.voffsets.keys():
+            self.voffsets[group] = self.vals[:, group * g:(group + 1) * g].astype(np.float64).mean(1).astype(
+                np.float16).astype(np.float64)
+        if not tokens:
+            return np.zeros((self.n_kv_heads, 0, self.head_dim))
+        return np.stack([self.voffsets[t // g] for t in tokens], axis=1)
+
+    def _group_divisors(self, tokens):
+        """(heads, len(tokens), head_dim): each token's group divisor, the float16 square root of each
+        channel's root mean square about the group's mean (floored as the head's divisor is)."""
+        g = self.variant.key_offset
+        if not hasattr(self, "divisors"):
+            self.divisors = {}
+        for group in {t // g for t in tokens} - self.divisors.keys():
+            held = self.keys_t[:, :, group * g:(group + 1) * g].astype(np.float64)
+            rms = np.sqrt(((held - held.mean(-1, keepdims=True)) ** 2).mean(-1))
+            rms = np.maximum(rms, km.DIVISOR_FLOOR * rms.mean(-1, keepdims=True) + 1e-30)
+            self.divisors[group] = np.sqrt(rms).astype(np.float16).astype(np.float64)
+        if not tokens:
+            return np.zeros((self.n_kv_heads, 0, self.head_dim))
+        return np.stack([self.divisors[t // g] for t in tokens], axis=1)
 
     def _fix(self):
         v, n, hkv = self.variant, self.n, self.n_kv_heads
@@ -301,6 +345,8 @@ class LabCache(Float32Cache):
         if v.key_offset and v.recent < v.key_offset:
             waiting = slice(n // v.key_offset * v.key_offset, n)
             self.keys_t[:, :, waiting] = self.keys_t[:, :, waiting].astype(np.float16)
+            if v.value_offset:
+                self.vals[:, waiting] = self.vals[:, waiting].astype(np.float16)
         if v.key_recent:
             waiting = slice(max(n - v.key_recent, 0), n)
             self.keys_t[:, :, waiting] = self.keys_t[:, :, waiting].astype(np.float16)

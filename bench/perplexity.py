@@ -164,8 +164,9 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
 
 
 # The README's recommended configuration per budget, by row name.
-RECOMMENDED = [f"kelvor fitted {width} + recent {recent} + sinks {SINKS}, float16 copies, bfloat16 scales, no positions"
-               for width, recent in [("k3/v2", 16), ("k4/v2", 16), ("k4/v3", 48), ("4-bit", 96)]]
+RECOMMENDED = [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **extra, **LEAN).name
+               for bits, value_bits, recent, extra in [(3, 2, 16, {}), (4, 2, 16, {}), (4, 3, 48, {}),
+                                                       (4, None, 32, {"key_group": 32})]]
 # Configurations run again with a ring of LONG_RING tokens (recent 64, sinks 4, float16 copies).
 LONG_RING_WIDTHS = [(3, 2), (4, None)]
 

@@ -51,6 +51,8 @@ class Variant:
     key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
     group_divisor: bool = False   # with key_offset: each group also keeps its own float16 divisor per key channel
     value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
+    value_tier: int = 0           # the newest this many coded values at one bit more, re-coded at vb() as they age
+    tier_transcode: bool = False  # with value_tier: an aged value re-coded from its tier reconstruction, not the original
 
     def kb(self):
         return self.bits
@@ -72,6 +74,7 @@ class Variant:
             total += (complete + waiting) * head_dim * 16 * self.value_offset
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
         total += keys_only * head_dim * 16
+        total += min(self.value_tier, max(tokens - self.recent, 0)) * p
         total += 3 * head_dim * 32
         if self.codebook == "head":
             total += (2 ** self.kb()) * 32
@@ -233,10 +236,10 @@ class LabHead:
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
-    def vals(self, x, offset=0.0):
+    def vals(self, x, offset=0.0, levels=None):
         y = np.asarray(x, np.float64) - self.val_mean - offset
         unit, norm = self._unit(y)
-        lv, gain = code_unit(unit, self.val_levels, keep_norm=True)
+        lv, gain = code_unit(unit, self.val_levels if levels is None else levels, keep_norm=True)
         return self._back(lv, gain * norm) + self.val_mean + offset
 
 
@@ -253,6 +256,10 @@ class LabCache(Float32Cache):
 
     def _stored(self):
         v, n = self.variant, self.n
+        if v.value_tier:
+            if not hasattr(self, "orig"):
+                self.orig, self.aged = np.zeros_like(self.vals), 0
+            self.orig[:, n - 1] = self.vals[:, n - 1]
         if n <= START_WINDOW:
             return
         if self.heads is None:
@@ -288,7 +295,15 @@ class LabCache(Float32Cache):
                 kh = self.keys_t[h]
                 kh[:, keys] = head.keys(kh[:, keys].T, offsets[h], None if divisors is None else divisors[h]).T
             if vals and v.only != "keys":
-                self.vals[h, vals] = head.vals(self.vals[h, vals], 0.0 if val_offsets is None else val_offsets[h] - head.val_mean)
+                tier = km.FITTED_LEVELS[v.vb() + 1].astype(np.float64) if v.value_tier else None
+                self.vals[h, vals] = head.vals(self.vals[h, vals], 0.0 if val_offsets is None else val_offsets[h] - head.val_mean, tier)
+        if v.value_tier:    # values older than the tier re-coded from what was appended, at the narrower width
+            aged_end = max(n - v.recent - v.value_tier, 0)
+            aged = [t for t in range(self.aged, aged_end) if t not in self.kept]
+            self.aged = max(self.aged, aged_end)
+            for h, head in enumerate(self.heads):
+                if aged and v.only != "keys":
+                    self.vals[h, aged] = head.vals((self.vals if v.tier_transcode else self.orig)[h, aged])
 
     def _key_offsets(self, tokens):
         """(heads, len(tokens), head_dim): each token's group offset, the float16 mean of the group's keys as

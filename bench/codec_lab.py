@@ -52,7 +52,7 @@ class Variant:
     group_divisor: bool = False   # with key_offset: each group also keeps its own float16 divisor per key channel
     value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
     value_tier: int = 0           # the newest this many coded values at one bit more, re-coded at vb() as they age
-    tier_transcode: bool = False  # with value_tier: an aged value re-coded from its tier reconstruction, not the original
+    tier_transcode: bool = False  # with value_tier: an aged value re-coded from its wider reconstruction
 
     def kb(self):
         return self.bits
@@ -296,7 +296,8 @@ class LabCache(Float32Cache):
                 kh[:, keys] = head.keys(kh[:, keys].T, offsets[h], None if divisors is None else divisors[h]).T
             if vals and v.only != "keys":
                 tier = km.FITTED_LEVELS[v.vb() + 1].astype(np.float64) if v.value_tier else None
-                self.vals[h, vals] = head.vals(self.vals[h, vals], 0.0 if val_offsets is None else val_offsets[h] - head.val_mean, tier)
+                offset = 0.0 if val_offsets is None else val_offsets[h] - head.val_mean
+                self.vals[h, vals] = head.vals(self.vals[h, vals], offset, tier)
         if v.value_tier:    # values older than the tier re-coded from what was appended, at the narrower width
             aged_end = max(n - v.recent - v.value_tier, 0)
             aged = [t for t in range(self.aged, aged_end) if t not in self.kept]

@@ -53,6 +53,8 @@ class Variant:
     value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
     value_tier: int = 0           # the newest this many coded values at one bit more, re-coded at vb() as they age
     tier_transcode: bool = False  # with value_tier: an aged value re-coded from its wider reconstruction
+    value_refine: int = 0         # the newest this many coded values also keep a bit per coordinate naming the
+                                  # half of its cell, dropped as they age (the vb() codes stay as coded)
 
     def kb(self):
         return self.bits
@@ -74,7 +76,7 @@ class Variant:
             total += (complete + waiting) * head_dim * 16 * self.value_offset
         total += exact * 2 * head_dim * (16 if self.half_exact else 32) + self.heavy * 32
         total += keys_only * head_dim * 16
-        total += min(self.value_tier, max(tokens - self.recent, 0)) * p
+        total += min(self.value_tier + self.value_refine, max(tokens - self.recent, 0)) * p
         total += 3 * head_dim * 32
         if self.codebook == "head":
             total += (2 ** self.kb()) * 32
@@ -159,6 +161,18 @@ def code_unit(v, levels, keep_norm):
     return lv, gain
 
 
+def half_cell_levels(levels):
+    """(lower, upper): the mean of a unit normal over the lower and the upper half of each level's cell, the
+    cell split at the level itself."""
+    edges = np.concatenate([[-np.inf], midpoints(levels), [np.inf]])
+    phi = lambda x: np.exp(-0.5 * x * x) / math.sqrt(2 * math.pi) if np.isfinite(x) else 0.0   # noqa: E731
+    cdf = lambda x: 0.5 * (1 + math.erf(x / math.sqrt(2))) if np.isfinite(x) else float(x > 0)  # noqa: E731
+    mean = lambda a, b: (phi(a) - phi(b)) / max(cdf(b) - cdf(a), 1e-300)                     # noqa: E731
+    lower = np.array([mean(edges[i], levels[i]) for i in range(len(levels))])
+    upper = np.array([mean(levels[i], edges[i + 1]) for i in range(len(levels))])
+    return lower, upper
+
+
 def lloyd(samples, levels, iterations=15):
     samples = np.sort(samples.ravel())
     levels = levels.copy()
@@ -236,6 +250,16 @@ class LabHead:
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
+    def vals_refined(self, x):
+        """(reconstructions at the value width, the same with each coordinate's half-cell bit)."""
+        y = np.asarray(x, np.float64) - self.val_mean
+        unit, norm = self._unit(y)
+        lv, gain = code_unit(unit, self.val_levels, keep_norm=True)
+        lower, upper = half_cell_levels(self.val_levels)
+        idx = np.searchsorted(self.val_levels, lv)
+        fine = np.where(unit / gain[:, None] > lv, upper[idx], lower[idx])
+        return (self._back(lv, gain * norm) + self.val_mean, self._back(fine, gain * norm) + self.val_mean)
+
     def vals(self, x, offset=0.0, levels=None):
         y = np.asarray(x, np.float64) - self.val_mean - offset
         unit, norm = self._unit(y)
@@ -297,7 +321,18 @@ class LabCache(Float32Cache):
             if vals and v.only != "keys":
                 tier = km.FITTED_LEVELS[v.vb() + 1].astype(np.float64) if v.value_tier else None
                 offset = 0.0 if val_offsets is None else val_offsets[h] - head.val_mean
-                self.vals[h, vals] = head.vals(self.vals[h, vals], offset, tier)
+                if v.value_refine:
+                    if not hasattr(self, "plain"):
+                        self.plain, self.aged = np.zeros_like(self.vals), 0
+                    self.plain[h, vals], self.vals[h, vals] = head.vals_refined(self.vals[h, vals])
+                else:
+                    self.vals[h, vals] = head.vals(self.vals[h, vals], offset, tier)
+        if v.value_refine:  # values older than the tier lose their half-cell bits
+            aged_end = max(n - v.recent - v.value_refine, 0)
+            aged = [t for t in range(self.aged, aged_end) if t not in self.kept]
+            self.aged = max(self.aged, aged_end)
+            if aged and v.only != "keys":
+                self.vals[:, aged] = self.plain[:, aged]
         if v.value_tier:    # values older than the tier re-coded from what was appended, at the narrower width
             aged_end = max(n - v.recent - v.value_tier, 0)
             aged = [t for t in range(self.aged, aged_end) if t not in self.kept]

@@ -250,21 +250,19 @@ class LabHead:
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
-    def vals_refined(self, x):
-        """(reconstructions at the value width, the same with each coordinate's half-cell bit)."""
-        y = np.asarray(x, np.float64) - self.val_mean
-        unit, norm = self._unit(y)
-        lv, gain = code_unit(unit, self.val_levels, keep_norm=True)
-        lower, upper = half_cell_levels(self.val_levels)
-        idx = np.searchsorted(self.val_levels, lv)
+    def vals(self, x, offset=0.0, levels=None, refine=False):
+        """Reconstructions of values x (rows) coded minus the value mean and `offset` against `levels` (the
+        value width's unless given); with `refine`, also the same with each coordinate's half-cell bit."""
+        levels = self.val_levels if levels is None else levels
+        unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
+        lv, gain = code_unit(unit, levels, keep_norm=True)
+        plain = self._back(lv, gain * norm) + self.val_mean + offset
+        if not refine:
+            return plain
+        lower, upper = half_cell_levels(levels)
+        idx = np.searchsorted(levels, lv)
         fine = np.where(unit / gain[:, None] > lv, upper[idx], lower[idx])
-        return (self._back(lv, gain * norm) + self.val_mean, self._back(fine, gain * norm) + self.val_mean)
-
-    def vals(self, x, offset=0.0, levels=None):
-        y = np.asarray(x, np.float64) - self.val_mean - offset
-        unit, norm = self._unit(y)
-        lv, gain = code_unit(unit, self.val_levels if levels is None else levels, keep_norm=True)
-        return self._back(lv, gain * norm) + self.val_mean + offset
+        return plain, self._back(fine, gain * norm) + self.val_mean + offset
 
 
 class LabCache(Float32Cache):
@@ -276,13 +274,15 @@ class LabCache(Float32Cache):
         self.heads = None
         self.kept = set()
         self.keys_done = self.vals_done = 0     # tokens before these have their stored form
-        self.offsets = {}                       # key group -> (heads, head_dim) float16 offsets
+        # Per group (key group -> (heads, head_dim)): key offsets, value offsets, key divisors.
+        self.offsets, self.val_offsets, self.divisors = {}, {}, {}
+        self.orig = np.zeros_like(self.vals) if variant.value_tier else None     # values as appended
+        self.plain = np.zeros_like(self.vals) if variant.value_refine else None  # values without their bits
+        self.aged = 0                           # tokens before this have left the value tier
 
     def _stored(self):
         v, n = self.variant, self.n
-        if v.value_tier:
-            if not hasattr(self, "orig"):
-                self.orig, self.aged = np.zeros_like(self.vals), 0
+        if self.orig is not None:
             self.orig[:, n - 1] = self.vals[:, n - 1]
         if n <= START_WINDOW:
             return
@@ -310,74 +310,59 @@ class LabCache(Float32Cache):
         keys = [t for t in range(self.keys_done, keys_end) if t not in self.kept]
         vals = [t for t in range(self.vals_done, vals_end) if t not in self.kept]
         self.keys_done, self.vals_done = max(self.keys_done, keys_end), max(self.vals_done, vals_end)
-        offsets = (self._key_offsets(keys) if v.key_offset and not v.wait_only
+        offsets = (self._per_group(self.offsets, keys, self._key_offset) if v.key_offset and not v.wait_only
                    else np.zeros((self.n_kv_heads, 1, self.head_dim)))
-        divisors = self._group_divisors(keys) if v.group_divisor else None
-        val_offsets = self._val_offsets(vals) if v.value_offset else None
+        divisors = self._per_group(self.divisors, keys, self._key_divisor) if v.group_divisor else None
+        centres = self._per_group(self.val_offsets, vals, self._val_offset) if v.value_offset else None
+        tier = km.FITTED_LEVELS[v.vb() + 1].astype(np.float64) if v.value_tier else None
         for h, head in enumerate(self.heads):
             if keys and v.only != "values":
                 kh = self.keys_t[h]
                 kh[:, keys] = head.keys(kh[:, keys].T, offsets[h], None if divisors is None else divisors[h]).T
             if vals and v.only != "keys":
-                tier = km.FITTED_LEVELS[v.vb() + 1].astype(np.float64) if v.value_tier else None
-                offset = 0.0 if val_offsets is None else val_offsets[h] - head.val_mean
+                coded = head.vals(self.vals[h, vals], 0.0 if centres is None else centres[h] - head.val_mean, tier,
+                                  refine=bool(v.value_refine))
                 if v.value_refine:
-                    if not hasattr(self, "plain"):
-                        self.plain, self.aged = np.zeros_like(self.vals), 0
-                    self.plain[h, vals], self.vals[h, vals] = head.vals_refined(self.vals[h, vals])
+                    self.plain[h, vals], self.vals[h, vals] = coded
                 else:
-                    self.vals[h, vals] = head.vals(self.vals[h, vals], offset, tier)
-        if v.value_refine:  # values older than the tier lose their half-cell bits
-            aged_end = max(n - v.recent - v.value_refine, 0)
-            aged = [t for t in range(self.aged, aged_end) if t not in self.kept]
-            self.aged = max(self.aged, aged_end)
-            if aged and v.only != "keys":
+                    self.vals[h, vals] = coded
+        # Values leaving the tier: without their half-cell bits, or re-coded at the narrower width from what was
+        # appended (or from their wider reconstruction).
+        aged_end = max(n - v.recent - v.value_tier - v.value_refine, 0) if v.value_tier or v.value_refine else 0
+        aged = [t for t in range(self.aged, aged_end) if t not in self.kept]
+        self.aged = max(self.aged, aged_end)
+        if aged and v.only != "keys":
+            if v.value_refine:
                 self.vals[:, aged] = self.plain[:, aged]
-        if v.value_tier:    # values older than the tier re-coded from what was appended, at the narrower width
-            aged_end = max(n - v.recent - v.value_tier, 0)
-            aged = [t for t in range(self.aged, aged_end) if t not in self.kept]
-            self.aged = max(self.aged, aged_end)
-            for h, head in enumerate(self.heads):
-                if aged and v.only != "keys":
+            else:
+                for h, head in enumerate(self.heads):
                     self.vals[h, aged] = head.vals((self.vals if v.tier_transcode else self.orig)[h, aged])
 
-    def _key_offsets(self, tokens):
-        """(heads, len(tokens), head_dim): each token's group offset, the float16 mean of the group's keys as
-        held when the group's first token is coded (all of them still float then)."""
+    def _per_group(self, table, tokens, make):
+        """(heads, len(tokens), head_dim): each token's entry of `table`, made by make(tokens of the group) as
+        the group's tokens are held when its first token is coded (all of them still float then)."""
         g = self.variant.key_offset
-        for group in {t // g for t in tokens} - self.offsets.keys():
-            held = self.keys_t[:, :, group * g:(group + 1) * g].astype(np.float64)
-            self.offsets[group] = held.mean(-1).astype(np.float16).astype(np.float64)
+        for group in {t // g for t in tokens} - table.keys():
+            table[group] = make(slice(group * g, (group + 1) * g))
         if not tokens:
             return np.zeros((self.n_kv_heads, 0, self.head_dim))
-        return np.stack([self.offsets[t // g] for t in tokens], axis=1)
+        return np.stack([table[t // g] for t in tokens], axis=1)
 
-    def _val_offsets(self, tokens):
-        """(heads, len(tokens), head_dim): each token's group mean value at float16."""
-        g = self.variant.key_offset
-        if not hasattr(self, "voffsets"):
-            self.voffsets = {}
-        for group in {t // g for t in tokens} - self.voffsets.keys():
-            self.voffsets[group] = self.vals[:, group * g:(group + 1) * g].astype(np.float64).mean(1).astype(
-                np.float16).astype(np.float64)
-        if not tokens:
-            return np.zeros((self.n_kv_heads, 0, self.head_dim))
-        return np.stack([self.voffsets[t // g] for t in tokens], axis=1)
+    def _key_offset(self, group):
+        """The float16 mean of the group's keys."""
+        return self.keys_t[:, :, group].astype(np.float64).mean(-1).astype(np.float16).astype(np.float64)
 
-    def _group_divisors(self, tokens):
-        """(heads, len(tokens), head_dim): each token's group divisor, the float16 square root of each
-        channel's root mean square about the group's mean (floored as the head's divisor is)."""
-        g = self.variant.key_offset
-        if not hasattr(self, "divisors"):
-            self.divisors = {}
-        for group in {t // g for t in tokens} - self.divisors.keys():
-            held = self.keys_t[:, :, group * g:(group + 1) * g].astype(np.float64)
-            rms = np.sqrt(((held - held.mean(-1, keepdims=True)) ** 2).mean(-1))
-            rms = np.maximum(rms, km.DIVISOR_FLOOR * rms.mean(-1, keepdims=True) + 1e-30)
-            self.divisors[group] = np.sqrt(rms).astype(np.float16).astype(np.float64)
-        if not tokens:
-            return np.zeros((self.n_kv_heads, 0, self.head_dim))
-        return np.stack([self.divisors[t // g] for t in tokens], axis=1)
+    def _val_offset(self, group):
+        """The float16 mean of the group's values."""
+        return self.vals[:, group].astype(np.float64).mean(1).astype(np.float16).astype(np.float64)
+
+    def _key_divisor(self, group):
+        """The float16 square root of each key channel's root mean square about the group's mean (floored as
+        the head's divisor is)."""
+        held = self.keys_t[:, :, group].astype(np.float64)
+        rms = np.sqrt(((held - held.mean(-1, keepdims=True)) ** 2).mean(-1))
+        rms = np.maximum(rms, km.DIVISOR_FLOOR * rms.mean(-1, keepdims=True) + 1e-30)
+        return np.sqrt(rms).astype(np.float16).astype(np.float64)
 
     def _fix(self):
         v, n, hkv = self.variant, self.n, self.n_kv_heads

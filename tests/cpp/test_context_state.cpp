@@ -41,6 +41,16 @@ Blob saved(const KelvorMHABackend& b) {
 
 std::unique_ptr<KelvorMHABackend> loaded(const Blob& blob) { return load_state(blob.data(), blob.size()); }
 
+// The load of `bad` is refused with exactly this message.
+void expect_refused(const Blob& bad, const std::string& message) {
+    try {
+        loaded(bad);
+        ADD_FAILURE() << "loaded; expected: " << message;
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), "context state: " + message);
+    }
+}
+
 void append_tokens(KelvorMHABackend& b, const KernelTable& kt, int32_t head, const Tokens& tok, int32_t from, int32_t to) {
     for (int32_t t = from; t < to; ++t) head_append(kt, *b.context()->heads[sz(head)], tok.key(sz(t)), tok.val(sz(t)), t);
 }
@@ -217,12 +227,7 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         Blob bad = good;
         c.damage(bad);
         if (c.resealed) reseal(bad);
-        try {
-            loaded(bad);
-            ADD_FAILURE() << "loaded; expected: " << c.message;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(std::string(e.what()), "context state: " + c.message);
-        }
+        expect_refused(bad, c.message);
     }
     EXPECT_EQ(saved(*loaded(good)), good);
 }
@@ -414,12 +419,7 @@ TEST(ContextState, RefusesNonFiniteAndImpossibleFloatsNamingThem) {
             EXPECT_NO_THROW(loaded(bad));
             continue;
         }
-        try {
-            loaded(bad);
-            ADD_FAILURE() << "loaded";
-        } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
-        }
+        expect_refused(bad, c.message);
     }
     EXPECT_NO_THROW(loaded(good));
 }
@@ -536,12 +536,7 @@ TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
         Blob bad = good;
         set_field<uint16_t>(bad, c.offset, c.half);
         reseal(bad);
-        try {
-            loaded(bad);
-            ADD_FAILURE() << "loaded; expected: " << c.message;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
-        }
+        expect_refused(bad, c.message);
     }
 }
 
@@ -584,12 +579,7 @@ TEST(ContextState, KeyGroupsRefuseNonFiniteWaitingKeysAndOffsets) {
         Blob bad = good;
         c.damage(bad);
         reseal(bad);
-        try {
-            loaded(bad);
-            ADD_FAILURE() << "loaded; expected: " << c.message;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("context state: ") + c.message);
-        }
+        expect_refused(bad, c.message);
     }
     EXPECT_EQ(saved(*loaded(good)), good);
 }

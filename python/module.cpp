@@ -51,6 +51,7 @@ KELVOR_INT_ARG(InitRecent, "__init__", "recent");
 KELVOR_INT_ARG(InitValueBits, "__init__", "value_bits");
 KELVOR_INT_ARG(InitSinks, "__init__", "sinks");
 KELVOR_INT_ARG(InitKeyGroup, "__init__", "key_group");
+KELVOR_INT_ARG(InitValueRefine, "__init__", "value_refine");
 KELVOR_INT_ARG(AppendHead, "append", "head");
 KELVOR_INT_ARG(AppendPos, "append", "pos");
 KELVOR_INT_ARG(ComputeHead, "compute", "head");
@@ -84,13 +85,14 @@ struct PyMHAContext {
     PyMHAContext(int32_t n_heads, int32_t head_dim, int32_t bits, int32_t capacity, uint64_t seed, float v_mass,
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
                  std::optional<int32_t> value_bits, int32_t sinks, const std::string& copy_dtype,
-                 const std::string& scale_dtype, const std::string& position_dtype, int32_t key_group)
+                 const std::string& scale_dtype, const std::string& position_dtype, int32_t key_group,
+                 int32_t value_refine)
         : backend(kelvor::ContextSettings{
               n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
               static_cast<kelvor::Encoding>(choice_named("encoding", encoding)), threads,
               kelvor::HeadOptions{value_bits.value_or(0), recent, sinks, choice_named("copy_dtype", copy_dtype) == 1,
                                   choice_named("scale_dtype", scale_dtype) == 1,
-                                  choice_named("position_dtype", position_dtype) == 1, key_group}}) {}
+                                  choice_named("position_dtype", position_dtype) == 1, key_group, value_refine}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
     explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
@@ -571,12 +573,13 @@ PYBIND11_MODULE(kelvor_py, m) {
                          const std::string& encoding, Int<int32_t, InitRecent> recent,
                          std::optional<Int<int32_t, InitValueBits>> value_bits, Int<int32_t, InitSinks> sinks,
                          const std::string& copy_dtype, const std::string& scale_dtype,
-                         const std::string& position_dtype, Int<int32_t, InitKeyGroup> key_group) {
+                         const std::string& position_dtype, Int<int32_t, InitKeyGroup> key_group,
+                         Int<int32_t, InitValueRefine> value_refine) {
                  const std::optional<int32_t> width =
                      value_bits ? std::optional<int32_t>(*value_bits) : std::nullopt;
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
                                                        threads, encoding, recent, width, sinks, copy_dtype,
-                                                       scale_dtype, position_dtype, key_group);
+                                                       scale_dtype, position_dtype, key_group, value_refine);
              }),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"),
              py::arg("seed") = default_of("seed"), py::arg("v_mass") = default_of("v_mass"),
@@ -585,7 +588,8 @@ PYBIND11_MODULE(kelvor_py, m) {
              py::arg("recent") = default_of("recent"), py::arg("value_bits") = default_of("value_bits"),
              py::arg("sinks") = default_of("sinks"), py::arg("copy_dtype") = default_of("copy_dtype"),
              py::arg("scale_dtype") = default_of("scale_dtype"),
-             py::arg("position_dtype") = default_of("position_dtype"), py::arg("key_group") = default_of("key_group"))
+             py::arg("position_dtype") = default_of("position_dtype"), py::arg("key_group") = default_of("key_group"),
+             py::arg("value_refine") = default_of("value_refine"))
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))

@@ -6,6 +6,7 @@
 #include "core/attention/scratch.h"
 #include "core/formats/bfloat16.h"
 #include "core/formats/codebook.h"
+#include "core/formats/half_cells.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/vector_check.h"
 
@@ -170,6 +171,7 @@ public:
     QuantizedPass(const KernelTable& kt, const HeadCache& head, const float* const* queries, int32_t nq)
         : kt_(kt), head_(head), store_(head.store), sp_(split_tokens(head)), nq_(nq) {
         coded_ = sp_.coded_to - sp_.coded_from;
+        refined_from_ = std::max(sp_.coded_from, sp_.coded_to - head.value_refine);
         full_ = sp_.full_precision();
         n_ = coded_ + full_;
         P_ = head.rotation.P;
@@ -228,17 +230,16 @@ public:
         if (!std::isfinite(rows_[q][0])) rescue(q);
     }
 
-    // Value sums of coded tokens [from, to) into acc, from zero.
+    // Value sums of coded tokens [from, to) into acc, from zero. Tokens are
+    // added oldest first however the range is cut, refined ones included.
     void accumulate(int32_t from, int32_t to, float* const* acc) const {
         for (int32_t q = 0; q < nq_; ++q) std::fill(acc[q], acc[q] + P_, 0.0f);
-        runs(from, to, [&](int32_t slot, int32_t tokens, float* const* run_rows) {
+        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
             with_float_scales(store_.val_scales, slot, tokens, [&](const float* scales, int32_t offset, int32_t n) {
-                float* rows[kQueryBlock];
-                for (int32_t q = 0; q < nq_; ++q) rows[q] = run_rows[q] + offset;
-                const PackedTokens values{
-                    store_.val_codes.data() + static_cast<size_t>(slot + offset) * store_.val_bytes_per_vec, scales, n,
-                    store_.val_bytes_per_vec, P_, store_.val_bits, store_.val_codebook.levels};
-                kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), rows});
+                const int32_t at = first + offset;
+                const int32_t plain = std::clamp(refined_from_ - at, 0, n);
+                if (plain > 0) accumulate_codes(slot + offset, scales, at, plain, acc);
+                if (plain < n) accumulate_refined(slot + offset + plain, scales + plain, at + plain, n - plain, acc);
             });
         });
     }
@@ -267,6 +268,49 @@ public:
     }
 
 private:
+    // Row entry k holds coded token coded_from + k, then the full-precision
+    // ones: the rows from the coded token at oldest-first offset `at`.
+    void rows_at(int32_t at, float** rows) const {
+        for (int32_t q = 0; q < nq_; ++q) rows[q] = rows_[q] + (at - sp_.coded_from);
+    }
+
+    // n tokens from ring slot `slot` (oldest-first offset `at`), from their codes.
+    void accumulate_codes(int32_t slot, const float* scales, int32_t at, int32_t n, float* const* acc) const {
+        float* rows[kQueryBlock];
+        rows_at(at, rows);
+        const PackedTokens values{store_.val_codes.data() + static_cast<size_t>(slot) * store_.val_bytes_per_vec,
+                                  scales, n, store_.val_bytes_per_vec, P_, store_.val_bits, store_.val_codebook.levels};
+        kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), rows});
+    }
+
+    // The same for refined tokens: each one's codes and half-cell bits become
+    // one stream of the next width, a few tokens at a time on the stack, which
+    // that width's kernel reads with the half cells' levels.
+    void accumulate_refined(int32_t slot, const float* scales, int32_t at, int32_t n, float* const* acc) const {
+        constexpr int32_t kChunk = 32;
+        alignas(64) uint8_t wide[kChunk * kMaxStreamBytes + 64];  // and the zeroed line a decoder may read
+        const int32_t bits = store_.val_bits + 1;
+        const int32_t wide_bytes = stream_bytes(bits, P_);
+        const auto half_bytes = static_cast<size_t>(half_bits_bytes(P_));
+        const int32_t entries = refined_entries(head_);
+        for (int32_t done = 0; done < n; done += kChunk) {
+            const int32_t m = std::min(kChunk, n - done);
+            for (int32_t t = 0; t < m; ++t) {
+                const int64_t index = sp_.first + at + done + t;
+                interleave_half_bits(
+                    store_.val_codes.data() + static_cast<size_t>(slot + done + t) * store_.val_bytes_per_vec,
+                    head_.half_bits.data() + static_cast<size_t>(index % entries) * half_bytes, P_, store_.val_bits,
+                    wide + static_cast<size_t>(t) * wide_bytes);
+            }
+            std::fill(wide + static_cast<size_t>(m) * wide_bytes, wide + static_cast<size_t>(m) * wide_bytes + 64,
+                      uint8_t{0});
+            float* rows[kQueryBlock];
+            rows_at(at + done, rows);
+            const PackedTokens values{wide, scales + done, m, wide_bytes, P_, bits, head_.half_levels};
+            kt_.accumulate_values(values, vf_, QueryBlock{nq_, const_cast<float**>(acc), rows});
+        }
+    }
+
     FullPrecisionToken full(int32_t i) const {
         if (copies_ == nullptr) return full_precision_token(head_, sp_, i);
         const float* k = copies_ + static_cast<size_t>(i) * 2 * static_cast<size_t>(hd_);
@@ -361,22 +405,13 @@ private:
         softmax_scaled_wide(rows_[q], rows_[q], n_, e);
     }
 
-    // Row entry k holds coded token coded_from + k, then the full-precision ones.
-    template <class Fn>
-    void runs(int32_t from, int32_t to, Fn&& fn) const {
-        for_each_run(store_, from, to, [&](int32_t slot, int32_t tokens, int32_t first) {
-            float* run_rows[kQueryBlock];
-            for (int32_t q = 0; q < nq_; ++q) run_rows[q] = rows_[q] + (first - sp_.coded_from);
-            fn(slot, tokens, run_rows);
-        });
-    }
-
     const KernelTable& kt_;
     const HeadCache& head_;
     const CodeStore& store_;
     const TokenSplit sp_;
     const int32_t nq_;
     int32_t coded_ = 0;
+    int32_t refined_from_ = 0;  // coded tokens from here on are read with their half-cell bits
     int32_t full_ = 0;
     int32_t n_ = 0;
     int32_t P_ = 0;

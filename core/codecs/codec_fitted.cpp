@@ -55,7 +55,7 @@ public:
         for (int32_t t = 0; t < n; ++t) {
             const size_t at = static_cast<size_t>(t) * stride;
             encode_fitted_pair(kt, head, keys + at, vals + at, out.key[t], out.val[t], &out.key_scale[t],
-                               &out.val_scale[t]);
+                               &out.val_scale[t], head.value_refine > 0 ? out.val_half[t] : nullptr);
         }
     }
     void encode_keys(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, size_t stride,
@@ -67,7 +67,8 @@ public:
     void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals, size_t stride,
                        CodedTokens& out) const override {
         for (int32_t t = 0; t < n; ++t) {
-            encode_fitted_value(kt, head, vals + static_cast<size_t>(t) * stride, out.val[t], &out.val_scale[t]);
+            encode_fitted_value(kt, head, vals + static_cast<size_t>(t) * stride, out.val[t], &out.val_scale[t],
+                                head.value_refine > 0 ? out.val_half[t] : nullptr);
         }
     }
     void fix_stats(HeadCache& head, const AppendedTokens& tokens) const override { fix_fitted_stats(head, tokens); }

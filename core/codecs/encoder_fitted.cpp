@@ -1,12 +1,14 @@
 // The fitted encoder: a vector is centred (and a key equalised) with its
 // head's statistics, rotated, and coded at unit root mean square, where the
 // codebooks were fitted, with a per-vector gain fitted to the codes.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
 #include "core/codecs/codec_fitted.h"
 #include "core/codecs/encode_scratch.h"
 #include "core/codecs/encoder.h"
+#include "core/formats/half_cells.h"
 #include "core/formats/packing.h"
 #include "core/support/vector_check.h"
 
@@ -48,8 +50,12 @@ StridedSums strided_sums(int32_t n, Add&& add) {
 // coded vector towards zero (its codes are correlated with, not equal to, the
 // vector), and an answer averages many values, whose shrinkage would add up to
 // an answer too short while their independent errors largely cancel.
+// half (nullptr: not wanted) gets the coordinates' half-cell bits: whether
+// each coded coordinate lay at or above its code's level.
 float encode_fitted(const KernelTable& kt, const float* x, const float* mean, const float* divisor, int32_t head_dim,
-                    int32_t P, const int8_t* signs, const Codebook& codebook, float* buf, uint8_t* codes) {
+                    int32_t P, const int8_t* signs, const Codebook& codebook, float* buf, uint8_t* codes,
+                    uint8_t* half = nullptr) {
+    if (half != nullptr) std::fill(half, half + half_bits_bytes(P), uint8_t{0});
     if (divisor != nullptr) {
         for (int32_t i = 0; i < head_dim; ++i) buf[i] = (x[i] - mean[i]) / divisor[i];
     } else {
@@ -79,8 +85,10 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
     const float* levels = codebook.levels;
     float gain = 1.0f;
     float den = 0.0f;
+    float coded_inv = 1.0f;
     for (int pass = 0; pass <= kGainRefits; ++pass) {
-        kt.quantize_clamped(buf, P, sp, FLT_MAX, 1.0f / gain, codebook, codes);
+        coded_inv = 1.0f / gain;
+        kt.quantize_clamped(buf, P, sp, FLT_MAX, coded_inv, codebook, codes);
         const StridedSums fit = strided_sums(P, [&](int32_t i, float& num, float& den_) {
             const float l = levels[codes[i]];
             num += (sp * buf[i]) * l;
@@ -92,6 +100,13 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
         // is positive unless the vector is zero, which codes as scale 0.
         gain = num / den;
         if (!(gain > 0.0f)) return 0.0f;
+    }
+    if (half != nullptr) {
+        // The very products quantize_clamped compared with the thresholds.
+        for (int32_t i = 0; i < P; ++i) {
+            const float y = std::max(-FLT_MAX, std::min(FLT_MAX, sp * buf[i])) * coded_inv;
+            if (y >= levels[codes[i]]) half[i / 8] |= static_cast<uint8_t>(0x80u >> (i % 8));
+        }
     }
     // The rotated coordinates v have a squared norm of P (buf has unit norm up
     // to rounding), so this gain gives the codes the norm of the value.
@@ -109,17 +124,17 @@ void encode_fitted_key(const KernelTable& kt, const HeadCache& head, const float
 }
 
 void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, uint8_t* stream,
-                         float* scale) {
+                         float* scale, uint8_t* half) {
     EncodeScratch& ws = encode_scratch();
     *scale = encode_fitted(kt, val, fitted_array(head, kValMean), nullptr, head.head_dim, head.rotation.P,
-                           head.rotation.signs.data(), head.store.val_codebook, ws.rotated[1], ws.codes[1]);
+                           head.rotation.signs.data(), head.store.val_codebook, ws.rotated[1], ws.codes[1], half);
     pack_codes(ws.codes[1], head.rotation.P, head.store.val_bits, stream);
 }
 
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                        uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale) {
+                        uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale, uint8_t* val_half) {
     encode_fitted_key(kt, head, key, key_stream, key_scale);
-    encode_fitted_value(kt, head, val, val_stream, val_scale);
+    encode_fitted_value(kt, head, val, val_stream, val_scale, val_half);
 }
 
 }  // namespace kelvor

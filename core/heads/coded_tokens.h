@@ -16,6 +16,8 @@ struct CodedTokens {
     alignas(64) uint8_t val[kEncodeGroup][kMaxStreamBytes] = {};
     float key_scale[kEncodeGroup] = {};
     float val_scale[kEncodeGroup] = {};
+    // The values' half-cell bits, written only for heads that keep them.
+    uint8_t val_half[kEncodeGroup][kMaxPaddedDim / 8] = {};
 };
 
 }  // namespace kelvor

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/formats/half.h"
+#include "core/formats/half_cells.h"
 
 namespace kelvor {
 
@@ -72,6 +73,14 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     head.pending_keys.release();
     if (options.key_group > 0) {
         head.pending_keys = ZeroedArray<float>(static_cast<size_t>(options.key_group) * static_cast<size_t>(head_dim));
+    }
+    // A few bits per coordinate of a few hundred tokens: made whole now.
+    head.value_refine = options.value_refine;
+    head.half_bits.release();
+    if (options.value_refine > 0) {
+        head.half_bits = ZeroedArray<uint8_t>(static_cast<size_t>(refined_entries(head)) *
+                                              static_cast<size_t>(half_bits_bytes(P)));
+        half_cell_levels(store.val_codebook, head.half_levels);
     }
 }
 
@@ -257,7 +266,11 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int3
         options.key_group == 0 ? 0
                                : static_cast<uint64_t>(key_offset_entries(options.key_group, capacity)) * hd *
                                          sizeof(uint16_t) + static_cast<uint64_t>(options.key_group) * hd * sizeof(float) + 2 * pad;
-    return ring + window + recent + groups + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
+    const uint64_t refined =
+        options.value_refine == 0 ? 0
+                                  : static_cast<uint64_t>(refined_entries(options.value_refine, options.recent, capacity)) *
+                                            static_cast<uint64_t>(half_bits_bytes(P)) + pad;
+    return ring + window + recent + groups + refined + static_cast<uint64_t>(P) + stats + sizeof(HeadCache);
 }
 
 uint64_t head_cache_held_bytes(const HeadCache& head) {
@@ -272,7 +285,7 @@ uint64_t head_cache_held_bytes(const HeadCache& head) {
              sizeof(float) * head.codec_state.floats.capacity();
     const auto hd = static_cast<size_t>(head.head_dim);
     total += head.key_offsets.held_bytes(static_cast<size_t>(head.offsets_touched) * hd) +
-             head.pending_keys.held_bytes(head.pending_keys.size());
+             head.pending_keys.held_bytes(head.pending_keys.size()) + head.half_bits.held_bytes(head.half_bits.size());
     return total + head.rotation.signs.capacity() + sizeof(HeadCache);
 }
 
@@ -316,6 +329,7 @@ void head_cache_reset(HeadCache& head) {
                   uint16_t{0});
     }
     std::fill(head.pending_keys.begin(), head.pending_keys.end(), 0.0f);
+    std::fill(head.half_bits.begin(), head.half_bits.end(), uint8_t{0});
 }
 
 void head_cache_destroy(HeadCache& head) {
@@ -331,6 +345,7 @@ void head_cache_destroy(HeadCache& head) {
     head.recent = FloatWindow();
     head.key_offsets.release();
     head.pending_keys.release();
+    head.half_bits.release();
     head.store.count = 0;
     head.store.write_slot = 0;
 }

@@ -80,6 +80,7 @@ struct HeadOptions {
     bool bfloat16_scales = false;  // the per-token scales kept as bfloat16
     bool no_positions = false;     // the positions given to append not stored (nothing reads them)
     int32_t key_group = 0;         // keys coded against the mean of each group of this many tokens; 0: off
+    int32_t value_refine = 0;      // newest coded values read with half-cell bits; 0: off
 };
 
 // The value code width these options give heads of key width `bits`.
@@ -128,7 +129,26 @@ struct HeadCache {
     ZeroedArray<uint16_t> key_offsets;
     ZeroedArray<float> pending_keys;
     int32_t offsets_touched = 0;  // entries ever written (reset zeroes them)
+    // Refined values (value_refine > 0): every value coded also keeps its
+    // half-cell bits (core/formats/half_cells.h), the token appended as number
+    // i at entry i % refined_entries(), so that the newest value_refine coded
+    // tokens, those just older than the recent window, have theirs. Their
+    // values are read at the next width through half_levels.
+    int32_t value_refine = 0;
+    ZeroedArray<uint8_t> half_bits;
+    float half_levels[1 << kMaxBits] = {};
 };
+
+// Entries of the ring of half-cell bits: the refined tokens and the recent
+// ones newer than them, at most the ring's capacity (0 without refined values).
+inline int32_t refined_entries(int32_t value_refine, int32_t recent, int32_t capacity) {
+    if (value_refine == 0) return 0;
+    const int64_t entries = int64_t{value_refine} + (recent < capacity ? recent : capacity);
+    return static_cast<int32_t>(entries < capacity ? entries : capacity);
+}
+inline int32_t refined_entries(const HeadCache& head) {
+    return refined_entries(head.value_refine, head.recent_window, head.store.capacity);
+}
 
 // Entries of the ring of key-group offsets (0 without key groups).
 inline int32_t key_offset_entries(int32_t key_group, int32_t capacity) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/codecs/codec.h"
+#include "core/formats/half_cells.h"
 #include "core/heads/head_floats.h"
 
 namespace kelvor {
@@ -55,7 +56,9 @@ uint64_t head_arrays_bytes(const HeadRecord& r, const ContextSettings& s) {
            static_cast<uint64_t>(half_copies ? r.recent_tokens : 2 * r.recent_tokens) * hd * sizeof(float) +
            (r.stats_ready ? static_cast<uint64_t>(state_arrays) * hd * sizeof(float) : 0) +
            static_cast<uint64_t>(waiting_keys_saved(s.options.key_group, r.appended)) * hd * sizeof(float) +
-           static_cast<uint64_t>(key_offsets_saved(s.options.key_group, s.capacity, r.appended)) * hd * sizeof(uint16_t);
+           static_cast<uint64_t>(key_offsets_saved(s.options.key_group, s.capacity, r.appended)) * hd * sizeof(uint16_t) +
+           static_cast<uint64_t>(refined_entries(s.options.value_refine, s.options.recent, s.capacity)) *
+               static_cast<uint64_t>(half_bits_bytes(P));
 }
 
 void StateWriter::put(const void* data, uint64_t n) {

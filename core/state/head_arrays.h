@@ -25,6 +25,8 @@ namespace kelvor {
 //                                 newest, incomplete group, oldest first (version 5)
 //   key-group offsets             key_offsets_saved * head_dim bfloat16: the ring of group
 //                                 offsets as far as groups have started (version 5)
+//   half-cell bits                the whole ring of them, refined_entries * half_bits_bytes(P)
+//                                 bytes, as it lies (version 6)
 // A head keeping float16 copies (version 3) saves its released window and its
 // recent tokens as 2 * head_dim float16 per token, as it holds them.
 // Only slots 0 .. count-1 are saved: until the ring has filled, the tokens sit
@@ -100,6 +102,7 @@ void for_each_saved_array(Head& head, const HeadRecord& r, Array&& array) {
         array(head.key_offsets.data(), static_cast<uint64_t>(key_offsets_saved(head.key_group, head.store.capacity,
                                                                                r.appended)) * hd * sizeof(uint16_t));
     }
+    array(head.half_bits.data(), head.half_bits.size());
 }
 
 void write_head_arrays(const HeadCache& head, StateWriter& out);

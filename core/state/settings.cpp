@@ -48,6 +48,8 @@ const Setting kSettings[] = {
      "positions are of kind", "no positions (1)"},
     {"key_group",     SettingType::int32,   KELVOR_OPTION(key_group), SettingRange::between,   0, kMaxKeyGroup, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 84, 5,
      "key group is", "key groups (above 0)"},
+    {"value_refine",  SettingType::int32,   KELVOR_OPTION(value_refine), SettingRange::between, 0, kMaxCapacity, nullptr, 0,                   0,    nullptr, Argument::keyword,    Shown::unless_default, 88, 6,
+     "value refine is", "refined values (above 0)"},
 };
 
 #undef KELVOR_FIELD
@@ -135,6 +137,18 @@ void check_setting(const Setting& row, int64_t value) {
 void check_settings(const ContextSettings& s) {
     for (const Setting& row : kSettings) {
         if (row.type == SettingType::int32) check_setting(row, static_cast<int64_t>(setting_bits(row, s)));
+    }
+    // Half-cell bits split the cells of a unit normal, which only the fitted
+    // encoding codes at, and are read by the next width's kernels.
+    if (s.options.value_refine > 0) {
+        if (s.encoding != Encoding::fitted) {
+            throw std::invalid_argument(std::string("value_refine needs encoding='fitted', got '") +
+                                        encoding_name(s.encoding) + "'");
+        }
+        const int32_t value_bits = value_width(s.options, s.bits);
+        if (value_bits >= kMaxBits) {
+            throw std::invalid_argument("value_refine needs values of 2 or 3 bits, got " + std::to_string(value_bits));
+        }
     }
 }
 

@@ -30,6 +30,18 @@ _LLOYD_MAX_16 = np.array([0.1284, 0.38805, 0.65676, 0.94234, 1.25623, 1.61805, 2
 FITTED_LEVELS = {2: LEVELS[2], 3: LEVELS[3], 4: np.concatenate([-_LLOYD_MAX_16[::-1], _LLOYD_MAX_16])}
 FITTED_THRESHOLDS = {b: (lv[:-1] + lv[1:]) / F32(2) for b, lv in FITTED_LEVELS.items()}
 GAIN_REFITS = 2
+
+
+def half_cell_levels(levels, thresholds):
+    """The means of a unit normal over each cell's halves, split at its level: code c with bit b reads entry
+    2c + b."""
+    import math
+    edges = [-math.inf] + [float(t) for t in thresholds] + [math.inf]
+    pdf = lambda x: 0.0 if math.isinf(x) else math.exp(-x * x / 2) / math.sqrt(2 * math.pi)
+    cdf = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))
+    mean = lambda a, b: (pdf(a) - pdf(b)) / (cdf(b) - cdf(a))
+    return np.array([mean(*ab) for c, lv in enumerate(levels) for ab in ((edges[c], float(lv)), (float(lv), edges[c + 1]))],
+                    dtype=F32)
 DIVISOR_FLOOR = 1e-2
 DIVISOR_LEAST = F32(2.0**-40)
 FLT_MAX = np.finfo(F32).max
@@ -161,8 +173,9 @@ def fitted_stats(keys, vals, key_group=0):
     return key_mean, val_mean, np.maximum(divisor, DIVISOR_LEAST)
 
 
-def encode_fitted(x, mean, divisor, signs, bits):
-    """Fitted encoding of vectors (last axis): (codes[..., P], scale[...]). divisor None: values."""
+def encode_fitted(x, mean, divisor, signs, bits, half=False):
+    """Fitted encoding of vectors (last axis): (codes[..., P], scale[...]), and with `half` the half-cell bits
+    (each coded coordinate at or above its code's level). divisor None: values."""
     x = np.asarray(x, dtype=F32)
     hd, p = x.shape[-1], signs.shape[0]
     y = x - mean
@@ -183,6 +196,7 @@ def encode_fitted(x, mean, divisor, signs, bits):
         inv = F32(1) / np.where(zero, F32(1), gain)
         y = np.maximum(-FLT_MAX, np.minimum(FLT_MAX, v)) * inv[..., None]
         codes = np.where(zero[..., None], codes, quantize(y, bits, FITTED_THRESHOLDS))
+        above = np.where(zero[..., None], False, y >= levels[codes])
         lv = levels[codes]
         num = _strided_sum(v * lv)
         den = _strided_sum(lv * lv)
@@ -191,6 +205,8 @@ def encode_fitted(x, mean, divisor, signs, bits):
         gain = np.where(zero, F32(0), g)
     if divisor is None:
         gain = np.where(zero, F32(0), np.sqrt(F32(p) / den))
+    if half:
+        return codes, gain * norm, (above & ~zero[..., None]).astype(np.uint8)
     return codes, gain * norm
 
 
@@ -238,12 +254,14 @@ class ModelHead:
     coded at `value_bits` (default: bits). With `key_group` G, tokens g*G .. g*G+G-1
     since reset form group g: a complete group's keys are coded minus its offset (its
     mean less the codec's centre, as bfloat16) and scored with q . offset added back;
-    an incomplete group's keys are scored at full precision."""
+    an incomplete group's keys are scored at full precision. With `value_refine` T (fitted), the newest T coded
+    tokens' values are read with their half-cell bits."""
 
     def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
-                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32", key_group=0):
+                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32", key_group=0, value_refine=0):
         self.head_dim = head_dim
         self.key_group = key_group
+        self.value_refine = value_refine
         self.copy_dtype = copy_dtype
         self.scale_dtype = scale_dtype
         self.bits = bits
@@ -259,6 +277,9 @@ class ModelHead:
         self.signs = sign_diagonal(self.P, seed)
         self.key_codes = np.zeros((capacity, self.P), dtype=np.uint8)
         self.val_codes = np.zeros((capacity, self.P), dtype=np.uint8)
+        self.val_half = np.zeros((capacity, self.P), dtype=np.uint8)
+        if value_refine:
+            self.half_levels = half_cell_levels(self.val_levels, FITTED_THRESHOLDS[self.value_bits])
         self.key_scales = np.ones(capacity, dtype=F32)
         self.val_scales = np.ones(capacity, dtype=F32)
         self.positions = np.zeros(capacity, dtype=np.int64)
@@ -282,10 +303,10 @@ class ModelHead:
             return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.value_bits)
         key_mean, val_mean, divisor = self.stats
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
-                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits))
+                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits, half=True))
 
-    def _store(self, slot, kc, ks, vc, vs):
-        self.key_codes[slot], self.val_codes[slot] = kc, vc
+    def _store(self, slot, kc, ks, vc, vs, vh=0):
+        self.key_codes[slot], self.val_codes[slot], self.val_half[slot] = kc, vc, vh
         if self.scale_dtype == "bfloat16":
             ks, vs = bfloat16_round(ks), bfloat16_round(vs)
         self.key_scales[slot], self.val_scales[slot] = ks, vs
@@ -311,9 +332,9 @@ class ModelHead:
         vals = np.array((self.exact_vals + [val])[:appended])
         self.stats = fitted_stats(keys, vals, self.key_group)
         first = appended - self.count
-        kc, ks, vc, vs = self._encode(keys[first:], vals[first:])
+        kc, ks, vc, vs, vh = self._encode(keys[first:], vals[first:])
         for j, i in enumerate(range(first, appended)):
-            self._store(i % self.capacity, kc[j], ks[j], vc[j], vs[j])
+            self._store(i % self.capacity, kc[j], ks[j], vc[j], vs[j], vh[j])
 
     def extend(self, keys, vals, positions):
         """Appends several tokens in order (encodes them in one vectorised pass)."""
@@ -331,9 +352,9 @@ class ModelHead:
             i += 1
         if i == keys.shape[0]:
             return
-        kc, ks, vc, vs = self._encode(keys[i:], vals[i:])
+        kc, ks, vc, vs, *vh = self._encode(keys[i:], vals[i:])
         for j in range(keys.shape[0] - i):
-            self._store(self.write_slot, kc[j], ks[j], vc[j], vs[j])
+            self._store(self.write_slot, kc[j], ks[j], vc[j], vs[j], vh[0][j] if vh else 0)
             self._advance(keys[i + j], vals[i + j], positions[i + j])
 
     def uses_exact(self):
@@ -436,8 +457,13 @@ class ModelHead:
         w, fw = weights[:len(s)], weights[len(s):]
         vf = F32(1) / np.sqrt(F32(p))
         wv = (self.val_scales[s] * w) * vf
+        codes = self.val_codes[s].astype(np.intp)
         scaled = self.val_levels[None, :] * wv[:, None]
-        contrib = np.take_along_axis(scaled, self.val_codes[s].astype(np.intp), axis=1)
+        contrib = np.take_along_axis(scaled, codes, axis=1)
+        if self.value_refine:
+            r = slice(max(0, len(s) - self.value_refine), len(s))
+            half = self.half_levels[None, :] * wv[r, None]
+            contrib[r] = np.take_along_axis(half, 2 * codes[r] + self.val_half[s[r]], axis=1)
         acc = _seqsum(contrib, axis=0) if len(s) else np.zeros(p, F32)
         out = rht_inverse(acc, self.signs)[:hd]
         if not full:

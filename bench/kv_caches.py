@@ -143,14 +143,15 @@ for _group in (None, GROUP):
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
                              encoding="clip3", copy_dtype="float32", scale_dtype="float32", position_dtype="uint32",
-                             key_group=0):
+                             key_group=0, value_refine=0):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
     codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32
     or bfloat16),
     a uint32 position per held token (none with position_dtype "none"), copies of the sinks and of the recent window once the head answers from
     codes (float32 or float16; the float32 start-up window until then), the fitted encoding's three float32
     vectors, and with key groups of G tokens a group's waiting keys at float32 and a bfloat16 offset per group
-    (a ring of ceil(capacity / G) + 1, grown with the held tokens)."""
+    (a ring of ceil(capacity / G) + 1, grown with the held tokens), and with refined values a bit per coordinate of
+    the refined and the recent tokens."""
     value_bits = bits if value_bits is None else value_bits
     p = 1 << (head_dim - 1).bit_length()
     held = min(tokens, capacity)
@@ -167,4 +168,6 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     if key_group:
         entries = math.ceil(capacity / key_group) + 1
         total += key_group * head_dim * 32 + min(entries, math.ceil(held / key_group) + 1) * head_dim * 16
+    if value_refine:
+        total += min(value_refine + min(recent, capacity), capacity) * p
     return total / (2 * tokens * head_dim)

@@ -38,7 +38,8 @@ LONG_RING = 2048    # the ring the long-context rows keep at 4,096 and 8,192 tok
 PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
 PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16",
-          "scale_dtype": "bfloat16", "position_dtype": "none", "key_group": 32}
+          "scale_dtype": "bfloat16", "position_dtype": "none", "key_group": 32,
+          "value_refine": 1}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -158,6 +159,8 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
         # A series per group length, the codec alone apart from it with the accuracy options.
         accuracy = value_bits or any(k not in STORAGE_SUFFIXES and k != "key_group" for k in extra)
         family = f"kelvor {encoding}" + " + options" * bool(accuracy) + f" + key_group {extra['key_group']}"
+    elif "value_refine" in extra:
+        family = f"kelvor {encoding} + options + value_refine"
     else:
         family = f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
     return Row(name + storage, family + storage, options=options, ring=ring)
@@ -220,6 +223,10 @@ def all_rows():
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, key_group=32, **LEAN)
              for bits, value_bits, recent in [(3, 2, 8), (3, 2, 16), (4, 2, 16), (4, 3, 48), (4, None, 32),
                                               (4, None, 96)]]
+    # Refined values: the newest coded values read a bit finer, where 2- and 3-bit values carry most of the error.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, value_refine=refine, **LEAN)
+             for bits, value_bits, recent, refine in [(3, 2, 16, 256), (4, 2, 16, 128), (4, 2, 16, 256), (4, 2, 16, 512),
+                                                      (4, 2, 32, 256), (4, 3, 48, 256), (4, 3, 16, 256)]]
     # Two configurations again with a fixed ring, against themselves at full capacity.
     rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
                          copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
@@ -414,7 +421,7 @@ def plot(rows, results, bpe, path):
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
                                 (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
-                                (" + key_group ", "+g")):
+                                (" + key_group ", "+g"), (" + value_refine ", "+vr")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")

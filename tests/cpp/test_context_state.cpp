@@ -173,9 +173,9 @@ TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
         {[](Blob& b) { b.push_back(0); }, false,
          "it has " + std::to_string(good.size() + 1) + " bytes, more than the " + n + " it declares"},
         {[](Blob& b) { b[3] = 'v'; }, false, "it does not start with KELVORCX: not a saved context"},
-        {[](Blob& b) { set_field<uint32_t>(b, 8, 6); }, false,
-         "format version 6 is newer than this kelvor_py reads (up to 5); load it with the release that saved it or a "
-         "later one"},
+        {[](Blob& b) { set_field<uint32_t>(b, 8, kStateVersion + 1); }, false,
+         "format version " + std::to_string(kStateVersion + 1) + " is newer than this kelvor_py reads (up to " +
+             std::to_string(kStateVersion) + "); load it with the release that saved it or a later one"},
         {[](Blob& b) { set_field<uint32_t>(b, 76, 1); }, true, "its reserved header field is 1, not 0"},
         {[](Blob& b) { set_field<uint32_t>(b, 8, 3), set_field<uint32_t>(b, 76, 2); }, true,
          "its full-precision copies are of kind 2, but version 3 holds float16 ones (1)"},

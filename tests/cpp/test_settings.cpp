@@ -13,7 +13,8 @@
 namespace kelvor::test {
 namespace {
 
-ContextSettings base() { return ContextSettings{2, 8, 2, 16, 1, 0.95f, 512, Encoding::clip3, 1, {2, 0, 0, false}}; }
+// fitted: the encoding every option works with.
+ContextSettings base() { return ContextSettings{2, 8, 2, 16, 1, 0.95f, 512, Encoding::fitted, 1, {2, 0, 0, false}}; }
 
 // Another value the row accepts, chosen from the row alone so that a new row is covered unasked.
 uint64_t other_value(const Setting& row, const ContextSettings& s) {

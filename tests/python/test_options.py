@@ -1,5 +1,5 @@
 """The opt-in accuracy and storage options (recent, value_bits, sinks, copy_dtype, scale_dtype,
-position_dtype, key_group) against the NumPy model,
+position_dtype, key_group, value_refine) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -33,6 +33,14 @@ KEY_GROUPS = [("fitted", 4, 4, (16, 600, 560),
               ("clip3", 2, 3, (16, 600, 560), dict(key_group=16)),
               ("clip3", 3, 2, (5, 40, 90), dict(recent=4, sinks=3, key_group=16)),
               ("fitted", 4, 2, (8, 20, 70), dict(recent=4, key_group=32))]
+# Refined values, read at 3 and 4 bits: fewer refined tokens than coded ones, beside the window and the sinks;
+# more than the text holds, with key groups; a wrapped ring smaller than them and the window; a vector of 4
+# coordinates, less than a group of codes.
+REFINED = [("fitted", 4, 2, (16, 600, 560), dict(recent=16, sinks=4, value_refine=32, copy_dtype="float16",
+                                                  scale_dtype="bfloat16", position_dtype="none")),
+           ("fitted", 3, 3, (16, 600, 560), dict(value_refine=1000, key_group=32)),
+           ("fitted", 2, 2, (5, 40, 90), dict(recent=4, sinks=3, value_refine=64)),
+           ("fitted", 4, 3, (3, 40, 90), dict(value_refine=8))]
 
 SCRIPT = textwrap.dedent(
     """
@@ -68,7 +76,7 @@ def cases():
                 for recent, offset, sinks, storage in OPTIONS:
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks, **storage)
                     yield one_case(encoding, bits, shape, options, [bits, shape[0], recent, offset, sinks])
-    for encoding, bits, value_bits, shape, options in KEY_GROUPS:
+    for encoding, bits, value_bits, shape, options in KEY_GROUPS + REFINED:
         yield one_case(encoding, bits, shape, dict(value_bits=value_bits, **options), [bits, *shape])
 
 
@@ -144,7 +152,12 @@ def test_options_are_checked_shown_and_counted():
                              "scale_dtype must be 'float32' or 'bfloat16', got 'float16'"),
                             (dict(position_dtype="int64"), "position_dtype must be 'uint32' or 'none', got 'int64'"),
                             (dict(key_group=-1), "key_group must be between 0 and 256, got -1"),
-                            (dict(key_group=257), "key_group must be between 0 and 256, got 257")]:
+                            (dict(key_group=257), "key_group must be between 0 and 256, got 257"),
+                            (dict(value_refine=-1, encoding="fitted"),
+                             "value_refine must be between 0 and 1048576, got -1"),
+                            (dict(value_refine=8), "value_refine needs encoding='fitted', got 'clip3'"),
+                            (dict(value_refine=8, encoding="fitted", value_bits=4),
+                             "value_refine needs values of 2 or 3 bits, got 4")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -164,6 +177,7 @@ def test_options_are_checked_shown_and_counted():
     brain = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, copy_dtype="float16",
                        scale_dtype="bfloat16", position_dtype="none")
     grouped = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, key_group=32)
+    refined = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, value_refine=256)
     assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
     assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16', position_dtype='none')")
     assert (brain.scale_dtype, brain.position_dtype, half.position_dtype) == ("bfloat16", "none", "uint32")
@@ -172,6 +186,7 @@ def test_options_are_checked_shown_and_counted():
         full.append_heads(ones * t, ones, t)
         brain.append_heads(ones * t, ones, t)
         grouped.append_heads(ones * t, ones, t)
+        refined.append_heads(ones * t, ones, t)
     assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
     assert half.memory_bytes() - brain.memory_bytes() == 2 * ((2 + 2 + 4) * 1000 + 64)   # and the positions' guard line
     assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * (2 + 2 + 4) * 600 - 8   # its header: 8 more
@@ -183,6 +198,12 @@ def test_options_are_checked_shown_and_counted():
     assert grouped.memory_bytes() - full.memory_bytes() == 2 * ((32 * 64 * 4 + 64) + (33 * 64 * 2 + 64))
     assert len(grouped.__getstate__()) - len(full.__getstate__()) == 8 + 2 * (24 * 64 * 4 + 19 * 64 * 2)
     assert grouped.__getstate__()[8] == 5 and pickle.loads(pickle.dumps(grouped)).key_group == 32
+    # Refined values: per head a bit per coordinate of the 256 refined and the 32 recent tokens, held and saved
+    # whole, as version 6 (a header 4 bytes longer).
+    assert repr(refined).endswith("sinks=4, value_refine=256)") and refined.value_refine == 256
+    assert refined.memory_bytes() - full.memory_bytes() == 2 * (288 * 8 + 64)
+    assert len(refined.__getstate__()) - len(full.__getstate__()) == 12 + 2 * 288 * 8
+    assert refined.__getstate__()[8] == 6 and pickle.loads(pickle.dumps(refined)).value_refine == 256
 
 
 def saved_states(version, count, shapes):

@@ -116,11 +116,11 @@ def damaged(state):
     flipped = bytearray(state)
     flipped[len(state) // 2] ^= 1
     newer = bytearray(state)
-    newer[8] = 6
+    newer[8] = 7
     return [
         (state[:-1], f"context state: it is truncated: {len(state) - 1} bytes of the {len(state)} it declares"),
         (bytes(flipped), "context state: its checksum does not match its contents: it was corrupted"),
-        (bytes(newer), "context state: format version 6 is newer than this kelvor_py reads (up to 5); load it with "
+        (bytes(newer), "context state: format version 7 is newer than this kelvor_py reads (up to 6); load it with "
                        "the release that saved it or a later one"),
         (b"not a context" * 10, "context state: it does not start with KELVORCX: not a saved context"),
     ]

@@ -241,7 +241,7 @@ def all_rows():
 @functools.lru_cache(maxsize=None)
 def module_takes(option):
     try:
-        kelvor_py.MHAContext(1, 8, 2, 8, **{option: PROBES[option]})
+        kelvor_py.MHAContext(1, 8, 2, 8, **{"encoding": "fitted", option: PROBES[option]})
     except TypeError:
         return False
     return True

@@ -67,16 +67,18 @@ OPTIONS = dict(recent=128, value_bits=2, sinks=4)
 STORAGE = dict(scale_dtype="bfloat16", position_dtype="none")
 # Keys coded against their group's mean: an offset per group in scoring, a group coded at once on append.
 KEY_GROUP = dict(key_group=32)
+# The newest coded values read with their half-cell bits: widths 2 and 3 only (read at 3 and 4 bits).
+VALUE_REFINE = dict(value_refine=256)
 
 
-def options_table(kelvor_py, rng, reps, options):
+def options_table(kelvor_py, rng, reps, options, widths=(2, 3, 4)):
     """The cost of some options, each call beside the same call without them, in one run."""
     print(f"options {options} against none, fitted encoding, best level, from Python"
           " (ratio: with / without; each figure the best of several runs)")
     header = f"{'bits':>4} {'tokens':>7} | {'append':>8} {'with':>8} {'ratio':>5} | {'compute':>9} {'with':>9} {'ratio':>5}"
     print(header)
     print("-" * len(header))
-    for bits in (2, 3, 4):
+    for bits in widths:
         for T in (2048, 8192, 65536):
             K, V = make_tokens(rng, T)
             q = rng.standard_normal(HEAD_DIM, dtype=np.float32)
@@ -192,6 +194,8 @@ def main():
     options_table(kelvor_py, rng, reps, STORAGE)
     print()
     options_table(kelvor_py, rng, reps, KEY_GROUP)
+    print()
+    options_table(kelvor_py, rng, reps, VALUE_REFINE, widths=(2, 3))
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

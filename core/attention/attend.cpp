@@ -293,14 +293,15 @@ private:
         const int32_t wide_bytes = stream_bytes(bits, P_);
         const auto half_bytes = static_cast<size_t>(half_bits_bytes(P_));
         const int32_t entries = refined_entries(head_);
+        auto entry = static_cast<int32_t>((sp_.first + at) % entries);
         for (int32_t done = 0; done < n; done += kChunk) {
             const int32_t m = std::min(kChunk, n - done);
             for (int32_t t = 0; t < m; ++t) {
-                const int64_t index = sp_.first + at + done + t;
                 interleave_half_bits(
                     store_.val_codes.data() + static_cast<size_t>(slot + done + t) * store_.val_bytes_per_vec,
-                    head_.half_bits.data() + static_cast<size_t>(index % entries) * half_bytes, P_, store_.val_bits,
+                    head_.half_bits.data() + static_cast<size_t>(entry) * half_bytes, P_, store_.val_bits,
                     wide + static_cast<size_t>(t) * wide_bytes);
+                entry = entry + 1 == entries ? 0 : entry + 1;
             }
             std::fill(wide + static_cast<size_t>(m) * wide_bytes, wide + static_cast<size_t>(m) * wide_bytes + 64,
                       uint8_t{0});

@@ -65,9 +65,10 @@ def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route, ke
     assert twin.kv_bytes() == 0 and ctx.kv_bytes() > 0
 
 
-@pytest.mark.parametrize("options", [{}, dict(recent=6), dict(sinks=3), dict(value_bits=2),
-                                     dict(recent=50, sinks=5, value_bits=4), dict(key_group=16)])
-@pytest.mark.parametrize("encoding", ["clip3", "fitted"])
+@pytest.mark.parametrize("encoding, options", [
+    (encoding, options) for encoding in ("clip3", "fitted")
+    for options in [{}, dict(recent=6), dict(sinks=3), dict(value_bits=2), dict(recent=50, sinks=5, value_bits=4),
+                    dict(key_group=16)]] + [("fitted", dict(recent=6, value_refine=16))])
 def test_a_reset_context_saves_only_what_came_after_the_reset(rng, encoding, options):
     # Filled past its capacity (coded, statistics fixed), reset, then refilled
     # with a few tokens (exact: a fitted head codes none) or past its capacity

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/formats/codebook.h"
+#include "core/formats/half_cells.h"
 #include "core/formats/packing.h"
 #include "core/support/limits.h"
 #include "test_support.h"
@@ -297,6 +298,55 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
                           static_cast<float>(expected_sum))
                     << "bits " << bits << " n " << n << " table " << c;
             }
+        }
+    }
+}
+
+// A code c of width bits and its half-cell bit b read as code 2c + b of the
+// next width: the interleaved stream is that code's packed stream, byte for
+// byte, at every length a head has (partial groups included), and nothing
+// past it is written.
+TEST(HalfCells, InterleavedStreamIsTheNextWidthsPack) {
+    std::mt19937 rng(11);
+    for (int bits : {2, 3}) {
+        for (int32_t P = 1; P <= kMaxPaddedDim; P *= 2) {
+            const std::vector<uint8_t> codes = random_codes(rng, P, bits);
+            const std::vector<uint8_t> halves = random_codes(rng, P, 1);
+            std::vector<uint8_t> wide_codes(static_cast<size_t>(P));
+            std::vector<uint8_t> half(static_cast<size_t>(half_bits_bytes(P)), 0);
+            for (int32_t i = 0; i < P; ++i) {
+                const int b = halves[i];
+                wide_codes[i] = static_cast<uint8_t>(2 * codes[i] + b);
+                half[i / 8] |= static_cast<uint8_t>(b << (7 - i % 8));
+            }
+            std::vector<uint8_t> stream(static_cast<size_t>(stream_bytes(bits, P)));
+            pack_codes(codes.data(), P, bits, stream.data());
+            const size_t wide_bytes = static_cast<size_t>(stream_bytes(bits + 1, P));
+            std::vector<uint8_t> out(wide_bytes + 8, 0xA5);
+            interleave_half_bits(stream.data(), half.data(), P, bits, out.data());
+            ASSERT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + wide_bytes), model_pack(wide_codes, bits + 1))
+                << "bits " << bits << " P " << P;
+            ASSERT_TRUE(std::all_of(out.begin() + wide_bytes, out.end(), [](uint8_t x) { return x == 0xA5; }))
+                << "bits " << bits << " P " << P;
+        }
+    }
+}
+
+// Each half's level lies inside its half, so the table ascends and a bit only
+// ever moves a coordinate's reading towards where it fell.
+TEST(HalfCells, LevelsLieInTheirHalves) {
+    for (int bits : {2, 3}) {
+        const Codebook cb = default_codebook(bits);
+        float half[1 << kMaxBits];
+        half_cell_levels(cb, half);
+        const int32_t n = 1 << bits;
+        for (int32_t c = 0; c < n; ++c) {
+            const float lo = c == 0 ? -INFINITY : cb.thresholds[c - 1];
+            const float hi = c == n - 1 ? INFINITY : cb.thresholds[c];
+            EXPECT_GT(half[2 * c], lo) << bits << " " << c;
+            EXPECT_LT(half[2 * c], cb.levels[c]) << bits << " " << c;
+            EXPECT_GT(half[2 * c + 1], cb.levels[c]) << bits << " " << c;
+            EXPECT_LT(half[2 * c + 1], hi) << bits << " " << c;
         }
     }
 }

@@ -11,7 +11,8 @@ namespace kelvor {
 void half_cell_levels(const Codebook& codebook, float* out) {
     const int32_t n = 1 << codebook.bits;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const auto pdf = [](double x) { return std::isinf(x) ? 0.0 : std::exp(-0.5 * x * x) / std::sqrt(2.0 * M_PI); };
+    constexpr double pi = 3.14159265358979323846;
+    const auto pdf = [](double x) { return std::isinf(x) ? 0.0 : std::exp(-0.5 * x * x) / std::sqrt(2.0 * pi); };
     const auto cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
     // Mean of a unit normal over [a, b): (pdf(a) - pdf(b)) / (cdf(b) - cdf(a)).
     const auto mean = [&](double a, double b) { return (pdf(a) - pdf(b)) / (cdf(b) - cdf(a)); };
@@ -68,7 +69,9 @@ void interleave_bits(const uint8_t* stream, const uint8_t* half, int32_t P, uint
         // A partial group: through single codes, as pack_codes zero-fills it.
         uint8_t codes[8];
         const uint32_t w = load_group_word<Bits>(stream, P);
-        for (int32_t k = 0; k < P; ++k) codes[k] = static_cast<uint8_t>(group_code<Bits>(w, k) << 1 | (half[0] >> (7 - k) & 1));
+        for (int32_t k = 0; k < P; ++k) {
+            codes[k] = static_cast<uint8_t>(group_code<Bits>(w, k) << 1 | (half[0] >> (7 - k) & 1));
+        }
         pack_codes(codes, P, Wide, out);
         return;
     }

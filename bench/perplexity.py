@@ -403,7 +403,7 @@ def plot(rows, results, bpe, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(9, 5.5))
+    fig, ax = plt.subplots(figsize=(14, 7.5))
     families = {}
     for row in rows:
         if row.name in results and row.peer != "float32":
@@ -424,13 +424,14 @@ def plot(rows, results, bpe, path):
                                 (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
                                 (" + key_group ", "+g"), (" + value_refine ", "+vr")):
                 label = label.replace(long, short)
-            ax.annotate(label, (xi, yi), fontsize=6, xytext=(3, 3), textcoords="offset points")
+            ax.annotate(label, (xi, yi), fontsize=5, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
     ax.set_xlabel("bits per key/value element (everything stored)")
     ax.set_ylabel("mean KL(float32 || row) per token, nats")
     ax.set_title("SmolLM2-135M-Instruct: next-token divergence from a float32 cache")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
+    # Beside the axes: inside them it hides the rows it names.
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0))
     fig.tight_layout()
     fig.savefig(path, dpi=130)
     plt.close(fig)

@@ -102,10 +102,11 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
         if (!(gain > 0.0f)) return 0.0f;
     }
     if (half != nullptr) {
-        // The very products quantize_clamped compared with the thresholds.
+        // The very products quantize_clamped compared with the thresholds. A
+        // bit is as likely set as not, so it is or-ed in without a branch.
         for (int32_t i = 0; i < P; ++i) {
             const float y = std::max(-FLT_MAX, std::min(FLT_MAX, sp * buf[i])) * coded_inv;
-            if (y >= levels[codes[i]]) half[i / 8] |= static_cast<uint8_t>(0x80u >> (i % 8));
+            half[i / 8] |= static_cast<uint8_t>(static_cast<uint32_t>(y >= levels[codes[i]]) << (7 - i % 8));
         }
     }
     // The rotated coordinates v have a squared norm of P (buf has unit norm up

@@ -18,23 +18,22 @@ void place_key(CodeStore& store, int32_t slot, const CodedTokens& coded, int32_t
     store.key_scales.set(static_cast<size_t>(slot), coded.key_scale[t]);
 }
 
-void place_value(CodeStore& store, int32_t slot, const CodedTokens& coded, int32_t t) {
+// The value of the token appended as number `index`, with its half-cell bits
+// where the head keeps them.
+void place_value(HeadCache& head, int32_t slot, int64_t index, const CodedTokens& coded, int32_t t) {
+    CodeStore& store = head.store;
     const auto val_bytes = static_cast<size_t>(store.val_bytes_per_vec);
     std::memcpy(store.val_codes.data() + static_cast<size_t>(slot) * val_bytes, coded.val[t], val_bytes);
     store.val_scales.set(static_cast<size_t>(slot), coded.val_scale[t]);
-}
-
-// The half-cell bits of entry t of `coded`, for the token appended as number `index`.
-void keep_half_bits(HeadCache& head, int64_t index, const CodedTokens& coded, int32_t t) {
     if (head.value_refine == 0) return;
     const auto bytes = static_cast<size_t>(half_bits_bytes(head.rotation.P));
     const auto entry = static_cast<size_t>(index % refined_entries(head));
     std::memcpy(head.half_bits.data() + entry * bytes, coded.val_half[t], bytes);
 }
 
-void place_codes(HeadCache& head, int32_t slot, const CodedTokens& coded, int32_t t) {
+void place_codes(HeadCache& head, int32_t slot, int64_t index, const CodedTokens& coded, int32_t t) {
     place_key(head.store, slot, coded, t);
-    place_value(head.store, slot, coded, t);
+    place_value(head, slot, index, coded, t);
 }
 
 void clear_key(CodeStore& store, int32_t slot) {
@@ -118,16 +117,14 @@ void start_coding(const KernelTable& kt, HeadCache& head, const float* key, cons
     if (head.key_group == 0) {
         for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
             head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
-            place_codes(head, i % store.capacity, coded, 0);
-            keep_half_bits(head, i, coded, 0);
+            place_codes(head, i % store.capacity, i, coded, 0);
         }
         return;
     }
     // Values now; keys by complete groups, the newest group's waiting for the rest of it.
     for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
         head.codec->encode_values(kt, head, 1, tokens.val_of(i), 0, coded);
-        place_value(head.store, i % store.capacity, coded, 0);
-        keep_half_bits(head, i, coded, 0);
+        place_value(head, i % store.capacity, i, coded, 0);
     }
     const auto key_of = [&](int64_t i) { return tokens.key_of(static_cast<int32_t>(i)); };
     const int64_t oldest = tokens.count - store.count;
@@ -160,8 +157,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
             head.codec->encode_values(kt, head, 1, val, 0, coded);
             made = 0;
         }
-        place_value(store, s, coded, made);
-        keep_half_bits(head, head.appended, coded, made);
+        place_value(head, s, head.appended, coded, made);
         clear_key(store, s);
     } else if (coded_now) {
         CodedTokens& coded = attention_scratch().coded;
@@ -169,8 +165,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
             head.codec->encode_tokens(kt, head, 1, key, val, 0, coded);
             made = 0;
         }
-        place_codes(head, s, coded, made);
-        keep_half_bits(head, head.appended, coded, made);
+        place_codes(head, s, head.appended, coded, made);
     } else if (s < store.touched) {
         // A slot written before a reset still holds that token's codes, which
         // a saved state would carry: it is made what a fresh head holds.

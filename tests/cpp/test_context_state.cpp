@@ -152,6 +152,20 @@ void reseal(Blob& b) {
     set_field<uint64_t>(b, b.size() - 8, checksum_of(b.data(), b.size() - 8));
 }
 
+// Each damage, done to a copy of `good` that is then resealed, is refused with its message.
+struct Damage {
+    std::function<void(Blob&)> damage;
+    const char* message;
+};
+void expect_damages_refused(const Blob& good, std::initializer_list<Damage> damages) {
+    for (const Damage& d : damages) {
+        Blob bad = good;
+        d.damage(bad);
+        reseal(bad);
+        expect_refused(bad, d.message);
+    }
+}
+
 size_t record_at(int32_t head) { return kStateHeaderBytesV2 + kHeadRecordBytes * sz(head); }
 
 TEST(ContextState, RefusesEachKindOfDamageNamingIt) {
@@ -524,20 +538,12 @@ TEST(ContextState, Float16CopiesSaveAsHeldAndRefuseNonFiniteHalves) {
     const size_t exact = kStateHeaderBytesV2 + kHeadRecordBytes +
                          530 * (sz(head.store.bytes_per_vec) + sz(head.store.val_bytes_per_vec) + 12);
     const size_t recent = exact + 2 * 2 * sz(hd) * 2 + 3 * 4 * sz(hd);  // past 2 sinks and the statistics
-    const struct {
-        size_t offset;
-        uint16_t half;
-        const char* message;
-    } cases[] = {
-        {exact + 2 * (2 * sz(hd) * 1 + 3), 0x7c00, "head 0 has a non-finite full-precision key at token 1"},
-        {recent + 2 * (2 * sz(hd) * 3 + sz(hd)), 0xfe00, "head 0 has a non-finite recent value at token 3"},
-    };
-    for (const auto& c : cases) {
-        Blob bad = good;
-        set_field<uint16_t>(bad, c.offset, c.half);
-        reseal(bad);
-        expect_refused(bad, c.message);
-    }
+    expect_damages_refused(good, {
+        {[&](Blob& x) { set_field<uint16_t>(x, exact + 2 * (2 * sz(hd) * 1 + 3), 0x7c00); },
+         "head 0 has a non-finite full-precision key at token 1"},
+        {[&](Blob& x) { set_field<uint16_t>(x, recent + 2 * (2 * sz(hd) * 3 + sz(hd)), 0xfe00); },
+         "head 0 has a non-finite recent value at token 3"},
+    });
 }
 
 }  // namespace
@@ -563,10 +569,7 @@ TEST(ContextState, KeyGroupsRefuseNonFiniteWaitingKeysAndOffsets) {
     const size_t offsets = good.size() - kStateChecksumBytes - 4 * sz(hd) * 2;
     const size_t waiting = offsets - 10 * sz(hd) * 4;
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const struct {
-        std::function<void(Blob&)> damage;
-        const char* message;
-    } cases[] = {
+    expect_damages_refused(good, {
         {[&](Blob& x) { set_field<float>(x, waiting, inf); }, "head 0 has a non-finite waiting key at entry 0"},
         {[&](Blob& x) { set_field<float>(x, waiting + 4 * (sz(hd) * 9 + 7), nan); },
          "head 0 has a non-finite waiting key at entry 9"},
@@ -574,13 +577,7 @@ TEST(ContextState, KeyGroupsRefuseNonFiniteWaitingKeysAndOffsets) {
          "head 0 has a non-finite key-group offset at entry 0"},
         {[&](Blob& x) { set_field<uint16_t>(x, offsets + 2 * (sz(hd) * 3 + 7), 0x7fc1); },
          "head 0 has a non-finite key-group offset at entry 3"},
-    };
-    for (const auto& c : cases) {
-        Blob bad = good;
-        c.damage(bad);
-        reseal(bad);
-        expect_refused(bad, c.message);
-    }
+    });
     EXPECT_EQ(saved(*loaded(good)), good);
 }
 

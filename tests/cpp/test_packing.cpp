@@ -332,25 +332,6 @@ TEST(HalfCells, InterleavedStreamIsTheNextWidthsPack) {
     }
 }
 
-// Each half's level lies inside its half, so the table ascends and a bit only
-// ever moves a coordinate's reading towards where it fell.
-TEST(HalfCells, LevelsLieInTheirHalves) {
-    for (int bits : {2, 3}) {
-        const Codebook cb = default_codebook(bits);
-        float half[1 << kMaxBits];
-        half_cell_levels(cb, half);
-        const int32_t n = 1 << bits;
-        for (int32_t c = 0; c < n; ++c) {
-            const float lo = c == 0 ? -INFINITY : cb.thresholds[c - 1];
-            const float hi = c == n - 1 ? INFINITY : cb.thresholds[c];
-            EXPECT_GT(half[2 * c], lo) << bits << " " << c;
-            EXPECT_LT(half[2 * c], cb.levels[c]) << bits << " " << c;
-            EXPECT_GT(half[2 * c + 1], cb.levels[c]) << bits << " " << c;
-            EXPECT_LT(half[2 * c + 1], hi) << bits << " " << c;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace kelvor::test
 

@@ -284,12 +284,12 @@ private:
     }
 
     // The same for refined tokens: each one's codes and half-cell bits become
-    // one stream of the next width, a few tokens at a time on the stack, which
-    // that width's kernel reads with the half cells' levels.
+    // one 4-bit stream, a few tokens at a time on the stack, which the 4-bit
+    // kernel reads with the half cells' levels.
     void accumulate_refined(int32_t slot, const float* scales, int32_t at, int32_t n, float* const* acc) const {
         constexpr int32_t kChunk = 32;
         alignas(64) uint8_t wide[kChunk * kMaxStreamBytes + 64];  // and the zeroed line a decoder may read
-        const int32_t bits = store_.val_bits + 1;
+        constexpr int32_t bits = 4;
         const int32_t wide_bytes = stream_bytes(bits, P_);
         const auto half_bytes = static_cast<size_t>(half_bits_bytes(P_));
         const int32_t entries = refined_entries(head_);
@@ -297,7 +297,7 @@ private:
         for (int32_t done = 0; done < n; done += kChunk) {
             const int32_t m = std::min(kChunk, n - done);
             for (int32_t t = 0; t < m; ++t) {
-                interleave_half_bits(
+                kt_.interleave_half_bits(
                     store_.val_codes.data() + static_cast<size_t>(slot + done + t) * store_.val_bytes_per_vec,
                     head_.half_bits.data() + static_cast<size_t>(entry) * half_bytes, P_, store_.val_bits,
                     wide + static_cast<size_t>(t) * wide_bytes);

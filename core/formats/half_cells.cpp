@@ -27,18 +27,15 @@ void half_cell_levels(const Codebook& codebook, float* out) {
 
 namespace {
 
-// Four codes of width Bits (the high or low half of a group's word) spread
-// into four slots of Bits + 1 bits, each code shifted up by one for its bit.
+// Four codes of width Bits (the high or low half of a group's word) as four
+// nibbles, each code shifted up by one for its bit.
 template <int Bits>
 const std::array<uint16_t, 1u << (4 * Bits)>& spread_table() {
     static const auto table = [] {
         std::array<uint16_t, 1u << (4 * Bits)> t{};
         for (uint32_t x = 0; x < t.size(); ++x) {
             uint32_t w = 0;
-            for (int k = 0; k < 4; ++k) {
-                const uint32_t code = (x >> (Bits * (3 - k))) & ((1u << Bits) - 1);
-                w |= (code << 1) << ((Bits + 1) * (3 - k));
-            }
+            for (int k = 0; k < 4; ++k) w |= ((x >> (Bits * (3 - k))) & ((1u << Bits) - 1)) << (4 * (3 - k) + 1);
             t[x] = static_cast<uint16_t>(w);
         }
         return t;
@@ -46,15 +43,13 @@ const std::array<uint16_t, 1u << (4 * Bits)>& spread_table() {
     return table;
 }
 
-// A byte of half-cell bits (coordinate k at bit 7 - k) at the low bit of
-// eight slots of Bits + 1 bits.
-template <int Bits>
+// A byte of half-cell bits (coordinate k at bit 7 - k) at the low bit of eight nibbles.
 const std::array<uint32_t, 256>& bit_table() {
     static const auto table = [] {
         std::array<uint32_t, 256> t{};
         for (uint32_t h = 0; h < 256; ++h) {
             uint32_t w = 0;
-            for (int k = 0; k < 8; ++k) w |= ((h >> (7 - k)) & 1u) << ((Bits + 1) * (7 - k));
+            for (int k = 0; k < 8; ++k) w |= ((h >> (7 - k)) & 1u) << (4 * (7 - k));
             t[h] = w;
         }
         return t;
@@ -64,25 +59,24 @@ const std::array<uint32_t, 256>& bit_table() {
 
 template <int Bits>
 void interleave_bits(const uint8_t* stream, const uint8_t* half, int32_t P, uint8_t* out) {
-    constexpr int Wide = Bits + 1;
-    if (P < 8) {
-        // A partial group: through single codes, as pack_codes zero-fills it.
-        uint8_t codes[8];
-        const uint32_t w = load_group_word<Bits>(stream, P);
-        for (int32_t k = 0; k < P; ++k) {
-            codes[k] = static_cast<uint8_t>(group_code<Bits>(w, k) << 1 | (half[0] >> (7 - k) & 1));
-        }
-        pack_codes(codes, P, Wide, out);
-        return;
-    }
     const auto& spread = spread_table<Bits>();
-    const auto& bits = bit_table<Bits>();
-    for (int32_t g = 0; g < P / 8; ++g) {
+    const auto& bits = bit_table();
+    const int32_t groups = P / 8;
+    for (int32_t g = 0; g < groups; ++g) {
         const uint32_t w = load_group_word<Bits>(stream + g * Bits, 8);
-        const uint32_t wide = uint32_t{spread[w >> (4 * Bits)]} << (4 * Wide) | spread[w & ((1u << (4 * Bits)) - 1)] |
+        const uint32_t wide = uint32_t{spread[w >> (4 * Bits)]} << 16 | spread[w & ((1u << (4 * Bits)) - 1)] |
                               bits[half[g]];
-        for (int b = 0; b < Wide; ++b) out[g * Wide + b] = static_cast<uint8_t>(wide >> (8 * (Wide - 1 - b)));
+        for (int b = 0; b < 4; ++b) out[g * 4 + b] = static_cast<uint8_t>(wide >> (8 * (3 - b)));
     }
+    // A partial group: through single codes, as pack_codes zero-fills it.
+    const int32_t rest = P - 8 * groups;
+    if (rest == 0) return;
+    uint8_t codes[8];
+    const uint32_t w = load_group_word<Bits>(stream + groups * Bits, rest);
+    for (int32_t k = 0; k < rest; ++k) {
+        codes[k] = static_cast<uint8_t>(group_code<Bits>(w, k) << 1 | (half[groups] >> (7 - k) & 1));
+    }
+    pack_codes(codes, rest, 4, out + 4 * groups);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Half-cell bits: one more bit per coordinate, saying in which half of its
 // code's cell (split at the cell's level) a coordinate fell. A code c and its
-// bit b read together as code 2c + b of the next width, whose table is the
-// cells' halves in order, so the next width's kernels read them unchanged.
+// bit b read together as code 2c + b, whose table is the cells' halves in
+// order, so the 4-bit kernels read them unchanged: as nibbles at both widths,
+// because every level widens to nibbles with a few byte shuffles, where a
+// 3-bit stream (for 2-bit codes) would need bits packed across bytes.
 #pragma once
 #include <cstdint>
 
@@ -18,8 +20,12 @@ constexpr int32_t half_bits_bytes(int32_t P) { return (P + 7) / 8; }
 // threshold c) (unbounded at the ends). Ascending, as the codes are.
 void half_cell_levels(const Codebook& codebook, float* out);
 
-// The stream of P codes of width bits + 1 (2c + b) that a stream of width
-// `bits` and its half-cell bits make, as pack_codes writes it. bits is 2 or 3.
+// The 4-bit stream of the P codes 2c + b that a stream of width `bits` and its
+// half-cell bits make, as pack_codes writes it. bits is 2 or 3. This is the
+// reference; kernel tables carry each level's own.
 void interleave_half_bits(const uint8_t* stream, const uint8_t* half, int32_t P, int32_t bits, uint8_t* out);
+
+// Coordinates each level widens at once; a shorter tail goes through the reference.
+constexpr int32_t kHalfCellBlock = 64;
 
 }  // namespace kelvor

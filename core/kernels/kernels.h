@@ -75,6 +75,8 @@ struct KernelTable {
     // scores has room for T floats; query is read in full before out is written.
     void (*exact_attend)(const float* exact, int32_t T, int32_t hd, const float* query, float* scores,
                          float* out);
+    // interleave_half_bits (core/formats/half_cells.h): the same bytes at every level.
+    void (*interleave_half_bits)(const uint8_t* stream, const uint8_t* half, int32_t P, int32_t bits, uint8_t* out);
 };
 
 // Each level's table; a level this build leaves out returns nullptr.

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/kernels/half_cells_x86.h"
 #include "core/kernels/simd_kernels.h"
 
 namespace kelvor {
@@ -101,6 +102,11 @@ struct Avx2 {
         alignas(32) int32_t lanes_out[lanes];
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes_out), q);
         for (int32_t j = 0; j < lanes && j < remaining; ++j) codes[j] = static_cast<uint8_t>(lanes_out[j]);
+    }
+
+    template <int Bits>
+    static void widen_half_cells(const uint8_t* stream, const uint8_t* half, uint8_t* out) {
+        x86_widen_half_cells<Bits>(stream, half, out);
     }
 
     // 16 codes per chunk, two registers. Codes are broadcast straight from

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/kernels/half_cells_x86.h"
 #include "core/kernels/simd_kernels.h"
 
 namespace kelvor {
@@ -97,6 +98,11 @@ struct Avx512 {
     }
     static void store_codes(uint8_t* codes, ireg q, int32_t remaining) {
         _mm_mask_storeu_epi8(codes, mask(remaining), _mm512_cvtepi32_epi8(q));
+    }
+
+    template <int Bits>
+    static void widen_half_cells(const uint8_t* stream, const uint8_t* half, uint8_t* out) {
+        x86_widen_half_cells<Bits>(stream, half, out);
     }
 
     // 16 codes per chunk (one register), decoded into 32-bit lanes and looked

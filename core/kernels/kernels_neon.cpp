@@ -111,6 +111,52 @@ struct Neon {
         for (int32_t j = 0; j < lanes && j < remaining; ++j) codes[j] = static_cast<uint8_t>(v[j]);
     }
 
+    // Half cells as on x86 (core/kernels/half_cells_x86.h), 16 bytes at a time.
+    template <int Bits>
+    static void widen_half_cells(const uint8_t* stream, const uint8_t* half, uint8_t* out) {
+        uint8x16_t codes[2];
+        if constexpr (Bits == 2) {
+            static constexpr uint8_t spread[16] = {0, 2, 4, 6, 32, 34, 36, 38, 64, 66, 68, 70, 96, 98, 100, 102};
+            const uint8x16_t in = vld1q_u8(stream);
+            const uint8x16_t a = vqtbl1q_u8(vld1q_u8(spread), vshrq_n_u8(in, 4));
+            const uint8x16_t b = vqtbl1q_u8(vld1q_u8(spread), vandq_u8(in, vdupq_n_u8(0x0F)));
+            codes[0] = vzip1q_u8(a, b);
+            codes[1] = vzip2q_u8(a, b);
+        } else {
+            static_assert(Bits == 3, "half cells widen 2- and 3-bit codes");
+            // The table's 32 bytes are the block's bytes 0-15 and 8-23; index
+            // 255 reads as zero.
+            static constexpr uint8_t groups[2][16] = {
+                {2, 1, 0, 255, 5, 4, 3, 255, 8, 7, 6, 255, 11, 10, 9, 255},
+                {22, 21, 20, 255, 25, 24, 23, 255, 28, 27, 26, 255, 31, 30, 29, 255}};
+            const uint8x16x2_t bytes = {{vld1q_u8(stream), vld1q_u8(stream + 8)}};
+            for (int r = 0; r < 2; ++r) {
+                const uint32x4_t w = vreinterpretq_u32_u8(vqtbl2q_u8(bytes, vld1q_u8(groups[r])));
+                const uint32x4_t fields =
+                    vorrq_u32(vorrq_u32(vandq_u32(vshrq_n_u32(w, 18), vdupq_n_u32(0x3F)),
+                                        vandq_u32(vshrq_n_u32(w, 4), vdupq_n_u32(0x3F00))),
+                              vorrq_u32(vandq_u32(vshlq_n_u32(w, 10), vdupq_n_u32(0x3F0000)),
+                                        vandq_u32(vshlq_n_u32(w, 24), vdupq_n_u32(0x3F000000))));
+                const uint8x16_t f = vreinterpretq_u8_u32(fields);
+                codes[r] = vorrq_u8(vshlq_n_u8(vandq_u8(f, vdupq_n_u8(0x38)), 2),
+                                    vshlq_n_u8(vandq_u8(f, vdupq_n_u8(0x07)), 1));
+            }
+        }
+        static constexpr uint8_t owner[2][16] = {{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3},
+                                                 {4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7}};
+        static constexpr uint8_t pair_mask[16] = {0xC0, 0x30, 0x0C, 0x03, 0xC0, 0x30, 0x0C, 0x03,
+                                                  0xC0, 0x30, 0x0C, 0x03, 0xC0, 0x30, 0x0C, 0x03};
+        static constexpr uint8_t place[16] = {0, 1, 16, 17, 1, 1, 17, 17, 16, 17, 16, 17, 17, 17, 17, 17};
+        const uint8x8_t h = vld1_u8(half);
+        const uint8x16_t halves = vcombine_u8(h, h);
+        for (int r = 0; r < 2; ++r) {
+            const uint8x16_t pairs = vandq_u8(vqtbl1q_u8(halves, vld1q_u8(owner[r])), vld1q_u8(pair_mask));
+            const uint8x16_t bits = vorrq_u8(vqtbl1q_u8(vld1q_u8(place), vshrq_n_u8(pairs, 4)),
+                                             vqtbl1q_u8(vld1q_u8(place), vandq_u8(pairs, vdupq_n_u8(0x0F))));
+            vst1q_u8(out + 16 * r, vorrq_u8(codes[r], bits));
+        }
+    }
+
     // A chunk is one group (8 codes in Bits bytes), two registers. Its first
     // four bytes, read as one big-endian word, hold code j at bit 32 - Bits*(j+1);
     // each lane shifts its code down and masks it, and a byte table lookup

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/formats/codebook.h"
+#include "core/formats/half_cells.h"
 #include "core/formats/packing.h"
 #include "core/formats/rotation.h"
 #include "core/kernels/kernels.h"
@@ -108,7 +109,7 @@ const KernelTable& scalar_kernels() {
     static const KernelTable table = {
         SimdLevel::scalar,    "scalar",         "",             rht_forward,           rht_inverse,
         softmax_inplace,      quantize_clamped_ref, square_sums8_ref, score_keys_ref, accumulate_values_ref,
-        exact_attend_ref,
+        exact_attend_ref,     interleave_half_bits,
     };
     return table;
 }

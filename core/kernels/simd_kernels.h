@@ -41,6 +41,10 @@
 //   store_codes(codes, q, n): the low bytes of the first n lanes
 //   Decoder<Bits>: below; a width of KELVOR_CODE_WIDTHS a level has no
 //                  decoder for must fail to build there (dependent_false).
+//   widen_half_cells<Bits>(stream, half, out): for Bits 2 and 3, the
+//                  kHalfCellBlock codes of `stream` and their half bits as
+//                  interleave_half_bits writes them (32 bytes); reads only the
+//                  block's 8 * Bits stream bytes and 8 half bytes
 //
 // Decoder<Bits>(levels) is built once per call from the head's 2^Bits levels,
 // so every head may code with its own table. It reads a token's code stream as
@@ -73,6 +77,7 @@
 #include <cstdint>
 
 #include "core/formats/codebook.h"
+#include "core/formats/half_cells.h"
 #include "core/formats/rotation.h"
 #include "core/kernels/kernels.h"
 #include "core/kernels/lane_queries.h"
@@ -660,6 +665,23 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
     }
 }
 
+// Half cells a block at a time at the level, a shorter tail by the reference.
+// Refined tokens are widened on every pass that reads them, so this runs once
+// per token and call, beside the token's decoding.
+template <class V>
+void interleave_half_bits_by_block(const uint8_t* stream, const uint8_t* half, int32_t P, int32_t bits,
+                                   uint8_t* out) {
+    int32_t done = 0;
+    if (bits == 2) {
+        for (; done + kHalfCellBlock <= P; done += kHalfCellBlock)
+            V::template widen_half_cells<2>(stream + done / 4, half + done / 8, out + done / 2);
+    } else if (bits == 3) {
+        for (; done + kHalfCellBlock <= P; done += kHalfCellBlock)
+            V::template widen_half_cells<3>(stream + done / 8 * 3, half + done / 8, out + done / 2);
+    }
+    if (done < P) interleave_half_bits(stream + done / 8 * bits, half + done / 8, P - done, bits, out + done / 2);
+}
+
 // A level's table; a variant decodes with its own family of decoders.
 template <class V, template <int> class Decoder = V::template Decoder>
 KernelTable make_table(SimdLevel level, const char* name, const char* variant = "") {
@@ -673,7 +695,8 @@ KernelTable make_table(SimdLevel level, const char* name, const char* variant = 
                        square_sums8<V>,
                        score_keys<V, Decoder>,
                        accumulate_values<V, Decoder>,
-                       exact_attend<V>};
+                       exact_attend<V>,
+                       interleave_half_bits_by_block<V>};
 }
 
 }  // namespace

@@ -302,11 +302,11 @@ TEST(PackedRoundTrip, EveryCodeComesBackAtEveryLength) {
     }
 }
 
-// A code c of width bits and its half-cell bit b read as code 2c + b of the
-// next width: the interleaved stream is that code's packed stream, byte for
-// byte, at every length a head has (partial groups included), and nothing
+// A code c of width bits and its half-cell bit b read as code 2c + b: every
+// level's widened stream is that code's packed 4-bit stream, byte for byte, at
+// every length a head has (partial blocks and groups included), and nothing
 // past it is written.
-TEST(HalfCells, InterleavedStreamIsTheNextWidthsPack) {
+TEST(HalfCells, WidenedStreamIsTheFourBitPackAtEveryLevel) {
     std::mt19937 rng(11);
     for (int bits : {2, 3}) {
         for (int32_t P = 1; P <= kMaxPaddedDim; P *= 2) {
@@ -321,13 +321,17 @@ TEST(HalfCells, InterleavedStreamIsTheNextWidthsPack) {
             }
             std::vector<uint8_t> stream(static_cast<size_t>(stream_bytes(bits, P)));
             pack_codes(codes.data(), P, bits, stream.data());
-            const size_t wide_bytes = static_cast<size_t>(stream_bytes(bits + 1, P));
-            std::vector<uint8_t> out(wide_bytes + 8, 0xA5);
-            interleave_half_bits(stream.data(), half.data(), P, bits, out.data());
-            ASSERT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + wide_bytes), model_pack(wide_codes, bits + 1))
-                << "bits " << bits << " P " << P;
-            ASSERT_TRUE(std::all_of(out.begin() + wide_bytes, out.end(), [](uint8_t x) { return x == 0xA5; }))
-                << "bits " << bits << " P " << P;
+            const std::vector<uint8_t> expected = model_pack(wide_codes, 4);
+            for (const KernelTable* kt : available_tables()) {
+                std::vector<uint8_t> out(expected.size() + 8, 0xA5);
+                kt->interleave_half_bits(stream.data(), half.data(), P, bits, out.data());
+                ASSERT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(expected.size())),
+                          expected)
+                    << kt->name << " bits " << bits << " P " << P;
+                ASSERT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(expected.size()), out.end(),
+                                        [](uint8_t x) { return x == 0xA5; }))
+                    << kt->name << " bits " << bits << " P " << P;
+            }
         }
     }
 }

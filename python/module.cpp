@@ -575,6 +575,9 @@ PYBIND11_MODULE(kelvor_py, m) {
                          const std::string& copy_dtype, const std::string& scale_dtype,
                          const std::string& position_dtype, Int<int32_t, InitKeyGroup> key_group,
                          Int<int32_t, InitValueRefine> value_refine) {
+                 // The settings read 0 as "as bits", which is what None means here: a
+                 // 0 passed on purpose is a wrong width, not a request for the default.
+                 if (value_bits) kelvor::check_setting(kelvor::setting("value_bits"), *value_bits);
                  const std::optional<int32_t> width =
                      value_bits ? std::optional<int32_t>(*value_bits) : std::nullopt;
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,

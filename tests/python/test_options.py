@@ -144,6 +144,7 @@ def test_options_at_their_defaults_change_nothing(rng, encoding):
 
 def test_options_are_checked_shown_and_counted():
     for kwargs, message in [(dict(value_bits=5), "value_bits must be 2, 3 or 4, got 5"),
+                            (dict(value_bits=0), "value_bits must be 2, 3 or 4, got 0"),
                             (dict(recent=-1), "recent must be between 0 and 4096, got -1"),
                             (dict(recent=4097), "recent must be between 0 and 4096, got 4097"),
                             (dict(sinks=513), "sinks must be between 0 and 512, got 513"),

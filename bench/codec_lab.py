@@ -48,6 +48,9 @@ class Variant:
     wait_only: bool = False       # keys still wait for their group's end in float16, but store no offset
     half_scales: bool = False     # the per-vector scales stored as float16
     bf16_scales: bool = False     # the per-vector scales stored as bfloat16 (float32 rounded to 8 significant bits)
+    log8_scales: int = 0          # the per-vector scales in 8 bits: log2 rounded to 1/this (16: a range of 16 octaves,
+                                  # 8: 32 octaves, wide enough for one fixed range); the range itself is not modelled
+    log8_values: int = 0          # the same for the values' scales only (the keys' as the other options say)
     key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
     group_divisor: bool = False   # with key_offset: each group also keeps its own float16 divisor per key channel
     value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
@@ -66,7 +69,8 @@ class Variant:
         p = 1 << (head_dim - 1).bit_length()
         exact = self.sinks + min(self.recent, tokens) + self.heavy
         keys_only = max(min(self.key_recent, tokens) - min(self.recent, tokens), 0)
-        scales = 2 * (16 if self.half_scales or self.bf16_scales else 32)
+        key_scale = 8 if self.log8_scales else 16 if self.half_scales or self.bf16_scales else 32
+        scales = key_scale + (8 if self.log8_scales or self.log8_values else key_scale)
         total = tokens * (p * (self.kb() + self.key_residual + self.vb()) + scales + 32 + 32 * (self.key_residual > 0))
         if self.key_offset:
             complete = tokens // self.key_offset
@@ -226,12 +230,16 @@ class LabHead:
         norm = np.sqrt((y * y).sum(1)) + 1e-30
         return math.sqrt(self.p) * (pad / norm[:, None]) @ self.rot.T, norm
 
-    def _back(self, unit, scale):
+    def _back(self, unit, scale, values=False):
         """unit (rows of codebook levels, or a reconstruction at unit gain) times each row's stored scale."""
         if self.v.half_scales:
             scale = scale.astype(np.float16).astype(np.float64)
         if self.v.bf16_scales:
             scale = bfloat16_round(scale)
+        steps = self.v.log8_scales or (self.v.log8_values if values else 0)
+        if steps:
+            with np.errstate(divide="ignore"):
+                scale = np.exp2(np.round(np.log2(scale) * steps) / steps)
         return ((unit * (scale / math.sqrt(self.p))[:, None]) @ self.rot)[:, :self.hd]
 
     def keys(self, k, offset=0.0, divisor=None):
@@ -256,13 +264,13 @@ class LabHead:
         levels = self.val_levels if levels is None else levels
         unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
         lv, gain = code_unit(unit, levels, keep_norm=True)
-        plain = self._back(lv, gain * norm) + self.val_mean + offset
+        plain = self._back(lv, gain * norm, values=True) + self.val_mean + offset
         if not refine:
             return plain
         lower, upper = half_cell_levels(levels)
         idx = np.searchsorted(levels, lv)
         fine = np.where(unit / gain[:, None] > lv, upper[idx], lower[idx])
-        return plain, self._back(fine, gain * norm) + self.val_mean + offset
+        return plain, self._back(fine, gain * norm, values=True) + self.val_mean + offset
 
 
 class LabCache(Float32Cache):

@@ -665,20 +665,24 @@ void exact_attend(const float* exact, int32_t T, int32_t hd, const float* query,
     }
 }
 
+// Whole blocks of a stream's half cells at the level; returns the codes done.
+template <class V, int Bits>
+int32_t widen_half_cell_blocks(const uint8_t* stream, const uint8_t* half, int32_t P, uint8_t* out) {
+    int32_t done = 0;
+    for (; done + kHalfCellBlock <= P; done += kHalfCellBlock)
+        V::template widen_half_cells<Bits>(stream + done / 8 * Bits, half + done / 8, out + done / 2);
+    return done;
+}
+
 // Half cells a block at a time at the level, a shorter tail by the reference.
 // Refined tokens are widened on every pass that reads them, so this runs once
 // per token and call, beside the token's decoding.
 template <class V>
 void interleave_half_bits_by_block(const uint8_t* stream, const uint8_t* half, int32_t P, int32_t bits,
                                    uint8_t* out) {
-    int32_t done = 0;
-    if (bits == 2) {
-        for (; done + kHalfCellBlock <= P; done += kHalfCellBlock)
-            V::template widen_half_cells<2>(stream + done / 4, half + done / 8, out + done / 2);
-    } else if (bits == 3) {
-        for (; done + kHalfCellBlock <= P; done += kHalfCellBlock)
-            V::template widen_half_cells<3>(stream + done / 8 * 3, half + done / 8, out + done / 2);
-    }
+    const int32_t done = bits == 2   ? widen_half_cell_blocks<V, 2>(stream, half, P, out)
+                         : bits == 3 ? widen_half_cell_blocks<V, 3>(stream, half, P, out)
+                                     : 0;
     if (done < P) interleave_half_bits(stream + done / 8 * bits, half + done / 8, P - done, bits, out + done / 2);
 }
 

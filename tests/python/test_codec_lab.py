@@ -53,7 +53,8 @@ def test_keys_only_window_holds_the_newest_keys_in_float16_and_codes_every_value
     assert variant.bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)
 
 
-@pytest.mark.parametrize("options, scale_bits", [(dict(log8_scales=16), 8 + 8), (dict(bf16_scales=True, log8_values=8), 16 + 8)])
+@pytest.mark.parametrize("options, scale_bits", [(dict(log8_scales=16), 8 + 8),
+                                                 (dict(bf16_scales=True, log8_values=8), 16 + 8)])
 def test_eight_bit_scales_count_a_byte_each(options, scale_bits):
     expected = (600 * (16 * 6 + scale_bits + 32) + 3 * 16 * 32) / (2 * 600 * 16)
     assert codec_lab.Variant(3, **options).bits_per_element(16, 600) == pytest.approx(expected, rel=1e-12)

@@ -91,7 +91,7 @@ struct PyMHAContext {
               n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
               static_cast<kelvor::Encoding>(choice_named("encoding", encoding)), threads,
               kelvor::HeadOptions{value_bits.value_or(0), recent, sinks, choice_named("copy_dtype", copy_dtype) == 1,
-                                  choice_named("scale_dtype", scale_dtype) == 1,
+                                  static_cast<kelvor::ScaleKind>(choice_named("scale_dtype", scale_dtype)),
                                   choice_named("position_dtype", position_dtype) == 1, key_group, value_refine}}) {}
 
     // Restored from a saved state: built from its settings, then filled.

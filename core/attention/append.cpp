@@ -104,6 +104,22 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     put_copy(head.recent.data() + at, key, val, head.head_dim, head.half_copies);
 }
 
+// One-byte scales cover 16 octaves: each of the head's two arrays places them
+// around the typical scale of the tokens it is about to code (their mean
+// log step), before any is stored. Keys are measured without their group
+// offsets, which only make scales smaller, far less than the range allows.
+void place_scale_ranges(const KernelTable& kt, HeadCache& head, const AppendedTokens& tokens, CodedTokens& coded) {
+    int64_t key_steps = 0, val_steps = 0, keys = 0, vals = 0;
+    for (int32_t i = tokens.count - head.store.count; i < tokens.count; ++i) {
+        head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
+        // A zero scale (a vector at the centre) has no logarithm and no say.
+        if (coded.key_scale[0] > 0.0f) key_steps += log_scale_step(coded.key_scale[0]), ++keys;
+        if (coded.val_scale[0] > 0.0f) val_steps += log_scale_step(coded.val_scale[0]), ++vals;
+    }
+    head.store.key_scales.set_base(log_scale_base(key_steps, keys));
+    head.store.val_scales.set_base(log_scale_base(val_steps, vals));
+}
+
 // The append after which a head whose codes were not ready answers from its
 // codes: the first time the ring replaced a token, or outgrew the window. The
 // codec fixes its statistics from the tokens appended since init/reset, and
@@ -114,6 +130,7 @@ void start_coding(const KernelTable& kt, HeadCache& head, const float* key, cons
                                 head.head_dim, key, val};
     head.codec->fix_stats(head, tokens);
     CodedTokens& coded = attention_scratch().coded;
+    if (store.key_scales.kind() == ScaleKind::log8) place_scale_ranges(kt, head, tokens, coded);
     if (head.key_group == 0) {
         for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
             head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);

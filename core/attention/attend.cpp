@@ -68,7 +68,7 @@ void for_each_run(const CodeStore& store, int32_t from, int32_t to, Fn&& fn) {
     }
 }
 
-// The kernels read float32 scales: a ring of bfloat16 ones is widened a chunk
+// The kernels read float32 scales: a ring of narrower ones is widened a chunk
 // at a time on the stack. Each token's score is its own and value sums add
 // tokens in order however the tokens are cut, so the answers are bit for bit
 // those of float32 scales holding the same values.
@@ -78,11 +78,11 @@ constexpr int32_t kScaleChunk = 256;
 // `tokens` slots from `slot`, with their scales as float32.
 template <class Fn>
 void with_float_scales(const ScaleArray& scales, int32_t slot, int32_t tokens, Fn&& fn) {
-    if (!scales.is_bfloat16()) return fn(scales.data() + slot, 0, tokens);
+    if (scales.is_float32()) return fn(scales.data() + slot, 0, tokens);
     float chunk[kScaleChunk];
     for (int32_t offset = 0; offset < tokens; offset += kScaleChunk) {
         const int32_t n = std::min(kScaleChunk, tokens - offset);
-        widen_bfloat16(scales.halves() + slot + offset, n, chunk);
+        scales.widen(static_cast<size_t>(slot + offset), n, chunk);
         fn(static_cast<const float*>(chunk), offset, n);
     }
 }

@@ -50,8 +50,8 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.touched = 0;
     store.key_codes.release();
     store.val_codes.release();
-    store.key_scales = ScaleArray(options.bfloat16_scales);
-    store.val_scales = ScaleArray(options.bfloat16_scales);
+    store.key_scales = ScaleArray(options.scale_kind);
+    store.val_scales = ScaleArray(options.scale_kind);
     store.positions.release();
     store.keeps_positions = !options.no_positions;
 
@@ -256,7 +256,7 @@ uint64_t head_cache_bytes(int32_t head_dim, int32_t bits, int32_t capacity, int3
     const int32_t val_bits = value_width(options, bits);
     const uint64_t pad = AlignedBytes::kAlignment;  // the zeroed line past every buffer
     const uint64_t ring = code_bytes(stream_bytes(bits, P), capacity) + code_bytes(stream_bytes(val_bits, P), capacity) +
-                          2 * pad + 2 * (cap * ScaleArray::scale_bytes(options.bfloat16_scales) + pad) +
+                          2 * pad + 2 * (cap * ScaleArray::scale_bytes(options.scale_kind) + pad) +
                           (options.no_positions ? 0 : cap * sizeof(uint32_t) + pad);
     const uint64_t token = 2 * hd * sizeof(float);
     const uint64_t window = token * static_cast<uint64_t>(kExactWindow);
@@ -320,6 +320,8 @@ void head_cache_reset(HeadCache& head) {
     head.exact.clear();
     head.window_released = false;
     head.codec_state.ready = false;
+    head.store.key_scales.set_base(0);
+    head.store.val_scales.set_base(0);
     head.recent.clear();
     head.appended = 0;
     // What a fresh head holds, so that a saved state carries nothing from before.

@@ -77,7 +77,7 @@ struct HeadOptions {
     int32_t recent = 0;      // newest tokens also kept at full precision
     int32_t sinks = 0;       // first tokens since init/reset kept at full precision for good
     bool half_copies = false;  // the recent tokens and the sinks kept as float16 once the head codes
-    bool bfloat16_scales = false;  // the per-token scales kept as bfloat16
+    ScaleKind scale_kind = ScaleKind::float32;  // how the per-token scales are kept
     bool no_positions = false;     // the positions given to append not stored (nothing reads them)
     int32_t key_group = 0;         // keys coded against the mean of each group of this many tokens; 0: off
     int32_t value_refine = 0;      // newest coded values read with half-cell bits; 0: off

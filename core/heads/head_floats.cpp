@@ -61,16 +61,16 @@ std::string head_floats_error(const HeadCache& head) {
     const int64_t float_recent = head.half_copies ? 0 : recent;
     // A state version that adds a float array of the head's own adds its row here.
     const FloatRule scale{FloatRule::not_negative}, row{FloatRule::stored_row};
-    // bfloat16 scales are checked widened: each is exactly a float32.
+    // Narrower scales are checked widened: each is exactly a float32.
     std::vector<float> key_scales, val_scales;
-    if (st.key_scales.is_bfloat16()) {
+    if (!st.key_scales.is_float32()) {
         for (const auto& [from, to] : {std::pair{&st.key_scales, &key_scales}, std::pair{&st.val_scales, &val_scales}}) {
             to->resize(static_cast<size_t>(st.count));
-            widen_bfloat16(from->halves(), st.count, to->data());
+            from->widen(0, st.count, to->data());
         }
     }
-    const float* key_scale = st.key_scales.is_bfloat16() ? key_scales.data() : st.key_scales.data();
-    const float* val_scale = st.val_scales.is_bfloat16() ? val_scales.data() : st.val_scales.data();
+    const float* key_scale = st.key_scales.is_float32() ? st.key_scales.data() : key_scales.data();
+    const float* val_scale = st.val_scales.is_float32() ? st.val_scales.data() : val_scales.data();
     const FloatArray arrays[] = {
         {"key scale", "slot", key_scale, st.count, 1, 1, scale},
         {"value scale", "slot", val_scale, st.count, 1, 1, scale},

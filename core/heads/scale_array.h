@@ -4,20 +4,33 @@
 #include <utility>
 
 #include "core/formats/bfloat16.h"
+#include "core/formats/log_scale.h"
 #include "core/support/aligned_bytes.h"
 
 namespace kelvor {
 
-// A ring's per-slot scales: float32, or bfloat16 when the head keeps them so
-// (fixed for the head's life). Zero bytes are a scale of 0 in both.
+// How a head keeps its per-token scales (the scale_dtype choices, in order).
+enum class ScaleKind : int32_t { float32, bfloat16, log8 };
+
+// A ring's per-slot scales: float32, bfloat16, or one byte over a range the
+// head places once (log_scale.h); the kind is fixed for the head's life. Zero
+// bytes are a scale of 0 in every kind.
 class ScaleArray {
 public:
     ScaleArray() = default;
-    explicit ScaleArray(bool bfloat16) : bfloat16_(bfloat16) {}
+    explicit ScaleArray(ScaleKind kind) : kind_(kind) {}
 
-    static size_t scale_bytes(bool bfloat16) { return bfloat16 ? sizeof(uint16_t) : sizeof(float); }
-    size_t per_slot() const { return scale_bytes(bfloat16_); }
-    bool is_bfloat16() const { return bfloat16_; }
+    static size_t scale_bytes(ScaleKind kind) {
+        return kind == ScaleKind::float32 ? sizeof(float) : kind == ScaleKind::bfloat16 ? sizeof(uint16_t) : 1;
+    }
+    size_t per_slot() const { return scale_bytes(kind_); }
+    ScaleKind kind() const { return kind_; }
+    bool is_float32() const { return kind_ == ScaleKind::float32; }
+
+    // The base octave of a log8 array: 0 until the head places its range
+    // (before it codes any token), and again after reset.
+    int32_t base() const { return base_; }
+    void set_base(int32_t base) { base_ = base; }
 
     const AlignedBytes& bytes() const { return bytes_; }
     // The stored bytes, whichever the kind, for saving and loading.
@@ -42,10 +55,20 @@ public:
     const uint16_t* halves() const { return reinterpret_cast<const uint16_t*>(bytes_.data()); }
 
     void set(size_t slot, float scale) {
-        if (bfloat16_) {
-            reinterpret_cast<uint16_t*>(bytes_.data())[slot] = bfloat16_from_float(scale);
+        switch (kind_) {
+            case ScaleKind::float32: data()[slot] = scale; break;
+            case ScaleKind::bfloat16: reinterpret_cast<uint16_t*>(bytes_.data())[slot] = bfloat16_from_float(scale); break;
+            case ScaleKind::log8: bytes_.data()[slot] = log_scale_from_float(scale, base_); break;
+        }
+    }
+
+    // Slots [slot, slot + n) as float32, for an array of another kind; exact,
+    // since every stored scale is a float32.
+    void widen(size_t slot, int32_t n, float* out) const {
+        if (kind_ == ScaleKind::bfloat16) {
+            widen_bfloat16(halves() + slot, n, out);
         } else {
-            reinterpret_cast<float*>(bytes_.data())[slot] = scale;
+            widen_log_scales(bytes_.data() + slot, n, base_, out);
         }
     }
 
@@ -54,7 +77,8 @@ public:
 
 private:
     AlignedBytes bytes_;
-    bool bfloat16_ = false;
+    ScaleKind kind_ = ScaleKind::float32;
+    int32_t base_ = 0;
 };
 
 }  // namespace kelvor

@@ -48,7 +48,7 @@ uint64_t head_arrays_bytes(const HeadRecord& r, const ContextSettings& s) {
     const bool half_copies = s.options.half_copies;
     const int32_t state_arrays = codec_of(s.encoding).state_arrays();
     const auto codes = static_cast<uint64_t>(stream_bytes(s.bits, P) + stream_bytes(s.options.value_bits, P));
-    const uint64_t scales = 2 * ScaleArray::scale_bytes(s.options.bfloat16_scales);
+    const uint64_t scales = 2 * ScaleArray::scale_bytes(s.options.scale_kind);
     const uint64_t positions = s.options.no_positions ? 0 : sizeof(uint32_t);
     return n * codes + n * (scales + positions) +
            static_cast<uint64_t>(half_copies && r.window_released ? r.exact_tokens : 2 * r.exact_tokens) * hd *
@@ -104,6 +104,8 @@ void read_head_arrays(HeadCache& head, const HeadRecord& r, StateReader& in) {
     st.wrapped = r.wrapped != 0;
     st.touched = r.count;
     head.codec_state.ready = r.stats_ready != 0;
+    st.key_scales.set_base(r.key_scale_base);
+    st.val_scales.set_base(r.val_scale_base);
     head.appended = static_cast<int64_t>(r.appended);
     head.offsets_touched = key_offsets_saved(head.key_group, st.capacity, r.appended);
     // A version 1 head kept its whole window even once nothing read it.

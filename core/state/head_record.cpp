@@ -28,7 +28,9 @@ constexpr RecordField kRecordFields[] = {
     {15, 1, KELVOR_RECORD(reserved), 2, kStateVersion},
     {16, 8, KELVOR_RECORD(appended), 2, kStateVersion},
     {24, 4, KELVOR_RECORD(recent_tokens), 2, kStateVersion},
-    {28, 4, KELVOR_RECORD(reserved2), 2, kStateVersion},
+    {28, 4, KELVOR_RECORD(reserved2), 2, 6},
+    {28, 2, KELVOR_RECORD(key_scale_base), 7, kStateVersion},
+    {30, 2, KELVOR_RECORD(val_scale_base), 7, kStateVersion},
 };
 #undef KELVOR_RECORD
 
@@ -54,6 +56,8 @@ HeadRecord head_record(const HeadCache& head) {
     r.window_released = head.window_released ? 1 : 0;
     r.appended = static_cast<uint64_t>(head.appended);
     r.recent_tokens = head.recent_window == 0 ? 0 : static_cast<int32_t>(head.recent.size() / copy_floats(head, head.half_copies));
+    r.key_scale_base = static_cast<int16_t>(head.store.key_scales.base());
+    r.val_scale_base = static_cast<int16_t>(head.store.val_scales.base());
     return r;
 }
 
@@ -102,6 +106,24 @@ std::string stats_error(const HeadRecord& r, Encoding encoding, bool answers_exa
     if ((r.stats_ready != 0) != ready) {
         return std::string(r.stats_ready ? "has" : "lacks") + " " + codec.name() + " statistics, but a " + codec.name() +
                " head holding " + str(r.count) + " tokens " + (ready ? "has them" : "has none");
+    }
+    return {};
+}
+
+// A head places its log8 scales' ranges when it fixes its statistics, within
+// the bases that keep every byte a finite normal float; until then, and for
+// other scales, they are 0.
+std::string scale_base_error(const HeadRecord& r, const ContextSettings& shape) {
+    const bool placed = shape.options.scale_kind == ScaleKind::log8 && r.stats_ready;
+    for (const auto& [what, base] : {std::pair{"key", r.key_scale_base}, std::pair{"value", r.val_scale_base}}) {
+        if (!placed && base != 0) {
+            return std::string("places its ") + what + " scales from octave " + str(base) +
+                   ", but only log8 scales of a head with statistics have a range";
+        }
+        if (base < kLogScaleBaseLeast || base > kLogScaleBaseMost) {
+            return std::string("places its ") + what + " scales from octave " + str(base) + ", outside " +
+                   str(kLogScaleBaseLeast) + " to " + str(kLogScaleBaseMost);
+        }
     }
     return {};
 }
@@ -172,7 +194,8 @@ std::string record_error_v2(const HeadRecord& r, const ContextSettings& shape) {
         return "keeps " + str(r.recent_tokens) + " recent tokens, but a head keeping " + str(shape.options.recent) +
                " after " + str(r.appended) + " appends keeps " + str(recent);
     }
-    return stats_error(r, shape.encoding, answers_exactly);
+    if (std::string e = stats_error(r, shape.encoding, answers_exactly); !e.empty()) return e;
+    return scale_base_error(r, shape);
 }
 
 }  // namespace

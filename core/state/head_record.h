@@ -2,7 +2,8 @@
 // (head_arrays.h). 16 bytes in version 1 and 32 from version 2:
 //   0 count, 4 write_slot, 8 exact_tokens (int32 each), 12 wrapped, 13 stats_ready,
 //   14 window_released (version 2; 0 in version 1), 15 reserved (uint8 each),
-//   16 appended (uint64), 24 recent_tokens (int32), 28 reserved (uint32)
+//   16 appended (uint64), 24 recent_tokens (int32), 28 reserved (uint32; version 7:
+//   28 key_scale_base, 30 val_scale_base (int16 each), the octaves log8 scales start at)
 // The offsets are the rows of kRecordFields (head_record.cpp). A version 1
 // head kept its whole window; its counters of version 2 follow from the others.
 #pragma once
@@ -27,6 +28,8 @@ struct HeadRecord {
     uint64_t appended = 0;
     int32_t recent_tokens = 0;
     uint32_t reserved2 = 0;
+    int16_t key_scale_base = 0;
+    int16_t val_scale_base = 0;
 };
 constexpr std::size_t kHeadRecordBytesV1 = 16;
 constexpr std::size_t kHeadRecordBytes = 32;

@@ -13,7 +13,8 @@ namespace {
 
 // The names of a storage choice: the default first, then the opt-in one.
 constexpr const char* kCopyDtypes[] = {"float32", "float16"};
-constexpr const char* kScaleDtypes[] = {"float32", "bfloat16"};
+constexpr const char* kScaleDtypes[] = {"float32", "bfloat16", "log8"};
+constexpr LaterChoice kLogScales{7, "log8 scales (2)"};
 constexpr const char* kPositionDtypes[] = {"uint32", "none"};
 template <const char* const* Names>
 const char* name_in(int32_t i) { return Names[i]; }
@@ -24,32 +25,33 @@ constexpr size_t kOptions = offsetof(ContextSettings, options);
 #define KELVOR_FIELD(member) offsetof(ContextSettings, member), sizeof(ContextSettings::member)
 #define KELVOR_OPTION(member) kOptions + offsetof(HeadOptions, member), sizeof(HeadOptions::member)
 
-// The last two columns name a field that only a newer version holds; the
-// oldest version written (2) holds every other field.
+// The last three columns name a field that only a newer version holds, or a
+// choice that only a newer one holds; the oldest version written (2) holds
+// every other field.
 const Setting kSettings[] = {
     // name           type                  field                  range                    least  most          choices          default    from    argument             shown                  saved at, since
-    {"n_heads",       SettingType::int32,   KELVOR_FIELD(n_heads),   SettingRange::at_least,   1, 0,            nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         16, 1, nullptr, nullptr},
-    {"head_dim",      SettingType::int32,   KELVOR_FIELD(head_dim),  SettingRange::between,    1, kMaxHeadDim,  nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         20, 1, nullptr, nullptr},
-    {"bits",          SettingType::int32,   KELVOR_FIELD(bits),      SettingRange::code_width, 0, 0,            nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         24, 1, nullptr, nullptr},
-    {"capacity",      SettingType::int32,   KELVOR_FIELD(capacity),  SettingRange::between,    1, kMaxCapacity, nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         28, 1, nullptr, nullptr},
-    {"seed",          SettingType::uint64,  KELVOR_FIELD(seed),      SettingRange::any,        0, 0,            nullptr, 0,                      0,    nullptr, Argument::positional, Shown::always,         32, 1, nullptr, nullptr},
-    {"v_mass",        SettingType::float32, KELVOR_FIELD(v_mass),    SettingRange::any,        0, 0,            nullptr, 0,                      0.95, nullptr, Argument::positional, Shown::always,         40, 1, nullptr, nullptr},
-    {"hybrid_thresh", SettingType::int32,   KELVOR_FIELD(hybrid_thresh), SettingRange::any,    0, 0,            nullptr, 0,                      512,  nullptr, Argument::positional, Shown::always,         44, 1, nullptr, nullptr},
-    {"threads",       SettingType::int32,   KELVOR_FIELD(threads),   SettingRange::at_least,   1, 0,            nullptr, 0,                      1,    nullptr, Argument::keyword,    Shown::always,         48, 1, nullptr, nullptr},
-    {"encoding",      SettingType::choice,  KELVOR_FIELD(encoding),  SettingRange::any,        0, 0,            encoding_choice, kEncodingCount, 0,    nullptr, Argument::keyword,    Shown::always,         12, 1, nullptr, nullptr},
-    {"recent",        SettingType::int32,   KELVOR_OPTION(recent),   SettingRange::between,    0, kMaxRecent,   nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 68, 2, nullptr, nullptr},
-    {"value_bits",    SettingType::int32,   KELVOR_OPTION(value_bits), SettingRange::code_width, 0, 0,          nullptr, 0,                      0,    "bits",  Argument::keyword,    Shown::unless_default, 64, 2, nullptr, nullptr},
-    {"sinks",         SettingType::int32,   KELVOR_OPTION(sinks),    SettingRange::between,    0, kExactWindow, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 72, 2, nullptr, nullptr},
+    {"n_heads",       SettingType::int32,   KELVOR_FIELD(n_heads),   SettingRange::at_least,   1, 0,            nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         16, 1, nullptr, nullptr, nullptr},
+    {"head_dim",      SettingType::int32,   KELVOR_FIELD(head_dim),  SettingRange::between,    1, kMaxHeadDim,  nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         20, 1, nullptr, nullptr, nullptr},
+    {"bits",          SettingType::int32,   KELVOR_FIELD(bits),      SettingRange::code_width, 0, 0,            nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         24, 1, nullptr, nullptr, nullptr},
+    {"capacity",      SettingType::int32,   KELVOR_FIELD(capacity),  SettingRange::between,    1, kMaxCapacity, nullptr, 0,                      0,    nullptr, Argument::required,   Shown::always,         28, 1, nullptr, nullptr, nullptr},
+    {"seed",          SettingType::uint64,  KELVOR_FIELD(seed),      SettingRange::any,        0, 0,            nullptr, 0,                      0,    nullptr, Argument::positional, Shown::always,         32, 1, nullptr, nullptr, nullptr},
+    {"v_mass",        SettingType::float32, KELVOR_FIELD(v_mass),    SettingRange::any,        0, 0,            nullptr, 0,                      0.95, nullptr, Argument::positional, Shown::always,         40, 1, nullptr, nullptr, nullptr},
+    {"hybrid_thresh", SettingType::int32,   KELVOR_FIELD(hybrid_thresh), SettingRange::any,    0, 0,            nullptr, 0,                      512,  nullptr, Argument::positional, Shown::always,         44, 1, nullptr, nullptr, nullptr},
+    {"threads",       SettingType::int32,   KELVOR_FIELD(threads),   SettingRange::at_least,   1, 0,            nullptr, 0,                      1,    nullptr, Argument::keyword,    Shown::always,         48, 1, nullptr, nullptr, nullptr},
+    {"encoding",      SettingType::choice,  KELVOR_FIELD(encoding),  SettingRange::any,        0, 0,            encoding_choice, kEncodingCount, 0,    nullptr, Argument::keyword,    Shown::always,         12, 1, nullptr, nullptr, nullptr},
+    {"recent",        SettingType::int32,   KELVOR_OPTION(recent),   SettingRange::between,    0, kMaxRecent,   nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 68, 2, nullptr, nullptr, nullptr},
+    {"value_bits",    SettingType::int32,   KELVOR_OPTION(value_bits), SettingRange::code_width, 0, 0,          nullptr, 0,                      0,    "bits",  Argument::keyword,    Shown::unless_default, 64, 2, nullptr, nullptr, nullptr},
+    {"sinks",         SettingType::int32,   KELVOR_OPTION(sinks),    SettingRange::between,    0, kExactWindow, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 72, 2, nullptr, nullptr, nullptr},
     {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            name_in<kCopyDtypes>, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
-     "full-precision copies are of kind", "float16 ones (1)"},
-    {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(bfloat16_scales), SettingRange::any, 0, 0,            name_in<kScaleDtypes>, 2,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
-     "scales are of kind", "bfloat16 scales (1)"},
+     "full-precision copies are of kind", "float16 ones (1)", nullptr},
+    {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(scale_kind),    SettingRange::any, 0, 0,            name_in<kScaleDtypes>, 3,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
+     "scales are of kind", "bfloat16 scales (1)", &kLogScales},
     {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            name_in<kPositionDtypes>, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
-     "positions are of kind", "no positions (1)"},
+     "positions are of kind", "no positions (1)", nullptr},
     {"key_group",     SettingType::int32,   KELVOR_OPTION(key_group), SettingRange::between,   0, kMaxKeyGroup, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 84, 5,
-     "key group is", "key groups (above 0)"},
+     "key group is", "key groups (above 0)", nullptr},
     {"value_refine",  SettingType::int32,   KELVOR_OPTION(value_refine), SettingRange::between, 0, kMaxCapacity, nullptr, 0,                   0,    nullptr, Argument::keyword,    Shown::unless_default, 88, 6,
-     "value refine is", "refined values (above 0)"},
+     "value refine is", "refined values (above 0)", nullptr},
 };
 
 #undef KELVOR_FIELD
@@ -108,6 +110,11 @@ void set_setting_bits(const Setting& row, ContextSettings& s, uint64_t bits) {
     std::memcpy(reinterpret_cast<uint8_t*>(&s) + row.offset, &bits, row.size);
 }
 
+uint32_t version_needed(const Setting& row, uint64_t value) {
+    if (row.later_choice != nullptr && value + 1 == static_cast<uint64_t>(row.choices)) return row.later_choice->since;
+    return row.saved_since;
+}
+
 uint64_t default_bits(const Setting& row, const ContextSettings& s) {
     if (row.default_from != nullptr) return setting_bits(setting(row.default_from), s);
     if (row.type == SettingType::float32) {
@@ -149,6 +156,12 @@ void check_settings(const ContextSettings& s) {
         if (value_bits >= kMaxBits) {
             throw std::invalid_argument("value_refine needs values of 2 or 3 bits, got " + std::to_string(value_bits));
         }
+    }
+    // One-byte scales take their range from the first tokens a head codes,
+    // which only an encoding that waits for its statistics has in hand.
+    if (s.options.scale_kind == ScaleKind::log8 && s.encoding != Encoding::fitted) {
+        throw std::invalid_argument(std::string("scale_dtype='log8' needs encoding='fitted', got '") +
+                                    encoding_name(s.encoding) + "'");
     }
 }
 

@@ -40,6 +40,11 @@ enum class Shown : uint8_t { always, unless_default };
 // with one, or keyword-only with one.
 enum class Argument : uint8_t { required, positional, keyword };
 
+struct LaterChoice {
+    uint32_t since;
+    const char* needs;
+};
+
 struct Setting {
     const char* name;  // keyword, property, repr and error name
     SettingType type;
@@ -65,7 +70,14 @@ struct Setting {
     // that version, in words, for the loader's refusal.
     const char* saved_as;
     const char* needs;
+    // A choice whose last name came in a later version than the row: that
+    // version and, for the loader's refusal, the value needing it in words.
+    const LaterChoice* later_choice;
 };
+
+// The first state version holding this value of the row, when it is not the
+// row's default (which every version holds).
+uint32_t version_needed(const Setting& row, uint64_t value);
 
 // Every setting, positional ones first, in the constructor's order.
 const Setting* settings_table();

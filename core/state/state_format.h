@@ -8,7 +8,8 @@
 //   40      4            v_mass (float32)
 //   44      4            hybrid_thresh
 //   48      4            threads (of the whole-layer operations, the caller included)
-//   52      4            reserved, 0 (versions 1-3); scales: 0 float32, 1 bfloat16 (version 4)
+//   52      4            reserved, 0 (versions 1-3); scales: 0 float32, 1 bfloat16 (version 4),
+//                        2 log8 (version 7)
 //   56      8            bytes in the whole state, checksum included
 //   64      4 each       value_bits, recent, sinks (version 2)
 //   76      4            reserved, 0 (version 2); full-precision copies: 0 float32, 1 float16 (version 3)
@@ -16,7 +17,8 @@
 //   84      4            reserved, 0 (version 4); key_group (version 5)
 //   88      4            value_refine (version 6)
 //   92      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each;
-//                        versions 2 and 3: at 80; versions 4 and 5: at 88)
+//                        versions 2 and 3: at 80; versions 4 and 5: at 88; version 7 adds
+//                        the log8 scales' ranges to them)
 //   then                 each head's arrays (head_arrays.h), in head order
 //   last 8               XXH3-64 of every byte before it
 // The settings' offsets and versions are their rows in settings.cpp; this
@@ -25,7 +27,7 @@
 // 512 tokens whole. A state is written in the oldest version that holds it
 // (version 3 only for float16 copies, version 4 only for bfloat16 scales or
 // no positions, version 5 only for key groups, version 6 only for refined
-// values), so a context without them
+// values, version 7 only for log8 scales), so a context without them
 // saves what an older release reads.
 #pragma once
 #include <cstddef>
@@ -36,7 +38,7 @@ namespace kelvor {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "saved contexts are little-endian, as the arrays lie in memory");
 
-constexpr uint32_t kStateVersion = 6;
+constexpr uint32_t kStateVersion = 7;
 // Version 1 is read, never written: its header cannot hold the options.
 constexpr uint32_t kOldestWrittenVersion = 2;
 constexpr uint64_t kStateHeaderBytesV1 = 64;

@@ -1,5 +1,7 @@
 #include "core/state/state_header.h"
 
+#include <algorithm>
+
 #include "core/support/checksum.h"
 
 namespace kelvor {
@@ -26,7 +28,7 @@ uint32_t state_version(const ContextSettings& s) {
     uint32_t version = kOldestWrittenVersion;
     for (size_t i = 0; i < settings_count(); ++i) {
         const Setting& row = settings_table()[i];
-        if (row.saved_since > version && !is_default(row, s)) version = row.saved_since;
+        if (!is_default(row, s)) version = std::max(version, version_needed(row, setting_bits(row, s)));
     }
     return version;
 }
@@ -85,18 +87,23 @@ StateHeader read_header(const uint8_t* data, uint64_t size) {
             continue;
         }
         const uint64_t value = get_saved(row, data);
+        const bool known = row.type != SettingType::choice || value < static_cast<uint64_t>(row.choices);
+        const bool later = known && value != default_bits(row, s) && version_needed(row, value) > version;
         // Only states that need a version are saved in it, so a state has one form.
-        if (row.needs != nullptr && version == row.saved_since) {
+        const char* needs = row.later_choice != nullptr && version == row.later_choice->since ? row.later_choice->needs
+                            : version == row.saved_since                                     ? row.needs
+                                                                                              : nullptr;
+        if (needs != nullptr) {
             const std::string refusal = "its " + std::string(row.saved_as) + " " + str(value);
-            if (row.type == SettingType::choice && value >= static_cast<uint64_t>(row.choices)) {
-                refuse_state(refusal + ", but version " + str(version) + " holds " + row.needs);
-            }
+            if (!known || later) refuse_state(refusal + ", but version " + str(version) + " holds " + needs);
             held += (held.empty() ? "" : " and ") + refusal;
-            needed += (needed.empty() ? "" : " or ") + std::string(row.needs);
-            needs_version = needs_version || value != default_bits(row, s);
+            needed += (needed.empty() ? "" : " or ") + std::string(needs);
+            needs_version = needs_version || (value != default_bits(row, s) && version_needed(row, value) == version);
         }
-        if (row.type == SettingType::choice && value >= static_cast<uint64_t>(row.choices)) {
-            refuse_state(std::string(row.name) + " " + str(value) + " is unknown");
+        if (!known) refuse_state(std::string(row.name) + " " + str(value) + " is unknown");
+        if (later) {
+            refuse_state(std::string(row.name) + " " + str(value) + " needs format version " +
+                         str(version_needed(row, value)) + ", but it is version " + str(version));
         }
         set_setting_bits(row, s, value);
     }

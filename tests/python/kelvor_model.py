@@ -248,6 +248,34 @@ def bfloat16_round(x):
     return F32((((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16) << 16).astype(np.uint32).view(F32))
 
 
+# One-byte scales: log2 in sixteenths of an octave, 255 steps from a base octave placed per head.
+LOG_STEPS = 16
+LOG_THRESHOLDS = np.array([2 ** ((j + 0.5) / LOG_STEPS) for j in range(LOG_STEPS)], F32)
+LOG_LEVELS = np.array([2 ** (j / LOG_STEPS) for j in range(LOG_STEPS)], F32)
+
+
+def log_scale_steps(x):
+    """The step nearest 16 log2(x), for positive float32 scales."""
+    m, e = np.frexp(np.asarray(x, F32))
+    return LOG_STEPS * (e.astype(np.int64) - 1) + np.searchsorted(LOG_THRESHOLDS, F32(2) * m, side="right")
+
+
+def log_scale_base(scales):
+    """The base octave for an array whose first coded scales these are: their mean step's octave less 6."""
+    steps = log_scale_steps(scales[scales > 0])
+    if len(steps) == 0:
+        return 0
+    return int(np.clip(int(steps.sum()) // len(steps) // LOG_STEPS - 6, -126, 111))
+
+
+def log_scale_round(x, base):
+    """float32 scales as scale_dtype="log8" keeps them over the 16 octaves from `base` (0 stays 0)."""
+    x = np.asarray(x, F32)
+    b = np.clip(log_scale_steps(np.where(x > 0, x, F32(1))) - LOG_STEPS * base, 0, 254)
+    kept = np.ldexp(LOG_LEVELS[b % LOG_STEPS], (b // LOG_STEPS).astype(np.int32)) * np.ldexp(F32(1), base)
+    return np.where(x > 0, kept, F32(0)).astype(F32)
+
+
 class ModelHead:
     """One head. Options: `recent` newest tokens and the first `sinks` tokens are
     attended at full precision once the head answers from codes; values are
@@ -294,6 +322,7 @@ class ModelHead:
         self.appended_keys = []  # every token since init/reset, for the sinks and recent tokens
         self.appended_vals = []
         self.stats = None  # fitted: (key_mean, val_mean, key_divisor) once fixed
+        self.scale_bases = (0, 0)  # log8: the octaves the key and value scales start at, once fixed
 
     def append(self, key, val, pos):
         self.extend(np.asarray(key, dtype=F32)[None], np.asarray(val, dtype=F32)[None], [pos])
@@ -305,11 +334,15 @@ class ModelHead:
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
                 + encode_fitted(vals, val_mean, None, self.signs, self.value_bits, half=True))
 
+    def _kept_scales(self, scales, base):
+        if self.scale_dtype == "bfloat16":
+            return bfloat16_round(scales)
+        return log_scale_round(scales, base) if self.scale_dtype == "log8" else scales
+
     def _store(self, slot, kc, ks, vc, vs, vh=0):
         self.key_codes[slot], self.val_codes[slot], self.val_half[slot] = kc, vc, vh
-        if self.scale_dtype == "bfloat16":
-            ks, vs = bfloat16_round(ks), bfloat16_round(vs)
-        self.key_scales[slot], self.val_scales[slot] = ks, vs
+        self.key_scales[slot] = self._kept_scales(ks, self.scale_bases[0])
+        self.val_scales[slot] = self._kept_scales(vs, self.scale_bases[1])
 
     def _advance(self, key, val, pos):
         s = self.write_slot
@@ -333,6 +366,8 @@ class ModelHead:
         self.stats = fitted_stats(keys, vals, self.key_group)
         first = appended - self.count
         kc, ks, vc, vs, vh = self._encode(keys[first:], vals[first:])
+        if self.scale_dtype == "log8":
+            self.scale_bases = (log_scale_base(ks), log_scale_base(vs))
         for j, i in enumerate(range(first, appended)):
             self._store(i % self.capacity, kc[j], ks[j], vc[j], vs[j], vh[j])
 
@@ -444,7 +479,7 @@ class ModelHead:
             codes, scales = encode(shifted, self.signs, self.bits)
         else:
             codes, scales = encode_fitted(shifted, centre, self.stats[2], self.signs, self.bits)
-        return codes, bfloat16_round(scales) if self.scale_dtype == "bfloat16" else scales, taken
+        return codes, self._kept_scales(scales, self.scale_bases[0]), taken
 
     def _attend_quantized(self, query):
         hd, p = self.head_dim, self.P

@@ -41,6 +41,14 @@ REFINED = [("fitted", 4, 2, (16, 600, 560), dict(recent=16, sinks=4, value_refin
            ("fitted", 3, 3, (16, 600, 560), dict(value_refine=1000, key_group=32)),
            ("fitted", 2, 2, (5, 40, 90), dict(recent=4, sinks=3, value_refine=64)),
            ("fitted", 4, 3, (3, 40, 90), dict(value_refine=8))]
+# One-byte scales, whose tokens include some far outside the range the first ones place (one_case): with
+# refined values, float16 copies and no positions; with key groups, whose keys are coded after the range is
+# placed; on a wrapped ring; with a head of 4 coordinates.
+LOG_SCALES = [("fitted", 4, 2, (16, 600, 560), dict(recent=16, sinks=4, value_refine=32, copy_dtype="float16",
+                                                    scale_dtype="log8", position_dtype="none")),
+              ("fitted", 3, 3, (16, 600, 560), dict(key_group=32, scale_dtype="log8")),
+              ("fitted", 2, 4, (5, 40, 90), dict(recent=4, sinks=3, scale_dtype="log8")),
+              ("fitted", 4, 4, (4, 600, 530), dict(scale_dtype="log8"))]
 
 SCRIPT = textwrap.dedent(
     """
@@ -76,7 +84,7 @@ def cases():
                 for recent, offset, sinks, storage in OPTIONS:
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks, **storage)
                     yield one_case(encoding, bits, shape, options, [bits, shape[0], recent, offset, sinks])
-    for encoding, bits, value_bits, shape, options in KEY_GROUPS + REFINED:
+    for encoding, bits, value_bits, shape, options in KEY_GROUPS + REFINED + LOG_SCALES:
         yield one_case(encoding, bits, shape, dict(value_bits=value_bits, **options), [bits, *shape])
 
 
@@ -88,6 +96,10 @@ def one_case(encoding, bits, shape, options, seed):
     if options.get("copy_dtype") == "float16":   # beyond the largest half, and among its subnormals
         vals[:, ::7, 0] *= 1e5
         keys[:, ::5, 1] *= 1e-6
+    if options.get("scale_dtype") == "log8":   # scales 2^20 times larger or smaller than the rest saturate
+        keys[:, 3::37] *= 2.0 ** 20
+        vals[:, 5::41] *= 2.0 ** -20
+        keys[:, 7::53] = 0.0
     queries = (2 * rng.standard_normal((3, hd))).astype(np.float32)
     tag = f"{encoding}_b{bits}_d{hd}_c{capacity}_n{n}_" + "_".join(f"{k}{v}" for k, v in options.items())
     return tag, (2, hd, bits, capacity, 9), dict(encoding=encoding, **options), keys, vals, queries
@@ -127,6 +139,9 @@ def test_options_match_the_model_at_every_level(level_outputs, level):
         # The stored bytes do not depend on the level, nor on whether the tokens came one by one.
         assert got[tag + "/state"].tobytes() == reference_state[tag + "/state"].tobytes(), tag
         assert got[tag + "/prompt"].tobytes() == got[tag + "/state"].tobytes(), tag
+        if kwargs.get("scale_dtype") == "log8":   # the ranges placed: in each head's record, after the 92-byte header
+            records = got[tag + "/state"][92:92 + 2 * 32].view(np.int16).reshape(2, 16)
+            assert [tuple(r[14:16]) for r in records] == [h.scale_bases for h in model.heads], tag
 
 
 @pytest.mark.parametrize("encoding", ["clip3", "fitted"])
@@ -150,7 +165,8 @@ def test_options_are_checked_shown_and_counted():
                             (dict(sinks=513), "sinks must be between 0 and 512, got 513"),
                             (dict(copy_dtype="float64"), "copy_dtype must be 'float32' or 'float16', got 'float64'"),
                             (dict(scale_dtype="float16"),
-                             "scale_dtype must be 'float32' or 'bfloat16', got 'float16'"),
+                             "scale_dtype must be 'float32', 'bfloat16' or 'log8', got 'float16'"),
+                            (dict(scale_dtype="log8"), "scale_dtype='log8' needs encoding='fitted', got 'clip3'"),
                             (dict(position_dtype="int64"), "position_dtype must be 'uint32' or 'none', got 'int64'"),
                             (dict(key_group=-1), "key_group must be between 0 and 256, got -1"),
                             (dict(key_group=257), "key_group must be between 0 and 256, got 257"),

@@ -68,7 +68,8 @@ def test_copies_answer_and_grow_like_the_original(rng, encoding, bits, route, ke
 @pytest.mark.parametrize("encoding, options", [
     (encoding, options) for encoding in ("clip3", "fitted")
     for options in [{}, dict(recent=6), dict(sinks=3), dict(value_bits=2), dict(recent=50, sinks=5, value_bits=4),
-                    dict(key_group=16)]] + [("fitted", dict(recent=6, value_refine=16))])
+                    dict(key_group=16)]] + [("fitted", dict(recent=6, value_refine=16)),
+                                                     ("fitted", dict(scale_dtype="log8"))])
 def test_a_reset_context_saves_only_what_came_after_the_reset(rng, encoding, options):
     # Filled past its capacity (coded, statistics fixed), reset, then refilled
     # with a few tokens (exact: a fitted head codes none) or past its capacity
@@ -117,11 +118,11 @@ def damaged(state):
     flipped = bytearray(state)
     flipped[len(state) // 2] ^= 1
     newer = bytearray(state)
-    newer[8] = 7
+    newer[8] = 8
     return [
         (state[:-1], f"context state: it is truncated: {len(state) - 1} bytes of the {len(state)} it declares"),
         (bytes(flipped), "context state: its checksum does not match its contents: it was corrupted"),
-        (bytes(newer), "context state: format version 7 is newer than this kelvor_py reads (up to 6); load it with "
+        (bytes(newer), "context state: format version 8 is newer than this kelvor_py reads (up to 7); load it with "
                        "the release that saved it or a later one"),
         (b"not a context" * 10, "context state: it does not start with KELVORCX: not a saved context"),
     ]

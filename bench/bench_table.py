@@ -65,6 +65,8 @@ def append_ns(kelvor_py, bits, K, V, encoding, **options):
 OPTIONS = dict(recent=128, value_bits=2, sinks=4)
 # The half-width storage of scales and no positions: what they cost against fitted as it is.
 STORAGE = dict(scale_dtype="bfloat16", position_dtype="none")
+# One-byte scales: a table lookup per token where bfloat16 takes a shift.
+LOG_SCALES = dict(scale_dtype="log8", position_dtype="none")
 # Keys coded against their group's mean: an offset per group in scoring, a group coded at once on append.
 KEY_GROUP = dict(key_group=32)
 # The newest coded values read with their half-cell bits: widths 2 and 3 only (read at 3 and 4 bits).
@@ -192,6 +194,8 @@ def main():
     options_table(kelvor_py, rng, reps, OPTIONS)
     print()
     options_table(kelvor_py, rng, reps, STORAGE)
+    print()
+    options_table(kelvor_py, rng, reps, LOG_SCALES)
     print()
     options_table(kelvor_py, rng, reps, KEY_GROUP)
     print()

@@ -145,8 +145,8 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
                              encoding="clip3", copy_dtype="float32", scale_dtype="float32", position_dtype="uint32",
                              key_group=0, value_refine=0):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
-    codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32
-    or bfloat16),
+    codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32,
+    bfloat16 or one byte),
     a uint32 position per held token (none with position_dtype "none"), copies of the sinks and of the recent window once the head answers from
     codes (float32 or float16; the float32 start-up window until then), the fitted encoding's three float32
     vectors, and with key groups of G tokens a group's waiting keys at float32 and a bfloat16 offset per group
@@ -157,7 +157,7 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     held = min(tokens, capacity)
     from_codes = tokens > min(START_WINDOW, capacity)
     coded = held if (from_codes or encoding == "clip3") else 0
-    scale = 16 if scale_dtype == "bfloat16" else 32
+    scale = {"bfloat16": 16, "log8": 8}.get(scale_dtype, 32)
     total = coded * p * (bits + value_bits) + held * (2 * scale + (0 if position_dtype == "none" else 32))
     if from_codes:
         total += (min(sinks, tokens) + min(recent, held)) * 2 * head_dim * (16 if copy_dtype == "float16" else 32)

@@ -136,10 +136,13 @@ class Row:
 
 
 # Options that change only how what is kept is stored: named after the rest, and a family of their own.
-STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"}, "scale_dtype": {"bfloat16": ", bfloat16 scales"},
+STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"},
+                    "scale_dtype": {"bfloat16": ", bfloat16 scales", "log8": ", log8 scales"},
                     "position_dtype": {"none": ", no positions"}}
 # Every half-width or dropped storage the library offers.
 LEAN = dict(copy_dtype="float16", scale_dtype="bfloat16", position_dtype="none")
+# The same with one-byte scales (fitted only).
+LEANER = dict(LEAN, scale_dtype="log8")
 
 
 def library_row(encoding, bits, value_bits=None, ring=0, **extra):
@@ -228,6 +231,13 @@ def all_rows():
     rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, value_refine=refine, **LEAN)
              for bits, value_bits, recent, refine in [(3, 2, 16, 256), (4, 2, 16, 128), (4, 2, 16, 256), (4, 2, 16, 512),
                                                       (4, 2, 32, 256), (4, 3, 48, 256), (4, 3, 16, 256)]]
+    # One-byte scales free 0.125 bits per element more, spent on refined values (about 500 tokens at 2,048) or
+    # kept: each refined budget again, and the codec with them alone.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, value_refine=refine,
+                         **LEANER)
+             for bits, value_bits, recent, refine in [(3, 2, 16, 512), (4, 2, 16, 128), (4, 2, 16, 640),
+                                                      (4, 2, 32, 512), (4, 3, 16, 640)]]
+    rows += [library_row("fitted", bits, scale_dtype="log8", position_dtype="none") for bits in (3, 4)]
     # Two configurations again with a fixed ring, against themselves at full capacity.
     rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
                          copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
@@ -387,7 +397,7 @@ def measured_bits(rows, results, bpe, n_passages, tokens, n_layers, n_kv_heads, 
 COUNTING = """\
 How bits/element are counted: everything a row's cache holds per layer after all {tokens} tokens, divided by
 2 x {tokens} x {head_dim} (every key and value element of the text). The library: what memory_bytes() reports
-(codes, a scale per key and per value, float32 or bfloat16 as the row says, a uint32 position per held token unless the row keeps none,
+(codes, a scale per key and per value, float32, bfloat16 or one byte as the row says, a uint32 position per held token unless the row keeps none,
 the full-precision sinks and recent window, a fitted head's statistics, signs and records). A ring smaller than
 the text holds fewer tokens, so its figure is per token of the text, not per token held. Peers: codes, float16 scales (and zero points) per
 block, per key channel group, per value token or per group of value channels, and 16 bits per element for what
@@ -422,7 +432,7 @@ def plot(rows, results, bpe, path):
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
                                 (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
-                                (" + key_group ", "+g"), (" + value_refine ", "+vr")):
+                                (" + key_group ", "+g"), (" + value_refine ", "+vr"), (", log8 scales", " log8")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=5, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
@@ -458,7 +468,7 @@ def main(argv=None):
     model, tokenizer = smollm2.load(OUT)
     cfg = model.config
     print(f"model: {model.ident}, {cfg.n_layers} layers, {cfg.n_heads} query heads over {cfg.n_kv_heads} "
-          f"key/value heads of {cfg.head_dim}; kelvor_py SIMD level {kelvor_py._simd_levels()[-1]}")
+          f"key/value heads of {cfg.head_dim}; kelvor_py SIMD level {kelvor_py._simd_level()}")
     passages = select_passages(tokenizer, args.passages, args.tokens, args.first)
     refs = [reference(model, name, ids, args.tokens) for name, ids in passages]
     sanity(model, tokenizer, passages, refs)

@@ -28,7 +28,7 @@ class MHAContext(metaclass=_pybind11_type):
         value_bits: SupportsIndex | None = None,
         sinks: SupportsIndex = 0,
         copy_dtype: Literal["float32", "float16"] = "float32",
-        scale_dtype: Literal["float32", "bfloat16"] = "float32",
+        scale_dtype: Literal["float32", "bfloat16", "log8"] = "float32",
         position_dtype: Literal["uint32", "none"] = "uint32",
         key_group: SupportsIndex = 0,
         value_refine: SupportsIndex = 0,
@@ -66,7 +66,7 @@ class MHAContext(metaclass=_pybind11_type):
     @property
     def copy_dtype(self) -> Literal["float32", "float16"]: ...
     @property
-    def scale_dtype(self) -> Literal["float32", "bfloat16"]: ...
+    def scale_dtype(self) -> Literal["float32", "bfloat16", "log8"]: ...
     @property
     def position_dtype(self) -> Literal["uint32", "none"]: ...
     @property

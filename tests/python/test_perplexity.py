@@ -176,12 +176,13 @@ def test_rows_hold_the_ring_they_name():
         *(n for n in rows if "values per 32 channels" in n)}
 
 
-# (option, its value, what the count adds per element: 2 x 16 bits of scales per token over 2 x 64 elements
-# less; 32 waiting float32 keys and 1024 / 32 + 1 bfloat16 offsets of 64 per head over 2 x 1024 x 64 more; a
+# (option, its value, what the count adds per element: 2 x 16 (bfloat16) or 2 x 24 (one byte) bits of scales
+# per token over 2 x 64 elements less; 32 waiting float32 keys and 1024 / 32 + 1 bfloat16 offsets of 64 per head over 2 x 1024 x 64 more; a
 # half-cell bit per coordinate of the 256 refined and 8 recent tokens), and the heap blocks' alignment the count
 # leaves out (64 bytes for each of the two key-group arrays and for the half-cell bits).
 @pytest.mark.parametrize("option, value, counted_change, padding", [
     ("scale_dtype", "bfloat16", -0.25, 0.0),
+    ("scale_dtype", "log8", -0.375, 0.0),
     ("key_group", 32, (32 * 64 * 32 + 33 * 64 * 16) / (2 * 1024 * 64), 2 * 64 * 8 / (2 * 1024 * 64)),
     ("value_refine", 256, (256 + 8) * 64 / (2 * 1024 * 64), 64 * 8 / (2 * 1024 * 64)),
 ])

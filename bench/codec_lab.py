@@ -51,6 +51,7 @@ class Variant:
     log8_scales: int = 0          # the per-vector scales in 8 bits: log2 rounded to 1/this (16: a range of 16 octaves,
                                   # 8: 32 octaves, wide enough for one fixed range); the range itself is not modelled
     log8_values: int = 0          # the same for the values' scales only (the keys' as the other options say)
+    log8_recode: bool = False     # with log8_scales: a key's codes chosen again at its rounded scale
     key_recent: int = 0           # the newest keys (not values) also held at float16 before they are coded
     group_divisor: bool = False   # with key_offset: each group also keeps its own float16 divisor per key channel
     value_offset: bool = False    # with key_offset: values too wait for their group and are coded minus its mean
@@ -249,6 +250,11 @@ class LabHead:
         y = (np.asarray(k, np.float64) - offset - self.key_mean) / divisor
         unit, norm = self._unit(y)
         lv, gain = code_unit(unit, self.key_levels, keep_norm=False)
+        if self.v.log8_recode and self.v.log8_scales:
+            steps = self.v.log8_scales
+            with np.errstate(divide="ignore"):
+                gain = np.exp2(np.round(np.log2(gain * norm) * steps) / steps) / norm
+            lv = self.key_levels[np.searchsorted(midpoints(self.key_levels), unit / gain[:, None], side="right")]
         if self.v.key_residual:
             rec = lv * gain[:, None]
             err = unit - rec

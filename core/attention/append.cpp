@@ -104,8 +104,8 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
     put_copy(head.recent.data() + at, key, val, head.head_dim, head.half_copies);
 }
 
-// One-byte scales cover 16 octaves: each of the head's two arrays places them
-// around the typical scale of the tokens it is about to code (their mean
+// One-byte scales cover 8 or 16 octaves: each of the head's two arrays places
+// them around the typical scale of the tokens it is about to code (their mean
 // log step), before any is stored. Keys are measured without their group
 // offsets, which only make scales smaller, far less than the range allows.
 void place_scale_ranges(const KernelTable& kt, HeadCache& head, const AppendedTokens& tokens, CodedTokens& coded) {
@@ -113,11 +113,11 @@ void place_scale_ranges(const KernelTable& kt, HeadCache& head, const AppendedTo
     for (int32_t i = tokens.count - head.store.count; i < tokens.count; ++i) {
         head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
         // A zero scale (a vector at the centre) has no logarithm and no say.
-        if (coded.key_scale[0] > 0.0f) key_steps += log_scale_step(coded.key_scale[0]), ++keys;
-        if (coded.val_scale[0] > 0.0f) val_steps += log_scale_step(coded.val_scale[0]), ++vals;
+        if (coded.key_scale[0] > 0.0f) key_steps += log_scale_step(coded.key_scale[0], kKeyLogScales.steps), ++keys;
+        if (coded.val_scale[0] > 0.0f) val_steps += log_scale_step(coded.val_scale[0], kValueLogScales.steps), ++vals;
     }
-    head.store.key_scales.set_base(log_scale_base(key_steps, keys));
-    head.store.val_scales.set_base(log_scale_base(val_steps, vals));
+    head.store.key_scales.set_base(log_scale_base(key_steps, keys, kKeyLogScales));
+    head.store.val_scales.set_base(log_scale_base(val_steps, vals, kValueLogScales));
 }
 
 // The append after which a head whose codes were not ready answers from its

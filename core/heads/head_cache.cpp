@@ -50,8 +50,8 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     store.touched = 0;
     store.key_codes.release();
     store.val_codes.release();
-    store.key_scales = ScaleArray(options.scale_kind);
-    store.val_scales = ScaleArray(options.scale_kind);
+    store.key_scales = ScaleArray(options.scale_kind, kKeyLogScales);
+    store.val_scales = ScaleArray(options.scale_kind, kValueLogScales);
     store.positions.release();
     store.keeps_positions = !options.no_positions;
 

@@ -18,7 +18,8 @@ enum class ScaleKind : int32_t { float32, bfloat16, log8 };
 class ScaleArray {
 public:
     ScaleArray() = default;
-    explicit ScaleArray(ScaleKind kind) : kind_(kind) {}
+    // format: how a log8 array's bytes read (the key or the value one).
+    explicit ScaleArray(ScaleKind kind, LogScaleFormat format = kValueLogScales) : kind_(kind), format_(format) {}
 
     static size_t scale_bytes(ScaleKind kind) {
         return kind == ScaleKind::float32 ? sizeof(float) : kind == ScaleKind::bfloat16 ? sizeof(uint16_t) : 1;
@@ -30,6 +31,7 @@ public:
     // The base octave of a log8 array: 0 until the head places its range
     // (before it codes any token), and again after reset.
     int32_t base() const { return base_; }
+    LogScaleFormat format() const { return format_; }
     void set_base(int32_t base) { base_ = base; }
 
     const AlignedBytes& bytes() const { return bytes_; }
@@ -58,7 +60,7 @@ public:
         switch (kind_) {
             case ScaleKind::float32: data()[slot] = scale; break;
             case ScaleKind::bfloat16: reinterpret_cast<uint16_t*>(bytes_.data())[slot] = bfloat16_from_float(scale); break;
-            case ScaleKind::log8: bytes_.data()[slot] = log_scale_from_float(scale, base_); break;
+            case ScaleKind::log8: bytes_.data()[slot] = log_scale_from_float(scale, base_, format_.steps); break;
         }
     }
 
@@ -68,7 +70,7 @@ public:
         if (kind_ == ScaleKind::bfloat16) {
             widen_bfloat16(halves() + slot, n, out);
         } else {
-            widen_log_scales(bytes_.data() + slot, n, base_, out);
+            widen_log_scales(bytes_.data() + slot, n, base_, format_.steps, out);
         }
     }
 
@@ -78,6 +80,7 @@ public:
 private:
     AlignedBytes bytes_;
     ScaleKind kind_ = ScaleKind::float32;
+    LogScaleFormat format_ = kValueLogScales;
     int32_t base_ = 0;
 };
 

@@ -115,14 +115,19 @@ std::string stats_error(const HeadRecord& r, Encoding encoding, bool answers_exa
 // other scales, they are 0.
 std::string scale_base_error(const HeadRecord& r, const ContextSettings& shape) {
     const bool placed = shape.options.scale_kind == ScaleKind::log8 && r.stats_ready;
-    for (const auto& [what, base] : {std::pair{"key", r.key_scale_base}, std::pair{"value", r.val_scale_base}}) {
+    const struct {
+        const char* what;
+        int16_t base;
+        LogScaleFormat format;
+    } ranges[] = {{"key", r.key_scale_base, kKeyLogScales}, {"value", r.val_scale_base, kValueLogScales}};
+    for (const auto& [what, base, format] : ranges) {
         if (!placed && base != 0) {
             return std::string("places its ") + what + " scales from octave " + str(base) +
                    ", but only log8 scales of a head with statistics have a range";
         }
-        if (base < kLogScaleBaseLeast || base > kLogScaleBaseMost) {
+        if (base < kLogScaleBaseLeast || base > log_scale_base_most(format)) {
             return std::string("places its ") + what + " scales from octave " + str(base) + ", outside " +
-                   str(kLogScaleBaseLeast) + " to " + str(kLogScaleBaseMost);
+                   str(kLogScaleBaseLeast) + " to " + str(log_scale_base_most(format));
         }
     }
     return {};

@@ -622,8 +622,10 @@ TEST(ContextState, LogScalesSaveTheirRangesAndRefuseThemOutOfPlace) {
         {[](Blob& x) { set_field<uint32_t>(x, 8, 6); }, "scale_dtype 2 needs format version 7, but it is version 6"},
         {[](Blob& x) { set_field<uint32_t>(x, 52, 1); }, "its scales are of kind 1, but version 7 holds log8 scales (2)"},
         {[](Blob& x) { set_field<uint32_t>(x, 52, 3); }, "its scales are of kind 3, but version 7 holds log8 scales (2)"},
-        {[&](Blob& x) { set_field<int16_t>(x, record0 + 28, 112); },
-         "head 0 places its key scales from octave 112, outside -126 to 111"},
+        {[&](Blob& x) { set_field<int16_t>(x, record0 + 28, 120); },
+         "head 0 places its key scales from octave 120, outside -126 to 119"},
+        {[&](Blob& x) { set_field<int16_t>(x, record0 + 30, -127); },
+         "head 0 places its value scales from octave -127, outside -126 to 111"},
         {[&](Blob& x) { set_field<int16_t>(x, record1 + 30, -1); },
          "head 1 places its value scales from octave -1, but only log8 scales of a head with statistics have a range"},
     });

@@ -50,35 +50,40 @@ TEST(Bfloat16, RoundsToNearestEvenAndSaturates) {
     for (const auto& c : cases) EXPECT_EQ(bfloat16_from_float(c.in), c.out) << c.in;
 }
 
-// Byte b > 0 of base B reads 2^(B + (b-1)/16); a scale is kept as the byte
-// of the nearest step in log2, saturating at both ends of the range.
+// Byte b > 0 of base B reads 2^(B + (b-1)/steps); a scale is kept as the
+// byte of the nearest step in log2, saturating at both ends of the range.
 TEST(LogScales, EveryByteReadsAsItsStepAndIsTheNearestToIt) {
-    for (int32_t base : {kLogScaleBaseLeast, -7, 0, 3, kLogScaleBaseMost}) {
-        EXPECT_EQ(float_from_log_scale(0, base), 0.0f);
-        EXPECT_EQ(log_scale_from_float(0.0f, base), 0);
-        for (int32_t b = 1; b < 256; ++b) {
-            const float f = float_from_log_scale(static_cast<uint8_t>(b), base);
-            ASSERT_NEAR(std::log2(double(f)), base + (b - 1) / 16.0, 1e-7) << base << " " << b;
-            ASSERT_EQ(log_scale_from_float(f, base), b) << base << " " << b;
-            // Just inside and outside the half-steps around it.
-            const double lo = std::exp2(base + (b - 1.5) / 16.0), hi = std::exp2(base + (b - 0.5) / 16.0);
-            if (b > 1) {
-                ASSERT_EQ(log_scale_from_float(float(lo * 1.000001), base), b) << base << " " << b;
+    for (const LogScaleFormat f : {kKeyLogScales, kValueLogScales}) {
+        const int32_t n = f.steps;
+        for (int32_t base : {kLogScaleBaseLeast, -7, 0, 3, log_scale_base_most(f)}) {
+            SCOPED_TRACE(std::to_string(n) + " steps, base " + std::to_string(base));
+            EXPECT_EQ(float_from_log_scale(0, base, n), 0.0f);
+            EXPECT_EQ(log_scale_from_float(0.0f, base, n), 0);
+            for (int32_t b = 1; b < 256; ++b) {
+                const float v = float_from_log_scale(static_cast<uint8_t>(b), base, n);
+                ASSERT_TRUE(std::isnormal(v)) << b;
+                ASSERT_NEAR(std::log2(double(v)), base + (b - 1.0) / n, 1e-7) << b;
+                ASSERT_EQ(log_scale_from_float(v, base, n), b) << b;
+                // Just either side of the half-step below it.
+                const double lo = std::exp2(base + (b - 1.5) / n);
+                if (b > 1) {
+                    ASSERT_EQ(log_scale_from_float(float(lo * 1.000001), base, n), b) << b;
+                    ASSERT_EQ(log_scale_from_float(float(lo * 0.999999), base, n), b - 1) << b;
+                }
             }
-            if (b < 255) {
-                ASSERT_EQ(log_scale_from_float(float(hi * 1.000001), base), b + 1) << base << " " << b;
-            }
+            EXPECT_EQ(log_scale_from_float(float_from_log_scale(1, base, n) / 3.0f, base, n), 1);
+            EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::denorm_min(), base, n), 1);
+            EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::max(), base, n), 255);
         }
-        EXPECT_EQ(log_scale_from_float(float_from_log_scale(1, base) / 3.0f, base), 1);
-        EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::denorm_min(), base), 1);
-        EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::max(), base), 255);
+        // The base: the mean step's octave (floored), less `below`, within the bases of finite normal bytes.
+        EXPECT_EQ(log_scale_base(0, 0, f), 0);
+        EXPECT_EQ(log_scale_base(n * 3 * 4 + n - 1, 4, f), 3 - f.below);
+        EXPECT_EQ(log_scale_base(-1, 2, f), -1 - f.below);
+        EXPECT_EQ(log_scale_base(-n * 200, 1, f), kLogScaleBaseLeast);
+        EXPECT_EQ(log_scale_base(n * 200, 1, f), log_scale_base_most(f));
     }
-    // The base: the mean step's octave (floored), less 6, within the range of finite normal bytes.
-    EXPECT_EQ(log_scale_base(0, 0), 0);
-    EXPECT_EQ(log_scale_base(16 * 3 * 4 + 15, 4), -3);
-    EXPECT_EQ(log_scale_base(-1, 2), -7);
-    EXPECT_EQ(log_scale_base(-16 * 200, 1), kLogScaleBaseLeast);
-    EXPECT_EQ(log_scale_base(16 * 200, 1), kLogScaleBaseMost);
+    EXPECT_EQ(log_scale_base_most(kKeyLogScales), 119);
+    EXPECT_EQ(log_scale_base_most(kValueLogScales), 111);
 }
 
 // Two heads of the same tokens, one keeping narrow scales; the other's
@@ -102,7 +107,8 @@ TEST(NarrowScales, AnswerAsFloat32ScalesOfTheSameValuesAtEveryLevel) {
     };
     const auto kept = [](const ScaleArray& a, float f) {
         return a.kind() == ScaleKind::bfloat16 ? float_from_bfloat16(bfloat16_from_float(f))
-                                               : float_from_log_scale(log_scale_from_float(f, a.base()), a.base());
+                                               : float_from_log_scale(log_scale_from_float(f, a.base(), a.format().steps),
+                                                                      a.base(), a.format().steps);
     };
     for (const KernelTable* kt : available_variants()) {
         for (int32_t bits : kCodeWidths) {

@@ -248,31 +248,35 @@ def bfloat16_round(x):
     return F32((((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16) << 16).astype(np.uint32).view(F32))
 
 
-# One-byte scales: log2 in sixteenths of an octave, 255 steps from a base octave placed per head.
-LOG_STEPS = 16
-LOG_THRESHOLDS = np.array([2 ** ((j + 0.5) / LOG_STEPS) for j in range(LOG_STEPS)], F32)
-LOG_LEVELS = np.array([2 ** (j / LOG_STEPS) for j in range(LOG_STEPS)], F32)
+# One-byte scales: log2 in steps of 1/32 octave for keys (the range placed 3 octaves below their typical
+# scale) and 1/16 for values (6 below), 255 steps from a base octave placed per head.
+LOG_FORMATS = {"key": (32, 3), "value": (16, 6)}
+LOG_LEVELS = np.array([2 ** (j / 32) for j in range(32)], F32)
+LOG_THRESHOLDS = {32: np.array([2 ** ((j + 0.5) / 32) for j in range(32)], F32), 16: LOG_LEVELS[1::2]}
 
 
-def log_scale_steps(x):
-    """The step nearest 16 log2(x), for positive float32 scales."""
+def log_scale_steps(x, steps):
+    """The step nearest log2(x) * steps, for positive float32 scales."""
     m, e = np.frexp(np.asarray(x, F32))
-    return LOG_STEPS * (e.astype(np.int64) - 1) + np.searchsorted(LOG_THRESHOLDS, F32(2) * m, side="right")
+    return steps * (e.astype(np.int64) - 1) + np.searchsorted(LOG_THRESHOLDS[steps], F32(2) * m, side="right")
 
 
-def log_scale_base(scales):
-    """The base octave for an array whose first coded scales these are: their mean step's octave less 6."""
-    steps = log_scale_steps(scales[scales > 0])
-    if len(steps) == 0:
+def log_scale_base(scales, role):
+    """The base octave for an array whose first coded scales these are: their mean step's octave less `below`."""
+    steps, below = LOG_FORMATS[role]
+    positive = scales[scales > 0]
+    if len(positive) == 0:
         return 0
-    return int(np.clip(int(steps.sum()) // len(steps) // LOG_STEPS - 6, -126, 111))
+    mean = int(log_scale_steps(positive, steps).sum()) // len(positive)
+    return int(np.clip(mean // steps - below, -126, 127 - (255 + steps - 1) // steps))
 
 
-def log_scale_round(x, base):
-    """float32 scales as scale_dtype="log8" keeps them over the 16 octaves from `base` (0 stays 0)."""
+def log_scale_round(x, base, role):
+    """float32 scales as scale_dtype="log8" keeps those of `role` over the range from octave `base` (0 stays 0)."""
+    steps = LOG_FORMATS[role][0]
     x = np.asarray(x, F32)
-    b = np.clip(log_scale_steps(np.where(x > 0, x, F32(1))) - LOG_STEPS * base, 0, 254)
-    kept = np.ldexp(LOG_LEVELS[b % LOG_STEPS], (b // LOG_STEPS).astype(np.int32)) * np.ldexp(F32(1), base)
+    b = np.clip(log_scale_steps(np.where(x > 0, x, F32(1)), steps) - steps * base, 0, 254)
+    kept = np.ldexp(LOG_LEVELS[(b % steps) * (32 // steps)], (b // steps).astype(np.int32)) * np.ldexp(F32(1), base)
     return np.where(x > 0, kept, F32(0)).astype(F32)
 
 
@@ -334,15 +338,16 @@ class ModelHead:
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
                 + encode_fitted(vals, val_mean, None, self.signs, self.value_bits, half=True))
 
-    def _kept_scales(self, scales, base):
+    def _kept_scales(self, scales, role):
         if self.scale_dtype == "bfloat16":
             return bfloat16_round(scales)
-        return log_scale_round(scales, base) if self.scale_dtype == "log8" else scales
+        base = self.scale_bases[role == "value"]
+        return log_scale_round(scales, base, role) if self.scale_dtype == "log8" else scales
 
     def _store(self, slot, kc, ks, vc, vs, vh=0):
         self.key_codes[slot], self.val_codes[slot], self.val_half[slot] = kc, vc, vh
-        self.key_scales[slot] = self._kept_scales(ks, self.scale_bases[0])
-        self.val_scales[slot] = self._kept_scales(vs, self.scale_bases[1])
+        self.key_scales[slot] = self._kept_scales(ks, "key")
+        self.val_scales[slot] = self._kept_scales(vs, "value")
 
     def _advance(self, key, val, pos):
         s = self.write_slot
@@ -367,7 +372,7 @@ class ModelHead:
         first = appended - self.count
         kc, ks, vc, vs, vh = self._encode(keys[first:], vals[first:])
         if self.scale_dtype == "log8":
-            self.scale_bases = (log_scale_base(ks), log_scale_base(vs))
+            self.scale_bases = (log_scale_base(ks, "key"), log_scale_base(vs, "value"))
         for j, i in enumerate(range(first, appended)):
             self._store(i % self.capacity, kc[j], ks[j], vc[j], vs[j], vh[j])
 
@@ -479,7 +484,7 @@ class ModelHead:
             codes, scales = encode(shifted, self.signs, self.bits)
         else:
             codes, scales = encode_fitted(shifted, centre, self.stats[2], self.signs, self.bits)
-        return codes, self._kept_scales(scales, self.scale_bases[0]), taken
+        return codes, self._kept_scales(scales, "key"), taken
 
     def _attend_quantized(self, query):
         hd, p = self.head_dim, self.P

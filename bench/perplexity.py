@@ -170,10 +170,11 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
 
 
 # The README's recommended configuration per budget, by row name.
-RECOMMENDED = [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **extra, **LEAN).name
-               for bits, value_bits, recent, extra in [(3, 2, 16, {}), (4, 2, 16, {"value_refine": 128}),
-                                                       (4, 3, 16, {"value_refine": 256}),
-                                                       (4, None, 32, {"key_group": 32})]]
+RECOMMENDED = [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **extra, **storage).name
+               for bits, value_bits, recent, extra, storage in [(3, 2, 16, {"value_refine": 512}, LEANER),
+                                                                (4, 2, 16, {"value_refine": 640}, LEANER),
+                                                                (4, 3, 16, {"value_refine": 640}, LEANER),
+                                                                (4, None, 32, {"key_group": 32}, LEAN)]]
 # Configurations run again with a ring of LONG_RING tokens (recent 64, sinks 4, float16 copies).
 LONG_RING_WIDTHS = [(3, 2), (4, None)]
 

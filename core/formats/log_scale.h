@@ -51,10 +51,10 @@ constexpr float kLogScaleHalfSteps[32] = {
 inline int32_t log_scale_step(float s, int32_t steps) {
     int e = 0;
     const float m = 2.0f * std::frexp(s, &e);  // in [1, 2), exactly
+    const float* thresholds = steps == 32 ? kLogScaleHalfSteps : kLogScaleLevels + 1;
+    const int32_t stride = 32 / steps;
     int32_t j = 0;
-    for (int32_t i = 0; i < steps; ++i) {
-        j += steps == 32 ? kLogScaleHalfSteps[i] <= m : kLogScaleLevels[2 * i + 1] <= m;
-    }
+    for (int32_t i = 0; i < steps; ++i) j += thresholds[i * stride] <= m;
     return steps * (e - 1) + j;
 }
 

@@ -14,7 +14,7 @@ namespace {
 // The names of a storage choice: the default first, then the opt-in one.
 constexpr const char* kCopyDtypes[] = {"float32", "float16"};
 constexpr const char* kScaleDtypes[] = {"float32", "bfloat16", "log8"};
-constexpr LaterChoice kLogScales{7, "log8 scales (2)"};
+constexpr LaterChoice kLog8ScalesSince{7, "log8 scales (2)"};
 constexpr const char* kPositionDtypes[] = {"uint32", "none"};
 template <const char* const* Names>
 const char* name_in(int32_t i) { return Names[i]; }
@@ -45,7 +45,7 @@ const Setting kSettings[] = {
     {"copy_dtype",    SettingType::choice,  KELVOR_OPTION(half_copies), SettingRange::any,     0, 0,            name_in<kCopyDtypes>, 2,              0,    nullptr, Argument::keyword,    Shown::unless_default, 76, 3,
      "full-precision copies are of kind", "float16 ones (1)", nullptr},
     {"scale_dtype",   SettingType::choice,  KELVOR_OPTION(scale_kind),    SettingRange::any, 0, 0,            name_in<kScaleDtypes>, 3,             0,    nullptr, Argument::keyword,    Shown::unless_default, 52, 4,
-     "scales are of kind", "bfloat16 scales (1)", &kLogScales},
+     "scales are of kind", "bfloat16 scales (1)", &kLog8ScalesSince},
     {"position_dtype", SettingType::choice, KELVOR_OPTION(no_positions), SettingRange::any,   0, 0,            name_in<kPositionDtypes>, 2,          0,    nullptr, Argument::keyword,    Shown::unless_default, 80, 4,
      "positions are of kind", "no positions (1)", nullptr},
     {"key_group",     SettingType::int32,   KELVOR_OPTION(key_group), SettingRange::between,   0, kMaxKeyGroup, nullptr, 0,                      0,    nullptr, Argument::keyword,    Shown::unless_default, 84, 5,

@@ -1,12 +1,10 @@
 // Narrow scales: the bfloat16 conversion against the fields of every pattern
-// and pinned roundings, the one-byte log scales against their definition,
-// and heads keeping either against heads keeping float32 scales of the same
-// values, at every level.
+// and pinned roundings, and heads keeping bfloat16 or one-byte scales against
+// heads keeping float32 scales of the same values, at every level.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "core/attention/attention.h"
@@ -48,42 +46,6 @@ TEST(Bfloat16, RoundsToNearestEvenAndSaturates) {
         {from_bits(0x7f800000u), 0x7f7f},
     };
     for (const auto& c : cases) EXPECT_EQ(bfloat16_from_float(c.in), c.out) << c.in;
-}
-
-// Byte b > 0 of base B reads 2^(B + (b-1)/steps); a scale is kept as the
-// byte of the nearest step in log2, saturating at both ends of the range.
-TEST(LogScales, EveryByteReadsAsItsStepAndIsTheNearestToIt) {
-    for (const LogScaleFormat f : {kKeyLogScales, kValueLogScales}) {
-        const int32_t n = f.steps;
-        for (int32_t base : {kLogScaleBaseLeast, -7, 0, 3, log_scale_base_most(f)}) {
-            SCOPED_TRACE(std::to_string(n) + " steps, base " + std::to_string(base));
-            EXPECT_EQ(float_from_log_scale(0, base, n), 0.0f);
-            EXPECT_EQ(log_scale_from_float(0.0f, base, n), 0);
-            for (int32_t b = 1; b < 256; ++b) {
-                const float v = float_from_log_scale(static_cast<uint8_t>(b), base, n);
-                ASSERT_TRUE(std::isnormal(v)) << b;
-                ASSERT_NEAR(std::log2(double(v)), base + (b - 1.0) / n, 1e-7) << b;
-                ASSERT_EQ(log_scale_from_float(v, base, n), b) << b;
-                // Just either side of the half-step below it.
-                const double lo = std::exp2(base + (b - 1.5) / n);
-                if (b > 1) {
-                    ASSERT_EQ(log_scale_from_float(float(lo * 1.000001), base, n), b) << b;
-                    ASSERT_EQ(log_scale_from_float(float(lo * 0.999999), base, n), b - 1) << b;
-                }
-            }
-            EXPECT_EQ(log_scale_from_float(float_from_log_scale(1, base, n) / 3.0f, base, n), 1);
-            EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::denorm_min(), base, n), 1);
-            EXPECT_EQ(log_scale_from_float(std::numeric_limits<float>::max(), base, n), 255);
-        }
-        // The base: the mean step's octave (floored), less `below`, within the bases of finite normal bytes.
-        EXPECT_EQ(log_scale_base(0, 0, f), 0);
-        EXPECT_EQ(log_scale_base(n * 3 * 4 + n - 1, 4, f), 3 - f.below);
-        EXPECT_EQ(log_scale_base(-1, 2, f), -1 - f.below);
-        EXPECT_EQ(log_scale_base(-n * 200, 1, f), kLogScaleBaseLeast);
-        EXPECT_EQ(log_scale_base(n * 200, 1, f), log_scale_base_most(f));
-    }
-    EXPECT_EQ(log_scale_base_most(kKeyLogScales), 119);
-    EXPECT_EQ(log_scale_base_most(kValueLogScales), 111);
 }
 
 // Two heads of the same tokens, one keeping narrow scales; the other's

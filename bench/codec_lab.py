@@ -59,6 +59,10 @@ class Variant:
     tier_transcode: bool = False  # with value_tier: an aged value re-coded from its wider reconstruction
     value_refine: int = 0         # the newest this many coded values also keep a bit per coordinate naming the
                                   # half of its cell, dropped as they age (the vb() codes stay as coded)
+    value_gain: str = "norm"      # code_unit's rule for values ("norm": the library's fitted)
+    key_gain: str = "ls"          # and for keys ("ls": the library's fitted)
+    refine_unbiased: bool = False  # with value_gain "unbiased": refined values read with their half-cell levels
+                                   # times E[v c] / E[v h] over a unit normal, unbiased like the codes
 
     def kb(self):
         return self.bits
@@ -152,18 +156,23 @@ def midpoints(levels):
     return (levels[:-1] + levels[1:]) / 2
 
 
-def code_unit(v, levels, keep_norm):
+def code_unit(v, levels, rule):
     """Rows of v (unit root mean square) coded against `levels` with a fitted gain, as the library's fitted
-    encoder does: least squares for keys, the norm for values. Returns (levels chosen, gain per row)."""
+    encoder does, then scaled by `rule`: "ls" least squares (the library's keys), "norm" the coded row keeps the
+    row's norm (its values), "unbiased" the coded row's projection on the row is the row's norm. Returns (levels
+    chosen, gain per row, the gain per row they were chosen at)."""
     thr = midpoints(levels)
     gain = np.ones(len(v))
     for _ in range(km.GAIN_REFITS + 1):
+        coded = gain
         lv = levels[np.searchsorted(thr, v / gain[:, None], side="right")]
         den = np.maximum((lv * lv).sum(1), 1e-30)
         gain = np.maximum((v * lv).sum(1) / den, 1e-30)
-    if keep_norm:
+    if rule == "norm":
         gain = np.sqrt(v.shape[1] / den)
-    return lv, gain
+    elif rule == "unbiased":
+        gain = v.shape[1] / np.maximum((v * lv).sum(1), 1e-30)
+    return lv, gain, coded
 
 
 def half_cell_levels(levels):
@@ -176,6 +185,20 @@ def half_cell_levels(levels):
     lower = np.array([mean(edges[i], levels[i]) for i in range(len(levels))])
     upper = np.array([mean(levels[i], edges[i + 1]) for i in range(len(levels))])
     return lower, upper
+
+
+def half_cell_power(levels, lower, upper=None):
+    """E[r(v)^2] over a unit normal v for the reconstruction r that gives each cell of `levels` the level
+    `lower` (upper None) or each half-cell its conditional mean; for conditional means this is E[v r(v)]."""
+    cdf = lambda x: 0.5 * (1 + math.erf(x / math.sqrt(2))) if np.isfinite(x) else float(x > 0)  # noqa: E731
+    edges = np.concatenate([[-np.inf], midpoints(levels), [np.inf]])
+    total = 0.0
+    for i, level in enumerate(levels):
+        if upper is None:
+            total += (cdf(edges[i + 1]) - cdf(edges[i])) * lower[i] ** 2
+        else:
+            total += (cdf(level) - cdf(edges[i])) * lower[i] ** 2 + (cdf(edges[i + 1]) - cdf(level)) * upper[i] ** 2
+    return total
 
 
 def lloyd(samples, levels, iterations=15):
@@ -249,7 +272,7 @@ class LabHead:
         divisor = self.divisor if divisor is None else divisor
         y = (np.asarray(k, np.float64) - offset - self.key_mean) / divisor
         unit, norm = self._unit(y)
-        lv, gain = code_unit(unit, self.key_levels, keep_norm=False)
+        lv, gain, _ = code_unit(unit, self.key_levels, self.v.key_gain)
         if self.v.log8_recode and self.v.log8_scales:
             steps = self.v.log8_scales
             with np.errstate(divide="ignore"):
@@ -259,8 +282,8 @@ class LabHead:
             rec = lv * gain[:, None]
             err = unit - rec
             scale = np.sqrt((err ** 2).mean(1)) + 1e-30
-            lv2, gain2 = code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
-                                   if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), False)
+            lv2, gain2, _ = code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
+                                   if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), "ls")
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
@@ -269,13 +292,16 @@ class LabHead:
         value width's unless given); with `refine`, also the same with each coordinate's half-cell bit."""
         levels = self.val_levels if levels is None else levels
         unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
-        lv, gain = code_unit(unit, levels, keep_norm=True)
+        lv, gain, coded = code_unit(unit, levels, self.v.value_gain)
         plain = self._back(lv, gain * norm, values=True) + self.val_mean + offset
         if not refine:
             return plain
         lower, upper = half_cell_levels(levels)
         idx = np.searchsorted(levels, lv)
-        fine = np.where(unit / gain[:, None] > lv, upper[idx], lower[idx])
+        # The half is the one the coordinate fell in where its code was chosen, as the library decides it.
+        fine = np.where(unit / coded[:, None] >= lv, upper[idx], lower[idx])
+        if self.v.refine_unbiased:
+            fine = fine * (half_cell_power(levels, levels) / half_cell_power(levels, lower, upper))
         return plain, self._back(fine, gain * norm, values=True) + self.val_mean + offset
 
 

@@ -63,6 +63,9 @@ class Variant:
     key_gain: str = "ls"          # and for keys ("ls": the library's fitted)
     refine_unbiased: bool = False  # with value_gain "unbiased": refined values read with their half-cell levels
                                    # times E[v c] / E[v h] over a unit normal, unbiased like the codes
+    value_channel: float = 0.0    # coded values (not their refined reading) replaced by a Gaussian test channel of
+                                  # this mean squared error at unit rms, their norm kept: what a code over groups
+                                  # of coordinates of that error would give, without building one
 
     def kb(self):
         return self.bits
@@ -238,6 +241,7 @@ class LabHead:
             self.divisor = np.sqrt(ratio)
         else:
             self.divisor = np.ones(hd)
+        self.rng = np.random.default_rng([seed, 17])     # value_channel's noise
         self.key_levels = km.FITTED_LEVELS[v.kb()].astype(np.float64)
         self.val_levels = km.FITTED_LEVELS[v.vb()].astype(np.float64)
         if v.codebook == "head":
@@ -294,6 +298,11 @@ class LabHead:
         unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
         lv, gain, coded = code_unit(unit, levels, self.v.value_gain)
         plain = self._back(lv, gain * norm, values=True) + self.val_mean + offset
+        if self.v.value_channel and levels is self.val_levels:
+            d = self.v.value_channel
+            rec = (1 - d) * unit + math.sqrt(d * (1 - d)) * self.rng.standard_normal(unit.shape)
+            rec *= np.sqrt((unit * unit).sum(1) / (rec * rec).sum(1))[:, None]
+            plain = self._back(rec, norm, values=True) + self.val_mean + offset
         if not refine:
             return plain
         lower, upper = half_cell_levels(levels)

@@ -66,6 +66,11 @@ class Variant:
     value_channel: float = 0.0    # coded values (not their refined reading) replaced by a Gaussian test channel of
                                   # this mean squared error at unit rms, their norm kept: what a code over groups
                                   # of coordinates of that error would give, without building one
+    value_dither: float = 0.0     # coded values (not their refined reading) coded with a subtractive dither: a
+                                  # pseudo-random offset, uniform over +-this/2 at unit rms and known to the reader,
+                                  # added before the codes are chosen and taken off the levels read
+    dither_patterns: int = 0      # with value_dither: a token takes pattern (its index mod this) of a head's fixed
+                                  # few, which a reader can take off once per pattern; 0: a fresh one per token
 
     def kb(self):
         return self.bits
@@ -291,13 +296,24 @@ class LabHead:
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
-    def vals(self, x, offset=0.0, levels=None, refine=False):
+    def vals(self, x, offset=0.0, levels=None, refine=False, tokens=None):
         """Reconstructions of values x (rows) coded minus the value mean and `offset` against `levels` (the
         value width's unless given); with `refine`, also the same with each coordinate's half-cell bit."""
         levels = self.val_levels if levels is None else levels
         unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
         lv, gain, coded = code_unit(unit, levels, self.v.value_gain)
         plain = self._back(lv, gain * norm, values=True) + self.val_mean + offset
+        if self.v.value_dither and levels is self.val_levels:
+            if self.v.dither_patterns:
+                if not hasattr(self, "patterns"):
+                    self.patterns = self.rng.random((self.v.dither_patterns, unit.shape[1])) - 0.5
+                d = self.v.value_dither * self.patterns[np.asarray(tokens) % self.v.dither_patterns]
+            else:
+                d = self.v.value_dither * (self.rng.random(unit.shape) - 0.5)
+            rec = coded[:, None] * (levels[np.searchsorted(midpoints(levels), unit / coded[:, None] + d,
+                                                           side="right")] - d)
+            rec *= np.sqrt((unit * unit).sum(1) / (rec * rec).sum(1))[:, None]
+            plain = self._back(rec, norm, values=True) + self.val_mean + offset
         if self.v.value_channel and levels is self.val_levels:
             d = self.v.value_channel
             rec = (1 - d) * unit + math.sqrt(d * (1 - d)) * self.rng.standard_normal(unit.shape)
@@ -370,7 +386,7 @@ class LabCache(Float32Cache):
                 kh[:, keys] = head.keys(kh[:, keys].T, offsets[h], None if divisors is None else divisors[h]).T
             if vals and v.only != "keys":
                 coded = head.vals(self.vals[h, vals], 0.0 if centres is None else centres[h] - head.val_mean, tier,
-                                  refine=bool(v.value_refine))
+                                  refine=bool(v.value_refine), tokens=vals)
                 if v.value_refine:
                     self.plain[h, vals], self.vals[h, vals] = coded
                 else:

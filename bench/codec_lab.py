@@ -183,12 +183,16 @@ def code_unit(v, levels, rule):
     return lv, gain, coded
 
 
+def normal_cdf(x):
+    return 0.5 * (1 + math.erf(x / math.sqrt(2))) if np.isfinite(x) else float(x > 0)
+
+
 def half_cell_levels(levels):
     """(lower, upper): the mean of a unit normal over the lower and the upper half of each level's cell, the
     cell split at the level itself."""
     edges = np.concatenate([[-np.inf], midpoints(levels), [np.inf]])
     phi = lambda x: np.exp(-0.5 * x * x) / math.sqrt(2 * math.pi) if np.isfinite(x) else 0.0   # noqa: E731
-    cdf = lambda x: 0.5 * (1 + math.erf(x / math.sqrt(2))) if np.isfinite(x) else float(x > 0)  # noqa: E731
+    cdf = normal_cdf
     mean = lambda a, b: (phi(a) - phi(b)) / max(cdf(b) - cdf(a), 1e-300)                     # noqa: E731
     lower = np.array([mean(edges[i], levels[i]) for i in range(len(levels))])
     upper = np.array([mean(levels[i], edges[i + 1]) for i in range(len(levels))])
@@ -198,7 +202,7 @@ def half_cell_levels(levels):
 def half_cell_power(levels, lower, upper=None):
     """E[r(v)^2] over a unit normal v for the reconstruction r that gives each cell of `levels` the level
     `lower` (upper None) or each half-cell its conditional mean; for conditional means this is E[v r(v)]."""
-    cdf = lambda x: 0.5 * (1 + math.erf(x / math.sqrt(2))) if np.isfinite(x) else float(x > 0)  # noqa: E731
+    cdf = normal_cdf
     edges = np.concatenate([[-np.inf], midpoints(levels), [np.inf]])
     total = 0.0
     for i, level in enumerate(levels):
@@ -246,7 +250,9 @@ class LabHead:
             self.divisor = np.sqrt(ratio)
         else:
             self.divisor = np.ones(hd)
-        self.rng = np.random.default_rng([seed, 17])     # value_channel's noise
+        self.rng = np.random.default_rng([seed, 17])     # value_channel's noise and value_dither's offsets
+        if v.dither_patterns:
+            self.patterns = self.rng.random((v.dither_patterns, self.p)) - 0.5
         self.key_levels = km.FITTED_LEVELS[v.kb()].astype(np.float64)
         self.val_levels = km.FITTED_LEVELS[v.vb()].astype(np.float64)
         if v.codebook == "head":
@@ -292,7 +298,7 @@ class LabHead:
             err = unit - rec
             scale = np.sqrt((err ** 2).mean(1)) + 1e-30
             lv2, gain2, _ = code_unit(err / scale[:, None], km.FITTED_LEVELS[self.v.key_residual].astype(np.float64)
-                                   if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), "ls")
+                                      if self.v.key_residual > 1 else np.array([-0.7979, 0.7979]), "ls")
             lv, gain = rec + lv2 * (gain2 * scale)[:, None], np.ones(len(rec))
         return self._back(lv, gain * norm) * divisor + self.key_mean + offset
 
@@ -303,20 +309,18 @@ class LabHead:
         unit, norm = self._unit(np.asarray(x, np.float64) - self.val_mean - offset)
         lv, gain, coded = code_unit(unit, levels, self.v.value_gain)
         plain = self._back(lv, gain * norm, values=True) + self.val_mean + offset
+        rec = None   # the older values' stand-ins for the scalar codes, at unit rms
         if self.v.value_dither and levels is self.val_levels:
             if self.v.dither_patterns:
-                if not hasattr(self, "patterns"):
-                    self.patterns = self.rng.random((self.v.dither_patterns, unit.shape[1])) - 0.5
                 d = self.v.value_dither * self.patterns[np.asarray(tokens) % self.v.dither_patterns]
             else:
                 d = self.v.value_dither * (self.rng.random(unit.shape) - 0.5)
             rec = coded[:, None] * (levels[np.searchsorted(midpoints(levels), unit / coded[:, None] + d,
                                                            side="right")] - d)
-            rec *= np.sqrt((unit * unit).sum(1) / (rec * rec).sum(1))[:, None]
-            plain = self._back(rec, norm, values=True) + self.val_mean + offset
         if self.v.value_channel and levels is self.val_levels:
             d = self.v.value_channel
             rec = (1 - d) * unit + math.sqrt(d * (1 - d)) * self.rng.standard_normal(unit.shape)
+        if rec is not None:   # with its norm kept, as the fitted values'
             rec *= np.sqrt((unit * unit).sum(1) / (rec * rec).sum(1))[:, None]
             plain = self._back(rec, norm, values=True) + self.val_mean + offset
         if not refine:

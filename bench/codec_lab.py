@@ -71,6 +71,8 @@ class Variant:
                                   # added before the codes are chosen and taken off the levels read
     dither_patterns: int = 0      # with value_dither: a token takes pattern (its index mod this) of a head's fixed
                                   # few, which a reader can take off once per pattern; 0: a fresh one per token
+    dither_refined: bool = False  # with value_dither: refined values read from the same dithered codes, their
+                                  # half-cell level minus the dither, as a store of one set of codes reads them
 
     def kb(self):
         return self.bits
@@ -326,6 +328,12 @@ class LabHead:
         if not refine:
             return plain
         lower, upper = half_cell_levels(levels)
+        if self.v.value_dither and self.v.dither_refined and levels is self.val_levels:
+            y = unit / coded[:, None] + d
+            idx = np.searchsorted(midpoints(levels), y, side="right")
+            m = np.sqrt(self.p / ((levels[idx] - d) ** 2).sum(1))    # the plain reading's norm-keeping gain
+            fine = np.where(y >= levels[idx], upper[idx], lower[idx]) - d
+            return plain, self._back(fine * m[:, None], norm, values=True) + self.val_mean + offset
         idx = np.searchsorted(levels, lv)
         # The half is the one the coordinate fell in where its code was chosen, as the library decides it.
         fine = np.where(unit / coded[:, None] >= lv, upper[idx], lower[idx])

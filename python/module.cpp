@@ -86,13 +86,14 @@ struct PyMHAContext {
                  int32_t hybrid_thresh, int32_t threads, const std::string& encoding, int32_t recent,
                  std::optional<int32_t> value_bits, int32_t sinks, const std::string& copy_dtype,
                  const std::string& scale_dtype, const std::string& position_dtype, int32_t key_group,
-                 int32_t value_refine)
+                 int32_t value_refine, const std::string& value_dither)
         : backend(kelvor::ContextSettings{
               n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
               static_cast<kelvor::Encoding>(choice_named("encoding", encoding)), threads,
               kelvor::HeadOptions{value_bits.value_or(0), recent, sinks, choice_named("copy_dtype", copy_dtype) == 1,
                                   static_cast<kelvor::ScaleKind>(choice_named("scale_dtype", scale_dtype)),
-                                  choice_named("position_dtype", position_dtype) == 1, key_group, value_refine}}) {}
+                                  choice_named("position_dtype", position_dtype) == 1, key_group, value_refine,
+                                  choice_named("value_dither", value_dither) == 1}}) {}
 
     // Restored from a saved state: built from its settings, then filled.
     explicit PyMHAContext(const kelvor::CheckedState& state) : backend(state.settings) {
@@ -574,7 +575,7 @@ PYBIND11_MODULE(kelvor_py, m) {
                          std::optional<Int<int32_t, InitValueBits>> value_bits, Int<int32_t, InitSinks> sinks,
                          const std::string& copy_dtype, const std::string& scale_dtype,
                          const std::string& position_dtype, Int<int32_t, InitKeyGroup> key_group,
-                         Int<int32_t, InitValueRefine> value_refine) {
+                         Int<int32_t, InitValueRefine> value_refine, const std::string& value_dither) {
                  // The settings read 0 as "as bits", which is what None means here: a
                  // 0 passed on purpose is a wrong width, not a request for the default.
                  if (value_bits) kelvor::check_setting(kelvor::setting("value_bits"), *value_bits);
@@ -582,7 +583,8 @@ PYBIND11_MODULE(kelvor_py, m) {
                      value_bits ? std::optional<int32_t>(*value_bits) : std::nullopt;
                  return std::make_unique<PyMHAContext>(n_heads, head_dim, bits, capacity, seed, v_mass, hybrid_thresh,
                                                        threads, encoding, recent, width, sinks, copy_dtype,
-                                                       scale_dtype, position_dtype, key_group, value_refine);
+                                                       scale_dtype, position_dtype, key_group, value_refine,
+                                                       value_dither);
              }),
              py::arg("n_heads"), py::arg("head_dim"), py::arg("bits"), py::arg("capacity"),
              py::arg("seed") = default_of("seed"), py::arg("v_mass") = default_of("v_mass"),
@@ -592,7 +594,8 @@ PYBIND11_MODULE(kelvor_py, m) {
              py::arg("sinks") = default_of("sinks"), py::arg("copy_dtype") = default_of("copy_dtype"),
              py::arg("scale_dtype") = default_of("scale_dtype"),
              py::arg("position_dtype") = default_of("position_dtype"), py::arg("key_group") = default_of("key_group"),
-             py::arg("value_refine") = default_of("value_refine"))
+             py::arg("value_refine") = default_of("value_refine"),
+             py::arg("value_dither") = default_of("value_dither"))
         .def("append", &append, py::arg("head"), py::arg("key"), py::arg("val"), py::arg("pos"))
         .def("compute", &compute, py::arg("head"), py::arg("query"))
         .def("compute_batch", &compute_batch, py::arg("head"), py::arg("queries"))

@@ -111,7 +111,7 @@ void keep_recent(HeadCache& head, int64_t index, const float* key, const float* 
 void place_scale_ranges(const KernelTable& kt, HeadCache& head, const AppendedTokens& tokens, CodedTokens& coded) {
     int64_t key_steps = 0, val_steps = 0, keys = 0, vals = 0;
     for (int32_t i = tokens.count - head.store.count; i < tokens.count; ++i) {
-        head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
+        head.codec->encode_tokens(kt, head, 1, i, tokens.key_of(i), tokens.val_of(i), 0, coded);
         // A zero scale (a vector at the centre) has no logarithm and no say.
         if (coded.key_scale[0] > 0.0f) key_steps += log_scale_step(coded.key_scale[0], kKeyLogScales.steps), ++keys;
         if (coded.val_scale[0] > 0.0f) val_steps += log_scale_step(coded.val_scale[0], kValueLogScales.steps), ++vals;
@@ -133,14 +133,14 @@ void start_coding(const KernelTable& kt, HeadCache& head, const float* key, cons
     if (store.key_scales.kind() == ScaleKind::log8) place_scale_ranges(kt, head, tokens, coded);
     if (head.key_group == 0) {
         for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
-            head.codec->encode_tokens(kt, head, 1, tokens.key_of(i), tokens.val_of(i), 0, coded);
+            head.codec->encode_tokens(kt, head, 1, i, tokens.key_of(i), tokens.val_of(i), 0, coded);
             place_codes(head, i % store.capacity, i, coded, 0);
         }
         return;
     }
     // Values now; keys by complete groups, the newest group's waiting for the rest of it.
     for (int32_t i = tokens.count - store.count; i < tokens.count; ++i) {
-        head.codec->encode_values(kt, head, 1, tokens.val_of(i), 0, coded);
+        head.codec->encode_values(kt, head, 1, i, tokens.val_of(i), 0, coded);
         place_value(head, i % store.capacity, i, coded, 0);
     }
     const auto key_of = [&](int64_t i) { return tokens.key_of(static_cast<int32_t>(i)); };
@@ -171,7 +171,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
         // The value now; the key when its group is complete.
         CodedTokens& coded = attention_scratch().coded;
         if (made < 0) {
-            head.codec->encode_values(kt, head, 1, val, 0, coded);
+            head.codec->encode_values(kt, head, 1, head.appended, val, 0, coded);
             made = 0;
         }
         place_value(head, s, head.appended, coded, made);
@@ -179,7 +179,7 @@ void append_one(const KernelTable& kt, HeadCache& head, const float* key, const 
     } else if (coded_now) {
         CodedTokens& coded = attention_scratch().coded;
         if (made < 0) {
-            head.codec->encode_tokens(kt, head, 1, key, val, 0, coded);
+            head.codec->encode_tokens(kt, head, 1, head.appended, key, val, 0, coded);
             made = 0;
         }
         place_codes(head, s, head.appended, coded, made);
@@ -281,9 +281,9 @@ void head_append_tokens(const KernelTable& kt, HeadCache& head, const float* key
         const int32_t group = std::min(kEncodeGroup, n - t);
         prefetch_rows(keys, vals, stride, head.head_dim, t + group, std::min(kEncodeGroup, n - t - group));
         if (head.key_group > 0) {
-            head.codec->encode_values(kt, head, group, vals + at, stride, coded);
+            head.codec->encode_values(kt, head, group, head.appended, vals + at, stride, coded);
         } else {
-            head.codec->encode_tokens(kt, head, group, keys + at, vals + at, stride, coded);
+            head.codec->encode_tokens(kt, head, group, head.appended, keys + at, vals + at, stride, coded);
         }
         for (int32_t i = 0; i < group; ++i) {
             const size_t row = at + static_cast<size_t>(i) * stride;

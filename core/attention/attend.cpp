@@ -6,6 +6,7 @@
 #include "core/attention/scratch.h"
 #include "core/formats/bfloat16.h"
 #include "core/formats/codebook.h"
+#include "core/formats/dither.h"
 #include "core/formats/half_cells.h"
 #include "core/kernels/wide_softmax.h"
 #include "core/support/vector_check.h"
@@ -247,6 +248,7 @@ public:
     // acc: the value sums of every coded token, in rotated space (overwritten).
     void finish(float* const* acc, float* const* outs) const {
         for (int32_t q = 0; q < nq_; ++q) {
+            if (head_.value_dither) take_off_dither(q, acc[q]);
             kt_.rht_inverse(acc[q], head_.rotation.signs.data(), P_);
             // Softmax weights sum to 1: all of it is the coded tokens' unless
             // full-precision tokens share the softmax (whose few weights are
@@ -268,6 +270,41 @@ public:
     }
 
 private:
+    // The value pass read each coded value as scale * level; it was coded as
+    // scale * (level - its pattern), refined or not. Per pattern, the weighted
+    // sum of its tokens' scales, then that times the pattern off the sums,
+    // patterns in order. Consecutive tokens take consecutive patterns, so the
+    // sums go by position modulo the patterns (a loop that vectorises), in
+    // float from zero per block of kSumBlock tokens, the blocks added in double.
+    void take_off_dither(int32_t q, float* acc) const {
+        static_assert(kSumBlock % kDitherPatterns == 0, "a block starts at its run's pattern");
+        double weight[kDitherPatterns] = {};
+        for_each_run(store_, sp_.coded_from, sp_.coded_to, [&](int32_t slot, int32_t tokens, int32_t first) {
+            with_float_scales(store_.val_scales, slot, tokens, [&](const float* scales, int32_t offset, int32_t n) {
+                const float* w = rows_[q] + (first + offset - sp_.coded_from);
+                const int32_t p0 = dither_pattern_of(sp_.first + first + offset);
+                for (int32_t from = 0; from < n; from += kSumBlock) {
+                    const int32_t end = std::min(n, from + kSumBlock);
+                    float part[kDitherPatterns] = {};
+                    int32_t t = from;
+                    for (; t + kDitherPatterns <= end; t += kDitherPatterns) {
+                        for (int32_t k = 0; k < kDitherPatterns; ++k) part[k] += w[t + k] * scales[t + k];
+                    }
+                    for (int32_t k = 0; t + k < end; ++k) part[k] += w[t + k] * scales[t + k];
+                    for (int32_t k = 0; k < kDitherPatterns; ++k) {
+                        weight[(p0 + k) % kDitherPatterns] += static_cast<double>(part[k]);
+                    }
+                }
+            });
+        });
+        for (int32_t p = 0; p < kDitherPatterns; ++p) {
+            const auto wp = static_cast<float>(weight[p] * static_cast<double>(vf_));
+            if (wp == 0.0f) continue;
+            const float* d = dither_pattern(p);
+            for (int32_t j = 0; j < P_; ++j) acc[j] -= wp * d[j];
+        }
+    }
+
     // Row entry k holds coded token coded_from + k, then the full-precision
     // ones: the rows from the coded token at oldest-first offset `at`.
     void rows_at(int32_t at, float** rows) const {

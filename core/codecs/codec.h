@@ -48,16 +48,17 @@ public:
     // False while the head stores no codes yet (its window answers for it).
     virtual bool codes_ready(const HeadCache& head) const = 0;
     // n (at most kEncodeGroup) tokens' keys and values, token t at
-    // keys + t * stride, into out's entry t at the head's two widths.
-    virtual void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys,
-                               const float* vals, size_t stride, CodedTokens& out) const = 0;
+    // keys + t * stride and appended as number first + t since init/reset,
+    // into out's entry t at the head's two widths.
+    virtual void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t first,
+                               const float* keys, const float* vals, size_t stride, CodedTokens& out) const = 0;
     // Keys alone, or values alone, into out's entries: the codes and scales
     // encode_tokens gives them (key groups code a token's two vectors at
     // different appends).
     virtual void encode_keys(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, size_t stride,
                              CodedTokens& out) const = 0;
-    virtual void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals,
-                               size_t stride, CodedTokens& out) const = 0;
+    virtual void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t first,
+                               const float* vals, size_t stride, CodedTokens& out) const = 0;
     // Called once, on the append after which a head whose codes were not ready
     // answers from its codes: fixes its statistics from those tokens. The head
     // then codes every token it holds.

@@ -15,8 +15,8 @@ public:
     int32_t state_arrays() const override { return 0; }
     std::string state_error(const HeadCache&) const override { return {}; }
     bool codes_ready(const HeadCache&) const override { return true; }
-    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
-                       size_t stride, CodedTokens& out) const override {
+    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t, const float* keys,
+                       const float* vals, size_t stride, CodedTokens& out) const override {
         encode_and_pack_tokens(kt, head, n, keys, vals, stride, out);
     }
     void encode_keys(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, size_t stride,
@@ -25,8 +25,8 @@ public:
             out.key_scale[t] = encode_and_pack(kt, head, keys + static_cast<size_t>(t) * stride, head.store.bits, out.key[t]);
         }
     }
-    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals, size_t stride,
-                       CodedTokens& out) const override {
+    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t, const float* vals,
+                       size_t stride, CodedTokens& out) const override {
         for (int32_t t = 0; t < n; ++t) {
             out.val_scale[t] =
                 encode_and_pack(kt, head, vals + static_cast<size_t>(t) * stride, head.store.val_bits, out.val[t]);

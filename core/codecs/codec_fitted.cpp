@@ -50,11 +50,11 @@ public:
         return {};
     }
     bool codes_ready(const HeadCache& head) const override { return head.codec_state.ready; }
-    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, const float* keys, const float* vals,
-                       size_t stride, CodedTokens& out) const override {
+    void encode_tokens(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t first, const float* keys,
+                       const float* vals, size_t stride, CodedTokens& out) const override {
         for (int32_t t = 0; t < n; ++t) {
             const size_t at = static_cast<size_t>(t) * stride;
-            encode_fitted_pair(kt, head, keys + at, vals + at, out.key[t], out.val[t], &out.key_scale[t],
+            encode_fitted_pair(kt, head, keys + at, vals + at, first + t, out.key[t], out.val[t], &out.key_scale[t],
                                &out.val_scale[t], head.value_refine > 0 ? out.val_half[t] : nullptr);
         }
     }
@@ -64,10 +64,11 @@ public:
             encode_fitted_key(kt, head, keys + static_cast<size_t>(t) * stride, out.key[t], &out.key_scale[t]);
         }
     }
-    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, const float* vals, size_t stride,
-                       CodedTokens& out) const override {
+    void encode_values(const KernelTable& kt, const HeadCache& head, int32_t n, int64_t first, const float* vals,
+                       size_t stride, CodedTokens& out) const override {
         for (int32_t t = 0; t < n; ++t) {
-            encode_fitted_value(kt, head, vals + static_cast<size_t>(t) * stride, out.val[t], &out.val_scale[t],
+            encode_fitted_value(kt, head, vals + static_cast<size_t>(t) * stride, first + t, out.val[t],
+                                &out.val_scale[t],
                                 head.value_refine > 0 ? out.val_half[t] : nullptr);
         }
     }

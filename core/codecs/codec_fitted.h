@@ -33,18 +33,19 @@ constexpr float kStatsMeanMost = 0x1p64f;
 constexpr float kDivisorLeast = 0x1p-40f;
 constexpr float kDivisorMost = 0x1p33f;
 
-// Both vectors of a token with the head's statistics (which must be ready):
-// codes at unit root mean square, the key's scale from the least-squares gain,
-// the value's from the gain that keeps its norm.
+// Both vectors of the token appended as number `index` with the head's
+// statistics (which must be ready): codes at unit root mean square, the key's
+// scale from the least-squares gain, the value's from the gain that keeps its
+// norm (the index picks the value's dither pattern, where the head dithers).
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                        uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale,
+                        int64_t index, uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale,
                         uint8_t* val_half = nullptr);
 
 // One vector of the pair alone, with the same codes and scale.
 void encode_fitted_key(const KernelTable& kt, const HeadCache& head, const float* key, uint8_t* stream, float* scale);
 // half (nullptr: not wanted) gets the value's half-cell bits.
-void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, uint8_t* stream,
-                         float* scale, uint8_t* half = nullptr);
+void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, int64_t index,
+                         uint8_t* stream, float* scale, uint8_t* half = nullptr);
 
 // Fixes the head's statistics from the tokens appended since init/reset.
 void fix_fitted_stats(HeadCache& head, const AppendedTokens& tokens);

@@ -8,6 +8,7 @@
 #include "core/codecs/codec_fitted.h"
 #include "core/codecs/encode_scratch.h"
 #include "core/codecs/encoder.h"
+#include "core/formats/dither.h"
 #include "core/formats/half_cells.h"
 #include "core/formats/packing.h"
 #include "core/support/vector_check.h"
@@ -52,9 +53,12 @@ StridedSums strided_sums(int32_t n, Add&& add) {
 // an answer too short while their independent errors largely cancel.
 // half (nullptr: not wanted) gets the coordinates' half-cell bits: whether
 // each coded coordinate lay at or above its code's level.
+// dither (nullptr: none; values only) is added to the coordinates at the gain
+// fitted without it before the codes are chosen, and the scale keeps the norm
+// of the levels minus the dither, which is what a reader takes them as.
 float encode_fitted(const KernelTable& kt, const float* x, const float* mean, const float* divisor, int32_t head_dim,
                     int32_t P, const int8_t* signs, const Codebook& codebook, float* buf, uint8_t* codes,
-                    uint8_t* half = nullptr) {
+                    uint8_t* half = nullptr, const float* dither = nullptr) {
     if (half != nullptr) std::fill(half, half + half_bits_bytes(P), uint8_t{0});
     if (divisor != nullptr) {
         for (int32_t i = 0; i < head_dim; ++i) buf[i] = (x[i] - mean[i]) / divisor[i];
@@ -101,11 +105,23 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
         gain = num / den;
         if (!(gain > 0.0f)) return 0.0f;
     }
+    // The very products quantize_clamped compared with the thresholds.
+    const auto coded_at = [&](int32_t i) { return std::max(-FLT_MAX, std::min(FLT_MAX, sp * buf[i])) * coded_inv; };
+    if (dither != nullptr) {
+        with_bits(codebook.bits, [&](auto b) {
+            for (int32_t i = 0; i < P; ++i) {
+                codes[i] = quantize_code_bits<decltype(b)::value>(coded_at(i) + dither[i], codebook.thresholds);
+            }
+        });
+        den = StridedSums::total(strided_sums(P, [&](int32_t i, float& d, float&) {
+                                     const float l = levels[codes[i]] - dither[i];
+                                     d += l * l;
+                                 }).p);
+    }
     if (half != nullptr) {
-        // The very products quantize_clamped compared with the thresholds. A
-        // bit is as likely set as not, so it is or-ed in without a branch.
+        // A bit is as likely set as not, so it is or-ed in without a branch.
         for (int32_t i = 0; i < P; ++i) {
-            const float y = std::max(-FLT_MAX, std::min(FLT_MAX, sp * buf[i])) * coded_inv;
+            const float y = dither != nullptr ? coded_at(i) + dither[i] : coded_at(i);
             half[i / 8] |= static_cast<uint8_t>(static_cast<uint32_t>(y >= levels[codes[i]]) << (7 - i % 8));
         }
     }
@@ -124,18 +140,21 @@ void encode_fitted_key(const KernelTable& kt, const HeadCache& head, const float
     pack_codes(ws.codes[0], head.rotation.P, head.store.bits, stream);
 }
 
-void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, uint8_t* stream,
-                         float* scale, uint8_t* half) {
+void encode_fitted_value(const KernelTable& kt, const HeadCache& head, const float* val, int64_t index,
+                         uint8_t* stream, float* scale, uint8_t* half) {
     EncodeScratch& ws = encode_scratch();
+    const float* dither = head.value_dither ? dither_pattern(dither_pattern_of(index)) : nullptr;
     *scale = encode_fitted(kt, val, fitted_array(head, kValMean), nullptr, head.head_dim, head.rotation.P,
-                           head.rotation.signs.data(), head.store.val_codebook, ws.rotated[1], ws.codes[1], half);
+                           head.rotation.signs.data(), head.store.val_codebook, ws.rotated[1], ws.codes[1], half,
+                           dither);
     pack_codes(ws.codes[1], head.rotation.P, head.store.val_bits, stream);
 }
 
 void encode_fitted_pair(const KernelTable& kt, const HeadCache& head, const float* key, const float* val,
-                        uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale, uint8_t* val_half) {
+                        int64_t index, uint8_t* key_stream, uint8_t* val_stream, float* key_scale, float* val_scale,
+                        uint8_t* val_half) {
     encode_fitted_key(kt, head, key, key_stream, key_scale);
-    encode_fitted_value(kt, head, val, val_stream, val_scale, val_half);
+    encode_fitted_value(kt, head, val, index, val_stream, val_scale, val_half);
 }
 
 }  // namespace kelvor

@@ -76,6 +76,7 @@ void head_cache_init(HeadCache& head, int32_t head_dim, int32_t bits, int32_t ca
     }
     // A few bits per coordinate of a few hundred tokens: made whole now.
     head.value_refine = options.value_refine;
+    head.value_dither = options.value_dither;
     head.half_bits.release();
     if (options.value_refine > 0) {
         head.half_bits = ZeroedArray<uint8_t>(static_cast<size_t>(refined_entries(head)) *

@@ -81,6 +81,7 @@ struct HeadOptions {
     bool no_positions = false;     // the positions given to append not stored (nothing reads them)
     int32_t key_group = 0;         // keys coded against the mean of each group of this many tokens; 0: off
     int32_t value_refine = 0;      // newest coded values read with half-cell bits; 0: off
+    bool value_dither = false;     // values coded with a subtractive dither (core/formats/dither.h)
 };
 
 // The value code width these options give heads of key width `bits`.
@@ -137,6 +138,9 @@ struct HeadCache {
     int32_t value_refine = 0;
     ZeroedArray<uint8_t> half_bits;
     float half_levels[1 << kMaxBits] = {};
+    // Every coded value of the head was coded plus the dither pattern of its
+    // append index, which its readers take off (refined ones included).
+    bool value_dither = false;
 };
 
 // Entries of the ring of half-cell bits: the refined tokens and the recent

@@ -16,6 +16,7 @@ constexpr const char* kCopyDtypes[] = {"float32", "float16"};
 constexpr const char* kScaleDtypes[] = {"float32", "bfloat16", "log8"};
 constexpr LaterChoice kLog8ScalesSince{7, "log8 scales (2)"};
 constexpr const char* kPositionDtypes[] = {"uint32", "none"};
+constexpr const char* kValueDithers[] = {"none", "uniform"};
 template <const char* const* Names>
 const char* name_in(int32_t i) { return Names[i]; }
 const char* encoding_choice(int32_t i) { return encoding_name(static_cast<Encoding>(i)); }
@@ -52,6 +53,8 @@ const Setting kSettings[] = {
      "key group is", "key groups (above 0)", nullptr},
     {"value_refine",  SettingType::int32,   KELVOR_OPTION(value_refine), SettingRange::between, 0, kMaxCapacity, nullptr, 0,                   0,    nullptr, Argument::keyword,    Shown::unless_default, 88, 6,
      "value refine is", "refined values (above 0)", nullptr},
+    {"value_dither",  SettingType::choice,  KELVOR_OPTION(value_dither), SettingRange::any,   0, 0,            name_in<kValueDithers>, 2,            0,    nullptr, Argument::keyword,    Shown::unless_default, 92, 8,
+     "value dither is", "dithered values (1)", nullptr},
 };
 
 #undef KELVOR_FIELD
@@ -156,6 +159,11 @@ void check_settings(const ContextSettings& s) {
         if (value_bits >= kMaxBits) {
             throw std::invalid_argument("value_refine needs values of 2 or 3 bits, got " + std::to_string(value_bits));
         }
+    }
+    // The dither is taken off by the fitted encoding's reading of its codes.
+    if (s.options.value_dither && s.encoding != Encoding::fitted) {
+        throw std::invalid_argument(std::string("value_dither='uniform' needs encoding='fitted', got '") +
+                                    encoding_name(s.encoding) + "'");
     }
     // One-byte scales take their range from the first tokens a head codes,
     // which only an encoding that waits for its statistics has in hand.

@@ -16,9 +16,10 @@
 //   80      4            positions: 0 uint32, 1 none (version 4)
 //   84      4            reserved, 0 (version 4); key_group (version 5)
 //   88      4            value_refine (version 6)
-//   92      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each;
-//                        versions 2 and 3: at 80; versions 4 and 5: at 88; version 7 adds
-//                        the log8 scales' ranges to them)
+//   92      4            value dither: 0 none, 1 uniform (version 8)
+//   96      32 per head  head records (head_record.h), in head order (version 1: at 64, 16 each;
+//                        versions 2 and 3: at 80; versions 4 and 5: at 88; versions 6 and 7:
+//                        at 92; version 7 adds the log8 scales' ranges to them)
 //   then                 each head's arrays (head_arrays.h), in head order
 //   last 8               XXH3-64 of every byte before it
 // The settings' offsets and versions are their rows in settings.cpp; this
@@ -27,7 +28,8 @@
 // 512 tokens whole. A state is written in the oldest version that holds it
 // (version 3 only for float16 copies, version 4 only for bfloat16 scales or
 // no positions, version 5 only for key groups, version 6 only for refined
-// values, version 7 only for log8 scales), so a context without them
+// values, version 7 only for log8 scales, version 8 only for dithered
+// values), so a context without them
 // saves what an older release reads.
 #pragma once
 #include <cstddef>
@@ -38,18 +40,20 @@ namespace kelvor {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "saved contexts are little-endian, as the arrays lie in memory");
 
-constexpr uint32_t kStateVersion = 7;
+constexpr uint32_t kStateVersion = 8;
 // Version 1 is read, never written: its header cannot hold the options.
 constexpr uint32_t kOldestWrittenVersion = 2;
 constexpr uint64_t kStateHeaderBytesV1 = 64;
 constexpr uint64_t kStateHeaderBytesV2 = 80;
 constexpr uint64_t kStateHeaderBytesV4 = 88;
-constexpr uint64_t kStateHeaderBytes = 92;  // the newest version's, the largest
+constexpr uint64_t kStateHeaderBytesV6 = 92;
+constexpr uint64_t kStateHeaderBytes = 96;  // the newest version's, the largest
 constexpr uint64_t kStateChecksumBytes = 8;
 constexpr uint64_t state_header_bytes(uint32_t version) {
     return version == 1   ? kStateHeaderBytesV1
            : version < 4 ? kStateHeaderBytesV2
            : version < 6 ? kStateHeaderBytesV4
+           : version < 8 ? kStateHeaderBytesV6
                          : kStateHeaderBytes;
 }
 

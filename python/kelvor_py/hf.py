@@ -190,7 +190,7 @@ class KelvorCache(Cache):
     def __init__(self, model, *, bits: int = 3, value_bits: Optional[int] = 2, recent: int = 32, sinks: int = 4,
                  encoding: str = "fitted", copy_dtype: str = "float32", scale_dtype: str = "float32",
                  position_dtype: str = "uint32", key_group: int = 0, value_refine: int = 0,
-                 capacity: Optional[int] = None, seed: int = 0, threads: int = 1):
+                 value_dither: str = "none", capacity: Optional[int] = None, seed: int = 0, threads: int = 1):
         _check_model(model)
         config = _text_config(model)
         if getattr(model, "config", None) is not None and model.config._attn_implementation != ATTENTION:
@@ -206,7 +206,7 @@ class KelvorCache(Cache):
                               threads=threads, encoding=encoding, recent=recent, value_bits=value_bits,
                               sinks=sinks, copy_dtype=copy_dtype, scale_dtype=scale_dtype,
                               position_dtype=position_dtype, key_group=key_group, value_refine=value_refine,
-                              n_query_heads=n_heads)
+                              value_dither=value_dither, n_query_heads=n_heads)
         layers = [KelvorLayer(self._make_context(seed + i)) for i in range(n_layers)]
         self._init_layers(layers)
 
@@ -216,7 +216,8 @@ class KelvorCache(Cache):
                                     threads=s["threads"], encoding=s["encoding"], recent=s["recent"],
                                     value_bits=s["value_bits"], sinks=s["sinks"], copy_dtype=s["copy_dtype"],
                                     scale_dtype=s["scale_dtype"], position_dtype=s["position_dtype"],
-                                    key_group=s["key_group"], value_refine=s["value_refine"])
+                                    key_group=s["key_group"], value_refine=s["value_refine"],
+                                    value_dither=s["value_dither"])
 
     def _init_layers(self, layers) -> None:
         super().__init__(layers=layers)
@@ -394,11 +395,12 @@ class KelvorCache(Cache):
 
 _HEADER_LENGTH = struct.Struct("<I")
 _REPR_OPTIONS = ("bits", "value_bits", "recent", "sinks", "encoding", "copy_dtype", "scale_dtype", "position_dtype",
-                 "key_group", "value_refine", "capacity", "seed", "threads")
+                 "key_group", "value_refine", "value_dither", "capacity", "seed", "threads")
 _SETTINGS = {"n_heads", "head_dim", "n_query_heads", *_REPR_OPTIONS}
 # Settings added since caches were first saved, with the value every cache saved before them has. A cache's repr
 # shows them only when they differ from it, so an older cache's repr is what it was.
-_LATER_SETTINGS = {"scale_dtype": "float32", "position_dtype": "uint32", "key_group": 0, "value_refine": 0}
+_LATER_SETTINGS = {"scale_dtype": "float32", "position_dtype": "uint32", "key_group": 0, "value_refine": 0,
+                   "value_dither": "none"}
 
 
 def _cache_from(header, contexts) -> KelvorCache:
@@ -417,7 +419,7 @@ def _cache_from(header, contexts) -> KelvorCache:
         if any(getattr(context, name) != settings[name] for name in ("n_heads", "head_dim", "bits", "capacity",
                                                                       "encoding", "recent", "sinks", "copy_dtype",
                                                                       "scale_dtype", "position_dtype", "key_group",
-                                                                      "value_refine")):
+                                                                      "value_refine", "value_dither")):
             raise ValueError("a layer's context differs from the saved KelvorCache's settings")
     cache = KelvorCache.__new__(KelvorCache)
     cache._settings = dict(settings)

@@ -599,7 +599,7 @@ TEST(ContextState, LogScalesSaveTheirRangesAndRefuseThemOutOfPlace) {
     append_tokens(b, kernels(), 0, tok, 0, 530);  // head 0 codes; head 1 still answers exactly
     append_tokens(b, kernels(), 1, tok, 0, 20);
     const Blob good = saved(b);
-    const size_t record0 = kStateHeaderBytes, record1 = record0 + kHeadRecordBytes;
+    const size_t record0 = state_header_bytes(7), record1 = record0 + kHeadRecordBytes;
     EXPECT_EQ(get_field<uint32_t>(good.data(), 8), 7u);
     // The ranges come back with the state: saving the restored context writes them again.
     EXPECT_EQ(saved(*loaded(good)), good);

@@ -83,14 +83,14 @@ TEST(FittedEncoder, KeysFitLeastSquaresValuesKeepTheirNorm) {
         std::vector<float> key = random_vector(sz(hd), 9u, 2.0f), val = random_vector(sz(hd), 10u);
         std::vector<uint8_t> ks(B), vs(B), ks2(B), vs2(B);
         float k_scale, v_scale, k_scale2, v_scale2;
-        encode_fitted_pair(kernels(), head, key.data(), val.data(), ks.data(), vs.data(), &k_scale, &v_scale);
+        encode_fitted_pair(kernels(), head, key.data(), val.data(), 0, ks.data(), vs.data(), &k_scale, &v_scale);
         // Twice as far from the means: the same codes, twice the scales.
         std::vector<float> key2(key), val2(val);
         for (int32_t i = 0; i < hd; ++i) {
             key2[sz(i)] = 2.0f * (key[sz(i)] - st.key_mean[sz(i)]) + st.key_mean[sz(i)];
             val2[sz(i)] = 2.0f * (val[sz(i)] - st.val_mean[sz(i)]) + st.val_mean[sz(i)];
         }
-        encode_fitted_pair(kernels(), head, key2.data(), val2.data(), ks2.data(), vs2.data(), &k_scale2, &v_scale2);
+        encode_fitted_pair(kernels(), head, key2.data(), val2.data(), 0, ks2.data(), vs2.data(), &k_scale2, &v_scale2);
         EXPECT_EQ(ks2, ks);
         EXPECT_EQ(vs2, vs);
         EXPECT_NEAR(k_scale2, 2.0f * k_scale, 4e-7 * k_scale);
@@ -117,7 +117,7 @@ TEST(FittedEncoder, KeysFitLeastSquaresValuesKeepTheirNorm) {
         EXPECT_NEAR(std::sqrt(vh / vv), 1.0, 1e-5);
 
         // A vector equal to the means codes as scale 0: its answer is the mean.
-        encode_fitted_pair(kernels(), head, st.key_mean.data(), st.val_mean.data(), ks.data(), vs.data(), &k_scale,
+        encode_fitted_pair(kernels(), head, st.key_mean.data(), st.val_mean.data(), 0, ks.data(), vs.data(), &k_scale,
                            &v_scale);
         EXPECT_EQ(k_scale, 0.0f);
         EXPECT_EQ(v_scale, 0.0f);

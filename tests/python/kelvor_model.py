@@ -42,6 +42,29 @@ def half_cell_levels(levels, thresholds):
     mean = lambda a, b: (pdf(a) - pdf(b)) / (cdf(b) - cdf(a))
     return np.array([mean(*ab) for c, lv in enumerate(levels) for ab in ((edges[c], float(lv)), (float(lv), edges[c + 1]))],
                     dtype=F32)
+
+DITHER_PATTERNS = 64
+MAX_PADDED_DIM = 1024
+
+
+def _dither_table():
+    """(DITHER_PATTERNS, MAX_PADDED_DIM) offsets: entry n's top hash byte k as (2k - 255) / 512."""
+    with np.errstate(over="ignore"):
+        x = np.arange(1, DITHER_PATTERNS * MAX_PADDED_DIM + 1, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+        x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+        k = ((x ^ (x >> np.uint64(31))) >> np.uint64(56)).astype(np.int64)
+    return ((2 * k - 255) / 512).astype(F32).reshape(DITHER_PATTERNS, MAX_PADDED_DIM)
+
+
+DITHER = _dither_table()
+
+
+def dither_of(indices, p):
+    """The dither patterns of the tokens appended as numbers `indices`, (len, p)."""
+    return DITHER[np.asarray(indices, dtype=np.int64) % DITHER_PATTERNS, :p]
+
+
 DIVISOR_FLOOR = 1e-2
 DIVISOR_LEAST = F32(2.0**-40)
 FLT_MAX = np.finfo(F32).max
@@ -173,9 +196,11 @@ def fitted_stats(keys, vals, key_group=0):
     return key_mean, val_mean, np.maximum(divisor, DIVISOR_LEAST)
 
 
-def encode_fitted(x, mean, divisor, signs, bits, half=False):
+def encode_fitted(x, mean, divisor, signs, bits, half=False, dither=None):
     """Fitted encoding of vectors (last axis): (codes[..., P], scale[...]), and with `half` the half-cell bits
-    (each coded coordinate at or above its code's level). divisor None: values."""
+    (each coded coordinate at or above its code's level). divisor None: values. `dither` ([..., P], values only)
+    is added to the coordinates at the gain fitted without it before the codes are chosen; the scale keeps the
+    norm of the levels minus it."""
     x = np.asarray(x, dtype=F32)
     hd, p = x.shape[-1], signs.shape[0]
     y = x - mean
@@ -203,6 +228,11 @@ def encode_fitted(x, mean, divisor, signs, bits, half=False):
         g = num / den
         zero = zero | ~(g > 0)
         gain = np.where(zero, F32(0), g)
+    if dither is not None:
+        y = y + dither
+        codes = np.where(zero[..., None], codes, quantize(y, bits, FITTED_THRESHOLDS))
+        above = np.where(zero[..., None], False, y >= levels[codes])
+        den = _strided_sum((levels[codes] - dither) ** 2)
     if divisor is None:
         gain = np.where(zero, F32(0), np.sqrt(F32(p) / den))
     if half:
@@ -290,8 +320,10 @@ class ModelHead:
     tokens' values are read with their half-cell bits."""
 
     def __init__(self, head_dim, bits, capacity, seed, encoding="clip3", recent=0, value_bits=None, sinks=0,
-                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32", key_group=0, value_refine=0):
+                 copy_dtype="float32", scale_dtype="float32", position_dtype="uint32", key_group=0, value_refine=0,
+                 value_dither="none"):
         self.head_dim = head_dim
+        self.dithered = value_dither == "uniform"
         self.key_group = key_group
         self.value_refine = value_refine
         self.copy_dtype = copy_dtype
@@ -331,12 +363,14 @@ class ModelHead:
     def append(self, key, val, pos):
         self.extend(np.asarray(key, dtype=F32)[None], np.asarray(val, dtype=F32)[None], [pos])
 
-    def _encode(self, keys, vals):
+    def _encode(self, keys, vals, first):
+        """Tokens appended as numbers first, first + 1, ..."""
         if self.encoding == "clip3":
             return encode(keys, self.signs, self.bits) + encode(vals, self.signs, self.value_bits)
         key_mean, val_mean, divisor = self.stats
+        dither = dither_of(first + np.arange(len(vals)), self.P) if self.dithered else None
         return (encode_fitted(keys, key_mean, divisor, self.signs, self.bits)
-                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits, half=True))
+                + encode_fitted(vals, val_mean, None, self.signs, self.value_bits, half=True, dither=dither))
 
     def _kept_scales(self, scales, role):
         if self.scale_dtype == "bfloat16":
@@ -370,7 +404,7 @@ class ModelHead:
         vals = np.array((self.exact_vals + [val])[:appended])
         self.stats = fitted_stats(keys, vals, self.key_group)
         first = appended - self.count
-        kc, ks, vc, vs, vh = self._encode(keys[first:], vals[first:])
+        kc, ks, vc, vs, vh = self._encode(keys[first:], vals[first:], first)
         if self.scale_dtype == "log8":
             self.scale_bases = (log_scale_base(ks, "key"), log_scale_base(vs, "value"))
         for j, i in enumerate(range(first, appended)):
@@ -392,7 +426,7 @@ class ModelHead:
             i += 1
         if i == keys.shape[0]:
             return
-        kc, ks, vc, vs, *vh = self._encode(keys[i:], vals[i:])
+        kc, ks, vc, vs, *vh = self._encode(keys[i:], vals[i:], len(self.appended_keys))
         for j in range(keys.shape[0] - i):
             self._store(self.write_slot, kc[j], ks[j], vc[j], vs[j], vh[0][j] if vh else 0)
             self._advance(keys[i + j], vals[i + j], positions[i + j])
@@ -505,6 +539,13 @@ class ModelHead:
             half = self.half_levels[None, :] * wv[r, None]
             contrib[r] = np.take_along_axis(half, 2 * codes[r] + self.val_half[s[r]], axis=1)
         acc = _seqsum(contrib, axis=0) if len(s) else np.zeros(p, F32)
+        if self.dithered and len(s):   # taken off once per pattern: its tokens' weighted scales times it
+            index = len(self.appended_keys) - self.count + np.arange(coded_from, coded_to)
+            weight = np.bincount(index % DITHER_PATTERNS, self.val_scales[s].astype(np.float64) * w,
+                                 minlength=DITHER_PATTERNS)
+            for pattern, wp in enumerate((weight * float(vf)).astype(F32)):
+                if wp != 0:
+                    acc = acc - wp * DITHER[pattern, :p]
         out = rht_inverse(acc, self.signs)[:hd]
         if not full:
             return out if self.stats is None else out + self.stats[1]

@@ -90,7 +90,7 @@ class TestConstructorDefaults:
         assert names == ["self", "n_heads", "head_dim", "bits", "capacity", "seed", "v_mass", "hybrid_thresh"]
         assert re.findall(r"(\w+): [^,=)]+", keyword_only) == ["threads", "encoding", "recent", "value_bits", "sinks",
                                                                   "copy_dtype", "scale_dtype", "position_dtype",
-                                                                  "key_group", "value_refine"]
+                                                                  "key_group", "value_refine", "value_dither"]
         assert re.search(r"\bhybrid_thresh: [^,=]+ = 512, \*, threads: [^,=]+ = 1, encoding: str = 'clip3'[,)]", sig)
         # The float32 0.95 widened to double, not the literal 0.95.
         assert re.search(r"\bv_mass: [^,=]+ = 0\.949999988079071[,)]", sig)

@@ -189,7 +189,7 @@ def test_copies_and_saved_caches_continue_identically(tmp_path):
 
     model = enabled(tiny())
     cache = fresh(model, bits=3, value_bits=2, recent=8, sinks=2, copy_dtype="float16", scale_dtype="bfloat16",
-                  position_dtype="none", key_group=32, value_refine=64, threads=2)
+                  position_dtype="none", key_group=32, value_refine=64, value_dither="uniform", threads=2)
     steps(model, cache, ids(540), 4)
     # A cache saved before scale_dtype existed has float32 scales, which these layers' are not.
     older = cache.__reduce__()[1][0]

@@ -1,5 +1,5 @@
 """The opt-in accuracy and storage options (recent, value_bits, sinks, copy_dtype, scale_dtype,
-position_dtype, key_group, value_refine) against the NumPy model,
+position_dtype, key_group, value_refine, value_dither) against the NumPy model,
 under every KELVOR_SIMD level the machine runs, with saving and the whole-layer
 calls; and the defaults left as they were."""
 import os
@@ -49,6 +49,13 @@ LOG_SCALES = [("fitted", 4, 2, (16, 600, 560), dict(recent=16, sinks=4, value_re
               ("fitted", 3, 3, (16, 600, 560), dict(key_group=32, scale_dtype="log8")),
               ("fitted", 2, 4, (5, 40, 90), dict(recent=4, sinks=3, scale_dtype="log8")),
               ("fitted", 4, 4, (4, 600, 530), dict(scale_dtype="log8"))]
+# Dithered values, each pattern used many times: the recommended storage with refined values, their half cells
+# read minus the dither too; key groups on a wrapped ring; values at 4 bits; a head of 3 coordinates.
+DITHERED = [("fitted", 4, 2, (16, 600, 560), dict(recent=16, sinks=4, value_refine=32, copy_dtype="float16",
+                                                   scale_dtype="log8", position_dtype="none", value_dither="uniform")),
+            ("fitted", 3, 3, (5, 40, 90), dict(recent=4, sinks=3, key_group=16, value_dither="uniform")),
+            ("fitted", 2, 4, (16, 600, 560), dict(value_dither="uniform")),
+            ("fitted", 4, 2, (3, 40, 90), dict(value_refine=8, value_dither="uniform"))]
 
 SCRIPT = textwrap.dedent(
     """
@@ -84,7 +91,7 @@ def cases():
                 for recent, offset, sinks, storage in OPTIONS:
                     options = dict(recent=recent, value_bits=2 + (bits - 2 + offset) % 3, sinks=sinks, **storage)
                     yield one_case(encoding, bits, shape, options, [bits, shape[0], recent, offset, sinks])
-    for encoding, bits, value_bits, shape, options in KEY_GROUPS + REFINED + LOG_SCALES:
+    for encoding, bits, value_bits, shape, options in KEY_GROUPS + REFINED + LOG_SCALES + DITHERED:
         yield one_case(encoding, bits, shape, dict(value_bits=value_bits, **options), [bits, *shape])
 
 
@@ -139,8 +146,9 @@ def test_options_match_the_model_at_every_level(level_outputs, level):
         # The stored bytes do not depend on the level, nor on whether the tokens came one by one.
         assert got[tag + "/state"].tobytes() == reference_state[tag + "/state"].tobytes(), tag
         assert got[tag + "/prompt"].tobytes() == got[tag + "/state"].tobytes(), tag
-        if kwargs.get("scale_dtype") == "log8":   # the ranges placed: in each head's record, after the 92-byte header
-            records = got[tag + "/state"][92:92 + 2 * 32].view(np.int16).reshape(2, 16)
+        if kwargs.get("scale_dtype") == "log8":   # the ranges placed: in each head's record, after the header
+            header = 96 if got[tag + "/state"][8] >= 8 else 92
+            records = got[tag + "/state"][header:header + 2 * 32].view(np.int16).reshape(2, 16)
             assert [tuple(r[14:16]) for r in records] == [h.scale_bases for h in model.heads], tag
 
 
@@ -174,7 +182,10 @@ def test_options_are_checked_shown_and_counted():
                              "value_refine must be between 0 and 1048576, got -1"),
                             (dict(value_refine=8), "value_refine needs encoding='fitted', got 'clip3'"),
                             (dict(value_refine=8, encoding="fitted", value_bits=4),
-                             "value_refine needs values of 2 or 3 bits, got 4")]:
+                             "value_refine needs values of 2 or 3 bits, got 4"),
+                            (dict(value_dither="uniform"), "value_dither='uniform' needs encoding='fitted', got 'clip3'"),
+                            (dict(value_dither="gaussian", encoding="fitted"),
+                             "value_dither must be 'none' or 'uniform', got 'gaussian'")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             MHAContext(1, 8, 3, 16, **kwargs)
     ctx = MHAContext(2, 64, 4, 100, encoding="fitted", recent=32, value_bits=2, sinks=4)
@@ -195,6 +206,8 @@ def test_options_are_checked_shown_and_counted():
                        scale_dtype="bfloat16", position_dtype="none")
     grouped = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, key_group=32)
     refined = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, value_refine=256)
+    dithered = MHAContext(2, 64, 4, 1000, encoding="fitted", recent=32, value_bits=2, sinks=4, value_refine=256,
+                          value_dither="uniform")
     assert repr(half).endswith("sinks=4, copy_dtype='float16')") and half.copy_dtype == "float16"
     assert repr(brain).endswith("copy_dtype='float16', scale_dtype='bfloat16', position_dtype='none')")
     assert (brain.scale_dtype, brain.position_dtype, half.position_dtype) == ("bfloat16", "none", "uint32")
@@ -204,6 +217,7 @@ def test_options_are_checked_shown_and_counted():
         brain.append_heads(ones * t, ones, t)
         grouped.append_heads(ones * t, ones, t)
         refined.append_heads(ones * t, ones, t)
+        dithered.append_heads(ones * t, ones, t)
     assert full.memory_bytes() - half.memory_bytes() == 2 * (32 + 4) * 2 * 64 * 2
     assert half.memory_bytes() - brain.memory_bytes() == 2 * ((2 + 2 + 4) * 1000 + 64)   # and the positions' guard line
     assert len(half.__getstate__()) - len(brain.__getstate__()) == 2 * (2 + 2 + 4) * 600 - 8   # its header: 8 more
@@ -221,6 +235,11 @@ def test_options_are_checked_shown_and_counted():
     assert refined.memory_bytes() - full.memory_bytes() == 2 * (288 * 8 + 64)
     assert len(refined.__getstate__()) - len(full.__getstate__()) == 12 + 2 * 288 * 8
     assert refined.__getstate__()[8] == 6 and pickle.loads(pickle.dumps(refined)).value_refine == 256
+    # Dithered values: the same memory (the patterns are shared tables), saved as version 8 (4 header bytes more).
+    assert repr(dithered).endswith("value_refine=256, value_dither='uniform')") and refined.value_dither == "none"
+    assert dithered.memory_bytes() == refined.memory_bytes()
+    assert len(dithered.__getstate__()) - len(refined.__getstate__()) == 4
+    assert dithered.__getstate__()[8] == 8 and pickle.loads(pickle.dumps(dithered)).value_dither == "uniform"
 
 
 def saved_states(version, count, shapes):

@@ -118,11 +118,11 @@ def damaged(state):
     flipped = bytearray(state)
     flipped[len(state) // 2] ^= 1
     newer = bytearray(state)
-    newer[8] = 8
+    newer[8] = 9
     return [
         (state[:-1], f"context state: it is truncated: {len(state) - 1} bytes of the {len(state)} it declares"),
         (bytes(flipped), "context state: its checksum does not match its contents: it was corrupted"),
-        (bytes(newer), "context state: format version 8 is newer than this kelvor_py reads (up to 7); load it with "
+        (bytes(newer), "context state: format version 9 is newer than this kelvor_py reads (up to 8); load it with "
                        "the release that saved it or a later one"),
         (b"not a context" * 10, "context state: it does not start with KELVORCX: not a saved context"),
     ]

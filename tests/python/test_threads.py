@@ -25,7 +25,8 @@ def run_python(code, timeout=120, **env):
 
 
 # Every call under each thread count, on heads holding more than two blocks of
-# 4096 tokens (and a ring that wrapped), one head and three; prints one digest
+# 4096 tokens (and a ring that wrapped), one head and three, fitted ones also
+# with dithered values; prints one digest
 # of every answer and saved state per thread count.
 EVERY_CALL = """
     import hashlib, sys
@@ -35,9 +36,11 @@ EVERY_CALL = """
     encoding = sys.argv[1]
     for threads in (1, 2, 3, 8):
         digest = hashlib.sha256()
+        fitted_only = ((2, 32, 4, 9000, 9100, dict(value_bits=2, recent=16, value_refine=640, value_dither="uniform")),)
         for n_heads, hd, bits, cap, tokens, options in (
                 (1, 64, 3, 10000, 9000, {}), (3, 48, 2, 9000, 9500, {}), (2, 128, 4, 600, 700, {}),
-                (1, 32, 3, 9000, 9100, dict(recent=100, sinks=4, value_bits=4))):
+                (1, 32, 3, 9000, 9100, dict(recent=100, sinks=4, value_bits=4)),
+                *(fitted_only if encoding == "fitted" else ())):
             rng = np.random.default_rng(n_heads * 1000 + hd)
             ctx = MHAContext(n_heads, hd, bits, cap, seed=3, threads=threads, encoding=encoding, **options)
             kv = rng.standard_normal((2, tokens, n_heads, hd)).astype(np.float32) + 0.2

@@ -71,6 +71,8 @@ LOG_SCALES = dict(scale_dtype="log8", position_dtype="none")
 KEY_GROUP = dict(key_group=32)
 # The newest coded values read with their half-cell bits: widths 2 and 3 only (read at 3 and 4 bits).
 VALUE_REFINE = dict(value_refine=256)
+# Dithered values: a pattern added per coded value, and taken off once per pattern after the value pass.
+VALUE_DITHER = dict(value_dither="uniform")
 
 
 def options_table(kelvor_py, rng, reps, options, widths=(2, 3, 4)):
@@ -200,6 +202,8 @@ def main():
     options_table(kelvor_py, rng, reps, KEY_GROUP)
     print()
     options_table(kelvor_py, rng, reps, VALUE_REFINE, widths=(2, 3))
+    print()
+    options_table(kelvor_py, rng, reps, VALUE_DITHER)
     print()
     print("rotation (forward, P 128): " + ", ".join(
         f"{lv} {kelvor_bench.rotation_ns(lv, 128):.1f} ns" for lv in levels))

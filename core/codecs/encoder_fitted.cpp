@@ -108,11 +108,10 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
     // The very products quantize_clamped compared with the thresholds.
     const auto coded_at = [&](int32_t i) { return std::max(-FLT_MAX, std::min(FLT_MAX, sp * buf[i])) * coded_inv; };
     if (dither != nullptr) {
-        with_bits(codebook.bits, [&](auto b) {
-            for (int32_t i = 0; i < P; ++i) {
-                codes[i] = quantize_code_bits<decltype(b)::value>(coded_at(i) + dither[i], codebook.thresholds);
-            }
-        });
+        // buf becomes the dithered products, which the level's quantiser codes
+        // as they stand (its factors of 1 are exact), so every level agrees.
+        for (int32_t i = 0; i < P; ++i) buf[i] = coded_at(i) + dither[i];
+        kt.quantize_clamped(buf, P, 1.0f, FLT_MAX, 1.0f, codebook, codes);
         den = StridedSums::total(strided_sums(P, [&](int32_t i, float& d, float&) {
                                      const float l = levels[codes[i]] - dither[i];
                                      d += l * l;
@@ -121,7 +120,7 @@ float encode_fitted(const KernelTable& kt, const float* x, const float* mean, co
     if (half != nullptr) {
         // A bit is as likely set as not, so it is or-ed in without a branch.
         for (int32_t i = 0; i < P; ++i) {
-            const float y = dither != nullptr ? coded_at(i) + dither[i] : coded_at(i);
+            const float y = dither != nullptr ? buf[i] : coded_at(i);
             half[i / 8] |= static_cast<uint8_t>(static_cast<uint32_t>(y >= levels[codes[i]]) << (7 - i % 8));
         }
     }

@@ -143,7 +143,7 @@ for _group in (None, GROUP):
 
 def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, sinks=0, recent=0,
                              encoding="clip3", copy_dtype="float32", scale_dtype="float32", position_dtype="uint32",
-                             key_group=0, value_refine=0):
+                             key_group=0, value_refine=0, value_dither="none"):
     """What one head of the library holds after `tokens` appends, in bits per key/value element of the text:
     codes of the held tokens (P = head_dim rounded up to a power of two), a scale per key and per value (float32,
     bfloat16 or one byte),
@@ -151,7 +151,7 @@ def library_bits_per_element(head_dim, tokens, bits, capacity, value_bits=None, 
     codes (float32 or float16; the float32 start-up window until then), the fitted encoding's three float32
     vectors, and with key groups of G tokens a group's waiting keys at float32 and a bfloat16 offset per group
     (a ring of ceil(capacity / G) + 1, grown with the held tokens), and with refined values a bit per coordinate of
-    the refined and the recent tokens."""
+    the refined and the recent tokens. Dithered values cost nothing: their patterns are shared, fixed tables."""
     value_bits = bits if value_bits is None else value_bits
     p = 1 << (head_dim - 1).bit_length()
     held = min(tokens, capacity)

@@ -39,7 +39,7 @@ PROMPT = "Explain in two sentences why the sky is blue."
 # A valid value for each keyword option, to ask the built module whether it takes it.
 PROBES = {"encoding": "fitted", "recent": 1, "value_bits": 2, "sinks": 1, "copy_dtype": "float16",
           "scale_dtype": "bfloat16", "position_dtype": "none", "key_group": 32,
-          "value_refine": 1}
+          "value_refine": 1, "value_dither": "uniform"}
 LICENSES = Path("/usr/share/common-licenses")
 
 
@@ -110,6 +110,7 @@ class Row:
     options: dict = field(default_factory=dict)     # the library's constructor options, bits included
     ring: int = 0                                   # capacity in tokens below the text's, or HALF; 0: above it
     long_context: bool = False                      # one of the rows run by --long-context
+    seed: int = SEED                                # the library's layer i is seeded with this + i
 
     def capacity(self, tokens):
         if self.ring == HALF:
@@ -126,7 +127,7 @@ class Row:
             return [PEERS[self.peer][0](h, d, tokens) for _ in range(config.n_layers)]
         opts = dict(self.options)
         bits = opts.pop("bits")
-        return [kelvor_py.MHAContext(h, d, bits, self.capacity(tokens), seed=SEED + i, **opts)
+        return [kelvor_py.MHAContext(h, d, bits, self.capacity(tokens), seed=self.seed + i, **opts)
                 for i in range(config.n_layers)]
 
     def bits_per_element(self, head_dim, tokens):
@@ -143,6 +144,7 @@ STORAGE_SUFFIXES = {"copy_dtype": {"float16": ", float16 copies"},
 LEAN = dict(copy_dtype="float16", scale_dtype="bfloat16", position_dtype="none")
 # The same with one-byte scales (fitted only).
 LEANER = dict(LEAN, scale_dtype="log8")
+DITHER = dict(value_dither="uniform")
 
 
 def library_row(encoding, bits, value_bits=None, ring=0, **extra):
@@ -163,7 +165,7 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
         accuracy = value_bits or any(k not in STORAGE_SUFFIXES and k != "key_group" for k in extra)
         family = f"kelvor {encoding}" + " + options" * bool(accuracy) + f" + key_group {extra['key_group']}"
     elif "value_refine" in extra:
-        family = f"kelvor {encoding} + options + value_refine"
+        family = f"kelvor {encoding} + options + value_refine" + " + value_dither" * ("value_dither" in extra)
     else:
         family = f"kelvor {encoding}" + " + options" * bool(value_bits or extra)
     return Row(name + storage, family + storage, options=options, ring=ring)
@@ -171,9 +173,9 @@ def library_row(encoding, bits, value_bits=None, ring=0, **extra):
 
 # The README's recommended configuration per budget, by row name.
 RECOMMENDED = [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, **extra, **storage).name
-               for bits, value_bits, recent, extra, storage in [(3, 2, 16, {"value_refine": 512}, LEANER),
-                                                                (4, 2, 16, {"value_refine": 640}, LEANER),
-                                                                (4, 3, 16, {"value_refine": 640}, LEANER),
+               for bits, value_bits, recent, extra, storage in [(3, 2, 16, dict(value_refine=512, **DITHER), LEANER),
+                                                                (4, 2, 16, dict(value_refine=640, **DITHER), LEANER),
+                                                                (4, 3, 16, dict(value_refine=640, **DITHER), LEANER),
                                                                 (4, None, 32, {"key_group": 32}, LEAN)]]
 # Configurations run again with a ring of LONG_RING tokens (recent 64, sinks 4, float16 copies).
 LONG_RING_WIDTHS = [(3, 2), (4, None)]
@@ -239,6 +241,11 @@ def all_rows():
              for bits, value_bits, recent, refine in [(3, 2, 16, 512), (4, 2, 16, 128), (4, 2, 16, 640),
                                                       (4, 2, 32, 512), (4, 3, 16, 640)]]
     rows += [library_row("fitted", bits, scale_dtype="log8", position_dtype="none") for bits in (3, 4)]
+    # Dithered values: the same bits, the older values' errors no longer alike from token to token.
+    rows += [library_row("fitted", bits, value_bits=value_bits, recent=recent, sinks=SINKS, value_refine=refine,
+                         **DITHER, **LEANER)
+             for bits, value_bits, recent, refine in [(3, 2, 16, 512), (4, 2, 16, 640), (4, 3, 16, 640)]]
+    rows += [library_row("fitted", 4, value_bits=2, recent=16, sinks=SINKS, **DITHER, **LEANER)]
     # Two configurations again with a fixed ring, against themselves at full capacity.
     rings = [library_row("fitted", bits, value_bits=value_bits, ring=LONG_RING, recent=64, sinks=SINKS,
                          copy_dtype="float16") for bits, value_bits in LONG_RING_WIDTHS]
@@ -433,7 +440,8 @@ def plot(rows, results, bpe, path):
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
                                 (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
-                                (" + key_group ", "+g"), (" + value_refine ", "+vr"), (", log8 scales", " log8")):
+                                (" + key_group ", "+g"), (" + value_refine ", "+vr"), (", log8 scales", " log8"),
+                                (" + value_dither uniform", "+dith")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=5, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
@@ -460,6 +468,9 @@ def main(argv=None):
     parser.add_argument("--long-context", action="store_true",
                         help="only float32, the KIVI-like rows with values per 32 channels, the recommended "
                              "configurations and their rings of 2,048 tokens (with --rows: those of them that match)")
+    parser.add_argument("--seed", type=int, default=SEED,
+                        help=f"library layer i's rotation seed is this + i (default {SEED}); another seed measures "
+                             "how much a row's figures owe to its particular rotations")
     parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/perplexity.png")
     args = parser.parse_args(argv)
     if args.tokens <= SCORED_FROM + 1:
@@ -481,6 +492,8 @@ def main(argv=None):
     for row in [r for r in rows if not r.fits(args.tokens)]:
         print(f"left out {row.name}: its ring holds the whole text of {args.tokens} tokens")
     rows = [r for r in rows if r.fits(args.tokens)]
+    for row in rows:
+        row.seed = args.seed
     skipped = {r.name: lacking(r) for r in rows if lacking(r)}
     for name, missing in skipped.items():
         print(f"skipped {name}: the built kelvor_py's MHAContext takes no {', '.join(m + '=' for m in missing)}")

@@ -36,9 +36,9 @@ sys.path.insert(0, str(ROOT / "bench"))
 import redis_server  # noqa: E402
 
 # The configuration recommended at about 3.5 bits per element (docs/accuracy.md, "Recommended configurations"):
-# every storage option and refined values, all of which a saved session must carry.
+# every storage option, refined and dithered values, all of which a saved session must carry.
 CACHE = {"bits": 4, "encoding": "fitted", "value_bits": 2, "recent": 16, "sinks": 4, "value_refine": 640,
-         "copy_dtype": "float16", "scale_dtype": "log8", "position_dtype": "none"}
+         "copy_dtype": "float16", "scale_dtype": "log8", "position_dtype": "none", "value_dither": "uniform"}
 
 
 def parse(argv):

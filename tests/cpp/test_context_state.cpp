@@ -617,3 +617,32 @@ TEST(ContextState, LogScalesSaveTheirRangesAndRefuseThemOutOfPlace) {
 
 }  // namespace
 }  // namespace kelvor::test
+
+namespace kelvor::test {
+namespace {
+
+// Dithered values are saved as version 8, whose header holds the choice at
+// offset 92 and nothing else (the patterns are fixed tables); an unknown
+// choice, none in version 8 and a dither on clip3 are refused.
+TEST(ContextState, DitheredValuesSaveTheirChoiceAndRefuseItOutOfPlace) {
+    const int32_t hd = 8;
+    HeadOptions options;
+    options.value_bits = 2;
+    options.value_dither = true;
+    KelvorMHABackend b(ContextSettings{1, hd, 4, 600, 5, 0.95f, 512, Encoding::fitted, 1, options});
+    const Tokens tok = random_tokens(hd, 530, 6, 0.5f);
+    append_tokens(b, kernels(), 0, tok, 0, 530);
+    const Blob good = saved(b);
+    EXPECT_EQ(get_field<uint32_t>(good.data(), 8), 8u);
+    EXPECT_EQ(get_field<uint32_t>(good.data(), 92), 1u);
+    EXPECT_EQ(saved(*loaded(good)), good);
+    expect_damages_refused(good, {
+        {[](Blob& x) { set_field<uint32_t>(x, 92, 0); }, "its value dither is 0, but version 8 holds dithered values (1)"},
+        {[](Blob& x) { set_field<uint32_t>(x, 92, 2); }, "its value dither is 2, but version 8 holds dithered values (1)"},
+        {[](Blob& x) { set_field<uint32_t>(x, 12, static_cast<uint32_t>(Encoding::clip3)); },
+         "value_dither='uniform' needs encoding='fitted', got 'clip3'"},
+    });
+}
+
+}  // namespace
+}  // namespace kelvor::test

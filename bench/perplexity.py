@@ -15,6 +15,7 @@ import argparse  # noqa: E402
 import functools  # noqa: E402
 import hashlib  # noqa: E402
 import itertools  # noqa: E402
+import pickle  # noqa: E402
 import shutil  # noqa: E402
 import sys  # noqa: E402
 import sysconfig  # noqa: E402
@@ -471,10 +472,30 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=SEED,
                         help=f"library layer i's rotation seed is this + i (default {SEED}); another seed measures "
                              "how much a row's figures owe to its particular rotations")
+    parser.add_argument("--part", metavar="K/N", type=part_of,
+                        help="run only every N-th row from the K-th on (float32 always) and save the results "
+                             "for --join; N runs with K = 1..N make the whole run on N cores")
+    parser.add_argument("--join", metavar="N", type=int,
+                        help="print the table and plot of parts 1..N saved by --part runs of the same passages, "
+                             "tokens and seed, in place of running any row")
+    parser.add_argument("--jobs", metavar="N", type=int, default=1,
+                        help="run the rows as N --part processes side by side, then --join them (default 1)")
     parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/perplexity.png")
     args = parser.parse_args(argv)
     if args.tokens <= SCORED_FROM + 1:
         parser.error(f"--tokens must be above {SCORED_FROM + 1}")
+    if args.part and args.update_docs:
+        parser.error("--update-docs takes the whole run: pass it to --join")
+    if args.jobs < 1 or (args.jobs > 1 and (args.part or args.join)):
+        parser.error("--jobs takes a count of at least 1 and runs its own parts and join")
+    if args.jobs > 1:
+        run_parts(argv if argv is not None else sys.argv[1:], args.jobs)
+        args.join = args.jobs
+    if args.join is not None:
+        if args.join < 1:
+            parser.error("--join needs a part count of at least 1")
+        report(*join_parts(args), args)
+        return
     started = time.perf_counter()
     OUT.mkdir(parents=True, exist_ok=True)
     model, tokenizer = smollm2.load(OUT)
@@ -492,6 +513,10 @@ def main(argv=None):
     for row in [r for r in rows if not r.fits(args.tokens)]:
         print(f"left out {row.name}: its ring holds the whole text of {args.tokens} tokens")
     rows = [r for r in rows if r.fits(args.tokens)]
+    if args.part:
+        k, n = args.part
+        rows = [r for i, r in enumerate(r for r in rows if r.peer != "float32") if i % n == k - 1]
+        rows.insert(0, next(r for r in all_rows() if r.peer == "float32"))
     for row in rows:
         row.seed = args.seed
     skipped = {r.name: lacking(r) for r in rows if lacking(r)}
@@ -521,19 +546,81 @@ def main(argv=None):
             log(f"passage {p + 1}/{len(passages)} ({name}) {row.name}: {time.perf_counter() - start:.1f} s")
         del ref_lp
 
-    print()
     measured_bits(rows, results, bpe, len(passages), args.tokens, cfg.n_layers, cfg.n_kv_heads, cfg.head_dim)
+    if args.part:
+        path = part_path(args, *args.part)
+        with open(path, "wb") as f:
+            pickle.dump({"rows": [r.name for r in rows], "results": results, "skipped": skipped, "bpe": bpe,
+                         "head_dim": cfg.head_dim, "passages": [name for name, _ in passages]}, f)
+        print(f"\npart {args.part[0]} of {args.part[1]} saved to {path.relative_to(ROOT)}")
+    report(rows, results, skipped, bpe, cfg.head_dim, args)
+    print(f"{len(passages)} passages of {args.tokens} tokens, {len(results)} rows, "
+          f"wall time {time.perf_counter() - started:.0f} s")
+
+
+def part_of(text):
+    k, _, n = text.partition("/")
+    if not (k.isdigit() and n.isdigit() and 1 <= int(k) <= int(n)):
+        raise argparse.ArgumentTypeError(f"expected K/N with 1 <= K <= N, got {text!r}")
+    return int(k), int(n)
+
+
+def run_parts(argv, n):
+    """Runs this benchmark as parts 1..n side by side, each printing to build/perplexity/part-K.log."""
+    import subprocess
+    keep, skip = [], False
+    for a in argv:             # each part runs the same rows on the same texts, without the options of the whole
+        if skip or a in ("--jobs", "--update-docs") or a.startswith("--jobs="):
+            skip = a == "--jobs"
+            continue
+        keep.append(a)
+    OUT.mkdir(parents=True, exist_ok=True)
+    procs = []
+    for k in range(1, n + 1):
+        with open(OUT / f"part-{k}.log", "w") as out:
+            procs.append(subprocess.Popen([sys.executable, __file__, *keep, "--part", f"{k}/{n}"], stdout=out))
+    failed = [k for k, p in enumerate(procs, 1) if p.wait() != 0]
+    if failed:
+        raise SystemExit(f"part(s) {failed} failed: see build/perplexity/part-K.log")
+
+
+def part_path(args, k, n):
+    # The file names what the rows were run on, so a join never mixes parts of different runs.
+    return OUT / f"part-{k}of{n}-first{args.first}-passages{args.passages}-tokens{args.tokens}-seed{args.seed}.pkl"
+
+
+def join_parts(args):
+    """(rows, results, skipped, bpe, head_dim) of parts 1..N, the rows in the benchmark's own order."""
+    merged = {"results": {}, "skipped": {}, "bpe": {}}
+    head_dim = passages = None
+    for k in range(1, args.join + 1):
+        path = part_path(args, k, args.join)
+        if not path.exists():
+            raise SystemExit(f"{path.relative_to(ROOT)} is missing: run --part {k}/{args.join} with the same "
+                             "--first, --passages, --tokens and --seed first")
+        with open(path, "rb") as f:
+            part = pickle.load(f)
+        if passages not in (None, part["passages"]):
+            raise SystemExit(f"{path.relative_to(ROOT)} ran on other passages: {part['passages']}")
+        head_dim, passages = part["head_dim"], part["passages"]
+        for key in merged:
+            merged[key].update(part[key])
+    names = set(merged["results"]) | set(merged["skipped"])
+    rows = [r for r in all_rows() if r.name in names]
+    return rows, merged["results"], merged["skipped"], merged["bpe"], head_dim
+
+
+def report(rows, results, skipped, bpe, head_dim, args):
+    print()
     print(table(rows, results, skipped, bpe))
     print()
-    print(COUNTING.format(tokens=args.tokens, head_dim=cfg.head_dim, start=SCORED_FROM, last=args.tokens - 1))
+    print(COUNTING.format(tokens=args.tokens, head_dim=head_dim, start=SCORED_FROM, last=args.tokens - 1))
     png = OUT / "perplexity.png"
     plot(rows, results, bpe, png)
     print(f"\nplot: {png.relative_to(ROOT)}")
     if args.update_docs:
         shutil.copyfile(png, ROOT / "docs" / "perplexity.png")
         print("copied to docs/perplexity.png")
-    print(f"{len(passages)} passages of {args.tokens} tokens, {len(results)} rows, "
-          f"wall time {time.perf_counter() - started:.0f} s")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """Saving and resuming a SmolLM2-135M-Instruct session in Redis, against recomputing its prompt.
 
 Run by `make bench-sessions`. For each prompt length the NumPy decoder of
-kelvor_py.models.smollm2 runs a prompt through one MHAContext per layer (the recommended
+kelvor_py.models.smollm2 runs a prompt through one MHAContext per layer (KelvorCache's default
 setting: fitted, 3-bit keys, 2-bit values, 32 recent tokens, 4 sinks), timed:
 that is what recomputing the prompt costs. The session is then saved to and
 loaded from a throwaway redis-server on this machine (a Unix socket,

@@ -429,26 +429,37 @@ def plot(rows, results, bpe, path):
             families.setdefault(row.family, []).append(row)
     # One more marker than the ten colours, so no two of a full run's families look alike.
     markers = itertools.cycle("osD^v<>ph*X")
+    # A full run has near a hundred rows: only the peers, the plain encodings and the library rows that no other
+    # library row beats at no more bits are named, or the names cover each other.
+    kl = {name: res.summary()["kl"] for name, res in results.items()}
+    library = [r for r in rows if r.name in results and not r.peer]
+    named = {r.name for r in rows if r.name in results and (r.peer or r.family in ("kelvor clip3", "kelvor fitted"))}
+    named |= {r.name for r in library
+              if not any(bpe[o.name] <= bpe[r.name] and kl[o.name] < kl[r.name] for o in library)}
     for family, members in families.items():
         members.sort(key=lambda r: bpe[r.name])
         x = [bpe[r.name] for r in members]
-        y = [results[r.name].summary()["kl"] for r in members]
+        y = [kl[r.name] for r in members]
         joined = (family in ("kelvor clip3", "kelvor fitted") or family.startswith("KIVI-like")
                   or family.startswith("kelvor fitted + key_group"))
         ax.plot(x, y, marker=next(markers), linestyle="-" if joined else "none", label=family)
         for r, xi, yi in zip(members, x, y):
+            if r.name not in named:
+                continue
             label = r.name
             for long, short in (("kelvor ", ""), ("KIVI-like ", "KIVI "), (", ring of half the text", " ring"),
                                 (" blocks of ", "/"), (", zero point", " zp"), (", recent ", " r"),
                                 (" + sinks ", "+s"), (" + recent ", "+r"), (", bfloat16 scales", " bf16"),
                                 (" + key_group ", "+g"), (" + value_refine ", "+vr"), (", log8 scales", " log8"),
-                                (" + value_dither uniform", "+dith")):
+                                (" + value_dither uniform", "+dith"), (", float16 copies", " f16"),
+                                (", no positions", " nopos")):
                 label = label.replace(long, short)
             ax.annotate(label, (xi, yi), fontsize=5, xytext=(3, 3), textcoords="offset points")
     ax.set_yscale("log")
     ax.set_xlabel("bits per key/value element (everything stored)")
     ax.set_ylabel("mean KL(float32 || row) per token, nats")
-    ax.set_title("SmolLM2-135M-Instruct: next-token divergence from a float32 cache")
+    ax.set_title("SmolLM2-135M-Instruct: next-token divergence from a float32 cache\n"
+                 "(named: peers, plain encodings, and library rows no other library row beats at no more bits)")
     ax.grid(True, which="both", alpha=0.3)
     # Beside the axes: inside them it hides the rows it names.
     ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0))

@@ -493,6 +493,7 @@ def main(argv=None):
                         help="run the rows as N --part processes side by side, then --join them (default 1)")
     parser.add_argument("--update-docs", action="store_true", help="also copy the plot to docs/perplexity.png")
     args = parser.parse_args(argv)
+    started = time.perf_counter()
     if args.tokens <= SCORED_FROM + 1:
         parser.error(f"--tokens must be above {SCORED_FROM + 1}")
     if args.part and args.update_docs:
@@ -505,9 +506,11 @@ def main(argv=None):
     if args.join is not None:
         if args.join < 1:
             parser.error("--join needs a part count of at least 1")
-        report(*join_parts(args), args)
+        rows, results, skipped, bpe, head_dim, passages = join_parts(args)
+        report(rows, results, skipped, bpe, head_dim, args)
+        print(f"{len(passages)} passages of {args.tokens} tokens, {len(results)} rows from {args.join} parts, "
+              f"wall time {time.perf_counter() - started:.0f} s")
         return
-    started = time.perf_counter()
     OUT.mkdir(parents=True, exist_ok=True)
     model, tokenizer = smollm2.load(OUT)
     cfg = model.config
@@ -596,19 +599,21 @@ def run_parts(argv, n):
 
 
 def part_path(args, k, n):
-    # The file names what the rows were run on, so a join never mixes parts of different runs.
-    return OUT / f"part-{k}of{n}-first{args.first}-passages{args.passages}-tokens{args.tokens}-seed{args.seed}.pkl"
+    # The file names what the rows were run on and which rows, so a join never mixes parts of different runs.
+    chosen = hashlib.sha256(f"{args.rows}|{args.long_context}".encode()).hexdigest()[:8]
+    return OUT / (f"part-{k}of{n}-first{args.first}-passages{args.passages}-tokens{args.tokens}-seed{args.seed}"
+                  f"-rows{chosen}.pkl")
 
 
 def join_parts(args):
-    """(rows, results, skipped, bpe, head_dim) of parts 1..N, the rows in the benchmark's own order."""
+    """(rows, results, skipped, bpe, head_dim, passage names) of parts 1..N, the rows in the benchmark's order."""
     merged = {"results": {}, "skipped": {}, "bpe": {}}
     head_dim = passages = None
     for k in range(1, args.join + 1):
         path = part_path(args, k, args.join)
         if not path.exists():
             raise SystemExit(f"{path.relative_to(ROOT)} is missing: run --part {k}/{args.join} with the same "
-                             "--first, --passages, --tokens and --seed first")
+                             "--first, --passages, --tokens, --seed, --rows and --long-context first")
         with open(path, "rb") as f:
             part = pickle.load(f)
         if passages not in (None, part["passages"]):
@@ -618,7 +623,7 @@ def join_parts(args):
             merged[key].update(part[key])
     names = set(merged["results"]) | set(merged["skipped"])
     rows = [r for r in all_rows() if r.name in names]
-    return rows, merged["results"], merged["skipped"], merged["bpe"], head_dim
+    return rows, merged["results"], merged["skipped"], merged["bpe"], head_dim, passages
 
 
 def report(rows, results, skipped, bpe, head_dim, args):

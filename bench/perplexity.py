@@ -564,8 +564,8 @@ def main(argv=None):
     if args.part:
         path = part_path(args, *args.part)
         with open(path, "wb") as f:
-            pickle.dump({"rows": [r.name for r in rows], "results": results, "skipped": skipped, "bpe": bpe,
-                         "head_dim": cfg.head_dim, "passages": [name for name, _ in passages]}, f)
+            pickle.dump({"results": results, "skipped": skipped, "bpe": bpe, "head_dim": cfg.head_dim,
+                         "passages": [name for name, _ in passages]}, f)
         print(f"\npart {args.part[0]} of {args.part[1]} saved to {path.relative_to(ROOT)}")
     report(rows, results, skipped, bpe, cfg.head_dim, args)
     print(f"{len(passages)} passages of {args.tokens} tokens, {len(results)} rows, "
@@ -631,6 +631,8 @@ def report(rows, results, skipped, bpe, head_dim, args):
     print(table(rows, results, skipped, bpe))
     print()
     print(COUNTING.format(tokens=args.tokens, head_dim=head_dim, start=SCORED_FROM, last=args.tokens - 1))
+    if args.part:
+        return      # the join plots the whole run; parts side by side would write the same file at once
     png = OUT / "perplexity.png"
     plot(rows, results, bpe, png)
     print(f"\nplot: {png.relative_to(ROOT)}")
